@@ -1,4 +1,4 @@
 #pragma once
 
-// The icon a message box shows beside its text.
+// The icon a message box shows.
 enum class MessageIcon { Error, Warning, Exclamation, Information };
