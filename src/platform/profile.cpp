@@ -1,0 +1,363 @@
+#include "platform/profile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class LineKind { Blank, Comment, Section, Key, Other };
+
+// One line of the file. Offsets are into the whole text; `bodyEnd` stops before the line's
+// terminator ("\n" or "\r\n"), `end` after it.
+struct Line {
+    std::size_t begin = 0;
+    std::size_t bodyEnd = 0;
+    std::size_t end = 0;
+    LineKind kind = LineKind::Blank;
+    std::string_view name;      // section name or key, trimmed
+    std::size_t valueBegin = 0; // key lines: first character of the value after the blanks
+};
+
+Line ParseLine(std::string_view text, std::size_t begin) {
+    Line line;
+    line.begin = begin;
+    const std::size_t newline = text.find('\n', begin);
+    if (newline == std::string_view::npos) {
+        line.bodyEnd = text.size();
+        line.end = text.size();
+    } else {
+        line.end = newline + 1;
+        line.bodyEnd = (newline > begin && text[newline - 1] == '\r') ? newline - 1 : newline;
+    }
+    const std::string_view body = text.substr(begin, line.bodyEnd - begin);
+    const std::string_view trimmed = Trim(body);
+    if (trimmed.empty()) {
+        line.kind = LineKind::Blank;
+    } else if (trimmed.front() == ';') {
+        line.kind = LineKind::Comment;
+    } else if (trimmed.front() == '[') {
+        line.kind = LineKind::Section;
+        std::string_view name = trimmed.substr(1);
+        const std::size_t close = name.find(']');
+        if (close != std::string_view::npos) {
+            name = name.substr(0, close);
+        }
+        line.name = Trim(name);
+    } else if (const std::size_t equals = body.find('='); equals != std::string_view::npos) {
+        line.kind = LineKind::Key;
+        line.name = Trim(body.substr(0, equals));
+        std::size_t value = begin + equals + 1;
+        while (value < line.bodyEnd && IsBlank(text[value])) {
+            ++value;
+        }
+        line.valueBegin = value;
+    } else {
+        line.kind = LineKind::Other;
+    }
+    return line;
+}
+
+// Where a key sits, or where it would go.
+struct Location {
+    bool sectionFound = false;
+    std::optional<Line> keyLine;
+    // End of the section's last line that is neither blank nor a comment: trailing blank lines
+    // and comments usually introduce the next section, so a new key goes before them.
+    std::size_t insertAt = 0;
+    bool insertNeedsNewline = false;
+};
+
+Location Find(std::string_view text, std::string_view section, std::string_view key) {
+    Location where;
+    bool inSection = false;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const Line line = ParseLine(text, pos);
+        pos = line.end;
+        if (line.kind == LineKind::Section) {
+            if (inSection) {
+                break;
+            }
+            inSection = SameName(line.name, section);
+        }
+        if (!inSection) {
+            continue;
+        }
+        where.sectionFound = true;
+        if (line.kind == LineKind::Key && SameName(line.name, key)) {
+            where.keyLine = line;
+            return where;
+        }
+        if (line.kind != LineKind::Blank && line.kind != LineKind::Comment) {
+            where.insertAt = line.end;
+            where.insertNeedsNewline = line.end == line.bodyEnd;
+        }
+    }
+    return where;
+}
+
+std::string_view LineEnding(std::string_view text) {
+    const std::size_t newline = text.find('\n');
+    if (newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r') {
+        return "\r\n";
+    }
+    return "\n";
+}
+
+// Closes the descriptor it owns.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now, so that a failing close (a late write error) can be seen.
+    bool Close() {
+        const int fd = std::exchange(m_fd, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// Removes the new file unless it has taken the old one's place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::filesystem::path path) : m_path(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!m_kept) {
+            ::unlink(m_path.c_str());
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+    void Keep() { m_kept = true; }
+
+private:
+    std::filesystem::path m_path;
+    bool m_kept = false;
+};
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string contents{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return contents;
+}
+
+// A rename replaces a symbolic link itself; the settings belong in the file it points to.
+std::filesystem::path ResolveLinks(const std::filesystem::path& file) {
+    std::error_code error;
+    if (std::filesystem::is_symlink(file, error)) {
+        std::filesystem::path target = std::filesystem::canonical(file, error);
+        if (!error) {
+            return target;
+        }
+    }
+    return file;
+}
+
+} // namespace
+
+std::string ReadProfileValue(std::string_view contents, std::string_view section,
+                             std::string_view key) {
+    const Location where = Find(contents, section, key);
+    if (!where.keyLine) {
+        return {};
+    }
+    const Line& line = *where.keyLine;
+    std::string_view value = Trim(contents.substr(line.valueBegin, line.bodyEnd - line.valueBegin));
+    return std::string(value.substr(0, kProfileValueBufferSize - 1));
+}
+
+std::string WriteProfileValue(std::string_view contents, std::string_view section,
+                              std::string_view key, std::string_view value) {
+    const Location where = Find(contents, section, key);
+    const std::string_view eol = LineEnding(contents);
+    std::string result;
+    result.reserve(contents.size() + section.size() + key.size() + value.size() + 8);
+
+    if (where.keyLine) {
+        // The key, the blanks around "=" and the line ending stay as they were.
+        const Line& line = *where.keyLine;
+        result.append(contents.substr(0, line.valueBegin));
+        result.append(value);
+        result.append(contents.substr(line.bodyEnd));
+        return result;
+    }
+
+    std::size_t insertAt = contents.size();
+    bool needsNewline = !contents.empty() && contents.back() != '\n';
+    if (where.sectionFound) {
+        insertAt = where.insertAt;
+        needsNewline = where.insertNeedsNewline;
+    }
+    result.append(contents.substr(0, insertAt));
+    if (needsNewline) {
+        result.append(eol);
+    }
+    if (!where.sectionFound) {
+        result.append("[").append(section).append("]").append(eol);
+    }
+    result.append(key).append("=").append(value).append(eol);
+    result.append(contents.substr(insertAt));
+    return result;
+}
+
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    const std::filesystem::path& file) {
+    const std::optional<std::string> contents = ReadWholeFile(file);
+    if (!contents) {
+        return {};
+    }
+    return ReadProfileValue(*contents, section, key);
+}
+
+bool WritePrivateProfileString(std::string_view section, std::string_view key,
+                               std::string_view value, const std::filesystem::path& file) {
+    const std::filesystem::path target = ResolveLinks(file);
+    std::string contents;
+    struct stat status {};
+    if (::stat(target.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode)) {
+            return false;
+        }
+        if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+            ::access(target.c_str(), W_OK) != 0) {
+            return false;
+        }
+        std::optional<std::string> old = ReadWholeFile(target);
+        if (!old) {
+            return false;
+        }
+        contents = std::move(*old);
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    const std::string updated = WriteProfileValue(contents, section, key, value);
+    if (updated == contents && !contents.empty()) {
+        return true;
+    }
+    return ReplaceFileContents(target, updated);
+}
+
+bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
+                         const std::function<bool()>& beforeReplace) {
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path directory = file.parent_path();
+    if (directory.empty()) {
+        directory = ".";
+    }
+
+    struct stat old {};
+    const bool replacing = ::stat(file.c_str(), &old) == 0;
+
+    // Step 1: a new file beside the old one, so that the rename stays on one file system.
+    std::optional<TemporaryFile> temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        std::filesystem::path candidate =
+            directory / ("." + file.filename().string() + ".new-" + std::to_string(::getpid()) +
+                         "-" + std::to_string(counter.fetch_add(1)));
+        fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            temporary.emplace(std::move(candidate));
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    UniqueFd out(fd);
+    if (replacing) {
+        if (::fchmod(out.get(), old.st_mode & 07777) != 0) {
+            return false;
+        }
+        // Only possible for the owner or the administrator; otherwise the file stays ours.
+        if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
+            errno = 0;
+        }
+    }
+
+    // Step 2: the whole text on disk before it becomes visible under the real name.
+    if (!WriteAll(out.get(), contents) || ::fsync(out.get()) != 0 || !out.Close()) {
+        return false;
+    }
+    if (beforeReplace && !beforeReplace()) {
+        return false;
+    }
+
+    // Step 3: the rename swaps the files in one step.
+    if (::rename(temporary->path().c_str(), file.c_str()) != 0) {
+        return false;
+    }
+    temporary->Keep();
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) {
+        ::fsync(dir.get());
+    }
+    return true;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// INI-style settings files ("[section]" lines followed by "key=value" lines), read and written
+// the way the program has always expected: names match without regard to letter case, values
+// come back trimmed and cut to what a 255-byte buffer holds, and a write changes one value and
+// leaves every other byte of the file as it was.
+
+// Room the caller gives a value, terminating zero included; a value keeps at most 254 characters.
+inline constexpr std::size_t kProfileValueBufferSize = 255;
+
+// The value of `key` in `section` of the file text `contents`: the first matching section and the
+// first matching key in it win. A missing section or key gives empty text.
+std::string ReadProfileValue(std::string_view contents, std::string_view section,
+                             std::string_view key);
+
+// `contents` with `key` in `section` set to `value`: the value is replaced where it stands, or the
+// key is added at the end of its section, or the section with its key at the end of the text.
+// New lines use the text's own line ending (CRLF when its first line ends so, else LF).
+std::string WriteProfileValue(std::string_view contents, std::string_view section,
+                              std::string_view key, std::string_view value);
+
+// Reads `key` in `section` of `file`. An unreadable or missing file reads as empty text.
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    const std::filesystem::path& file);
+
+// Sets `key` in `section` of `file`, creating the file when it does not exist. Returns false and
+// leaves the file untouched when it is read-only (no write permission bit, as the read-only
+// attribute is honoured even for the administrator), may not be written, or cannot be replaced.
+bool WritePrivateProfileString(std::string_view section, std::string_view key,
+                               std::string_view value, const std::filesystem::path& file);
+
+// Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
+// beside it, which then takes its place by a rename, keeping the old file's permissions.
+// `beforeReplace` runs between the two steps; when it returns false nothing is replaced (the new
+// file is removed) and the call fails.
+bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
+                         const std::function<bool()>& beforeReplace = {});

@@ -1,0 +1,221 @@
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh directory per test, removed afterwards.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (fs::path(testing::TempDir()) / "profile-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            ADD_FAILURE() << "mkdtemp failed";
+        }
+        m_path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+void WriteFile(const fs::path& file, const std::string& contents) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t EntryCount(const fs::path& directory) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+}
+
+const std::string kLong300 = std::string(300, '7');
+
+struct ReadCase {
+    const char* name;
+    std::string contents;
+    const char* section;
+    const char* key;
+    std::string expected;
+};
+
+class ReadProfileValueTest : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadProfileValueTest, FindsTheValueTheWayTheProgramExpects) {
+    const ReadCase& c = GetParam();
+    EXPECT_EQ(ReadProfileValue(c.contents, c.section, c.key), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReadProfileValueTest,
+    testing::Values(
+        ReadCase{"PlainLf", "[IP]\nNumber=1\n[Client1]\nIP=10.0.0.2\n", "Client1", "IP",
+                 "10.0.0.2"},
+        ReadCase{"OtherLetterCase", "[udportcp]\nNUMBER=1\n", "UDpOrTCp", "Number", "1"},
+        ReadCase{"CrlfCommentsAndBlanks",
+                 "; written by hand\r\n\r\n[ Server1 ]\r\n; the output side\r\n  IP  =  "
+                 "10.0.0.2  \r\n\r\n[ServerPost1]\r\nPost\t=\t6000\r\n",
+                 "ServerPost1", "Post", "6000"},
+        ReadCase{"CrlfValueHasNoCarriageReturn", "[Server1]\r\nIP=10.0.0.2\r\n", "Server1", "IP",
+                 "10.0.0.2"},
+        ReadCase{"MissingSection", "[IP]\nNumber=1\n", "Client1", "IP", ""},
+        ReadCase{"MissingKey", "[Client1]\nAddress=1.2.3.4\n", "Client1", "IP", ""},
+        ReadCase{"KeyOnlyInAnotherSection", "[Server1]\nIP=1.2.3.4\n[Client1]\n", "Client1", "IP",
+                 ""},
+        ReadCase{"KeyBeforeAnySectionIgnored", "IP=1.2.3.4\n[Client1]\n", "Client1", "IP", ""},
+        ReadCase{"CommentedKeyIgnored", "[IP]\n;Number=5\nNumber=1\n", "IP", "Number", "1"},
+        ReadCase{"FirstSectionAndFirstKeyWin", "[IP]\nNumber=1\nNumber=2\n[IP]\nNumber=3\n", "IP",
+                 "Number", "1"},
+        ReadCase{"EmptyValue", "[IP]\nNumber=\n", "IP", "Number", ""},
+        ReadCase{"ValueKeepsLaterEqualsSigns", "[A]\nk = b=c \n", "A", "k", "b=c"},
+        ReadCase{"ValueKeepsInnerBlanks", "[A]\nk= two  words \n", "A", "k", "two  words"},
+        ReadCase{"LastLineWithoutNewline", "[IP]\nNumber=1", "IP", "Number", "1"},
+        ReadCase{"FileEndsInsideTheKey", "[IP]\nNumb", "IP", "Number", ""},
+        ReadCase{"FileEndsInsideTheHeader", "[IP", "IP", "Number", ""},
+        ReadCase{"LongValueCutTo254", "[Client1]\nIP=" + kLong300 + "\n", "Client1", "IP",
+                 std::string(254, '7')},
+        ReadCase{"BlanksTrimmedBeforeTheCut", "[Client1]\nIP=    " + kLong300 + "   \n", "Client1",
+                 "IP", std::string(254, '7')},
+        ReadCase{"EmptyFile", "", "IP", "Number", ""}),
+    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+struct WriteCase {
+    const char* name;
+    std::string before;
+    const char* section;
+    const char* key;
+    const char* value;
+    std::string after;
+};
+
+class WriteProfileValueTest : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(WriteProfileValueTest, ChangesOnlyTheOneValue) {
+    const WriteCase& c = GetParam();
+    const std::string written = WriteProfileValue(c.before, c.section, c.key, c.value);
+    EXPECT_EQ(written, c.after);
+    EXPECT_EQ(ReadProfileValue(written, c.section, c.key), c.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WriteProfileValueTest,
+    testing::Values(
+        WriteCase{"EmptyFile", "", "IP", "Number", "1", "[IP]\nNumber=1\n"},
+        WriteCase{"ReplacedInPlace", "[A]\nx=1\n[IP]\nNumber=0\ny=2\n", "IP", "Number", "1",
+                  "[A]\nx=1\n[IP]\nNumber=1\ny=2\n"},
+        WriteCase{"ReplacedKeepingBlanksCommentsAndCrlf",
+                  "; kept\r\n[IP]\r\n  Number = 0  \r\n\r\n[B]\r\n", "IP", "Number", "1",
+                  "; kept\r\n[IP]\r\n  Number = 1\r\n\r\n[B]\r\n"},
+        WriteCase{"ReplacedWhereNamesDifferInCase", "[ip]\nnumber=0\n", "IP", "Number", "1",
+                  "[ip]\nnumber=1\n"},
+        WriteCase{"ReplacedEmptyValue", "[IP]\nNumber=\n", "IP", "Number", "1", "[IP]\nNumber=1\n"},
+        WriteCase{"ReplacedOnLastLineWithoutNewline", "[IP]\nNumber=0", "IP", "Number", "1",
+                  "[IP]\nNumber=1"},
+        WriteCase{"KeyAddedAtEndOfItsSection", "[A]\nx=1\n[B]\ny=2\n", "A", "z", "3",
+                  "[A]\nx=1\nz=3\n[B]\ny=2\n"},
+        WriteCase{"KeyAddedBeforeBlankLinesAndCommentsOfTheNextSection",
+                  "[A]\nx=1\n\n; about B\n[B]\n", "A", "z", "3",
+                  "[A]\nx=1\nz=3\n\n; about B\n[B]\n"},
+        WriteCase{"KeyAddedUnderEmptySection", "[A]\n[B]\n", "A", "z", "3", "[A]\nz=3\n[B]\n"},
+        WriteCase{"KeyAddedAfterLastLineWithoutNewline", "[A]\nx=1", "A", "z", "3",
+                  "[A]\nx=1\nz=3\n"},
+        WriteCase{"SectionAddedAtEnd", "[A]\nx=1\n", "B", "y", "2", "[A]\nx=1\n[B]\ny=2\n"},
+        WriteCase{"SectionAddedAfterLastLineWithoutNewline", "[A]\nx=1", "B", "y", "2",
+                  "[A]\nx=1\n[B]\ny=2\n"},
+        WriteCase{"SectionAddedInCrlfStyle", "[A]\r\nx=1\r\n", "B", "y", "2",
+                  "[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
+        WriteCase{"KeyAddedInCrlfStyle", "[A]\r\nx=1\r\n\r\n", "A", "y", "2",
+                  "[A]\r\nx=1\r\ny=2\r\n\r\n"},
+        WriteCase{"OnlyTheFirstOfTwoSectionsChanges", "[A]\nx=1\n[A]\nx=2\n", "A", "x", "9",
+                  "[A]\nx=9\n[A]\nx=2\n"}),
+    [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+
+TEST(PrivateProfileFile, WritesAndReadsThroughTheFileKeepingItsPermissions) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+
+    EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "");
+    ASSERT_TRUE(WritePrivateProfileString("IP", "Number", "1", file));
+    EXPECT_EQ(ReadFile(file), "[IP]\nNumber=1\n");
+
+    WriteFile(file, "; hand made\r\n[IP]\r\nNumber = 0\r\n");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(WritePrivateProfileString("ip", "number", "1", file));
+    ASSERT_TRUE(WritePrivateProfileString("Server1", "IP", "10.0.0.2", file));
+    EXPECT_EQ(ReadFile(file), "; hand made\r\n[IP]\r\nNumber = 1\r\n[Server1]\r\nIP=10.0.0.2\r\n");
+    EXPECT_EQ(GetPrivateProfileString("SERVER1", "ip", file), "10.0.0.2");
+    EXPECT_EQ(fs::status(file).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(EntryCount(dir.path()), 1u) << "no temporary file left behind";
+}
+
+TEST(PrivateProfileFile, ReadOnlyFileIsLeftUntouchedAndTheFailureReturned) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    const std::string original = "[IP]\r\nNumber=0\r\n";
+    WriteFile(file, original);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "0");
+    EXPECT_FALSE(WritePrivateProfileString("IP", "Number", "1", file));
+    EXPECT_FALSE(WritePrivateProfileString("Client1", "IP", "1.2.3.4", file));
+    EXPECT_EQ(ReadFile(file), original);
+    EXPECT_EQ(EntryCount(dir.path()), 1u);
+}
+
+TEST(PrivateProfileFile, WriteThroughSymbolicLinkChangesTheTarget) {
+    ScratchDir dir;
+    const fs::path target = dir.path() / "real.inf";
+    const fs::path link = dir.path() / "link.inf";
+    WriteFile(target, "[IP]\nNumber=0\n");
+    fs::create_symlink(target, link);
+
+    ASSERT_TRUE(WritePrivateProfileString("IP", "Number", "1", link));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(target), "[IP]\nNumber=1\n");
+}
+
+TEST(PrivateProfileFile, ReplaceThatStopsBeforeTheRenameLeavesTheOldFile) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    const std::string original = "[IP]\nNumber=1\n";
+    WriteFile(file, original);
+
+    // Refused at the last moment: nothing replaced, nothing left over.
+    EXPECT_FALSE(ReplaceFileContents(file, "new text", [] { return false; }));
+    EXPECT_EQ(ReadFile(file), original);
+    EXPECT_EQ(EntryCount(dir.path()), 1u);
+
+    // The process dies between writing the new file and the rename.
+    EXPECT_EXIT(ReplaceFileContents(file, "new text", []() -> bool { ::_exit(7); }),
+                testing::ExitedWithCode(7), "");
+    EXPECT_EQ(ReadFile(file), original);
+
+    EXPECT_TRUE(ReplaceFileContents(file, "new text"));
+    EXPECT_EQ(ReadFile(file), "new text");
+}
+
+} // namespace
