@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+
+// Bitmap 130: the 160 x 44 logo at the top left of the main dialog, 24 bits per pixel.
+QImage LoadLogoBitmap();
+
+// Icon 128: the program's 32 x 32 icon.
+QIcon LoadAppIcon();
+QImage AppIconImage();

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "dialog_templates.h"
+#include "platform/dialog_units.h"
+
+#include <QString>
+
+#include <map>
+#include <vector>
+
+class QDialog;
+class QWidget;
+
+// The controls a dialog template made, reachable by their numeric ids.
+class DialogItems {
+public:
+    QWidget* GetDlgItem(int id) const;
+    // Every control in template order, statics included.
+    const std::vector<QWidget*>& InTemplateOrder() const { return m_ordered; }
+    DialogBaseUnits BaseUnits() const { return m_units; }
+
+private:
+    friend DialogItems BuildDialogFromTemplate(QDialog&, const DialogTemplate&,
+                                               const std::map<int, QWidget*>&);
+    std::map<int, QWidget*> m_byId;
+    std::vector<QWidget*> m_ordered;
+    DialogBaseUnits m_units;
+};
+
+// Lays out `dialog` from `tpl`: font, caption, fixed size, and one control per template item at its
+// place. Where `members` holds a widget for an item's id, that widget is placed instead of a new
+// plain one (it must be of the item's kind). Later items sit below earlier ones, as in the template.
+DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
+                                    const std::map<int, QWidget*>& members);
+
+// A caption without its mnemonic marker, for accessible names: "运行(&R)" -> "运行(R)".
+QString CaptionWithoutMnemonic(const QString& caption);

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+// Reads an unsigned decimal number the way formatted input with "%u" does: leading white space
+// skipped, an optional sign, digits up to the first other character, the rest ignored. A minus
+// sign wraps the value modulo 2^32 (so "-1" is 4294967295). Empty when no digit can be read.
+std::optional<std::uint32_t> ScanUnsigned(std::string_view text);
