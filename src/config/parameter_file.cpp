@@ -1,0 +1,136 @@
+#include "config/parameter_file.h"
+
+#include "platform/profile.h"
+#include "relay/relay_state.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace {
+
+using namespace parameter_controls;
+
+// The names are the file's own, letter case included.
+constexpr char kModeSection[] = "ClientOrServer";
+constexpr char kProtocolSection[] = "UDpOrTCp";
+constexpr char kCountSection[] = "IP";
+constexpr char kClientAddressSection[] = "Client1";
+constexpr char kClientPortSection[] = "ClientPost1";
+constexpr char kServerAddressSection[] = "Server1";
+constexpr char kServerPortSection[] = "ServerPost1";
+constexpr char kNumberKey[] = "Number";
+constexpr char kAddressKey[] = "IP";
+constexpr char kPortKey[] = "Post";
+
+// A directory of that name counts too: only a match of the name is tested.
+bool ParameterFileExists(const std::filesystem::path& file) {
+    std::error_code error;
+    return std::filesystem::exists(file, error);
+}
+
+void ReportMissingFile(ParameterDialog& dialog) {
+    dialog.MessageBox("没有找到相关信息文件,请重新安装本软件!", "错误", MessageIcon::Error);
+    dialog.PostQuitMessage(kMissingParameterFileExitCode);
+}
+
+// As atoi reads a number: blanks, a sign, digits up to the first other character. A value beyond
+// the int range is clamped instead of being left undefined.
+int ToNumber(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+int ReadNumber(const char* section, const char* key, const std::filesystem::path& file) {
+    return ToNumber(GetPrivateProfileString(section, key, file));
+}
+
+// Both radios of a pair are set: each starts its own group, so nothing links them.
+void SelectOneOf(ParameterDialog& dialog, bool first, int firstId, int secondId) {
+    dialog.SetCheck(firstId, first ? 1 : 0);
+    dialog.SetCheck(secondId, first ? 0 : 1);
+}
+
+} // namespace
+
+void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file) {
+    if (!ParameterFileExists(file)) {
+        ReportMissingFile(dialog);
+        return;
+    }
+    // A refused port has shown its message already; loading goes on regardless.
+    dialog.UpdateData(true);
+
+    // Only a file that says it holds one saved pair is read; any other gets the current settings.
+    if (ReadNumber(kCountSection, kNumberKey, file) != 1) {
+        SaveParameters(dialog, file);
+        return;
+    }
+
+    // Mode and protocol
+    SelectOneOf(dialog, ReadNumber(kModeSection, kNumberKey, file) == 1, kClientToServerRadio,
+                kServerToClientRadio);
+    SelectOneOf(dialog, ReadNumber(kProtocolSection, kNumberKey, file) == 1, kUdpRadio, kTcpRadio);
+
+    // Client endpoint
+    const std::string clientAddress =
+        GetPrivateProfileString(kClientAddressSection, kAddressKey, file);
+    g_relaySettings.SetClientAddress(clientAddress);
+    dialog.SetWindowText(kClientAddressCombo, clientAddress);
+    const int clientPort = ReadNumber(kClientPortSection, kPortKey, file);
+    dialog.SetPortMember(kClientPortEdit, static_cast<std::uint32_t>(clientPort));
+    g_relaySettings.SetClientPort(clientPort);
+
+    // Server endpoint
+    const std::string serverAddress =
+        GetPrivateProfileString(kServerAddressSection, kAddressKey, file);
+    g_relaySettings.SetServerAddress(serverAddress);
+    dialog.SetWindowText(kServerAddressCombo, serverAddress);
+    const int serverPort = ReadNumber(kServerPortSection, kPortKey, file);
+    dialog.SetPortMember(kServerPortEdit, static_cast<std::uint32_t>(serverPort));
+    g_relaySettings.SetServerPort(serverPort);
+
+    // The edits show the ports as loaded; their range is tested only at the next exchange.
+    dialog.UpdateData(false);
+}
+
+void SaveParameters(ParameterDialog& dialog, const std::filesystem::path& file) {
+    g_relaySettings.SetClientAddress(dialog.GetWindowText(kClientAddressCombo));
+    g_relaySettings.SetServerAddress(dialog.GetWindowText(kServerAddressCombo));
+    // After a refused port the members keep what the exchange left in them; they are saved so.
+    dialog.UpdateData(true);
+
+    if (!ParameterFileExists(file)) {
+        ReportMissingFile(dialog);
+    } else {
+        // A write that fails (read-only file, full disk) is not reported.
+        WritePrivateProfileString(kModeSection, kNumberKey,
+                                  std::to_string(dialog.GetCheck(kClientToServerRadio)), file);
+        WritePrivateProfileString(kProtocolSection, kNumberKey,
+                                  std::to_string(dialog.GetCheck(kUdpRadio)), file);
+        WritePrivateProfileString(kCountSection, kNumberKey, "1", file);
+        WritePrivateProfileString(kClientAddressSection, kAddressKey,
+                                  g_relaySettings.Get().clientAddress, file);
+
+        // Ports are kept unsigned in the dialog and signed in the endpoint record and the file.
+        const auto clientPort = static_cast<std::int32_t>(dialog.GetPortMember(kClientPortEdit));
+        g_relaySettings.SetClientPort(clientPort);
+        WritePrivateProfileString(kClientPortSection, kPortKey, std::to_string(clientPort), file);
+
+        WritePrivateProfileString(kServerAddressSection, kAddressKey,
+                                  g_relaySettings.Get().serverAddress, file);
+        const auto serverPort = static_cast<std::int32_t>(dialog.GetPortMember(kServerPortEdit));
+        g_relaySettings.SetServerPort(serverPort);
+        WritePrivateProfileString(kServerPortSection, kPortKey, std::to_string(serverPort), file);
+    }
+
+    dialog.UpdateData(false);
+}
