@@ -1,0 +1,579 @@
+#include "platform/gdi.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// Logical resolution the point-size conversions assume.
+constexpr int kLogPixelsY = 96;
+
+QFont MakeFont(const QString& face, int pixelSize) {
+    QFont font(face);
+    font.setPixelSize(std::max(1, pixelSize));
+    // Glyph edges stay hard, like every other drawing call here.
+    font.setStyleStrategy(QFont::NoAntialias);
+    return font;
+}
+
+struct StockObjects {
+    GdiBrush white;
+    GdiBrush black;
+    GdiBrush hollow;
+    GdiPen whitePen{PS_SOLID, RGB(255, 255, 255)};
+    GdiPen blackPen{PS_SOLID, RGB(0, 0, 0)};
+    GdiPen nullPen{PS_NULL, RGB(0, 0, 0)};
+    GdiFont systemFont{MakeFont(QStringLiteral("MS Shell Dlg"), 12)};
+    // The GUI font of the narrow code page the program was written for.
+    GdiFont guiFont{MakeFont(QStringLiteral("宋体"), 12)};
+
+    StockObjects() {
+        white.color = RGB(255, 255, 255);
+        black.color = RGB(0, 0, 0);
+        hollow.hollow = true;
+    }
+};
+
+StockObjects& Stock() {
+    static StockObjects stock;
+    return stock;
+}
+
+constexpr QPainter::CompositionMode kCopy = QPainter::CompositionMode_Source;
+
+} // namespace
+
+int GetSystemMetrics(int index) {
+    switch (index) {
+    case SM_CYBORDER:
+        return 1;
+    case SM_CXHTHUMB:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+QColor ToQColor(COLORREF color) {
+    return QColor(GetRValue(color), GetGValue(color), GetBValue(color));
+}
+
+COLORREF FromQColor(const QColor& color) {
+    return RGB(color.red(), color.green(), color.blue());
+}
+
+HGDIOBJ GetStockObject(int index) {
+    StockObjects& s = Stock();
+    switch (index) {
+    case WHITE_BRUSH:
+        return &s.white;
+    case BLACK_BRUSH:
+        return &s.black;
+    case NULL_BRUSH:
+        return &s.hollow;
+    case WHITE_PEN:
+        return &s.whitePen;
+    case BLACK_PEN:
+        return &s.blackPen;
+    case NULL_PEN:
+        return &s.nullPen;
+    case SYSTEM_FONT:
+        return &s.systemFont;
+    case DEFAULT_GUI_FONT:
+        return &s.guiFont;
+    default:
+        return nullptr;
+    }
+}
+
+// ---- Drawing objects -------------------------------------------------------------------------
+
+bool CPen::CreatePen(int style, int /*width*/, COLORREF color) {
+    if (m_object)
+        return false;
+    m_object = std::make_unique<GdiPen>(style == PS_NULL ? PS_NULL : PS_SOLID, color & 0xFFFFFFu);
+    return true;
+}
+
+bool CBrush::CreateSolidBrush(COLORREF color) {
+    if (m_object)
+        return false;
+    m_object = std::make_unique<GdiBrush>();
+    m_object->color = color & 0xFFFFFFu;
+    return true;
+}
+
+bool CBrush::CreatePatternBrush(const CBitmap* bitmap) {
+    if (m_object || bitmap == nullptr || bitmap->Image() == nullptr)
+        return false;
+    m_object = std::make_unique<GdiBrush>();
+    m_object->pattern = bitmap->Image()->copy();
+    return true;
+}
+
+bool CFont::CreateFontA(int height, int /*width*/, int /*escapement*/, int /*orientation*/,
+                        int weight, bool italic, bool underline, bool strikeOut, int /*charSet*/,
+                        int /*outPrecision*/, int /*clipPrecision*/, int /*quality*/,
+                        int /*pitchAndFamily*/, const char* faceName) {
+    if (m_object)
+        return false;
+    // Negative heights are character heights, positive ones cell heights; both are taken as the
+    // pixel size, which is close enough for cell heights and exact for character heights.
+    QFont font =
+        MakeFont(QString::fromUtf8(faceName ? faceName : ""), height == 0 ? 12 : std::abs(height));
+    if (weight != FW_DONTCARE)
+        font.setWeight(static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
+    font.setItalic(italic);
+    font.setUnderline(underline);
+    font.setStrikeOut(strikeOut);
+    m_object = std::make_unique<GdiFont>(font);
+    return true;
+}
+
+bool CFont::CreatePointFont(int pointSize, const char* faceName, CDC* /*dc*/) {
+    // Tenths of a point to pixels at the logical resolution, as a character height.
+    const int pixels = kLogPixelsY * pointSize / 720;
+    return CreateFontA(-pixels, 0, 0, 0, FW_DONTCARE, false, false, false, DEFAULT_CHARSET, 0, 0, 0,
+                       0, faceName);
+}
+
+bool CBitmap::CreateCompatibleBitmap(CDC* /*dc*/, int width, int height) {
+    if (m_object || width <= 0 || height <= 0)
+        return false;
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    m_object = std::make_unique<GdiBitmap>(std::move(image));
+    return true;
+}
+
+// ---- The drawing context ---------------------------------------------------------------------
+
+CDC::CDC() {
+    m_state.pen = static_cast<HPEN>(GetStockObject(BLACK_PEN));
+    m_state.brush = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    m_state.font = static_cast<HFONT>(GetStockObject(SYSTEM_FONT));
+}
+
+CDC::CDC(QImage* target) : CDC() {
+    m_target = target;
+}
+
+CDC::~CDC() = default;
+
+bool CDC::CreateCompatibleDC(CDC* /*dc*/) {
+    if (m_target != nullptr || m_memory)
+        return false;
+    m_memory = true;
+    QImage one(1, 1, QImage::Format_RGB32);
+    one.fill(Qt::black);
+    m_defaultBitmap = std::make_unique<GdiBitmap>(std::move(one));
+    m_state.bitmap = m_defaultBitmap.get();
+    return true;
+}
+
+bool CDC::DeleteDC() {
+    const bool had = m_memory || m_target != nullptr;
+    m_target = nullptr;
+    m_memory = false;
+    m_state.bitmap = nullptr;
+    m_saved.clear();
+    m_defaultBitmap.reset();
+    return had;
+}
+
+QImage* CDC::Surface() const {
+    if (m_target != nullptr)
+        return m_target;
+    return m_state.bitmap != nullptr ? &m_state.bitmap->image : nullptr;
+}
+
+HGDIOBJ CDC::SelectObject(HGDIOBJ object) {
+    if (object == nullptr)
+        return nullptr;
+    switch (object->kind) {
+    case GdiObject::Kind::Pen:
+        return SelectObject(static_cast<HPEN>(object));
+    case GdiObject::Kind::Brush:
+        return SelectObject(static_cast<HBRUSH>(object));
+    case GdiObject::Kind::Font:
+        return SelectObject(static_cast<HFONT>(object));
+    case GdiObject::Kind::Bitmap:
+        return SelectObject(static_cast<HBITMAP>(object));
+    }
+    return nullptr;
+}
+
+HPEN CDC::SelectObject(HPEN pen) {
+    if (pen == nullptr)
+        return nullptr;
+    return std::exchange(m_state.pen, pen);
+}
+
+HBRUSH CDC::SelectObject(HBRUSH brush) {
+    if (brush == nullptr)
+        return nullptr;
+    return std::exchange(m_state.brush, brush);
+}
+
+HFONT CDC::SelectObject(HFONT font) {
+    if (font == nullptr)
+        return nullptr;
+    return std::exchange(m_state.font, font);
+}
+
+HBITMAP CDC::SelectObject(HBITMAP bitmap) {
+    // Only a memory context holds a bitmap.
+    if (bitmap == nullptr || !m_memory)
+        return nullptr;
+    return std::exchange(m_state.bitmap, bitmap);
+}
+
+HGDIOBJ CDC::SelectStockObject(int index) {
+    return SelectObject(GetStockObject(index));
+}
+
+COLORREF CDC::SetTextColor(COLORREF color) {
+    return std::exchange(m_state.textColor, color & 0xFFFFFFu);
+}
+
+COLORREF CDC::SetBkColor(COLORREF color) {
+    return std::exchange(m_state.bkColor, color & 0xFFFFFFu);
+}
+
+int CDC::SetBkMode(int mode) {
+    if (mode != TRANSPARENT && mode != OPAQUE)
+        return 0;
+    return std::exchange(m_state.bkMode, mode);
+}
+
+POINT CDC::SetBrushOrg(int x, int y) {
+    return std::exchange(m_state.brushOrg, POINT{x, y});
+}
+
+bool CDC::SetBrushOrgEx(int x, int y, POINT* previous) {
+    const POINT old = SetBrushOrg(x, y);
+    if (previous != nullptr)
+        *previous = old;
+    return true;
+}
+
+bool CDC::GetBrushOrgEx(POINT* origin) const {
+    if (origin == nullptr)
+        return false;
+    *origin = m_state.brushOrg;
+    return true;
+}
+
+POINT CDC::SetWindowOrg(int x, int y) {
+    return std::exchange(m_state.windowOrg, POINT{x, y});
+}
+
+bool CDC::SetWindowOrgEx(int x, int y, POINT* previous) {
+    const POINT old = SetWindowOrg(x, y);
+    if (previous != nullptr)
+        *previous = old;
+    return true;
+}
+
+int CDC::SaveDC() {
+    m_saved.push_back(m_state);
+    return static_cast<int>(m_saved.size());
+}
+
+bool CDC::RestoreDC(int saved) {
+    // Negative values count back from the latest save; positive ones name a save.
+    const int count = static_cast<int>(m_saved.size());
+    const int index = saved < 0 ? count + saved : saved - 1;
+    if (index < 0 || index >= count)
+        return false;
+    m_state = m_saved[static_cast<std::size_t>(index)];
+    m_saved.resize(static_cast<std::size_t>(index));
+    return true;
+}
+
+QRect CDC::SurfaceRect() const {
+    const QImage* s = Surface();
+    return s != nullptr ? s->rect() : QRect();
+}
+
+QRegion CDC::EffectiveClip() const {
+    const QRegion whole(SurfaceRect());
+    return m_state.clipped ? m_state.clip.intersected(whole) : whole;
+}
+
+namespace {
+int RegionKind(const QRegion& r) {
+    if (r.isEmpty())
+        return NULLREGION;
+    return r.rectCount() == 1 ? SIMPLEREGION : COMPLEXREGION;
+}
+} // namespace
+
+int CDC::SelectClipRgn(const QRegion* region) {
+    if (region == nullptr) {
+        m_state.clipped = false;
+        m_state.clip = QRegion();
+    } else {
+        m_state.clipped = true;
+        m_state.clip = *region;
+    }
+    return RegionKind(EffectiveClip());
+}
+
+int CDC::ExcludeClipRect(int left, int top, int right, int bottom) {
+    const QRect device = ToQRect(RECT{left, top, right, bottom})
+                             .translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
+    m_state.clip = EffectiveClip().subtracted(QRegion(device));
+    m_state.clipped = true;
+    return RegionKind(m_state.clip);
+}
+
+int CDC::GetClipBox(RECT* box) const {
+    const QRegion clip = EffectiveClip();
+    if (box != nullptr) {
+        const QRect b = clip.boundingRect().translated(m_state.windowOrg.x, m_state.windowOrg.y);
+        *box = clip.isEmpty() ? RECT{} : FromQRect(b);
+    }
+    return RegionKind(clip);
+}
+
+bool CDC::Visible(int x, int y) const {
+    return EffectiveClip().contains(QPoint(x - m_state.windowOrg.x, y - m_state.windowOrg.y));
+}
+
+QFont CDC::CurrentQFont() const {
+    return m_state.font != nullptr ? m_state.font->font : QFont();
+}
+
+void CDC::FillColor(const QRect& logical, COLORREF color) {
+    QImage* s = Surface();
+    if (s == nullptr || logical.isEmpty())
+        return;
+    QPainter p(s);
+    p.setClipRegion(EffectiveClip());
+    p.fillRect(logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y), ToQColor(color));
+}
+
+void CDC::Fill(const QRect& logical, HBRUSH brush) {
+    if (brush == nullptr || brush->hollow)
+        return;
+    if (brush->pattern.isNull()) {
+        FillColor(logical, brush->color);
+        return;
+    }
+    QImage* s = Surface();
+    if (s == nullptr || logical.isEmpty())
+        return;
+    QPainter p(s);
+    p.setClipRegion(EffectiveClip());
+    p.setCompositionMode(kCopy);
+    // The brush origin is in device coordinates: pattern pixel (0,0) lands on it.
+    p.setBrushOrigin(m_state.brushOrg.x, m_state.brushOrg.y);
+    p.fillRect(logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y),
+               QBrush(brush->pattern));
+}
+
+POINT CDC::MoveTo(int x, int y) {
+    return std::exchange(m_state.position, POINT{x, y});
+}
+
+bool CDC::MoveToEx(int x, int y, POINT* previous) {
+    const POINT old = MoveTo(x, y);
+    if (previous != nullptr)
+        *previous = old;
+    return true;
+}
+
+bool CDC::LineTo(int x, int y) {
+    const POINT from = std::exchange(m_state.position, POINT{x, y});
+    if (m_state.pen == nullptr || m_state.pen->style == PS_NULL)
+        return true;
+    const COLORREF color = m_state.pen->color;
+    // The end point itself is never drawn.
+    if (from.y == y) {
+        if (from.x < x)
+            FillColor(QRect(from.x, y, x - from.x, 1), color);
+        else if (from.x > x)
+            FillColor(QRect(x + 1, y, from.x - x, 1), color);
+        return true;
+    }
+    if (from.x == x) {
+        if (from.y < y)
+            FillColor(QRect(x, from.y, 1, y - from.y), color);
+        else
+            FillColor(QRect(x, y + 1, 1, from.y - y), color);
+        return true;
+    }
+    // Sloped lines step pixel by pixel along the major axis.
+    const int dx = std::abs(x - from.x);
+    const int dy = std::abs(y - from.y);
+    const int sx = from.x < x ? 1 : -1;
+    const int sy = from.y < y ? 1 : -1;
+    int err = dx - dy;
+    int cx = from.x;
+    int cy = from.y;
+    while (cx != x || cy != y) {
+        FillColor(QRect(cx, cy, 1, 1), color);
+        const int e2 = 2 * err;
+        if (e2 > -dy) {
+            err -= dy;
+            cx += sx;
+        }
+        if (e2 < dx) {
+            err += dx;
+            cy += sy;
+        }
+    }
+    return true;
+}
+
+bool CDC::Rectangle(int left, int top, int right, int bottom) {
+    if (right < left)
+        std::swap(left, right);
+    if (bottom < top)
+        std::swap(top, bottom);
+    const bool framed = m_state.pen != nullptr && m_state.pen->style != PS_NULL;
+    if (!framed) {
+        // Without a frame the filled area is one pixel smaller on the right and at the bottom.
+        Fill(QRect(left, top, right - left - 1, bottom - top - 1), m_state.brush);
+        return true;
+    }
+    Fill(QRect(left + 1, top + 1, right - left - 2, bottom - top - 2), m_state.brush);
+    const COLORREF c = m_state.pen->color;
+    const int w = right - left;
+    const int h = bottom - top;
+    FillColor(QRect(left, top, w, 1), c);
+    FillColor(QRect(left, bottom - 1, w, 1), c);
+    FillColor(QRect(left, top, 1, h), c);
+    FillColor(QRect(right - 1, top, 1, h), c);
+    return true;
+}
+
+void CDC::FillRect(const RECT& r, HBRUSH brush) {
+    Fill(ToQRect(r), brush);
+}
+
+void CDC::FillSolidRect(const RECT& r, COLORREF color) {
+    FillColor(ToQRect(r), color);
+}
+
+void CDC::FillSolidRect(int x, int y, int width, int height, COLORREF color) {
+    FillColor(QRect(x, y, width, height), color);
+}
+
+bool CDC::SetPixelV(int x, int y, COLORREF color) {
+    FillColor(QRect(x, y, 1, 1), color);
+    return true;
+}
+
+COLORREF CDC::GetPixel(int x, int y) const {
+    const QImage* s = Surface();
+    if (s == nullptr || !Visible(x, y))
+        return CLR_INVALID;
+    const QRgb px = s->pixel(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
+    return RGB(qRed(px), qGreen(px), qBlue(px));
+}
+
+void CDC::DrawFocusRect(const RECT& r) {
+    QImage* s = Surface();
+    if (s == nullptr || IsRectEmpty(r))
+        return;
+    // A dotted frame that inverts every other pixel, so drawing it twice removes it.
+    const QRegion clip = EffectiveClip();
+    auto invert = [&](int x, int y) {
+        if (((x + y) & 1) != 0)
+            return;
+        const QPoint d(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
+        if (!clip.contains(d))
+            return;
+        const QRgb px = s->pixel(d);
+        s->setPixel(d, px ^ 0x00FFFFFFu);
+    };
+    for (int x = r.left; x < r.right; ++x) {
+        invert(x, r.top);
+        if (r.bottom - 1 != r.top)
+            invert(x, r.bottom - 1);
+    }
+    for (int y = r.top + 1; y < r.bottom - 1; ++y) {
+        invert(r.left, y);
+        if (r.right - 1 != r.left)
+            invert(r.right - 1, y);
+    }
+}
+
+bool CDC::TextOutA(int x, int y, std::string_view text) {
+    return TextOut(x, y, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+bool CDC::TextOut(int x, int y, const QString& text) {
+    QImage* s = Surface();
+    if (s == nullptr)
+        return false;
+    const QFont font = CurrentQFont();
+    const QFontMetrics fm(font);
+    const QPoint d(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
+    QPainter p(s);
+    p.setClipRegion(EffectiveClip());
+    p.setRenderHint(QPainter::TextAntialiasing, false);
+    if (m_state.bkMode == OPAQUE)
+        p.fillRect(QRect(d, QSize(fm.horizontalAdvance(text), fm.height())),
+                   ToQColor(m_state.bkColor));
+    p.setFont(font);
+    p.setPen(ToQColor(m_state.textColor));
+    p.drawText(d.x(), d.y() + fm.ascent(), text);
+    return true;
+}
+
+int CDC::DrawText(const QString& text, RECT* r, unsigned format) {
+    QImage* s = Surface();
+    if (s == nullptr || r == nullptr)
+        return 0;
+    int flags = 0;
+    if ((format & DT_CENTER) != 0)
+        flags |= Qt::AlignHCenter;
+    else if ((format & DT_RIGHT) != 0)
+        flags |= Qt::AlignRight;
+    else
+        flags |= Qt::AlignLeft;
+    if ((format & DT_SINGLELINE) != 0) {
+        flags |= Qt::TextSingleLine;
+        flags |= (format & DT_VCENTER) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
+    } else {
+        flags |= Qt::AlignTop;
+    }
+    // '&' marks the next character as the mnemonic and is not drawn; "&&" draws one '&'.
+    flags |= (format & DT_NOPREFIX) != 0 ? 0 : Qt::TextShowMnemonic;
+
+    const QRect device = ToQRect(*r).translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
+    const QFont font = CurrentQFont();
+    QPainter p(s);
+    p.setClipRegion(EffectiveClip().intersected(QRegion(device)));
+    p.setRenderHint(QPainter::TextAntialiasing, false);
+    p.setFont(font);
+    const QRect bounds = p.boundingRect(device, flags, text);
+    if (m_state.bkMode == OPAQUE)
+        p.fillRect(bounds, ToQColor(m_state.bkColor));
+    p.setPen(ToQColor(m_state.textColor));
+    p.drawText(device, flags, text);
+    return bounds.height();
+}
+
+bool CDC::BitBlt(int x, int y, int width, int height, CDC* source, int xSrc, int ySrc,
+                 unsigned /*rop*/) {
+    QImage* dst = Surface();
+    if (dst == nullptr || source == nullptr || source->Surface() == nullptr)
+        return false;
+    const QRect to(x - m_state.windowOrg.x, y - m_state.windowOrg.y, width, height);
+    const QRect from(xSrc - source->m_state.windowOrg.x, ySrc - source->m_state.windowOrg.y, width,
+                     height);
+    // Copying within one surface needs a snapshot of the source first.
+    const QImage src = source->Surface() == dst ? dst->copy(from) : source->Surface()->copy(from);
+    QPainter p(dst);
+    p.setClipRegion(EffectiveClip());
+    p.setCompositionMode(kCopy);
+    p.drawImage(to.topLeft(), src);
+    return true;
+}

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "platform/gdi.h"
+
+namespace {
+
+constexpr COLORREF kPaper = RGB(255, 255, 255);
+constexpr COLORREF kInk = RGB(10, 20, 200);
+constexpr COLORREF kFill = RGB(0, 160, 0);
+
+// A white memory context of the given size.
+struct Canvas {
+    CDC dc;
+    CBitmap bitmap;
+    Canvas(int w, int h) {
+        dc.CreateCompatibleDC(nullptr);
+        bitmap.CreateCompatibleBitmap(&dc, w, h);
+        dc.SelectObject(bitmap.GetSafeHandle());
+        dc.FillSolidRect(0, 0, w, h, kPaper);
+    }
+};
+
+struct LineCase {
+    const char* name;
+    POINT from;
+    POINT to;
+    std::vector<POINT> drawn;
+};
+
+TEST(GdiLine, CoversTheStartButNotTheEndPoint) {
+    const std::vector<LineCase> cases = {
+        {"rightwards", {2, 3}, {6, 3}, {{2, 3}, {3, 3}, {4, 3}, {5, 3}}},
+        {"leftwards", {6, 3}, {2, 3}, {{6, 3}, {5, 3}, {4, 3}, {3, 3}}},
+        {"downwards", {4, 1}, {4, 4}, {{4, 1}, {4, 2}, {4, 3}}},
+        {"upwards", {4, 4}, {4, 1}, {{4, 4}, {4, 3}, {4, 2}}},
+        {"diagonal", {1, 1}, {4, 4}, {{1, 1}, {2, 2}, {3, 3}}},
+        {"zero length", {3, 3}, {3, 3}, {}},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canvas canvas(8, 8);
+        CPen pen(PS_SOLID, 1, kInk);
+        HPEN old = canvas.dc.SelectObject(pen.GetSafeHandle());
+        canvas.dc.MoveToEx(c.from.x, c.from.y, nullptr);
+        canvas.dc.LineTo(c.to.x, c.to.y);
+        canvas.dc.SelectObject(old);
+        int inked = 0;
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x)
+                inked += canvas.dc.GetPixel(x, y) == kInk ? 1 : 0;
+        EXPECT_EQ(inked, static_cast<int>(c.drawn.size()));
+        for (const POINT& p : c.drawn)
+            EXPECT_EQ(canvas.dc.GetPixel(p.x, p.y), kInk) << p.x << "," << p.y;
+        EXPECT_EQ(canvas.dc.GetPixel(c.to.x, c.to.y), kPaper);
+    }
+}
+
+TEST(GdiRectangle, FramesInsideTheBoundsAndFillsTheInside) {
+    Canvas canvas(12, 10);
+    CPen pen(PS_SOLID, 1, kInk);
+    CBrush brush(kFill);
+    canvas.dc.SelectObject(pen.GetSafeHandle());
+    canvas.dc.SelectObject(brush.GetSafeHandle());
+    canvas.dc.Rectangle(2, 1, 9, 7); // frame on columns 2..8, rows 1..6
+
+    for (int y = 0; y < 10; ++y) {
+        for (int x = 0; x < 12; ++x) {
+            const bool inside = x >= 2 && x <= 8 && y >= 1 && y <= 6;
+            const bool edge = inside && (x == 2 || x == 8 || y == 1 || y == 6);
+            const COLORREF want = edge ? kInk : inside ? kFill : kPaper;
+            EXPECT_EQ(canvas.dc.GetPixel(x, y), want) << x << "," << y;
+        }
+    }
+
+    // A hollow brush leaves the inside alone; a null pen fills one pixel short on the far sides.
+    Canvas hollow(6, 6);
+    hollow.dc.SelectObject(pen.GetSafeHandle());
+    hollow.dc.SelectStockObject(NULL_BRUSH);
+    hollow.dc.Rectangle(0, 0, 6, 6);
+    EXPECT_EQ(hollow.dc.GetPixel(0, 0), kInk);
+    EXPECT_EQ(hollow.dc.GetPixel(5, 5), kInk);
+    EXPECT_EQ(hollow.dc.GetPixel(3, 3), kPaper);
+
+    Canvas unframed(6, 6);
+    unframed.dc.SelectStockObject(NULL_PEN);
+    unframed.dc.SelectObject(brush.GetSafeHandle());
+    unframed.dc.Rectangle(1, 1, 5, 5);
+    EXPECT_EQ(unframed.dc.GetPixel(1, 1), kFill);
+    EXPECT_EQ(unframed.dc.GetPixel(3, 3), kFill);
+    EXPECT_EQ(unframed.dc.GetPixel(4, 3), kPaper);
+    EXPECT_EQ(unframed.dc.GetPixel(3, 4), kPaper);
+}
+
+TEST(GdiPatternBrush, PatternRowZeroLandsOnTheBrushOrigin) {
+    // A 2 x 5 pattern whose rows are told apart by their red channel.
+    Canvas pattern(2, 5);
+    for (int y = 0; y < 5; ++y) {
+        pattern.dc.SetPixelV(0, y, RGB(y * 50, 0, 0));
+        pattern.dc.SetPixelV(1, y, RGB(y * 50, 99, 0));
+    }
+    CBrush brush;
+    ASSERT_TRUE(brush.CreatePatternBrush(&pattern.bitmap));
+
+    for (const POINT origin : {POINT{0, 0}, POINT{4, 9}, POINT{3, 7}}) {
+        SCOPED_TRACE(testing::Message() << "origin " << origin.x << "," << origin.y);
+        Canvas canvas(10, 12);
+        POINT previous{-1, -1};
+        canvas.dc.SetBrushOrgEx(origin.x, origin.y, &previous);
+        EXPECT_EQ(previous.x, 0);
+        EXPECT_EQ(previous.y, 0);
+        RECT area{1, 1, 9, 11};
+        canvas.dc.FillRect(area, brush.GetSafeHandle());
+        for (int y = area.top; y < area.bottom; ++y) {
+            for (int x = area.left; x < area.right; ++x) {
+                const int row = ((y - origin.y) % 5 + 5) % 5;
+                const int column = ((x - origin.x) % 2 + 2) % 2;
+                EXPECT_EQ(canvas.dc.GetPixel(x, y), RGB(row * 50, column == 0 ? 0 : 99, 0))
+                    << x << "," << y;
+            }
+        }
+        EXPECT_EQ(canvas.dc.GetPixel(0, 0), kPaper);
+        POINT now{};
+        canvas.dc.GetBrushOrgEx(&now);
+        EXPECT_EQ(now.x, origin.x);
+        EXPECT_EQ(now.y, origin.y);
+    }
+}
+
+} // namespace
