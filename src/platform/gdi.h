@@ -297,5 +297,13 @@ private:
     std::vector<State> m_saved;
 };
 
+// What an owner-drawn control gets to paint itself: its state (ODS_ bits), its rectangle and the
+// context to draw into.
+struct DRAWITEMSTRUCT {
+    unsigned itemState = 0;
+    RECT rcItem;
+    HDC hDC = nullptr;
+};
+
 QColor ToQColor(COLORREF color);
 COLORREF FromQColor(const QColor& color);
