@@ -55,10 +55,10 @@ constexpr std::array<ControlTemplate, 3> kAboutControls{{
     {IDOK, ControlKind::DefPushButton, "确定", 113, 41, 50, 14, kGroup | kTabStop},
 }};
 
-constexpr DialogTemplate kMainDialog{
-    IDD_TARVEL_DIALOG, "Tarvel", 319, 226, "MS Shell Dlg", 9, true, kMainDialogControls};
-constexpr DialogTemplate kAboutDialog{
-    IDD_ABOUTBOX, "关于Tarvel", 170, 62, "MS Shell Dlg", 9, false, kAboutControls};
+constexpr DialogTemplate kMainDialog{IDD_TARVEL_DIALOG, "Tarvel", 319,  226,
+                                     "MS Shell Dlg",    9,        true, kMainDialogControls};
+constexpr DialogTemplate kAboutDialog{IDD_ABOUTBOX, "关于Tarvel",  170, 62, "MS Shell Dlg", 9,
+                                      false,        kAboutControls};
 
 } // namespace
 

@@ -68,4 +68,6 @@ QImage AppIconImage() {
     return image;
 }
 
-QIcon LoadAppIcon() { return QIcon(QPixmap::fromImage(AppIconImage())); }
+QIcon LoadAppIcon() {
+    return QIcon(QPixmap::fromImage(AppIconImage()));
+}

@@ -1,8 +1,5 @@
-#include <QApplication>
-#include <QDialog>
+#include "app/tarvel_app.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QDialog dialog;
-    return dialog.exec() == QDialog::Accepted ? 0 : 0;
+    return theApp.Run(argc, argv);
 }

@@ -1,0 +1,66 @@
+#include "app/tarvel_app.h"
+
+#include "app/tarvel_dlg.h"
+#include "dialog_templates.h"
+#include "platform/fonts.h"
+#include "platform/message_box.h"
+#include "platform/shell.h"
+#include "platform/single_instance.h"
+#include "resource.h"
+
+#include <QApplication>
+
+#include <optional>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The socket library is part of the system here; it counts as started when a socket can be made.
+bool SystemSocketsAvailable() {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0)
+        return false;
+    ::close(probe);
+    return true;
+}
+
+} // namespace
+
+CTarvelApp theApp;
+
+CTarvelApp::CTarvelApp(std::function<bool()> startSockets)
+    : m_startSockets(startSockets ? std::move(startSockets) : SystemSocketsAvailable) {}
+
+int CTarvelApp::Run(int argc, char** argv) {
+    InitInstance(argc, argv);
+    return RequestedExitCode();
+}
+
+bool CTarvelApp::InitInstance(int argc, char** argv) {
+    // 1-2. One instance per application name; a second one ends silently before any window.
+    const SingleInstanceLock instanceLock(ApplicationNameFromPath(argc > 0 ? argv[0] : "tarvel"));
+    if (!instanceLock.IsFirstInstance())
+        return false;
+
+    // 3-4. The toolkit (tests bring their own application object).
+    std::optional<QApplication> application;
+    if (!qApp)
+        application.emplace(argc, argv);
+    InstallFontSubstitutions();
+
+    // 5. The socket library.
+    if (!m_startSockets()) {
+        ShowMessage(QString::fromUtf8(LoadStringResource(IDP_SOCKETS_INIT_FAILED)),
+                    QCoreApplication::applicationName(), MessageIcon::Exclamation);
+        return false;
+    }
+
+    // 8-9. The main dialog, run modally; it is destroyed on the way out.
+    CTarvelDlg dialog;
+    dialog.exec();
+    if (dialog.isVisible())
+        dialog.done(QDialog::Rejected); // a quit request ended the loop
+    return false;
+}

@@ -1,0 +1,356 @@
+#include "app/tarvel_dlg.h"
+
+#include "app/about_dlg.h"
+#include "config/parameter_file.h"
+#include "dialog_templates.h"
+#include "pictures.h"
+#include "platform/data_exchange.h"
+#include "platform/message_box.h"
+#include "platform/shell.h"
+#include "relay/relay_state.h"
+#include "resource.h"
+
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QShortcut>
+
+namespace {
+
+constexpr COLORREF kLampBackground = RGB(0, 0, 0);
+constexpr COLORREF kLampStopped = RGB(255, 0, 0);
+
+QString FromLocal(const std::string& text) {
+    return QString::fromUtf8(text);
+}
+
+} // namespace
+
+CTarvelDlg::CTarvelDlg(LocalAddressEnumerator enumerateAddresses)
+    : m_hIcon(LoadAppIcon()), m_enumerateAddresses(std::move(enumerateAddresses)),
+      m_timers(this, [this](unsigned int id) { OnTimer(id); }) {}
+
+CTarvelDlg::~CTarvelDlg() = default;
+
+void CTarvelDlg::Create() {
+    if (m_created)
+        return;
+    m_created = true;
+    const std::map<int, QWidget*> members{
+        {IDC_INPUT_LAMP1, &m_inputLamps[0]},
+        {IDC_INPUT_LAMP2, &m_inputLamps[1]},
+        {IDC_INPUT_LAMP3, &m_inputLamps[2]},
+        {IDC_INPUT_LAMP4, &m_inputLamps[3]},
+        {IDC_OUTPUT_LAMP1, &m_outputLamps[0]},
+        {IDC_OUTPUT_LAMP2, &m_outputLamps[1]},
+        {IDC_OUTPUT_LAMP3, &m_outputLamps[2]},
+        {IDC_OUTPUT_LAMP4, &m_outputLamps[3]},
+        {IDC_CLIENT_ADDRESS, &m_clientAddressCombo},
+        {IDC_SERVER_ADDRESS, &m_serverAddressCombo},
+        {IDC_RUN, &m_runButton},
+        {IDC_STOP, &m_stopButton},
+        {IDC_SETTINGS, &m_settingsButton},
+        {IDC_HELP_BUTTON, &m_helpButton},
+        {IDC_CLIENT_TO_SERVER, &m_clientToServerRadio},
+        {IDC_SERVER_TO_CLIENT, &m_serverToClientRadio},
+        {IDC_UDP, &m_udpRadio},
+        {IDC_TCP, &m_tcpRadio},
+        {IDC_TRAFFIC_GRAPH, &m_trafficGraph},
+    };
+    m_items = BuildDialogFromTemplate(*this, LoadDialogTemplate(IDD_TARVEL_DIALOG), members);
+    // Caption, system menu and minimise box; no maximise box and no sizing border.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    SetAccessibleNames();
+    ConnectHandlers();
+    OnInitDialog();
+}
+
+void CTarvelDlg::SetAccessibleNames() {
+    // Controls without a caption of their own are named after their row and column labels.
+    const std::array<QString, 4> lampColumns{QStringLiteral("1"), QStringLiteral("2"),
+                                             QStringLiteral("3"), QStringLiteral("4")};
+    for (std::size_t k = 0; k < 4; ++k) {
+        m_inputLamps[k].setAccessibleName(QStringLiteral("输入显示 %1").arg(lampColumns[k]));
+        m_outputLamps[k].setAccessibleName(QStringLiteral("输出显示 %1").arg(lampColumns[k]));
+    }
+    m_clientAddressCombo.setAccessibleName(QStringLiteral("输入网卡 IP地址"));
+    m_serverAddressCombo.setAccessibleName(QStringLiteral("输出网卡 IP地址"));
+    GetDlgItem(IDC_CLIENT_PORT)->setAccessibleName(QStringLiteral("输入网卡 端口号"));
+    GetDlgItem(IDC_SERVER_PORT)->setAccessibleName(QStringLiteral("输出网卡 端口号"));
+}
+
+void CTarvelDlg::ConnectHandlers() {
+    connect(&m_runButton, &QPushButton::clicked, this, &CTarvelDlg::OnRun);
+    connect(&m_stopButton, &QPushButton::clicked, this, &CTarvelDlg::OnStop);
+    connect(&m_settingsButton, &QPushButton::clicked, this, &CTarvelDlg::OnSettings);
+    connect(&m_clientToServerRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnClientToServer);
+    connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
+    connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
+    connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
+    // Only the operator's choices count as changes: programmatic updates raise neither signal.
+    connect(&m_clientAddressCombo, &QComboBox::activated, this,
+            &CTarvelDlg::OnClientAddressChanged);
+    connect(&m_serverAddressCombo, &QComboBox::activated, this,
+            &CTarvelDlg::OnServerAddressChanged);
+    for (int id : {IDC_CLIENT_PORT, IDC_SERVER_PORT})
+        connect(qobject_cast<QLineEdit*>(GetDlgItem(id)), &QLineEdit::textEdited, this,
+                &CTarvelDlg::OnPortChanged);
+    connect(&m_helpButton, &QPushButton::clicked, this, &CTarvelDlg::OnHelp);
+    // The keyboard's way to the dialog menu besides the Menu key.
+    auto* menuShortcut = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this);
+    connect(menuShortcut, &QShortcut::activated, this, [this] {
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, rect().center(),
+                                mapToGlobal(rect().center()));
+        contextMenuEvent(&event);
+    });
+}
+
+int CTarvelDlg::exec() {
+    Create();
+    return QDialog::exec();
+}
+
+void CTarvelDlg::done(int result) {
+    QDialog::done(result);
+    OnDestroy();
+}
+
+bool CTarvelDlg::UpdateData(bool saveAndValidate) {
+    CDataExchange dx(this, saveAndValidate);
+    DoDataExchange(dx);
+    return !dx.Failed();
+}
+
+void CTarvelDlg::DoDataExchange(CDataExchange& dx) {
+    // 1. The lamps, address boxes, buttons, radio buttons and the graph.
+    for (std::size_t k = 0; k < 3; ++k)
+        DDX_Control(dx, m_inputLamps[k]);
+    for (std::size_t k = 0; k < 3; ++k)
+        DDX_Control(dx, m_outputLamps[k]);
+    DDX_Control(dx, m_clientAddressCombo);
+    DDX_Control(dx, m_serverAddressCombo);
+    DDX_Control(dx, m_runButton);
+    DDX_Control(dx, m_stopButton);
+    DDX_Control(dx, m_settingsButton);
+    DDX_Control(dx, m_clientToServerRadio);
+    DDX_Control(dx, m_serverToClientRadio);
+    DDX_Control(dx, m_udpRadio);
+    DDX_Control(dx, m_tcpRadio);
+    DDX_Control(dx, m_trafficGraph);
+    // 2-3. Both ports, each checked against 0..10000.
+    DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_CLIENT_PORT)), m_clientPort);
+    DDV_MinMaxUInt(dx, m_clientPort, 0, 10000);
+    DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_SERVER_PORT)), m_serverPort);
+    DDV_MinMaxUInt(dx, m_serverPort, 0, 10000);
+    // 4. Help and the fourth lamp of each row.
+    DDX_Control(dx, m_helpButton);
+    DDX_Control(dx, m_inputLamps[3]);
+    DDX_Control(dx, m_outputLamps[3]);
+}
+
+bool CTarvelDlg::OnInitDialog() {
+    UpdateData(false);
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    setWindowIcon(m_hIcon);
+    InitDisplayControls();
+    FillLocalAddresses();
+    LoadParameters();
+    m_clientAddressCombo.setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+void CTarvelDlg::InitDisplayControls() {
+    for (LampEdit* lamp :
+         {&m_inputLamps[0], &m_inputLamps[1], &m_inputLamps[2], &m_inputLamps[3], &m_outputLamps[0],
+          &m_outputLamps[1], &m_outputLamps[2], &m_outputLamps[3]}) {
+        QPalette palette = lamp->palette();
+        palette.setColor(QPalette::Base,
+                         QColor(GetRValue(kLampBackground), GetGValue(kLampBackground),
+                                GetBValue(kLampBackground)));
+        lamp->setPalette(palette);
+        lamp->setText(QStringLiteral("00"));
+    }
+    SetLampTextColor(kLampStopped);
+    // Placeholder until the traffic graph is wired in: SelectInterface(0), SetCounterIndex(388),
+    // SetTimerIntervals(1000, 100).
+    m_stopButton.setEnabled(false);
+}
+
+void CTarvelDlg::SetLampTextColor(COLORREF color) {
+    const QColor text(GetRValue(color), GetGValue(color), GetBValue(color));
+    for (LampEdit* lamp :
+         {&m_inputLamps[0], &m_inputLamps[1], &m_inputLamps[2], &m_inputLamps[3], &m_outputLamps[0],
+          &m_outputLamps[1], &m_outputLamps[2], &m_outputLamps[3]}) {
+        QPalette palette = lamp->palette();
+        palette.setColor(QPalette::Text, text);
+        lamp->setPalette(palette);
+        lamp->update();
+    }
+}
+
+void CTarvelDlg::OnTimer(unsigned int /*id*/) {
+    const auto head = RelayBufferHead();
+    for (std::size_t k = 0; k < head.size(); ++k) {
+        const int value = static_cast<std::int8_t>(head[k]);
+        const QString text = QString::asprintf("%02d", value);
+        m_inputLamps[k].setText(text);
+        m_outputLamps[k].setText(text);
+    }
+}
+
+void CTarvelDlg::OnClientToServer() {
+    m_clientToServerRadio.setChecked(true);
+    m_serverToClientRadio.setChecked(false);
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnServerToClient() {
+    m_serverToClientRadio.setChecked(true);
+    m_clientToServerRadio.setChecked(false);
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnUdp() {
+    m_udpRadio.setChecked(true);
+    m_tcpRadio.setChecked(false);
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnTcp() {
+    m_tcpRadio.setChecked(true);
+    m_udpRadio.setChecked(false);
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnClientAddressChanged() {
+    g_relaySettings.SetClientAddress(m_clientAddressCombo.currentText().toStdString());
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnServerAddressChanged() {
+    g_relaySettings.SetServerAddress(m_serverAddressCombo.currentText().toStdString());
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnPortChanged() {
+    m_paramsChanged = 1;
+}
+
+void CTarvelDlg::OnSettings() {
+    ShowMessage(QStringLiteral("此版本暂不提供设置功能!"), QStringLiteral("提示"),
+                MessageIcon::Warning);
+}
+
+void CTarvelDlg::OnHelp() {
+    // The help page lies in the current directory, which the installation prepares.
+    StartDetached(QStringLiteral("xdg-open"), {QStringLiteral("./Tarvel.html")});
+}
+
+void CTarvelDlg::OnSysCommand(int command) {
+    if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about;
+        about.exec();
+    }
+}
+
+void CTarvelDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // The about item lives in the dialog's own menu, as the window manager offers none to add to.
+    const QString aboutText = QString::fromUtf8(LoadStringResource(IDS_ABOUTBOX));
+    if (aboutText.isEmpty())
+        return;
+    QMenu menu(this);
+    menu.addSeparator();
+    QAction* about = menu.addAction(aboutText);
+    if (menu.exec(mapToGlobal(event->pos())) == about)
+        OnSysCommand(IDM_ABOUTBOX);
+}
+
+void CTarvelDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A focused push button takes Enter itself; anywhere else Enter is the OK command.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            OnOK();
+        }
+        return;
+    case Qt::Key_Escape:
+        OnCancel();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
+void CTarvelDlg::OnOK() {
+    if (UpdateData(true))
+        accept();
+}
+
+void CTarvelDlg::OnCancel() {
+    reject();
+}
+
+void CTarvelDlg::FillLocalAddresses() {
+    ::FillLocalAddresses(*this, m_enumerateAddresses);
+}
+
+void CTarvelDlg::LoadParameters() {
+    ::LoadParameters(*this, kParameterFilePath);
+}
+
+void CTarvelDlg::SaveParameters() {
+    ::SaveParameters(*this, kParameterFilePath);
+}
+
+// What the parameter file and the address list reach the dialog through.
+
+int CTarvelDlg::GetCheck(int controlId) const {
+    const auto* button = qobject_cast<const QAbstractButton*>(GetDlgItem(controlId));
+    return button && button->isChecked() ? 1 : 0;
+}
+
+void CTarvelDlg::SetCheck(int controlId, int state) {
+    if (auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId)))
+        button->setChecked(state == 1);
+}
+
+std::string CTarvelDlg::GetWindowText(int controlId) const {
+    const auto* combo = qobject_cast<const QComboBox*>(GetDlgItem(controlId));
+    return combo ? combo->currentText().toStdString() : std::string();
+}
+
+void CTarvelDlg::SetWindowText(int controlId, const std::string& text) {
+    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(controlId)))
+        combo->setEditText(FromLocal(text));
+}
+
+std::uint32_t CTarvelDlg::GetPortMember(int editId) const {
+    return editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort;
+}
+
+void CTarvelDlg::SetPortMember(int editId, std::uint32_t value) {
+    (editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort) = value;
+}
+
+void CTarvelDlg::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
+    ShowMessage(FromLocal(text), FromLocal(caption), icon);
+}
+
+void CTarvelDlg::PostQuitMessage(int exitCode) {
+    ::PostQuitMessage(exitCode);
+}
+
+void CTarvelDlg::InsertString(int comboId, int index, const std::string& text) {
+    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
+        combo->insertItem(index, FromLocal(text));
+}
+
+void CTarvelDlg::SetCurSel(int comboId, int index) {
+    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
+        combo->setCurrentIndex(index);
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "config/local_addresses.h"
+#include "config/parameter_dialog.h"
+#include "platform/colorref.h"
+#include "platform/dialog_builder.h"
+#include "platform/window_timers.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QIcon>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <array>
+#include <cstdint>
+
+class CDataExchange;
+
+// Plain controls stand in for the styled classes until they are wired in.
+using LampEdit = QLineEdit;
+using AddressCombo = QComboBox;
+using FlatButton = QPushButton;
+using GraphButton = QPushButton;
+using CButton = QRadioButton;
+
+// The program's only window: mode, protocol, both endpoints, Run and Stop, the status lamps and
+// the traffic graph.
+class CTarvelDlg : public QDialog, public ParameterDialog, public AddressListTarget {
+public:
+    // `enumerateAddresses` lists the machine's IPv4 addresses for both address lists.
+    explicit CTarvelDlg(LocalAddressEnumerator enumerateAddresses = EnumerateLocalIPv4Addresses);
+    ~CTarvelDlg() override;
+
+    // Builds the controls from the template and runs the dialog's initialisation. The modal loop
+    // (exec) calls this itself when it was not called before.
+    void Create();
+
+    QWidget* GetDlgItem(int id) const { return m_items.GetDlgItem(id); }
+    bool UpdateData(bool saveAndValidate = true) override;
+
+    // What the parameter file and the address list reach the dialog through.
+    int GetCheck(int controlId) const override;
+    void SetCheck(int controlId, int state) override;
+    std::string GetWindowText(int controlId) const override;
+    void SetWindowText(int controlId, const std::string& text) override;
+    std::uint32_t GetPortMember(int editId) const override;
+    void SetPortMember(int editId, std::uint32_t value) override;
+    void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    void PostQuitMessage(int exitCode) override;
+    void InsertString(int comboId, int index, const std::string& text) override;
+    void SetCurSel(int comboId, int index) override;
+
+    // Handlers, public so that tests drive them as the message table does.
+    void OnRun();
+    void OnStop();
+    void OnSettings();
+    void OnHelp();
+    void OnTimer(unsigned int id);
+    void OnClientToServer();
+    void OnServerToClient();
+    void OnUdp();
+    void OnTcp();
+    void OnClientAddressChanged();
+    void OnServerAddressChanged();
+    void OnPortChanged();
+    void OnSysCommand(int command);
+    void OnOK();
+    void OnCancel();
+
+    const WindowTimers& Timers() const { return m_timers; }
+    int ParamsChanged() const { return m_paramsChanged; }
+    std::uint32_t ClientPort() const { return m_clientPort; }
+    std::uint32_t ServerPort() const { return m_serverPort; }
+
+    int exec() override;
+    void done(int result) override;
+
+protected:
+    void DoDataExchange(CDataExchange& dx);
+    bool OnInitDialog();
+    void OnDestroy();
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void InitDisplayControls();
+    void FillLocalAddresses();
+    void LoadParameters();
+    void SaveParameters();
+    void ShutdownRelay();
+    void SetLampTextColor(COLORREF color);
+    void ConnectHandlers();
+    void SetAccessibleNames();
+
+    // Members in the order of the dialog's member table.
+    int m_paramsChanged = 0;
+    QIcon m_hIcon;
+    std::array<LampEdit, 4> m_inputLamps;
+    std::array<LampEdit, 4> m_outputLamps;
+    AddressCombo m_clientAddressCombo;
+    AddressCombo m_serverAddressCombo;
+    FlatButton m_runButton;
+    FlatButton m_stopButton;
+    FlatButton m_settingsButton;
+    FlatButton m_helpButton;
+    CButton m_clientToServerRadio;
+    CButton m_serverToClientRadio;
+    CButton m_udpRadio;
+    CButton m_tcpRadio;
+    GraphButton m_trafficGraph;
+    std::uint32_t m_clientPort = 0;
+    std::uint32_t m_serverPort = 0;
+
+    LocalAddressEnumerator m_enumerateAddresses;
+    DialogItems m_items;
+    WindowTimers m_timers;
+    bool m_created = false;
+    bool m_destroyed = false;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/tarvel_dlg.h"
+#include "platform/message_box.h"
+#include "platform/shell.h"
+
+#include <QString>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLineEdit;
+
+struct RecordedMessage {
+    QString text;
+    QString caption;
+    MessageIcon icon;
+};
+
+// A fresh main dialog in a working folder of its own, with message boxes and program starts
+// recorded instead of shown.
+class DialogTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes the parameter file (empty by default) before the dialog loads it.
+    void WriteParameterFile(const std::string& content);
+    std::string ReadParameterFile() const;
+
+    CTarvelDlg& OpenDialog(std::vector<std::string> addresses = {"127.0.0.2", "127.0.0.3"});
+    QLineEdit* Edit(int id) const;
+    QString LampText(int id) const;
+    std::vector<QString> MessageTexts() const;
+
+    std::unique_ptr<CTarvelDlg> dialog;
+    std::vector<RecordedMessage> messages;
+    std::vector<QStringList> launches;
+
+private:
+    QTemporaryDir m_folder;
+    QString m_previousFolder;
+    std::unique_ptr<ScopedMessagePresenter> m_presenter;
+    std::unique_ptr<ScopedProgramLauncher> m_launcher;
+};

@@ -1,0 +1,289 @@
+#include "dialog_fixture.h"
+
+#include "relay/relay_control.h"
+#include "relay/relay_state.h"
+#include "resource.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A socket for the test's own peers, closed when it goes.
+struct TestSocket {
+    explicit TestSocket(int type) : fd(::socket(AF_INET, type, 0)) {}
+    explicit TestSocket(int existing, bool) : fd(existing) {}
+    ~TestSocket() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    TestSocket(const TestSocket&) = delete;
+    TestSocket& operator=(const TestSocket&) = delete;
+    int fd;
+};
+
+sockaddr_in Endpoint(const char* address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = ::inet_addr(address);
+    return a;
+}
+
+bool Bind(int fd, const char* address, int port) {
+    const sockaddr_in a = Endpoint(address, port);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+int FreePort(const char* address, int type) {
+    TestSocket s(type);
+    if (!Bind(s.fd, address, 0))
+        return -1;
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    ::getsockname(s.fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+}
+
+// Waits for `fd` to be readable, processing the dialog's events meanwhile.
+bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0)
+            return true;
+        QCoreApplication::processEvents();
+    }
+    return false;
+}
+
+class RunStop : public DialogTest {
+protected:
+    void TearDown() override {
+        if (dialog && dialog->GetDlgItem(IDC_STOP)->isEnabled())
+            dialog->OnStop();
+        EXPECT_TRUE(WaitForRelayWorkers(3000ms)) << "a relay worker outlived the test";
+        DialogTest::TearDown();
+    }
+
+    QComboBox* Combo(int id) const { return qobject_cast<QComboBox*>(dialog->GetDlgItem(id)); }
+    void Click(int id) const { QTest::mouseClick(dialog->GetDlgItem(id), Qt::LeftButton); }
+    void Type(QLineEdit* edit, const QString& text) const {
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, text);
+    }
+    // Fills both endpoints as the operator would: typing into the fields.
+    void EnterEndpoints(const char* client, int clientPort, const char* server, int serverPort) {
+        Type(Combo(IDC_CLIENT_ADDRESS)->lineEdit(), QString::fromLatin1(client));
+        Type(Combo(IDC_SERVER_ADDRESS)->lineEdit(), QString::fromLatin1(server));
+        Type(Edit(IDC_CLIENT_PORT), QString::number(clientPort));
+        Type(Edit(IDC_SERVER_PORT), QString::number(serverPort));
+    }
+    bool Running() const {
+        return !dialog->GetDlgItem(IDC_RUN)->isEnabled() &&
+               dialog->GetDlgItem(IDC_STOP)->isEnabled();
+    }
+};
+
+TEST_F(RunStop, AddressesAreCheckedClientFirstAndTheRefusedOneTakesTheFocus) {
+    struct Case {
+        const char* client;
+        const char* server;
+        int focused;
+    };
+    for (const Case& c : {Case{"1.2.3", "bad", IDC_CLIENT_ADDRESS},
+                          Case{"127.0.0.2", "256.1.1.1", IDC_SERVER_ADDRESS},
+                          Case{" 127.0.0.2", "127.0.0.3", IDC_CLIENT_ADDRESS}}) {
+        OpenDialog();
+        QApplication::setActiveWindow(dialog.get());
+        messages.clear();
+        Combo(IDC_CLIENT_ADDRESS)->setEditText(QString::fromLatin1(c.client));
+        Combo(IDC_SERVER_ADDRESS)->setEditText(QString::fromLatin1(c.server));
+        dialog->OnRun();
+        ASSERT_EQ(messages.size(), 1u) << c.client;
+        EXPECT_EQ(messages[0].text, QStringLiteral("IP地址输入有误!"));
+        EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+        EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+        QWidget* focus = QApplication::focusWidget();
+        EXPECT_TRUE(focus == Combo(c.focused) || focus == Combo(c.focused)->lineEdit()) << c.client;
+        EXPECT_FALSE(Running());
+    }
+}
+
+TEST_F(RunStop, PortMessagesFollowTheExchangeVerdict) {
+    struct Case {
+        const char* text;
+        std::vector<QString> expected;
+        bool runs;
+    };
+    const QString range = QStringLiteral("请输入一个在 0 和 10000 之间的整数。");
+    const QString badPort = QStringLiteral("端口号输入有误!");
+    const int free = FreePort("127.0.0.2", SOCK_DGRAM);
+    for (const Case& c : {Case{"4294967295", {range, badPort}, false},
+                          // Read as 4294967291: the range message, then Run's own refusal.
+                          Case{"-5", {range, badPort}, false}, Case{"20000", {range}, true}}) {
+        SCOPED_TRACE(c.text);
+        OpenDialog();
+        EnterEndpoints("127.0.0.2", free, "127.0.0.3", free);
+        Click(IDC_SERVER_TO_CLIENT);
+        Click(IDC_UDP);
+        Type(Edit(IDC_CLIENT_PORT), QString::fromLatin1(c.text));
+        messages.clear();
+        dialog->OnRun();
+        EXPECT_EQ(MessageTexts(), c.expected);
+        EXPECT_EQ(Running(), c.runs);
+        if (c.runs) {
+            // Typing the port marked a change, so the save handed 20000 to the worker.
+            EXPECT_EQ(g_relaySettings.Get().clientPort, 20000);
+            dialog->OnStop();
+        }
+    }
+}
+
+TEST_F(RunStop, MissingModeOrProtocolIsRefusedAfterTheStopFlagWasCleared) {
+    OpenDialog();
+    EnterEndpoints("127.0.0.2", 5000, "127.0.0.3", 6000);
+    g_stopRelay = 1;
+    dialog->OnRun();
+    EXPECT_EQ(MessageTexts(), std::vector<QString>{QStringLiteral("请选择一种传输模式!")});
+    EXPECT_EQ(g_stopRelay.load(), 0);
+    EXPECT_NE(ReadParameterFile().find("Post=5000"), std::string::npos)
+        << "a refused Run has already saved the changed settings";
+
+    messages.clear();
+    Click(IDC_CLIENT_TO_SERVER);
+    g_stopRelay = 1;
+    dialog->OnRun();
+    EXPECT_EQ(MessageTexts(), std::vector<QString>{QStringLiteral("请选择一种传输协议!")});
+    EXPECT_EQ(g_stopRelay.load(), 0);
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(LiveRelayWorkerCount(), 0u);
+}
+
+TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
+    OpenDialog();
+    EXPECT_FALSE(Running());
+    EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+    EXPECT_FALSE(dialog->GetDlgItem(IDC_STOP)->isEnabled());
+    const int port = FreePort("127.0.0.3", SOCK_STREAM);
+    EnterEndpoints("127.0.0.2", port, "127.0.0.3", port);
+    Click(IDC_CLIENT_TO_SERVER);
+    Click(IDC_TCP);
+    dialog->OnRun();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(dialog->Timers().Period(1), 500);
+    EXPECT_EQ(LiveRelayWorkerCount(), 1u);
+
+    // The worker waits in accept: Stop wakes it, pauses a second, then raises the flag.
+    QElapsedTimer clock;
+    clock.start();
+    dialog->OnStop();
+    EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_FALSE(Running());
+    EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_TRUE(WaitForRelayWorkers(2000ms));
+}
+
+TEST_F(RunStop, ClosingTheDialogTakesAboutOneSecond) {
+    OpenDialog();
+    QElapsedTimer clock;
+    clock.start();
+    dialog->OnCancel();
+    EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(g_stopRelay.load(), 1);
+}
+
+TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
+    OpenDialog();
+    // Client to server over TCP: the relay listens on the server endpoint, then connects to
+    // the client endpoint, where the data comes from.
+    TestSocket source(SOCK_STREAM);
+    ASSERT_TRUE(Bind(source.fd, "127.0.0.2", 0));
+    ASSERT_EQ(::listen(source.fd, 1), 0);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(source.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    const int serverPort = FreePort("127.0.0.3", SOCK_STREAM);
+    EnterEndpoints("127.0.0.2", ntohs(bound.sin_port), "127.0.0.3", serverPort);
+    Click(IDC_CLIENT_TO_SERVER);
+    Click(IDC_TCP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running()) << MessageTexts().size();
+
+    TestSocket sink(SOCK_STREAM);
+    const sockaddr_in server = Endpoint("127.0.0.3", serverPort);
+    bool connected = false;
+    for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
+        connected =
+            ::connect(sink.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+        if (!connected)
+            std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(WaitReadable(source.fd, 3000ms));
+    TestSocket accepted(::accept(source.fd, nullptr, nullptr), true);
+    ASSERT_GE(accepted.fd, 0);
+    ASSERT_EQ(::send(accepted.fd, "HELLO", 5, 0), 5);
+
+    ASSERT_TRUE(WaitReadable(sink.fd, 3000ms));
+    char received[16] = {};
+    const ssize_t n = ::recv(sink.fd, received, sizeof received, 0);
+    ASSERT_EQ(n, 6);
+    EXPECT_EQ(std::memcmp(received, "HELLO\0", 6), 0);
+
+    // The lamps show the buffer's first bytes at the next display tick.
+    QTRY_COMPARE_WITH_TIMEOUT(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"), 2000);
+    EXPECT_EQ(LampText(IDC_INPUT_LAMP2), QStringLiteral("69"));
+}
+
+TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
+    OpenDialog();
+    // Server to client over UDP: bound on the client endpoint, sending to the server endpoint.
+    TestSocket sink(SOCK_DGRAM);
+    ASSERT_TRUE(Bind(sink.fd, "127.0.0.3", 0));
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(sink.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    const int clientPort = FreePort("127.0.0.2", SOCK_DGRAM);
+    EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", ntohs(bound.sin_port));
+    Click(IDC_SERVER_TO_CLIENT);
+    Click(IDC_UDP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running());
+
+    TestSocket source(SOCK_DGRAM);
+    const sockaddr_in relay = Endpoint("127.0.0.2", clientPort);
+    char received[16] = {};
+    ssize_t n = -1;
+    // The worker binds on its own thread: repeat the datagram until one arrives.
+    for (int attempt = 0; attempt < 50 && n < 0; ++attempt) {
+        ::sendto(source.fd, "ping", 5, 0, reinterpret_cast<const sockaddr*>(&relay), sizeof relay);
+        if (WaitReadable(sink.fd, 100ms))
+            n = ::recv(sink.fd, received, sizeof received, 0);
+    }
+    ASSERT_EQ(n, 5);
+    EXPECT_STREQ(received, "ping");
+}
+
+} // namespace

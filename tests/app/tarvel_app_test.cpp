@@ -1,0 +1,97 @@
+#include "app/tarvel_app.h"
+#include "platform/message_box.h"
+#include "platform/shell.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Recorded {
+    QString text;
+    QString caption;
+};
+
+class AppStart : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.isValid());
+        m_previous = QDir::currentPath();
+        QDir::setCurrent(m_folder.path());
+    }
+    void TearDown() override { QDir::setCurrent(m_previous); }
+
+    int RunApp(CTarvelApp& app) {
+        ScopedMessagePresenter presenter(
+            [this](const QString& text, const QString& caption, MessageIcon) {
+                messages.push_back({text, caption});
+            });
+        char name[] = "tarvel-under-test";
+        char* argv[] = {name, nullptr};
+        return app.Run(1, argv);
+    }
+
+    std::vector<Recorded> messages;
+    QTemporaryDir m_folder;
+    QString m_previous;
+};
+
+TEST_F(AppStart, SocketStartUpFailureShowsItsMessageAndEnds) {
+    CTarvelApp app([] { return false; });
+    EXPECT_EQ(RunApp(app), 0);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("Windows 套接字初始化失败。"));
+}
+
+TEST_F(AppStart, MissingParameterFileShowsOneMessageAndEndsWithExitCode18) {
+    CTarvelApp app;
+    EXPECT_EQ(RunApp(app), 18);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("没有找到相关信息文件,请重新安装本软件!"));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+}
+
+#ifdef TARVEL_EXECUTABLE
+// Real processes: the instance check is by executable name.
+TEST_F(AppStart, SecondInstanceOfTheSameNameEndsAtOnceACopyUnderAnotherNameStarts) {
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("InfoFile")));
+    QFile parameters(QStringLiteral("InfoFile/ParameterSet.inf"));
+    ASSERT_TRUE(parameters.open(QIODevice::WriteOnly));
+    parameters.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_folder.path()); // the lock file lives here
+
+    auto start = [&](const QString& program) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(m_folder.path());
+        process->start(program, {});
+        EXPECT_TRUE(process->waitForStarted(5000));
+        return process;
+    };
+    auto first = start(QStringLiteral(TARVEL_EXECUTABLE));
+    EXPECT_FALSE(first->waitForFinished(1500)) << "the first instance keeps running";
+
+    auto second = start(QStringLiteral(TARVEL_EXECUTABLE));
+    ASSERT_TRUE(second->waitForFinished(1000)) << "the second instance ends at once";
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_TRUE(second->readAllStandardOutput().isEmpty());
+
+    const QString copy = m_folder.filePath(QStringLiteral("tarvel-copy"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TARVEL_EXECUTABLE), copy));
+    auto other = start(copy);
+    EXPECT_FALSE(other->waitForFinished(1500)) << "a copy under another name starts";
+
+    for (auto* process : {first.get(), other.get()}) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+}
+#endif
+
+} // namespace

@@ -1,0 +1,287 @@
+#include "dialog_fixture.h"
+
+#include "dialog_templates.h"
+#include "platform/dialog_units.h"
+#include "relay/relay_state.h"
+#include "resource.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+using DialogLayout = DialogTest;
+using DialogLamps = DialogTest;
+using DialogPorts = DialogTest;
+using DialogHandlers = DialogTest;
+using DialogKeys = DialogTest;
+
+TEST_F(DialogLayout, EveryTemplateControlSitsWhereTheTemplatePutsIt) {
+    CTarvelDlg& dlg = OpenDialog();
+    const DialogTemplate& tpl = LoadDialogTemplate(IDD_TARVEL_DIALOG);
+    const DialogBaseUnits units = BaseUnitsForFont(dlg.font());
+    ASSERT_GT(units.cx, 0);
+
+    const auto children = dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    EXPECT_EQ(children.size(), 33);
+    int identified = 0;
+    for (const ControlTemplate& item : tpl.controls) {
+        if (item.id == IDC_STATIC)
+            continue;
+        ++identified;
+        QWidget* control = dlg.GetDlgItem(item.id);
+        ASSERT_NE(control, nullptr) << item.id;
+        EXPECT_EQ(control->objectName(), QString::number(item.id));
+        EXPECT_FALSE(control->accessibleName().isEmpty()) << item.id;
+        const QRect expected = MapDialogRect(units, item.x, item.y, item.cx, item.cy);
+        EXPECT_EQ(control->pos(), expected.topLeft()) << item.id;
+        EXPECT_EQ(control->width(), expected.width()) << item.id;
+        if (item.kind != ControlKind::ComboBox) {
+            EXPECT_EQ(control->height(), expected.height()) << item.id;
+        }
+    }
+    EXPECT_EQ(identified, 23);
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Tarvel"));
+    EXPECT_EQ(dlg.size(),
+              QSize(DialogUnitsToPixelsX(units, 319), DialogUnitsToPixelsY(units, 226)));
+    EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
+    EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(dlg.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(dlg.GetDlgItem(IDC_CLIENT_PORT)->accessibleName(), QStringLiteral("输入网卡 端口号"));
+    EXPECT_EQ(dlg.GetDlgItem(IDC_RUN)->accessibleName(), QStringLiteral("运行(R)"));
+}
+
+TEST_F(DialogLayout, TabOrderFollowsTheTemplateAndFocusStartsOnTheClientAddress) {
+    CTarvelDlg& dlg = OpenDialog();
+    QApplication::setActiveWindow(&dlg);
+    EXPECT_EQ(QApplication::focusWidget(), dlg.GetDlgItem(IDC_CLIENT_ADDRESS)->focusProxy()
+                                               ? dlg.GetDlgItem(IDC_CLIENT_ADDRESS)->focusProxy()
+                                               : dlg.GetDlgItem(IDC_CLIENT_ADDRESS));
+    const std::vector<int> tabStops{IDC_CLIENT_ADDRESS,
+                                    IDC_SERVER_ADDRESS,
+                                    IDC_RUN,
+                                    IDC_STOP,
+                                    IDC_SETTINGS,
+                                    IDC_INPUT_LAMP1,
+                                    IDC_INPUT_LAMP2,
+                                    IDC_INPUT_LAMP3,
+                                    IDC_OUTPUT_LAMP1,
+                                    IDC_OUTPUT_LAMP2,
+                                    IDC_OUTPUT_LAMP3,
+                                    IDC_UDP,
+                                    IDC_TCP,
+                                    IDC_TRAFFIC_GRAPH,
+                                    IDC_CLIENT_PORT,
+                                    IDC_SERVER_PORT,
+                                    IDC_HELP_BUTTON,
+                                    IDC_INPUT_LAMP4,
+                                    IDC_OUTPUT_LAMP4};
+    std::vector<int> chain;
+    QWidget* w = dlg.GetDlgItem(IDC_CLIENT_TO_SERVER);
+    for (int guard = 0; guard < 200 && chain.size() < tabStops.size(); ++guard) {
+        w = w->nextInFocusChain();
+        bool ok = false;
+        const int id = w->objectName().toInt(&ok);
+        if (ok && w->parentWidget() == &dlg && (w->focusPolicy() & Qt::TabFocus))
+            chain.push_back(id);
+    }
+    EXPECT_EQ(chain, tabStops);
+    // Radio buttons each start their own group: no automatic exclusion links them.
+    for (int id : {IDC_CLIENT_TO_SERVER, IDC_SERVER_TO_CLIENT, IDC_UDP, IDC_TCP})
+        EXPECT_FALSE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(id))->autoExclusive()) << id;
+}
+
+TEST_F(DialogLamps, ShowLeadingBytesAsSignedNumbersInBothRows) {
+    CTarvelDlg& dlg = OpenDialog();
+    const std::array<int, 4> inputRow{IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3,
+                                      IDC_INPUT_LAMP4};
+    const std::array<int, 4> outputRow{IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3,
+                                       IDC_OUTPUT_LAMP4};
+    for (int id : inputRow)
+        EXPECT_EQ(LampText(id), QStringLiteral("00"));
+
+    struct Case {
+        std::array<char, 4> bytes;
+        std::array<const char*, 4> texts;
+    };
+    const std::vector<Case> cases{
+        {{'\x05', '\x7F', '\x80', '\xFF'}, {"05", "127", "-128", "-1"}},
+        {{'A', 'B', 'C', 'D'}, {"65", "66", "67", "68"}},
+        {{'\0', '\x09', '\x0A', '\xF6'}, {"00", "09", "10", "-10"}},
+    };
+    for (const Case& c : cases) {
+        std::copy(c.bytes.begin(), c.bytes.end(), g_relayBuffer.begin());
+        PublishRelayBufferHead();
+        dlg.OnTimer(1);
+        for (std::size_t k = 0; k < 4; ++k) {
+            EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
+            EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;
+        }
+    }
+}
+
+TEST_F(DialogPorts, ExchangeTable) {
+    struct Case {
+        const char* text;
+        bool accepted;
+        std::uint32_t member; // after the exchange; 1234 = unchanged
+        const char* message;
+    };
+    const QString notANumber = QStringLiteral("请输入一个正整数。");
+    const QString outOfRange = QStringLiteral("请输入一个在 0 和 10000 之间的整数。");
+    const std::vector<Case> cases{
+        {" 80", true, 80, nullptr},
+        {"80abc", true, 80, nullptr},
+        {"10000", true, 10000, nullptr},
+        {"0", true, 0, nullptr},
+        {"", false, 1234, "nan"},
+        {"abc", false, 1234, "nan"},
+        {"10001", false, 10001, "range"},
+        {"-1", false, 4294967295u, "range"},
+        {"4294967295", false, 4294967295u, "range"},
+    };
+    CTarvelDlg& dlg = OpenDialog();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("1234"));
+        Edit(IDC_SERVER_PORT)->setText(QStringLiteral("7"));
+        ASSERT_TRUE(dlg.UpdateData(true));
+        messages.clear();
+        Edit(IDC_CLIENT_PORT)->setText(QString::fromUtf8(c.text));
+        EXPECT_EQ(dlg.UpdateData(true), c.accepted);
+        EXPECT_EQ(dlg.ClientPort(), c.member);
+        if (c.message) {
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_EQ(messages[0].text, QString(c.message) == "nan" ? notANumber : outOfRange);
+            EXPECT_EQ(messages[0].caption, QCoreApplication::applicationName());
+            EXPECT_EQ(messages[0].icon, MessageIcon::Exclamation);
+        } else {
+            EXPECT_TRUE(messages.empty());
+        }
+    }
+}
+
+TEST_F(DialogPorts, ExchangeStopsAtTheFirstFailingPortAndFocusesIt) {
+    CTarvelDlg& dlg = OpenDialog();
+    QApplication::setActiveWindow(&dlg);
+    Edit(IDC_SERVER_PORT)->setText(QStringLiteral("20"));
+    ASSERT_TRUE(dlg.UpdateData(true));
+    messages.clear();
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("x"));
+    Edit(IDC_SERVER_PORT)->setText(QStringLiteral("30"));
+    EXPECT_FALSE(dlg.UpdateData(true));
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(dlg.ServerPort(), 20u) << "the server port is not read after the client port failed";
+    EXPECT_EQ(QApplication::focusWidget(), Edit(IDC_CLIENT_PORT));
+
+    // Loading shows the members as unsigned numbers.
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("-1"));
+    dlg.UpdateData(true);
+    dlg.UpdateData(false);
+    EXPECT_EQ(Edit(IDC_CLIENT_PORT)->text(), QStringLiteral("4294967295"));
+}
+
+TEST_F(DialogHandlers, RadioButtonsKeepEachPairExclusiveAndMarkAChange) {
+    CTarvelDlg& dlg = OpenDialog();
+    EXPECT_EQ(dlg.ParamsChanged(), 0) << "start-up exchange and loading change nothing";
+    auto radio = [&](int id) { return qobject_cast<QRadioButton*>(dlg.GetDlgItem(id)); };
+    struct Click {
+        int id;
+        int other;
+    };
+    for (const Click& click : {Click{IDC_CLIENT_TO_SERVER, IDC_SERVER_TO_CLIENT},
+                               Click{IDC_SERVER_TO_CLIENT, IDC_CLIENT_TO_SERVER},
+                               Click{IDC_UDP, IDC_TCP}, Click{IDC_TCP, IDC_UDP}}) {
+        for (int repeat = 0; repeat < 2; ++repeat) { // the second click hits a selected button
+            SCOPED_TRACE(click.id);
+            QTest::mouseClick(radio(click.id), Qt::LeftButton);
+            EXPECT_TRUE(radio(click.id)->isChecked());
+            EXPECT_FALSE(radio(click.other)->isChecked());
+            EXPECT_EQ(dlg.ParamsChanged(), 1);
+        }
+    }
+}
+
+TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesNot) {
+    CTarvelDlg& dlg = OpenDialog();
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("55"));
+    dlg.UpdateData(true);
+    dlg.UpdateData(false);
+    EXPECT_EQ(dlg.ParamsChanged(), 0);
+    QTest::keyClicks(Edit(IDC_SERVER_PORT), QStringLiteral("9"));
+    EXPECT_EQ(dlg.ParamsChanged(), 1);
+
+    OpenDialog({"127.0.0.2", "127.0.0.3"});
+    auto* combo = qobject_cast<QComboBox*>(dialog->GetDlgItem(IDC_SERVER_ADDRESS));
+    EXPECT_EQ(combo->currentText(), QStringLiteral("127.0.0.2"));
+    combo->setCurrentIndex(1);
+    emit combo->activated(1); // what choosing an entry from the list raises
+    EXPECT_EQ(dialog->ParamsChanged(), 1);
+    EXPECT_EQ(g_relaySettings.Get().serverAddress, "127.0.0.3");
+}
+
+TEST_F(DialogHandlers, SettingsShowsTheNoticeAndHelpStartsTheViewer) {
+    CTarvelDlg& dlg = OpenDialog();
+    QTest::mouseClick(dlg.GetDlgItem(IDC_SETTINGS), Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("此版本暂不提供设置功能!"));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("提示"));
+    EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
+
+    QTest::mouseClick(dlg.GetDlgItem(IDC_HELP_BUTTON), Qt::LeftButton);
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0],
+              (QStringList{QStringLiteral("xdg-open"), QStringLiteral("./Tarvel.html")}));
+}
+
+TEST_F(DialogHandlers, AboutCommandOpensTheAboutBoxWhoseButtonClosesIt) {
+    CTarvelDlg& dlg = OpenDialog();
+    QString caption;
+    QString text;
+    QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(about, nullptr);
+        caption = about->windowTitle();
+        for (auto* label : about->findChildren<QLabel*>())
+            text += label->text();
+        auto* ok = about->findChild<QPushButton*>(QString::number(IDOK));
+        ASSERT_NE(ok, nullptr);
+        EXPECT_EQ(ok->text(), QStringLiteral("确定"));
+        QTest::mouseClick(ok, Qt::LeftButton);
+    });
+    dlg.OnSysCommand(IDM_ABOUTBOX);
+    EXPECT_EQ(caption, QStringLiteral("关于Tarvel"));
+    EXPECT_TRUE(text.contains(QStringLiteral("Tarvel，1.1.1.679 版")));
+}
+
+TEST_F(DialogKeys, EnterInAPortEditClosesOnlyWhenBothPortsAreValid) {
+    CTarvelDlg& dlg = OpenDialog();
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("20000"));
+    QTest::keyClick(Edit(IDC_CLIENT_PORT), Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("请输入一个在 0 和 10000 之间的整数。"));
+
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("2000"));
+    QTest::keyClick(Edit(IDC_CLIENT_PORT), Qt::Key_Return);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+}
+
+TEST_F(DialogKeys, EscapeClosesAtOnceWhateverThePorts) {
+    CTarvelDlg& dlg = OpenDialog();
+    Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("bad"));
+    QTest::keyClick(Edit(IDC_CLIENT_PORT), Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_TRUE(messages.empty());
+}
+
+} // namespace
