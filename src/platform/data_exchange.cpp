@@ -15,7 +15,9 @@ void ShowExchangeMessage(const QString& text) {
 
 } // namespace
 
-void CDataExchange::PrepareEditCtrl(QLineEdit* edit) { m_lastEdit = edit; }
+void CDataExchange::PrepareEditCtrl(QLineEdit* edit) {
+    m_lastEdit = edit;
+}
 
 void CDataExchange::Fail() {
     m_failed = true;

@@ -15,15 +15,19 @@ DialogBaseUnits BaseUnitsForFont(const QFont& font) {
 int MulDiv(int number, int numerator, int denominator) {
     const long long product = static_cast<long long>(number) * numerator;
     const long long half = std::llabs(denominator) / 2;
-    const long long rounded =
-        (product >= 0) == (denominator > 0) ? (std::llabs(product) + half) / std::llabs(denominator)
-                                            : -((std::llabs(product) + half) / std::llabs(denominator));
+    const long long rounded = (product >= 0) == (denominator > 0)
+                                  ? (std::llabs(product) + half) / std::llabs(denominator)
+                                  : -((std::llabs(product) + half) / std::llabs(denominator));
     return static_cast<int>(rounded);
 }
 
-int DialogUnitsToPixelsX(const DialogBaseUnits& units, int x) { return MulDiv(x, units.cx, 4); }
+int DialogUnitsToPixelsX(const DialogBaseUnits& units, int x) {
+    return MulDiv(x, units.cx, 4);
+}
 
-int DialogUnitsToPixelsY(const DialogBaseUnits& units, int y) { return MulDiv(y, units.cy, 8); }
+int DialogUnitsToPixelsY(const DialogBaseUnits& units, int y) {
+    return MulDiv(y, units.cy, 8);
+}
 
 QRect MapDialogRect(const DialogBaseUnits& units, int x, int y, int cx, int cy) {
     return {DialogUnitsToPixelsX(units, x), DialogUnitsToPixelsY(units, y),

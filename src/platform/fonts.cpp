@@ -4,7 +4,8 @@
 
 namespace {
 // The Song face the program's "宋体" stands for, then a CJK face that most desktops have.
-const QStringList kSongFaces{QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Micro Hei")};
+const QStringList kSongFaces{QStringLiteral("AR PL UMing CN"),
+                             QStringLiteral("WenQuanYi Micro Hei")};
 } // namespace
 
 void InstallFontSubstitutions() {

@@ -36,4 +36,6 @@ void ShowMessage(const QString& text, const QString& caption, MessageIcon icon) 
 ScopedMessagePresenter::ScopedMessagePresenter(MessagePresenter presenter)
     : m_previous(std::exchange(CurrentPresenter(), std::move(presenter))) {}
 
-ScopedMessagePresenter::~ScopedMessagePresenter() { CurrentPresenter() = std::move(m_previous); }
+ScopedMessagePresenter::~ScopedMessagePresenter() {
+    CurrentPresenter() = std::move(m_previous);
+}
