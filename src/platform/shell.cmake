@@ -1,2 +1,3 @@
-if (TARGET tarvel_gui)
-target_sources(tarvel_gui PRIVATE ${CMAKE_CURRENT_LIST_DIR} / shell.cpp) endif()
+if(TARGET tarvel_gui)
+    target_sources(tarvel_gui PRIVATE ${CMAKE_CURRENT_LIST_DIR}/shell.cpp)
+endif()
