@@ -104,10 +104,17 @@ struct Location {
     bool insertNeedsNewline = false;
 };
 
+// Editors on other systems like to start a UTF-8 file with a byte order mark; it is kept but
+// not taken for part of the first line.
+std::size_t FirstLineStart(std::string_view text) {
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    return text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+}
+
 Location Find(std::string_view text, std::string_view section, std::string_view key) {
     Location where;
     bool inSection = false;
-    for (std::size_t pos = 0; pos < text.size();) {
+    for (std::size_t pos = FirstLineStart(text); pos < text.size();) {
         const Line line = ParseLine(text, pos);
         pos = line.end;
         if (line.kind == LineKind::Section) {
@@ -249,7 +256,7 @@ std::string WriteProfileValue(std::string_view contents, std::string_view sectio
     }
 
     std::size_t insertAt = contents.size();
-    bool needsNewline = !contents.empty() && contents.back() != '\n';
+    bool needsNewline = contents.size() > FirstLineStart(contents) && contents.back() != '\n';
     if (where.sectionFound) {
         insertAt = where.insertAt;
         needsNewline = where.insertNeedsNewline;

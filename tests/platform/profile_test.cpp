@@ -99,6 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(254, '7')},
         ReadCase{"BlanksTrimmedBeforeTheCut", "[Client1]\nIP=    " + kLong300 + "   \n", "Client1",
                  "IP", std::string(254, '7')},
+        ReadCase{"ByteOrderMarkBeforeFirstSection", "\xEF\xBB\xBF[IP]\r\nNumber=1\r\n", "IP",
+                 "Number", "1"},
         ReadCase{"EmptyFile", "", "IP", "Number", ""}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
@@ -149,6 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
         WriteCase{"KeyAddedInCrlfStyle", "[A]\r\nx=1\r\n\r\n", "A", "y", "2",
                   "[A]\r\nx=1\r\ny=2\r\n\r\n"},
+        WriteCase{"ByteOrderMarkKept", "\xEF\xBB\xBF[A]\nx=1\n", "A", "x", "2",
+                  "\xEF\xBB\xBF[A]\nx=2\n"},
+        WriteCase{"SectionAddedAfterLoneByteOrderMark", "\xEF\xBB\xBF", "A", "x", "1",
+                  "\xEF\xBB\xBF[A]\nx=1\n"},
         WriteCase{"OnlyTheFirstOfTwoSectionsChanges", "[A]\nx=1\n[A]\nx=2\n", "A", "x", "9",
                   "[A]\nx=9\n[A]\nx=2\n"}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
