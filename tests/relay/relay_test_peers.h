@@ -1,0 +1,243 @@
+#pragma once
+
+// Test peers for the relay: sockets on the two loopback endpoints, bounded waits and counters.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "relay/relay_sockets.h"
+#include "relay/relay_state.h"
+
+namespace relaytest {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* kClientAddress = "127.0.0.2";
+inline constexpr const char* kServerAddress = "127.0.0.3";
+// Long enough for a loaded machine, short enough that a hang fails quickly.
+inline constexpr std::chrono::milliseconds kTimeout = 3s;
+// How long to watch for data that must not come.
+inline constexpr std::chrono::milliseconds kQuiet = 250ms;
+
+inline const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
+    return reinterpret_cast<const sockaddr*>(&endpoint);
+}
+
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = kTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// A port the system just handed out on the address, for the given socket type.
+inline int FreePort(const char* address, int type) {
+    SocketHandle probe(::socket(AF_INET, type, 0));
+    sockaddr_in endpoint = MakeSocketAddress(address, 0);
+    if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        return -1;
+    }
+    socklen_t length = sizeof endpoint;
+    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
+    return ntohs(endpoint.sin_port);
+}
+
+inline void UseEndpoints(int clientPort, int serverPort) {
+    g_relaySettings.Set({kClientAddress, kServerAddress, clientPort, serverPort});
+}
+
+inline SocketHandle ListenOn(const char* address, int port) {
+    SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
+    const int reuse = 1;
+    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
+        ::listen(listening.Get(), 5) != 0) {
+        listening.Reset();
+    }
+    return listening;
+}
+
+inline SocketHandle BindUdp(const char* address, int port) {
+    SocketHandle bound(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    if (::bind(bound.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        bound.Reset();
+    }
+    return bound;
+}
+
+inline bool Readable(int fd, std::chrono::milliseconds timeout) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+inline SocketHandle AcceptWithin(int listening, std::chrono::milliseconds timeout = kTimeout) {
+    if (!Readable(listening, timeout)) {
+        return SocketHandle();
+    }
+    return SocketHandle(::accept(listening, nullptr, nullptr));
+}
+
+inline bool TryConnect(const SocketHandle& socket, const char* address, int port) {
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    return ::connect(socket.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0;
+}
+
+// Connects once the endpoint listens; a refused attempt is retried until the timeout.
+inline SocketHandle ConnectWithin(const char* address, int port,
+                                  std::chrono::milliseconds timeout = kTimeout) {
+    SocketHandle connected;
+    WaitUntil(
+        [&] {
+            connected = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            if (TryConnect(connected, address, port)) {
+                return true;
+            }
+            connected.Reset();
+            return false;
+        },
+        timeout);
+    return connected;
+}
+
+// Looks the endpoint up in one of the kernel's socket tables, so the check itself makes no
+// connection and takes no port.
+inline bool InSocketTable(const char* table, const char* address, int port, unsigned wantedState) {
+    std::FILE* file = std::fopen(table, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", MakeSocketAddress(address, 0).sin_addr.s_addr,
+                  static_cast<unsigned>(port));
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+        char local[64] = {};
+        char remote[64] = {};
+        unsigned state = 0;
+        if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) == 3) {
+            found = std::string_view(local) == wanted && state == wantedState;
+        }
+    }
+    std::fclose(file);
+    return found;
+}
+
+// True while a TCP socket listens on the endpoint.
+inline bool IsListening(const char* address, int port) {
+    return InSocketTable("/proc/net/tcp", address, port, 0x0A);
+}
+
+// True while a UDP socket is bound to the endpoint.
+inline bool IsUdpBound(const char* address, int port) {
+    return InSocketTable("/proc/net/udp", address, port, 0x07);
+}
+
+inline bool SendAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+inline void SendDatagram(int fd, std::string_view data, const char* address, int port) {
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    ::sendto(fd, data.data(), data.size(), 0, AsSockaddr(endpoint), sizeof endpoint);
+}
+
+struct StreamRead {
+    std::string data;
+    bool closed = false;
+};
+
+// Reads until `expected` bytes came, the peer closed, or the timeout passed.
+inline StreamRead ReadStream(int fd, std::size_t expected,
+                             std::chrono::milliseconds timeout = kTimeout) {
+    StreamRead result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char chunk[8192];
+    while (result.data.size() < expected) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !Readable(fd, left)) {
+            break;
+        }
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0) {
+            result.closed = true;
+            break;
+        }
+        result.data.append(chunk, static_cast<std::size_t>(got));
+    }
+    return result;
+}
+
+// Everything that arrives until the peer closes (or the timeout passes).
+inline StreamRead ReadUntilClosed(int fd, std::chrono::milliseconds timeout = kTimeout) {
+    return ReadStream(fd, std::string::npos, timeout);
+}
+
+struct Datagram {
+    std::string data;
+    sockaddr_in from{};
+};
+
+inline std::optional<Datagram> ReceiveDatagram(int fd,
+                                               std::chrono::milliseconds timeout = kTimeout) {
+    if (!Readable(fd, timeout)) {
+        return std::nullopt;
+    }
+    Datagram datagram;
+    char chunk[65536];
+    socklen_t length = sizeof datagram.from;
+    const ssize_t got = ::recvfrom(fd, chunk, sizeof chunk, 0,
+                                   reinterpret_cast<sockaddr*>(&datagram.from), &length);
+    if (got < 0) {
+        return std::nullopt;
+    }
+    datagram.data.assign(chunk, static_cast<std::size_t>(got));
+    return datagram;
+}
+
+inline std::size_t CountEntries(const char* directory) {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir(directory)) {
+        while (::readdir(dir) != nullptr) {
+            ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+inline void FillRelayBuffer(std::string_view text) {
+    g_relayBuffer.fill(0);
+    std::memcpy(g_relayBuffer.data(), text.data(), text.size());
+}
+
+} // namespace relaytest

@@ -1,0 +1,256 @@
+#include "relay/relay_workers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "relay/relay_control.h"
+#include "relay/relay_state.h"
+#include "relay_test_links.h"
+
+namespace {
+
+using namespace relaytest;
+using namespace std::string_literals;
+
+class WorkerTest : public ::testing::TestWithParam<WorkerCase> {
+protected:
+    void TearDown() override {
+        RequestRelayStop();
+        EXPECT_TRUE(WaitForRelayWorkers(kTimeout)) << "a worker did not end after Stop";
+    }
+
+    const WorkerCase& Worker() const { return GetParam(); }
+};
+
+// Data goes one way only: into the worker's source side and out of the other side.
+TEST_P(WorkerTest, RelaysInItsDirectionOnly) {
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    link.Send(Worker(), "ping");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 5), "ping\0"s);
+
+    if (Worker().tcp) {
+        // Whatever the destination peer writes never reaches the source peer.
+        ASSERT_TRUE(SendAll(link.destination.Get(), "back"));
+        const StreamRead back = ReadStream(link.source.Get(), 1, kQuiet);
+        EXPECT_TRUE(back.data.empty());
+        EXPECT_FALSE(back.closed);
+    } else {
+        // Forwarded datagrams come from a socket of their own, which never relays anything back.
+        const sockaddr_in worker =
+            MakeSocketAddress(link.workerEndpoint.address, link.workerEndpoint.port);
+        link.Send(Worker(), "probe");
+        const auto forwarded = ReceiveDatagram(link.destination.Get());
+        ASSERT_TRUE(forwarded.has_value());
+        EXPECT_NE(forwarded->from.sin_port, worker.sin_port);
+        ::sendto(link.destination.Get(), "back", 4, 0, AsSockaddr(forwarded->from),
+                 sizeof forwarded->from);
+        EXPECT_FALSE(ReceiveDatagram(link.source.Get(), kQuiet).has_value());
+        EXPECT_FALSE(ReceiveDatagram(link.destination.Get(), kQuiet).has_value());
+    }
+    EXPECT_EQ(LiveRelayWorkerCount(), 1U);
+}
+
+struct TextCase {
+    const char* name;
+    std::vector<std::string> sent;      // each waits for the previous one to arrive
+    std::vector<std::string> forwarded; // one per unit sent
+};
+
+// Every unit forwarded is the received data up to its first zero byte, plus that zero byte.
+TEST_P(WorkerTest, ForwardsEachReceiveAsZeroTerminatedText) {
+    const std::vector<TextCase> cases = {
+        {"TerminatedText", {"HELLO\0"s}, {"HELLO\0"s}},
+        {"ZeroAfterThreeBytes", {"abc\0def"s}, {"abc\0"s}},
+        {"NoStaleTail", {"HELLO", "ab"}, {"HELLO\0"s, "ab\0"s}},
+    };
+    FillRelayBuffer("STALE BYTES FROM AN EARLIER RUN");
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t i = 0; i < c.sent.size(); ++i) {
+            link.Send(Worker(), c.sent[i]);
+            EXPECT_EQ(ReadForwarded(Worker(), link, c.forwarded[i].size()), c.forwarded[i]);
+        }
+    }
+    // Nothing was sent twice.
+    if (Worker().tcp) {
+        EXPECT_TRUE(ReadStream(link.destination.Get(), 1, kQuiet).data.empty());
+    } else {
+        EXPECT_FALSE(ReceiveDatagram(link.destination.Get(), kQuiet).has_value());
+    }
+}
+
+// One receive takes at most 4095 bytes, so the zero put after it stays inside the buffer.
+TEST_P(WorkerTest, LongDataIsCutInto4095ByteUnits) {
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    const std::string data(5000, 'x');
+    link.Send(Worker(), data);
+    if (Worker().tcp) {
+        // The stream's split is up to the system; every unit is at most 4095 bytes and ends in a
+        // zero, and all input arrives.
+        std::string received;
+        std::string units;
+        while (received.size() < data.size()) {
+            const StreamRead read = ReadStream(link.destination.Get(), 1);
+            ASSERT_FALSE(read.data.empty()) << "after " << received.size() << " bytes";
+            units += read.data;
+            for (const char ch : read.data) {
+                if (ch != '\0') {
+                    received += ch;
+                }
+            }
+        }
+        // Read up to the last unit's zero.
+        while (units.back() != '\0') {
+            const StreamRead read = ReadStream(link.destination.Get(), 1);
+            ASSERT_FALSE(read.data.empty());
+            units += read.data;
+        }
+        EXPECT_EQ(received, data);
+        std::size_t start = 0;
+        while (start < units.size()) {
+            const std::size_t zero = units.find('\0', start);
+            ASSERT_NE(zero, std::string::npos);
+            EXPECT_LE(zero - start, 4095U);
+            EXPECT_GT(zero - start, 0U);
+            start = zero + 1;
+        }
+    } else {
+        EXPECT_EQ(ReadForwarded(Worker(), link, 4096), std::string(4095, 'x') + '\0');
+    }
+}
+
+// Only the value 1 stops a worker.
+TEST_P(WorkerTest, StopFlagOtherThanOneKeepsRelaying) {
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    g_stopRelay = 2;
+    link.Send(Worker(), "first");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 6), "first\0"s);
+    link.Send(Worker(), "second");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 7), "second\0"s);
+    EXPECT_EQ(LiveRelayWorkerCount(), 1U);
+    EXPECT_EQ(g_stopRelay.load(), 2);
+}
+
+// A worker whose endpoint is taken ends by itself, sends nothing and drops its waiting flag.
+TEST_P(WorkerTest, EndpointInUseEndsTheWorker) {
+    FillRelayBuffer("STALE");
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Endpoint taken = endpoints.WaitSide(Worker());
+    const Endpoint other = endpoints.OtherSide(Worker());
+    SocketHandle occupant =
+        Worker().tcp ? ListenOn(taken.address, taken.port) : BindUdp(taken.address, taken.port);
+    ASSERT_TRUE(occupant.Valid());
+    SocketHandle otherPeer =
+        Worker().tcp ? ListenOn(other.address, other.port) : BindUdp(other.address, other.port);
+    ASSERT_TRUE(otherPeer.Valid());
+
+    RunWorker(Worker().proc);
+
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+    EXPECT_EQ(g_c2sTcpWaiting.load(), 0);
+    EXPECT_EQ(g_s2cTcpWaiting.load(), 0);
+    EXPECT_FALSE(Readable(otherPeer.Get(), kQuiet)) << "the worker reached the other side";
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWorkers, WorkerTest, ::testing::ValuesIn(kAllWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+
+class TcpWorkerTest : public WorkerTest {};
+
+// The connection already accepted is closed in order when the other side refuses.
+TEST_P(TcpWorkerTest, RefusedConnectEndsTheWorker) {
+    FillRelayBuffer("STALE");
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Endpoint waitSide = endpoints.WaitSide(Worker());
+    RunWorker(Worker().proc);
+    SocketHandle peer = ConnectWithin(waitSide.address, waitSide.port);
+    ASSERT_TRUE(peer.Valid());
+
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+    const StreamRead read = ReadUntilClosed(peer.Get());
+    EXPECT_TRUE(read.closed);
+    EXPECT_EQ(read.data, "");
+    EXPECT_EQ(Worker().waiting->load(), 0);
+}
+
+struct CloseCase {
+    const char* name;
+    std::string sentBeforeClose;
+    std::string forwarded;
+};
+
+// When the source peer closes, the worker ends: no stale or repeated data, an orderly close at
+// the destination. Until then, a silent source makes the worker send nothing.
+TEST_P(TcpWorkerTest, SourceClosedByItsPeerEndsTheWorker) {
+    const CloseCase cases[] = {{"AfterData", "last", "last\0"s}, {"WithoutData", "", ""}};
+    for (const CloseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FillRelayBuffer("STALE");
+        const Endpoints endpoints = Endpoints::Pick(true);
+        Link link = StartLinked(Worker(), endpoints);
+        ASSERT_TRUE(link.Ready());
+
+        if (c.sentBeforeClose.empty()) {
+            EXPECT_TRUE(ReadStream(link.destination.Get(), 1, kQuiet).data.empty());
+            EXPECT_EQ(LiveRelayWorkerCount(), 1U);
+        } else {
+            link.Send(Worker(), c.sentBeforeClose);
+        }
+        link.source.Reset();
+
+        EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+        const StreamRead read = ReadUntilClosed(link.destination.Get());
+        EXPECT_TRUE(read.closed);
+        EXPECT_EQ(read.data, c.forwarded);
+    }
+}
+
+// A destination that went away ends the worker too; the failed sends must not kill the process.
+TEST_P(TcpWorkerTest, DestinationClosedEndsTheWorker) {
+    const Endpoints endpoints = Endpoints::Pick(true);
+    Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+    link.destination.Reset();
+
+    const bool ended = WaitUntil([&] {
+        SendAll(link.source.Get(), "more");
+        return LiveRelayWorkerCount() == 0;
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(ReadUntilClosed(link.source.Get()).closed);
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpWorkers, TcpWorkerTest, ::testing::ValuesIn(kTcpWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+
+// An empty datagram is data, not the end of the relay.
+TEST(UdpWorkerTest, EmptyDatagramIsForwardedAsOneZeroByte) {
+    const Endpoints endpoints = Endpoints::Pick(false);
+    const Link link = StartLinked(kUdpServerToClient, endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    link.Send(kUdpServerToClient, "");
+    EXPECT_EQ(ReadForwarded(kUdpServerToClient, link, 1), "\0"s);
+    link.Send(kUdpServerToClient, "next");
+    EXPECT_EQ(ReadForwarded(kUdpServerToClient, link, 5), "next\0"s);
+
+    RequestRelayStop();
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+}
+
+} // namespace
