@@ -1,0 +1,3 @@
+find_package(benchmark REQUIRED)
+add_executable(traffic_bench ${CMAKE_CURRENT_LIST_DIR}/traffic_bench.cpp)
+target_link_libraries(traffic_bench PRIVATE tarvel_core benchmark::benchmark)
