@@ -14,7 +14,7 @@ std::vector<AddressCase> AddressCases() {
     // Four parts of at most 255 in 99 bytes: long runs of leading zeros.
     const std::string part(24, '0');
     const std::string longValid =
-        part + "1." + part + "2." + part + "3." + part.substr(0, 21) + "4";
+        part + "1." + part + "2." + part + "3." + part.substr(0, 20) + "4";
     return {
         {"plain", "192.168.1.10", true},
         {"empty_parts_between_dots", "1..2.3.4", true},

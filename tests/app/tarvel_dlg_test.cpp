@@ -46,7 +46,7 @@ TEST_F(DialogLayout, EveryTemplateControlSitsWhereTheTemplatePutsIt) {
             EXPECT_EQ(control->height(), expected.height()) << item.id;
         }
     }
-    EXPECT_EQ(identified, 23);
+    EXPECT_EQ(identified, 21);
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Tarvel"));
     EXPECT_EQ(dlg.size(),
               QSize(DialogUnitsToPixelsX(units, 319), DialogUnitsToPixelsY(units, 226)));
