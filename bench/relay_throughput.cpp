@@ -1,0 +1,561 @@
+// Relay throughput, datagram rate, loss, latency and memory: our relay against socat, both run as
+// child processes between the same source and sink on loopback, in interleaved rounds.
+//
+//   relay_throughput [rounds]
+//
+// Every loop is bounded in count and time. socat is looked up on PATH; without it its rounds are
+// skipped.
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay/relay_control.h"
+#include "relay/relay_sockets.h"
+#include "relay/relay_state.h"
+#include "relay/relay_workers.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kClientAddress = "127.0.0.2";
+constexpr const char* kServerAddress = "127.0.0.3";
+
+constexpr std::size_t kTcpTotal = std::size_t{1} << 30; // input bytes per TCP round
+constexpr std::size_t kSourceWrite = std::size_t{1} << 20;
+constexpr std::size_t kSinkRead = std::size_t{256} << 10;
+constexpr auto kUdpBlast = 1500ms;
+constexpr auto kUdpPaced = 2s;
+constexpr int kPacedRate = 100000;
+constexpr int kLatencyMessages = 5000;
+constexpr auto kSetupTimeout = 5s;
+constexpr auto kTransferTimeout = 60s;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
+    return reinterpret_cast<const sockaddr*>(&endpoint);
+}
+
+int FreePort(const char* address, int type) {
+    SocketHandle probe(::socket(AF_INET, type, 0));
+    sockaddr_in endpoint = MakeSocketAddress(address, 0);
+    if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        return -1;
+    }
+    socklen_t length = sizeof endpoint;
+    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
+    return ntohs(endpoint.sin_port);
+}
+
+bool UdpBound(const char* address, int port) {
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", MakeSocketAddress(address, 0).sin_addr.s_addr,
+                  static_cast<unsigned>(port));
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    while (std::getline(table, line)) {
+        if (line.find(wanted) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+long RssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+std::optional<std::string> FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::filesystem::path candidate =
+            std::filesystem::path(dirs.substr(start, end - start)) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate.string();
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+// A relay running as a child process; ended when the round is over.
+class RelayProcess {
+public:
+    explicit RelayProcess(const std::vector<std::string>& args) {
+        std::vector<char*> argv;
+        for (const auto& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        if (::posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            m_pid = -1;
+        }
+    }
+    ~RelayProcess() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+    RelayProcess(const RelayProcess&) = delete;
+    RelayProcess& operator=(const RelayProcess&) = delete;
+    pid_t Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+struct Relay {
+    const char* name;
+    // Full command for a relay from the client endpoint to the server endpoint.
+    std::vector<std::string> (*command)(const std::string& self, const std::string& socat, bool tcp,
+                                        int clientPort, int serverPort);
+    bool addsZero; // our relay ends each forwarded unit with a zero byte
+};
+
+std::vector<std::string> OursCommand(const std::string& self, const std::string&, bool tcp,
+                                     int clientPort, int serverPort) {
+    return {self, "--serve", tcp ? "tcp" : "udp", std::to_string(clientPort),
+            std::to_string(serverPort)};
+}
+
+std::vector<std::string> SocatCommand(const std::string&, const std::string& socat, bool tcp,
+                                      int clientPort, int serverPort) {
+    const std::string client = std::to_string(clientPort);
+    const std::string server = std::to_string(serverPort);
+    if (tcp) {
+        return {socat, "-u", "TCP4-LISTEN:" + client + ",bind=" + kClientAddress + ",reuseaddr",
+                std::string("TCP4:") + kServerAddress + ":" + server};
+    }
+    return {socat, "-u", "UDP4-RECV:" + client + ",bind=" + kClientAddress,
+            std::string("UDP4-SENDTO:") + kServerAddress + ":" + server};
+}
+
+SocketHandle ConnectWithRetries(const char* address, int port) {
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    const auto deadline = Clock::now() + kSetupTimeout;
+    while (Clock::now() < deadline) {
+        SocketHandle socket(::socket(AF_INET, SOCK_STREAM, 0));
+        if (::connect(socket.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
+            return socket;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return SocketHandle();
+}
+
+SocketHandle Listen(const char* address, int port) {
+    SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
+    const int reuse = 1;
+    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
+        ::listen(listening.Get(), 5) != 0) {
+        listening.Reset();
+    }
+    return listening;
+}
+
+SocketHandle AcceptWithin(int listening, std::chrono::milliseconds timeout) {
+    pollfd entry{listening, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) {
+        return SocketHandle();
+    }
+    return SocketHandle(::accept(listening, nullptr, nullptr));
+}
+
+SocketHandle BindUdp(const char* address, int port) {
+    SocketHandle bound(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in endpoint = MakeSocketAddress(address, port);
+    if (::bind(bound.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        bound.Reset();
+    }
+    return bound;
+}
+
+std::string Letters(std::size_t size) {
+    std::string text(size, 'a');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+// The source, the relay and the sink of one TCP round, connected.
+struct TcpPath {
+    std::unique_ptr<RelayProcess> relay;
+    SocketHandle source;
+    SocketHandle sink;
+    bool Ready() const { return source.Valid() && sink.Valid(); }
+};
+
+TcpPath OpenTcpPath(const Relay& relay, const std::string& self, const std::string& socat) {
+    TcpPath path;
+    const int clientPort = FreePort(kClientAddress, SOCK_STREAM);
+    const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
+    SocketHandle listening = Listen(kServerAddress, serverPort);
+    path.relay =
+        std::make_unique<RelayProcess>(relay.command(self, socat, true, clientPort, serverPort));
+    path.source = ConnectWithRetries(kClientAddress, clientPort);
+    if (path.source.Valid()) {
+        path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
+    }
+    return path;
+}
+
+struct TcpResult {
+    double mbPerSecond = 0;
+    long rssMin = 0;
+    long rssMax = 0;
+    bool ok = false;
+};
+
+TcpResult TcpThroughput(const Relay& relay, const std::string& self, const std::string& socat) {
+    TcpResult result;
+    TcpPath path = OpenTcpPath(relay, self, socat);
+    if (!path.Ready()) {
+        return result;
+    }
+    std::atomic<bool> done{false};
+    std::size_t inputReceived = 0;
+    Clock::time_point finished;
+    std::thread sink([&] {
+        std::vector<char> chunk(kSinkRead);
+        const auto deadline = Clock::now() + kTransferTimeout;
+        while (Clock::now() < deadline) {
+            const ssize_t got = ::recv(path.sink.Get(), chunk.data(), chunk.size(), 0);
+            if (got <= 0) {
+                break;
+            }
+            const auto zeros = std::count(chunk.data(), chunk.data() + got, '\0');
+            inputReceived += static_cast<std::size_t>(got) - static_cast<std::size_t>(zeros);
+        }
+        finished = Clock::now();
+        done = true;
+    });
+    result.rssMin = result.rssMax = RssKiB(path.relay->Pid());
+    std::thread monitor([&] {
+        for (int i = 0; i < 20000 && !done; ++i) {
+            const long rss = RssKiB(path.relay->Pid());
+            if (rss > 0) {
+                result.rssMin = std::min(result.rssMin, rss);
+                result.rssMax = std::max(result.rssMax, rss);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+
+    const std::string block = Letters(kSourceWrite);
+    const auto start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < kTcpTotal && Clock::now() - start < kTransferTimeout) {
+        const ssize_t wrote = ::send(path.source.Get(), block.data(),
+                                     std::min(block.size(), kTcpTotal - sent), MSG_NOSIGNAL);
+        if (wrote <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(wrote);
+    }
+    path.source.Reset();
+    sink.join();
+    monitor.join();
+    result.ok = inputReceived == kTcpTotal;
+    result.mbPerSecond = static_cast<double>(inputReceived) / 1e6 / Seconds(finished - start);
+    return result;
+}
+
+struct UdpResult {
+    double sentPerSecond = 0;
+    double deliveredPerSecond = 0;
+    double lossPercent = 0;
+    bool ok = false;
+};
+
+// Sends datagrams of the given size for the given time, at full speed (rate 0) or paced.
+UdpResult UdpRound(const Relay& relay, const std::string& self, const std::string& socat,
+                   std::size_t size, Clock::duration duration, int rate) {
+    UdpResult result;
+    const int clientPort = FreePort(kClientAddress, SOCK_DGRAM);
+    const int serverPort = FreePort(kServerAddress, SOCK_DGRAM);
+    SocketHandle sink = BindUdp(kServerAddress, serverPort);
+    const int wanted = 4 << 20;
+    ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    RelayProcess process(relay.command(self, socat, false, clientPort, serverPort));
+    const auto setupDeadline = Clock::now() + kSetupTimeout;
+    while (!UdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    if (!sink.Valid() || !UdpBound(kClientAddress, clientPort)) {
+        return result;
+    }
+
+    std::atomic<bool> sending{true};
+    std::size_t delivered = 0;
+    std::thread receiver([&] {
+        std::vector<char> chunk(65536);
+        auto quietSince = Clock::now();
+        const auto deadline = Clock::now() + duration + kTransferTimeout;
+        while (Clock::now() < deadline) {
+            pollfd entry{sink.Get(), POLLIN, 0};
+            if (::poll(&entry, 1, 50) == 1) {
+                while (::recv(sink.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT) >= 0) {
+                    ++delivered;
+                }
+                quietSince = Clock::now();
+            } else if (!sending && Clock::now() - quietSince > 300ms) {
+                break;
+            }
+        }
+    });
+
+    SocketHandle source = BindUdp(kClientAddress, 0);
+    const sockaddr_in to = MakeSocketAddress(kClientAddress, clientPort);
+    const std::string payload = Letters(size);
+    std::size_t sent = 0;
+    const auto start = Clock::now();
+    auto now = start;
+    while (now - start < duration) {
+        std::size_t due = sent + 256;
+        if (rate > 0) {
+            due = static_cast<std::size_t>(Seconds(now - start) * rate);
+            if (due <= sent) {
+                std::this_thread::sleep_for(20us);
+            }
+        }
+        while (sent < due) {
+            if (::sendto(source.Get(), payload.data(), payload.size(), 0, AsSockaddr(to),
+                         sizeof to) >= 0) {
+                ++sent;
+            }
+            if (rate == 0 && sent % 256 == 0) {
+                break;
+            }
+        }
+        now = Clock::now();
+    }
+    const double elapsed = Seconds(now - start);
+    sending = false;
+    receiver.join();
+    result.ok = sent > 0;
+    result.sentPerSecond = static_cast<double>(sent) / elapsed;
+    result.deliveredPerSecond = static_cast<double>(delivered) / elapsed;
+    result.lossPercent = 100.0 * (1.0 - static_cast<double>(delivered) / static_cast<double>(sent));
+    return result;
+}
+
+struct Latency {
+    double p50 = 0;
+    double p99 = 0;
+    bool ok = false;
+};
+
+Latency Percentiles(std::vector<double> samples) {
+    Latency latency;
+    if (samples.empty()) {
+        return latency;
+    }
+    std::sort(samples.begin(), samples.end());
+    latency.p50 = samples[samples.size() / 2];
+    latency.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    latency.ok = true;
+    return latency;
+}
+
+// Round trips source -> (relay) -> sink of one 64-byte message at a time, in microseconds.
+Latency MeasureLatency(int source, int sink, std::size_t expectedPerMessage) {
+    const std::string message = Letters(64);
+    std::vector<double> samples;
+    std::vector<char> chunk(4096);
+    const auto deadline = Clock::now() + kTransferTimeout;
+    for (int i = 0; i < kLatencyMessages && Clock::now() < deadline; ++i) {
+        const auto start = Clock::now();
+        if (::send(source, message.data(), message.size(), MSG_NOSIGNAL) != 64) {
+            return Latency{};
+        }
+        std::size_t got = 0;
+        while (got < expectedPerMessage) {
+            pollfd entry{sink, POLLIN, 0};
+            if (::poll(&entry, 1, 1000) != 1) {
+                return Latency{};
+            }
+            const ssize_t n = ::recv(sink, chunk.data(), chunk.size(), 0);
+            if (n <= 0) {
+                return Latency{};
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return Percentiles(std::move(samples));
+}
+
+Latency TcpLatency(const Relay& relay, const std::string& self, const std::string& socat) {
+    TcpPath path = OpenTcpPath(relay, self, socat);
+    if (!path.Ready()) {
+        return Latency{};
+    }
+    return MeasureLatency(path.source.Get(), path.sink.Get(), relay.addsZero ? 65 : 64);
+}
+
+Latency DirectLatency() {
+    const int port = FreePort(kServerAddress, SOCK_STREAM);
+    SocketHandle listening = Listen(kServerAddress, port);
+    SocketHandle source = ConnectWithRetries(kServerAddress, port);
+    SocketHandle sink = AcceptWithin(listening.Get(), kSetupTimeout);
+    if (!source.Valid() || !sink.Valid()) {
+        return Latency{};
+    }
+    return MeasureLatency(source.Get(), sink.Get(), 64);
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The child side: our relay from the client endpoint to the server endpoint until killed.
+int Serve(const std::string& protocol, int clientPort, int serverPort) {
+    g_relaySettings.Set({kClientAddress, kServerAddress, clientPort, serverPort});
+    g_stopRelay = 0;
+    StartRelayWorker(protocol == "tcp" ? TcpServerToClientThread : UdpServerToClientThread);
+    for (int i = 0; i < 6000; ++i) { // ten minutes at most
+        std::this_thread::sleep_for(100ms);
+    }
+    return 0;
+}
+
+struct Series {
+    std::vector<double> values;
+    void Add(bool ok, double value) {
+        if (ok) {
+            values.push_back(value);
+        }
+    }
+    double Median() const { return ::Median(values); }
+};
+
+void PrintRatio(const char* what, double ours, double socat, const char* unit, double target,
+                bool higherIsBetter) {
+    const double ratio = socat > 0 ? ours / socat : 0;
+    std::printf("%-34s ours %10.1f %-6s socat %10.1f %-6s ratio %5.2f (target %s %.2f)\n", what,
+                ours, unit, socat, unit, ratio, higherIsBetter ? ">=" : "<=", target);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--serve") {
+        return Serve(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    const int rounds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 20) : 3;
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    const std::optional<std::string> socatPath = FindOnPath("socat");
+    const std::string socat = socatPath.value_or("");
+    if (!socatPath) {
+        std::printf("socat not found on PATH: its rounds are skipped, no ratios.\n");
+    }
+
+    std::vector<Relay> relays = {{"ours", OursCommand, true}};
+    if (socatPath) {
+        relays.push_back({"socat", SocatCommand, false});
+    }
+    const std::size_t n = relays.size();
+    std::vector<Series> tcp(n), udp512(n), udp1400(n), paced(n), p50(n), p99(n);
+    std::vector<long> rssMin(n, 0), rssMax(n, 0);
+    Series directP50;
+
+    for (int round = 0; round < rounds; ++round) {
+        std::printf("round %d/%d\n", round + 1, rounds);
+        std::fflush(stdout);
+        for (std::size_t k = 0; k < n; ++k) {
+            // Alternate the order so neither relay always runs first.
+            const std::size_t i = (static_cast<std::size_t>(round) + k) % n;
+            const Relay& relay = relays[i];
+
+            const TcpResult t = TcpThroughput(relay, self, socat);
+            tcp[i].Add(t.ok, t.mbPerSecond);
+            if (t.ok) {
+                rssMin[i] = rssMin[i] == 0 ? t.rssMin : std::min(rssMin[i], t.rssMin);
+                rssMax[i] = std::max(rssMax[i], t.rssMax);
+            }
+            const UdpResult u512 = UdpRound(relay, self, socat, 512, kUdpBlast, 0);
+            udp512[i].Add(u512.ok, u512.deliveredPerSecond);
+            const UdpResult u1400 = UdpRound(relay, self, socat, 1400, kUdpBlast, 0);
+            udp1400[i].Add(u1400.ok, u1400.deliveredPerSecond);
+            const UdpResult p = UdpRound(relay, self, socat, 512, kUdpPaced, kPacedRate);
+            paced[i].Add(p.ok, p.lossPercent);
+            const Latency l = TcpLatency(relay, self, socat);
+            p50[i].Add(l.ok, l.p50);
+            p99[i].Add(l.ok, l.p99);
+            std::printf("  %-5s tcp %7.1f MB/s%s  udp512 %7.0f/s (sent %7.0f/s)  udp1400 %7.0f/s  "
+                        "paced loss %.3f%%  latency p50 %.1f us p99 %.1f us  rss %ld..%ld KiB\n",
+                        relay.name, t.mbPerSecond, t.ok ? "" : " (FAILED)", u512.deliveredPerSecond,
+                        u512.sentPerSecond, u1400.deliveredPerSecond, p.lossPercent, l.p50, l.p99,
+                        t.rssMin, t.rssMax);
+            std::fflush(stdout);
+        }
+        const Latency direct = DirectLatency();
+        directP50.Add(direct.ok, direct.p50);
+    }
+
+    std::printf("\nmedians over %d rounds\n", rounds);
+    std::printf("direct loopback latency p50 %.1f us (subtract for the added latency)\n",
+                directP50.Median());
+    for (std::size_t i = 0; i < n; ++i) {
+        std::printf("%-5s tcp %.1f MB/s, udp512 %.0f/s, udp1400 %.0f/s, paced loss %.3f%%, "
+                    "latency p50 %.1f us (added %.1f) p99 %.1f us, relay RSS %ld..%ld KiB\n",
+                    relays[i].name, tcp[i].Median(), udp512[i].Median(), udp1400[i].Median(),
+                    paced[i].Median(), p50[i].Median(), p50[i].Median() - directP50.Median(),
+                    p99[i].Median(), rssMin[i], rssMax[i]);
+    }
+    if (n == 2) {
+        std::printf("\n");
+        PrintRatio("TCP throughput", tcp[0].Median(), tcp[1].Median(), "MB/s", 1.15, true);
+        PrintRatio("UDP 512-byte datagrams delivered", udp512[0].Median(), udp512[1].Median(), "/s",
+                   2.5, true);
+        PrintRatio("UDP 1400-byte datagrams delivered", udp1400[0].Median(), udp1400[1].Median(),
+                   "/s", 2.5, true);
+        PrintRatio("latency p50 (total)", p50[0].Median(), p50[1].Median(), "us", 1.0, false);
+        std::printf("paced %d/s loss: ours %.3f%% (target <= 0.05%%), socat %.3f%%\n", kPacedRate,
+                    paced[0].Median(), paced[1].Median());
+    }
+    return 0;
+}
