@@ -1,0 +1,42 @@
+#include "controls/edit_ex.h"
+
+CEditEx::CEditEx(QWidget* parent) : QLineEdit(parent), m_defaultPalette(palette()) {}
+
+CEditEx::~CEditEx() {
+    m_brBkgnd.DeleteObject();
+}
+
+HBRUSH CEditEx::CtlColor(CDC* dc, unsigned /*ctlColor*/) {
+    dc->SetTextColor(m_crText);
+    dc->SetBkColor(m_crBkgnd);
+    return m_brBkgnd.GetSafeHandle();
+}
+
+void CEditEx::paintEvent(QPaintEvent* e) {
+    // The colour query happens at paint time only, so the owner's changes show at the next paint.
+    CDC query;
+    const HBRUSH brush = CtlColor(&query, isReadOnly() ? CTLCOLOR_STATIC : CTLCOLOR_EDIT);
+    QPalette colours = m_defaultPalette;
+    if (brush != nullptr) {
+        const QColor text = ToQColor(query.GetTextColor());
+        const QColor background = ToQColor(brush->color);
+        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+            colours.setColor(group, QPalette::Text, text);
+            colours.setColor(group, QPalette::Base, background);
+            colours.setColor(group, QPalette::Window, background);
+        }
+    }
+    // Setting an unchanged palette does nothing; a changed one asks for one more paint, which
+    // draws the same.
+    if (colours != palette())
+        setPalette(colours);
+    QLineEdit::paintEvent(e);
+}
+
+void SetLampFont(QLineEdit& edit) {
+    CDC dc;
+    CFont font;
+    font.CreatePointFont(120, "宋体", &dc);
+    edit.setFont(font.GetSafeHandle()->font);
+    edit.update();
+}
