@@ -14,14 +14,26 @@ namespace {
 using namespace relaytest;
 using namespace std::string_literals;
 
+// Every case also checks that the worker, whichever way it ended, left no socket or thread.
 class WorkerTest : public ::testing::TestWithParam<WorkerCase> {
 protected:
+    void SetUp() override {
+        m_fds = CountEntries("/proc/self/fd");
+        m_threads = CountEntries("/proc/self/task");
+    }
+
     void TearDown() override {
         RequestRelayStop();
         EXPECT_TRUE(WaitForRelayWorkers(kTimeout)) << "a worker did not end after Stop";
+        EXPECT_EQ(CountEntries("/proc/self/fd"), m_fds) << "sockets left open";
+        EXPECT_EQ(CountEntries("/proc/self/task"), m_threads) << "threads left running";
     }
 
     const WorkerCase& Worker() const { return GetParam(); }
+
+private:
+    std::size_t m_fds = 0;
+    std::size_t m_threads = 0;
 };
 
 // Data goes one way only: into the worker's source side and out of the other side.
