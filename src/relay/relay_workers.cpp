@@ -31,7 +31,9 @@ std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
     return text + 1;
 }
 
-// Ends on Stop, on a failed receive or send, and when the source has closed its side.
+// Ends on Stop, on a failed receive, when the source has closed its side, and when the destination
+// is gone (nothing sent after that could arrive). MSG_NOSIGNAL: a vanished peer must end the relay,
+// not the process.
 void RelayTcp(int source, int destination) {
     char* const buffer = g_relayBuffer.data();
     while (g_stopRelay.load() != 1) {
