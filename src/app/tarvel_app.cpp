@@ -48,7 +48,7 @@ bool CTarvelApp::InitInstance(int argc, char** argv) {
     std::optional<QApplication> application;
     if (!qApp)
         application.emplace(argc, argv);
-    InstallFontSubstitutions();
+    InstallDialogLook();
 
     // 5. The socket library.
     if (!m_startSockets()) {

@@ -1,5 +1,6 @@
 #include "platform/fonts.h"
 
+#include <QApplication>
 #include <QStringList>
 
 namespace {
@@ -12,6 +13,11 @@ void InstallFontSubstitutions() {
     QFont::insertSubstitutions(QStringLiteral("宋体"), kSongFaces);
     // The dialog font of a Simplified Chinese system is the Song face too.
     QFont::insertSubstitutions(QStringLiteral("MS Shell Dlg"), kSongFaces);
+}
+
+void InstallDialogLook() {
+    InstallFontSubstitutions();
+    QApplication::setStyle(QStringLiteral("Windows"));
 }
 
 QFont DialogFont() {
