@@ -1,6 +1,8 @@
 #include "controls/edit_ex.h"
 
-CEditEx::CEditEx(QWidget* parent) : QLineEdit(parent), m_defaultPalette(palette()) {}
+#include <QApplication>
+
+CEditEx::CEditEx(QWidget* parent) : QLineEdit(parent) {}
 
 CEditEx::~CEditEx() {
     m_brBkgnd.DeleteObject();
@@ -16,7 +18,8 @@ void CEditEx::paintEvent(QPaintEvent* e) {
     // The colour query happens at paint time only, so the owner's changes show at the next paint.
     CDC query;
     const HBRUSH brush = CtlColor(&query, isReadOnly() ? CTLCOLOR_STATIC : CTLCOLOR_EDIT);
-    QPalette colours = m_defaultPalette;
+    // Without a brush the colours are the default ones of an edit box.
+    QPalette colours = QApplication::palette(this);
     if (brush != nullptr) {
         const QColor text = ToQColor(query.GetTextColor());
         const QColor background = ToQColor(brush->color);

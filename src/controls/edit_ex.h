@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QLineEdit>
-#include <QPalette>
 
 #include "platform/gdi.h"
 
@@ -28,9 +27,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override;
-
-private:
-    QPalette m_defaultPalette;
 };
 
 // Gives an edit box the 12-point "宋体" lamp font. The edit keeps its own copy of the font, so the

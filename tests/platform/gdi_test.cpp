@@ -127,3 +127,49 @@ TEST(GdiPatternBrush, PatternRowZeroLandsOnTheBrushOrigin) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(GdiContextState, RestoreBringsBackObjectsColoursOriginsAndClipping) {
+    Canvas canvas(10, 10);
+    CDC& dc = canvas.dc;
+    CPen pen(PS_SOLID, 1, kInk);
+    const HPEN stockPen = dc.GetCurrentPen();
+    const int saved = dc.SaveDC();
+
+    dc.SelectObject(pen.GetSafeHandle());
+    dc.SetTextColor(kFill);
+    dc.SetBkMode(TRANSPARENT);
+    dc.SetBrushOrgEx(3, 4, nullptr);
+    dc.SetWindowOrgEx(2, 1, nullptr);
+    const QRegion clip(QRect(0, 0, 5, 5));
+    dc.SelectClipRgn(&clip);
+    // With the window origin at (2,1), logical (4,3) is device (2,2).
+    dc.SetPixelV(4, 3, kInk);
+    dc.SetPixelV(9, 9, kInk); // device (7,8): clipped away
+    RECT box{};
+    EXPECT_EQ(dc.GetClipBox(&box), SIMPLEREGION);
+    EXPECT_EQ(box.left, 2);
+    EXPECT_EQ(box.top, 1);
+    EXPECT_EQ(box.right, 7);
+    EXPECT_EQ(box.bottom, 6);
+
+    ASSERT_TRUE(dc.RestoreDC(saved));
+    EXPECT_EQ(dc.GetCurrentPen(), stockPen);
+    EXPECT_EQ(dc.GetTextColor(), RGB(0, 0, 0));
+    EXPECT_EQ(dc.GetBkMode(), OPAQUE);
+    EXPECT_EQ(dc.GetBrushOrg().x, 0);
+    EXPECT_EQ(dc.GetWindowOrg().y, 0);
+    EXPECT_EQ(dc.GetPixel(2, 2), kInk);
+    EXPECT_EQ(dc.GetPixel(7, 8), kPaper) << "readable again once the clip region is gone";
+    EXPECT_FALSE(dc.RestoreDC(-1)) << "nothing left to restore";
+
+    // Copy from one context to another, each with its own window origin.
+    Canvas copy(10, 10);
+    copy.dc.SetWindowOrgEx(-1, -1, nullptr);
+    copy.dc.BitBlt(0, 0, 4, 4, &dc, 1, 1, SRCCOPY); // device (1,1) from device (1,1)
+    EXPECT_EQ(copy.dc.GetPixel(1, 1), kInk);        // logical (1,1) = device (2,2)
+    EXPECT_EQ(copy.dc.GetPixel(0, 0), kPaper);
+}
+
+} // namespace
