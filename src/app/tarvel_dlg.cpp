@@ -161,31 +161,34 @@ bool CTarvelDlg::OnInitDialog() {
     return true;
 }
 
+std::array<CEditEx*, 8> CTarvelDlg::Lamps() {
+    return {&m_inputLamps[0],  &m_inputLamps[1],  &m_inputLamps[2],  &m_inputLamps[3],
+            &m_outputLamps[0], &m_outputLamps[1], &m_outputLamps[2], &m_outputLamps[3]};
+}
+
 void CTarvelDlg::InitDisplayControls() {
-    for (LampEdit* lamp :
-         {&m_inputLamps[0], &m_inputLamps[1], &m_inputLamps[2], &m_inputLamps[3], &m_outputLamps[0],
-          &m_outputLamps[1], &m_outputLamps[2], &m_outputLamps[3]}) {
-        QPalette palette = lamp->palette();
-        palette.setColor(QPalette::Base,
-                         QColor(GetRValue(kLampBackground), GetGValue(kLampBackground),
-                                GetBValue(kLampBackground)));
-        lamp->setPalette(palette);
+    // 1. Black lamps with red "00" in the large font.
+    for (CEditEx* lamp : Lamps()) {
+        lamp->m_crBkgnd = kLampBackground;
+        if (lamp->m_brBkgnd.GetSafeHandle())
+            lamp->m_brBkgnd.DeleteObject();
+        lamp->m_brBkgnd.CreateSolidBrush(kLampBackground);
+        lamp->update();
+        lamp->m_crText = kLampStopped;
+        lamp->update();
+        SetLampFont(*lamp);
         lamp->setText(QStringLiteral("00"));
     }
-    SetLampTextColor(kLampStopped);
-    // Placeholder until the traffic graph is wired in: SelectInterface(0), SetCounterIndex(388),
-    // SetTimerIntervals(1000, 100).
+    // 2. Placeholder until the traffic graph is wired in: SelectInterface(0),
+    // SetCounterIndex(388), SetTimerIntervals(1000, 100).
+    // 3.
     m_stopButton.setEnabled(false);
 }
 
 void CTarvelDlg::SetLampTextColor(COLORREF color) {
-    const QColor text(GetRValue(color), GetGValue(color), GetBValue(color));
-    for (LampEdit* lamp :
-         {&m_inputLamps[0], &m_inputLamps[1], &m_inputLamps[2], &m_inputLamps[3], &m_outputLamps[0],
-          &m_outputLamps[1], &m_outputLamps[2], &m_outputLamps[3]}) {
-        QPalette palette = lamp->palette();
-        palette.setColor(QPalette::Text, text);
-        lamp->setPalette(palette);
+    // Only the text colour changes; the lamp picks it up at the repaint asked for here.
+    for (CEditEx* lamp : Lamps()) {
+        lamp->m_crText = color;
         lamp->update();
     }
 }

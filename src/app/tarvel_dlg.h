@@ -2,6 +2,9 @@
 
 #include "config/local_addresses.h"
 #include "config/parameter_dialog.h"
+#include "controls/button_xp.h"
+#include "controls/combo_box_xp.h"
+#include "controls/edit_ex.h"
 #include "platform/colorref.h"
 #include "platform/dialog_builder.h"
 #include "platform/window_timers.h"
@@ -18,11 +21,9 @@
 
 class CDataExchange;
 
-// Plain controls stand in for the styled classes until they are wired in.
-using LampEdit = QLineEdit;
-using AddressCombo = QComboBox;
-using FlatButton = QPushButton;
+// A plain control stands in for the traffic graph until it is wired in.
 using GraphButton = QPushButton;
+// The radio buttons stay the toolkit's own.
 using CButton = QRadioButton;
 
 // The program's only window: mode, protocol, both endpoints, Run and Stop, the status lamps and
@@ -91,20 +92,23 @@ private:
     void SaveParameters();
     void ShutdownRelay();
     void SetLampTextColor(COLORREF color);
+    // The eight lamps in the order Run and Stop handle them: 1011, 1012, 1013, 1028, then 1014,
+    // 1016, 1017, 1029.
+    std::array<CEditEx*, 8> Lamps();
     void ConnectHandlers();
     void SetAccessibleNames();
 
     // Members in the order of the dialog's member table.
     int m_paramsChanged = 0;
     QIcon m_hIcon;
-    std::array<LampEdit, 4> m_inputLamps;
-    std::array<LampEdit, 4> m_outputLamps;
-    AddressCombo m_clientAddressCombo;
-    AddressCombo m_serverAddressCombo;
-    FlatButton m_runButton;
-    FlatButton m_stopButton;
-    FlatButton m_settingsButton;
-    FlatButton m_helpButton;
+    std::array<CEditEx, 4> m_inputLamps;
+    std::array<CEditEx, 4> m_outputLamps;
+    CComboBoxXP m_clientAddressCombo;
+    CComboBoxXP m_serverAddressCombo;
+    CButtonXP m_runButton;
+    CButtonXP m_stopButton;
+    CButtonXP m_settingsButton;
+    CButtonXP m_helpButton;
     CButton m_clientToServerRadio;
     CButton m_serverToClientRadio;
     CButton m_udpRadio;

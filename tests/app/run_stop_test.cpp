@@ -112,6 +112,14 @@ protected:
         Type(Edit(IDC_CLIENT_PORT), QString::number(clientPort));
         Type(Edit(IDC_SERVER_PORT), QString::number(serverPort));
     }
+    // Text colours of the eight lamps.
+    std::vector<COLORREF> LampColours() const {
+        std::vector<COLORREF> colours;
+        for (int id : {IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3, IDC_INPUT_LAMP4,
+                       IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3, IDC_OUTPUT_LAMP4})
+            colours.push_back(qobject_cast<CEditEx*>(dialog->GetDlgItem(id))->m_crText);
+        return colours;
+    }
     bool Running() const {
         return !dialog->GetDlgItem(IDC_RUN)->isEnabled() &&
                dialog->GetDlgItem(IDC_STOP)->isEnabled();
@@ -197,6 +205,9 @@ TEST_F(RunStop, MissingModeOrProtocolIsRefusedAfterTheStopFlagWasCleared) {
 
 TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     OpenDialog();
+    const std::vector<COLORREF> red(8, RGB(255, 0, 0));
+    const std::vector<COLORREF> green(8, RGB(0, 255, 0));
+    EXPECT_EQ(LampColours(), red);
     EXPECT_FALSE(Running());
     EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
     EXPECT_FALSE(dialog->GetDlgItem(IDC_STOP)->isEnabled());
@@ -208,6 +219,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Running());
     EXPECT_EQ(dialog->Timers().Period(1), 500);
+    EXPECT_EQ(LampColours(), green);
     EXPECT_EQ(LiveRelayWorkerCount(), 1u);
 
     // The worker waits in accept: Stop wakes it, pauses a second, then raises the flag.
@@ -218,6 +230,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_FALSE(Running());
     EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
     EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(LampColours(), red);
     EXPECT_TRUE(WaitForRelayWorkers(2000ms));
 }
 
