@@ -142,7 +142,8 @@ private:
 
 struct Relay {
     const char* name;
-    // Full command for a relay from the client endpoint to the server endpoint.
+    // Full command for a relay from the client endpoint to the server endpoint; none for the
+    // direct path from source to sink, which shows what the machine itself can do.
     std::vector<std::string> (*command)(const std::string& self, const std::string& socat, bool tcp,
                                         int clientPort, int serverPort);
     bool addsZero; // our relay ends each forwarded unit with a zero byte
@@ -229,9 +230,13 @@ TcpPath OpenTcpPath(const Relay& relay, const std::string& self, const std::stri
     const int clientPort = FreePort(kClientAddress, SOCK_STREAM);
     const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
     SocketHandle listening = Listen(kServerAddress, serverPort);
-    path.relay =
-        std::make_unique<RelayProcess>(relay.command(self, socat, true, clientPort, serverPort));
-    path.source = ConnectWithRetries(kClientAddress, clientPort);
+    if (relay.command == nullptr) {
+        path.source = ConnectWithRetries(kServerAddress, serverPort);
+    } else {
+        path.relay = std::make_unique<RelayProcess>(
+            relay.command(self, socat, true, clientPort, serverPort));
+        path.source = ConnectWithRetries(kClientAddress, clientPort);
+    }
     if (path.source.Valid()) {
         path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
     }
@@ -268,10 +273,11 @@ TcpResult TcpThroughput(const Relay& relay, const std::string& self, const std::
         finished = Clock::now();
         done = true;
     });
-    result.rssMin = result.rssMax = RssKiB(path.relay->Pid());
+    const pid_t relayPid = path.relay ? path.relay->Pid() : -1;
+    result.rssMin = result.rssMax = RssKiB(relayPid);
     std::thread monitor([&] {
-        for (int i = 0; i < 20000 && !done; ++i) {
-            const long rss = RssKiB(path.relay->Pid());
+        for (int i = 0; i < 20000 && !done && relayPid > 0; ++i) {
+            const long rss = RssKiB(relayPid);
             if (rss > 0) {
                 result.rssMin = std::min(result.rssMin, rss);
                 result.rssMax = std::max(result.rssMax, rss);
@@ -315,12 +321,18 @@ UdpResult UdpRound(const Relay& relay, const std::string& self, const std::strin
     SocketHandle sink = BindUdp(kServerAddress, serverPort);
     const int wanted = 4 << 20;
     ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    RelayProcess process(relay.command(self, socat, false, clientPort, serverPort));
-    const auto setupDeadline = Clock::now() + kSetupTimeout;
-    while (!UdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
-        std::this_thread::sleep_for(2ms);
+    std::optional<RelayProcess> process;
+    if (relay.command != nullptr) {
+        process.emplace(relay.command(self, socat, false, clientPort, serverPort));
+        const auto setupDeadline = Clock::now() + kSetupTimeout;
+        while (!UdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
+            std::this_thread::sleep_for(2ms);
+        }
+        if (!UdpBound(kClientAddress, clientPort)) {
+            return result;
+        }
     }
-    if (!sink.Valid() || !UdpBound(kClientAddress, clientPort)) {
+    if (!sink.Valid()) {
         return result;
     }
 
@@ -344,7 +356,8 @@ UdpResult UdpRound(const Relay& relay, const std::string& self, const std::strin
     });
 
     SocketHandle source = BindUdp(kClientAddress, 0);
-    const sockaddr_in to = MakeSocketAddress(kClientAddress, clientPort);
+    const sockaddr_in to = relay.command != nullptr ? MakeSocketAddress(kClientAddress, clientPort)
+                                                    : MakeSocketAddress(kServerAddress, serverPort);
     const std::string payload = Letters(size);
     std::size_t sent = 0;
     const auto start = Clock::now();
@@ -432,17 +445,6 @@ Latency TcpLatency(const Relay& relay, const std::string& self, const std::strin
     return MeasureLatency(path.source.Get(), path.sink.Get(), relay.addsZero ? 65 : 64);
 }
 
-Latency DirectLatency() {
-    const int port = FreePort(kServerAddress, SOCK_STREAM);
-    SocketHandle listening = Listen(kServerAddress, port);
-    SocketHandle source = ConnectWithRetries(kServerAddress, port);
-    SocketHandle sink = AcceptWithin(listening.Get(), kSetupTimeout);
-    if (!source.Valid() || !sink.Valid()) {
-        return Latency{};
-    }
-    return MeasureLatency(source.Get(), sink.Get(), 64);
-}
-
 double Median(std::vector<double> values) {
     if (values.empty()) {
         return 0;
@@ -497,10 +499,10 @@ int main(int argc, char** argv) {
     if (socatPath) {
         relays.push_back({"socat", SocatCommand, false});
     }
+    relays.push_back({"direct", nullptr, false});
     const std::size_t n = relays.size();
     std::vector<Series> tcp(n), udp512(n), udp1400(n), paced(n), p50(n), p99(n);
     std::vector<long> rssMin(n, 0), rssMax(n, 0);
-    Series directP50;
 
     for (int round = 0; round < rounds; ++round) {
         std::printf("round %d/%d\n", round + 1, rounds);
@@ -525,28 +527,33 @@ int main(int argc, char** argv) {
             const Latency l = TcpLatency(relay, self, socat);
             p50[i].Add(l.ok, l.p50);
             p99[i].Add(l.ok, l.p99);
-            std::printf("  %-5s tcp %7.1f MB/s%s  udp512 %7.0f/s (sent %7.0f/s)  udp1400 %7.0f/s  "
-                        "paced loss %.3f%%  latency p50 %.1f us p99 %.1f us  rss %ld..%ld KiB\n",
+            std::printf("  %-6s tcp %7.1f MB/s%s  udp512 %7.0f/s (sent %7.0f/s)  udp1400 %7.0f/s  "
+                        "paced loss %.3f%% (sent %.0f/s)  latency p50 %.1f us p99 %.1f us",
                         relay.name, t.mbPerSecond, t.ok ? "" : " (FAILED)", u512.deliveredPerSecond,
-                        u512.sentPerSecond, u1400.deliveredPerSecond, p.lossPercent, l.p50, l.p99,
-                        t.rssMin, t.rssMax);
+                        u512.sentPerSecond, u1400.deliveredPerSecond, p.lossPercent,
+                        p.sentPerSecond, l.p50, l.p99);
+            if (relay.command != nullptr) {
+                std::printf("  rss %ld..%ld KiB", t.rssMin, t.rssMax);
+            }
+            std::printf("\n");
             std::fflush(stdout);
         }
-        const Latency direct = DirectLatency();
-        directP50.Add(direct.ok, direct.p50);
     }
 
     std::printf("\nmedians over %d rounds\n", rounds);
-    std::printf("direct loopback latency p50 %.1f us (subtract for the added latency)\n",
-                directP50.Median());
+    const double directP50 = p50[n - 1].Median();
     for (std::size_t i = 0; i < n; ++i) {
-        std::printf("%-5s tcp %.1f MB/s, udp512 %.0f/s, udp1400 %.0f/s, paced loss %.3f%%, "
-                    "latency p50 %.1f us (added %.1f) p99 %.1f us, relay RSS %ld..%ld KiB\n",
+        std::printf("%-6s tcp %.1f MB/s, udp512 %.0f/s, udp1400 %.0f/s, paced loss %.3f%%, "
+                    "latency p50 %.1f us (added %.1f) p99 %.1f us",
                     relays[i].name, tcp[i].Median(), udp512[i].Median(), udp1400[i].Median(),
-                    paced[i].Median(), p50[i].Median(), p50[i].Median() - directP50.Median(),
-                    p99[i].Median(), rssMin[i], rssMax[i]);
+                    paced[i].Median(), p50[i].Median(), p50[i].Median() - directP50,
+                    p99[i].Median());
+        if (relays[i].command != nullptr) {
+            std::printf(", relay RSS %ld..%ld KiB", rssMin[i], rssMax[i]);
+        }
+        std::printf("\n");
     }
-    if (n == 2) {
+    if (n == 3) {
         std::printf("\n");
         PrintRatio("TCP throughput", tcp[0].Median(), tcp[1].Median(), "MB/s", 1.15, true);
         PrintRatio("UDP 512-byte datagrams delivered", udp512[0].Median(), udp512[1].Median(), "/s",
