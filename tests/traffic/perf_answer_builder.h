@@ -160,7 +160,8 @@ public:
                 *size = needed;
             return ERROR_MORE_DATA;
         }
-        std::memcpy(data, s.answer.data(), s.answer.size());
+        if (!s.answer.empty())
+            std::memcpy(data, s.answer.data(), s.answer.size());
         *size = needed;
         return ERROR_SUCCESS;
     }
