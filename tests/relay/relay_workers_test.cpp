@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "relay/relay_control.h"
@@ -18,6 +19,9 @@ using namespace std::string_literals;
 class WorkerTest : public ::testing::TestWithParam<WorkerCase> {
 protected:
     void SetUp() override {
+        // Sanitizer runtimes start a helper thread of their own along with the first thread; let
+        // that happen before counting.
+        std::thread([] {}).join();
         m_fds = CountEntries("/proc/self/fd");
         m_threads = CountEntries("/proc/self/task");
     }
