@@ -315,3 +315,41 @@ TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RunStop, EveryRunAfterAChangeSavesAgain) {
+    OpenDialog();
+    const int port = FreePort(SOCK_DGRAM);
+    EnterEndpoints("127.0.0.2", port, "127.0.0.3", port);
+    Click(IDC_SERVER_TO_CLIENT);
+    Click(IDC_UDP);
+    dialog->OnRun();
+    ASSERT_TRUE(Running());
+    dialog->OnStop();
+    EXPECT_NE(ReadParameterFile().find("Post=" + std::to_string(port)), std::string::npos);
+
+    // Without a further change the next Run still saves: the file's edits come back.
+    WriteParameterFile("");
+    dialog->OnRun();
+    ASSERT_TRUE(Running());
+    EXPECT_NE(ReadParameterFile().find("[ServerPost1]\nPost=" + std::to_string(port)),
+              std::string::npos);
+}
+
+TEST_F(RunStop, WithoutAChangeRunUsesTheLoadedEndpoints) {
+    const int port = FreePort(SOCK_DGRAM);
+    WriteParameterFile("[IP]\nNumber=1\n[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n"
+                       "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=" +
+                       std::to_string(port) + "\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=" +
+                       std::to_string(port) + "\n");
+    OpenDialog();
+    // Typed without a notification: validated, but the worker takes the loaded address.
+    Combo(IDC_CLIENT_ADDRESS)->setEditText(QStringLiteral("127.0.0.9"));
+    dialog->OnRun();
+    EXPECT_TRUE(messages.empty());
+    ASSERT_TRUE(Running());
+    EXPECT_EQ(g_relaySettings.Get().clientAddress, "127.0.0.2");
+}
+
+} // namespace

@@ -285,3 +285,50 @@ TEST_F(DialogKeys, EscapeClosesAtOnceWhateverThePorts) {
 }
 
 } // namespace
+
+namespace {
+
+using DialogParameters = DialogTest;
+
+TEST_F(DialogParameters, AddressListsKeepTheMachinesOrderAndShowTheFirst) {
+    CTarvelDlg& dlg = OpenDialog({"192.168.1.10", "10.0.0.2"});
+    for (int id : {IDC_CLIENT_ADDRESS, IDC_SERVER_ADDRESS}) {
+        auto* combo = qobject_cast<QComboBox*>(dlg.GetDlgItem(id));
+        ASSERT_EQ(combo->count(), 2) << id;
+        EXPECT_EQ(combo->itemText(0), QStringLiteral("192.168.1.10"));
+        EXPECT_EQ(combo->itemText(1), QStringLiteral("10.0.0.2"));
+        EXPECT_EQ(combo->currentText(), QStringLiteral("192.168.1.10"));
+    }
+    // The first start wrote the shown addresses and zero ports.
+    EXPECT_EQ(ReadParameterFile(),
+              "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=0\n[IP]\nNumber=1\n"
+              "[Client1]\nIP=192.168.1.10\n[ClientPost1]\nPost=0\n"
+              "[Server1]\nIP=192.168.1.10\n[ServerPost1]\nPost=0\n");
+}
+
+TEST_F(DialogParameters, SavedSettingsComeBackAndASavedAddressOutsideTheListStillShows) {
+    WriteParameterFile("[ClientOrServer]\nNumber=1\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n"
+                       "[Client1]\nIP=172.16.9.9\n[ClientPost1]\nPost=5000\n"
+                       "[Server1]\nIP=10.0.0.2\n[ServerPost1]\nPost=-1\n");
+    CTarvelDlg& dlg = OpenDialog({"192.168.1.10", "10.0.0.2"});
+    auto* client = qobject_cast<QComboBox*>(dlg.GetDlgItem(IDC_CLIENT_ADDRESS));
+    EXPECT_EQ(client->currentText(), QStringLiteral("172.16.9.9"));
+    ASSERT_EQ(client->count(), 2);
+    EXPECT_EQ(client->itemText(0), QStringLiteral("192.168.1.10"));
+    EXPECT_TRUE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_CLIENT_TO_SERVER))->isChecked());
+    EXPECT_TRUE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_UDP))->isChecked());
+    EXPECT_EQ(Edit(IDC_CLIENT_PORT)->text(), QStringLiteral("5000"));
+    EXPECT_EQ(Edit(IDC_SERVER_PORT)->text(), QStringLiteral("4294967295"));
+    EXPECT_EQ(g_relaySettings.Get().serverPort, -1);
+    EXPECT_EQ(dlg.ParamsChanged(), 0) << "loading is no change";
+}
+
+TEST_F(DialogParameters, FailingAddressListShowsOneMessageAndLeavesBothListsEmpty) {
+    dialog = std::make_unique<CTarvelDlg>([] { return std::optional<std::vector<std::string>>(); });
+    dialog->Create();
+    EXPECT_EQ(MessageTexts(), std::vector<QString>{QStringLiteral("获得IP名错误！")});
+    EXPECT_EQ(qobject_cast<QComboBox*>(dialog->GetDlgItem(IDC_CLIENT_ADDRESS))->count(), 0);
+    EXPECT_EQ(qobject_cast<QComboBox*>(dialog->GetDlgItem(IDC_SERVER_ADDRESS))->count(), 0);
+}
+
+} // namespace

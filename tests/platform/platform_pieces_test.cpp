@@ -1,0 +1,52 @@
+#include "platform/dialog_units.h"
+#include "platform/single_instance.h"
+#include "platform/window_timers.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DialogUnits, MulDivRoundsHalfAwayFromZero) {
+    struct Case {
+        int number, numerator, denominator, expected;
+    };
+    for (const Case& c :
+         {Case{319, 6, 4, 479}, Case{1, 1, 2, 1}, Case{3, 1, 2, 2}, Case{-3, 1, 2, -2},
+          Case{226, 13, 8, 367}, Case{10, 6, 4, 15}, Case{5, 3, 4, 4}, Case{7, 3, -4, -5}}) {
+        EXPECT_EQ(MulDiv(c.number, c.numerator, c.denominator), c.expected)
+            << c.number << "*" << c.numerator << "/" << c.denominator;
+    }
+    const DialogBaseUnits units{6, 13};
+    EXPECT_EQ(MapDialogRect(units, 13, 110, 293, 69), QRect(20, 179, 440, 112));
+}
+
+TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    auto first = std::make_unique<SingleInstanceLock>("tarvel", folder);
+    EXPECT_TRUE(first->IsFirstInstance());
+    EXPECT_FALSE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
+    EXPECT_TRUE(SingleInstanceLock("tarvel-copy", folder).IsFirstInstance());
+    first.reset();
+    EXPECT_TRUE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
+    EXPECT_EQ(ApplicationNameFromPath("/usr/libexec/tarvel/tarvel"), "tarvel");
+    EXPECT_EQ(ApplicationNameFromPath("./Tarvel.exe"), "Tarvel");
+}
+
+TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) {
+    QObject owner;
+    std::vector<unsigned int> ticks;
+    WindowTimers timers(&owner, [&](unsigned int id) { ticks.push_back(id); });
+    timers.SetTimer(2, 10);
+    timers.SetTimer(2, 20);
+    EXPECT_EQ(timers.Period(2), 20);
+    EXPECT_EQ(timers.Period(1), -1);
+    QTRY_VERIFY_WITH_TIMEOUT(!ticks.empty(), 2000);
+    EXPECT_EQ(ticks.front(), 2u);
+    timers.KillTimer(2);
+    EXPECT_FALSE(timers.IsActive(2));
+}
+
+} // namespace
