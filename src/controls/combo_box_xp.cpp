@@ -184,16 +184,22 @@ void CComboBoxXP::paintEvent(QPaintEvent* e) {
     const RECT client{0, 0, width(), height()};
     const int thumb = GetSystemMetrics(SM_CXHTHUMB);
     const RECT button{client.right - thumb, client.top, client.right, client.bottom};
+    // The system part of an editable combo box is its field background; the sunken edge that
+    // comes with it is covered by the rings below, so it is left out. Toolkit styles would add
+    // edges of their own in other places.
     QImage image(size(), QImage::Format_RGB32);
-    image.fill(palette().color(QPalette::Window));
     {
-        QPainter system(&image);
-        system.setClipRegion(QRegion(rect()).subtracted(QRegion(ToQRect(button))));
+        CDC system(&image);
+        const QRegion outsideButton = QRegion(rect()).subtracted(QRegion(ToQRect(button)));
+        system.SelectClipRgn(&outsideButton);
+        system.FillSolidRect(client, GetSysColor(isEnabled() ? COLOR_WINDOW : COLOR_BTNFACE));
+    }
+    if (!isEditable()) {
+        QPainter label(&image);
+        label.setClipRect(ToQRect(RECT{0, 0, button.left, client.bottom}));
         QStyleOptionComboBox option;
         initStyleOption(&option);
-        style()->drawComplexControl(QStyle::CC_ComboBox, &option, &system, this);
-        if (!isEditable())
-            style()->drawControl(QStyle::CE_ComboBoxLabel, &option, &system, this);
+        style()->drawControl(QStyle::CE_ComboBoxLabel, &option, &label, this);
     }
 
     // Step 3-4: the drop-down button.

@@ -78,6 +78,10 @@ void ExpectLook(const QImage& image, const ComboLook& look) {
          {QPoint(1, 1), QPoint(40, 1), QPoint(1, 10), QPoint(40, kHeight - 2),
           QPoint(kButtonLeft - 2, 10), QPoint(kButtonLeft - 1, 10), QPoint(kButtonLeft - 1, 1)})
         EXPECT_EQ(PixelAt(image, p.x(), p.y()), look.ring) << "ring at " << p.x() << "," << p.y();
+    // The field between the ring and the edit part has the ring's colour: no edge shows there.
+    EXPECT_EQ(PixelAt(image, 2, 2), look.ring) << "field background";
+    EXPECT_EQ(PixelAt(image, 2, kHeight / 2), look.ring) << "field background";
+    EXPECT_EQ(PixelAt(image, kButtonLeft - 3, kHeight - 3), look.ring) << "field background";
     EXPECT_EQ(PixelAt(image, kButtonLeft, 5), look.buttonFrame);
     EXPECT_EQ(PixelAt(image, kButtonLeft + 2, 3), look.buttonFace);
     EXPECT_EQ(PixelAt(image, kWidth - 3, kHeight - 3), look.buttonFace);

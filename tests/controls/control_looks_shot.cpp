@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    InstallFontSubstitutions();
+    InstallDialogLook();
     if (argc < 2) {
         std::fprintf(stderr, "usage: control_looks_shot <output folder>\n");
         return 2;
@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
     const QDir out(QString::fromLocal8Bit(argv[1]));
 
     QWidget window;
+    window.setFont(DialogFont());
     window.resize(400, 300);
 
     CButtonXP button;
