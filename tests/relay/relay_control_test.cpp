@@ -43,7 +43,7 @@ TEST_P(StopTest, WhileWaitingInAcceptWakeUpThenStop) {
     // The worker went on to connect to the other side.
     SocketHandle outgoing = AcceptWithin(otherListener.Get());
     ASSERT_TRUE(outgoing.Valid());
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(50ms); // the pause before the flag, shortened
     RequestRelayStop();
 
     EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
