@@ -1,3 +1,8 @@
 find_package(benchmark REQUIRED)
 add_executable(traffic_bench ${CMAKE_CURRENT_LIST_DIR}/traffic_bench.cpp)
 target_link_libraries(traffic_bench PRIVATE tarvel_core benchmark::benchmark)
+
+if(TARGET tarvel_gui)
+    add_executable(traffic_paint_bench ${CMAKE_CURRENT_LIST_DIR}/traffic_paint_bench.cpp)
+    target_link_libraries(traffic_paint_bench PRIVATE tarvel_gui benchmark::benchmark)
+endif()
