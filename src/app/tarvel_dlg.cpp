@@ -179,8 +179,10 @@ void CTarvelDlg::InitDisplayControls() {
         SetLampFont(*lamp);
         lamp->setText(QStringLiteral("00"));
     }
-    // 2. Placeholder until the traffic graph is wired in: SelectInterface(0),
-    // SetCounterIndex(388), SetTimerIntervals(1000, 100).
+    // 2. The graph shows the first interface's bytes sent and received, sampled every second.
+    m_trafficGraph.SelectInterface(0);
+    m_trafficGraph.m_sampler.SetCounterIndex(388);
+    m_trafficGraph.SetTimerIntervals(1000, 100);
     // 3.
     m_stopButton.setEnabled(false);
 }

@@ -8,6 +8,7 @@
 #include "platform/colorref.h"
 #include "platform/dialog_builder.h"
 #include "platform/window_timers.h"
+#include "traffic/traffic_button.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -21,8 +22,6 @@
 
 class CDataExchange;
 
-// A plain control stands in for the traffic graph until it is wired in.
-using GraphButton = QPushButton;
 // The radio buttons stay the toolkit's own.
 using CButton = QRadioButton;
 
@@ -71,6 +70,7 @@ public:
     void OnCancel();
 
     const WindowTimers& Timers() const { return m_timers; }
+    const TrafficButton& TrafficGraph() const { return m_trafficGraph; }
     int ParamsChanged() const { return m_paramsChanged; }
     std::uint32_t ClientPort() const { return m_clientPort; }
     std::uint32_t ServerPort() const { return m_serverPort; }
@@ -113,7 +113,7 @@ private:
     CButton m_serverToClientRadio;
     CButton m_udpRadio;
     CButton m_tcpRadio;
-    GraphButton m_trafficGraph;
+    TrafficButton m_trafficGraph;
     std::uint32_t m_clientPort = 0;
     std::uint32_t m_serverPort = 0;
 

@@ -332,3 +332,17 @@ TEST_F(DialogParameters, FailingAddressListShowsOneMessageAndLeavesBothListsEmpt
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DialogLayout, TheGraphShowsTheFirstInterfaceSampledEverySecond) {
+    CTarvelDlg& dlg = OpenDialog();
+    const TrafficButton& graph = dlg.TrafficGraph();
+    EXPECT_EQ(dlg.GetDlgItem(IDC_TRAFFIC_GRAPH), &graph);
+    EXPECT_EQ(graph.InterfaceNumber(), 0);
+    EXPECT_EQ(graph.Timers().Period(TrafficButton::kSamplingTimer), 1000);
+    EXPECT_EQ(graph.Timers().Period(TrafficButton::kRedrawTimer), 100);
+    EXPECT_FALSE(graph.ClipRegion().isEmpty());
+}
+
+} // namespace
