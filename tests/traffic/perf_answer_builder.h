@@ -46,6 +46,7 @@ struct TestAnswer {
 inline TestAnswer BuildAnswer(const std::vector<TestObject>& objects) {
     TestAnswer answer;
     std::vector<std::uint8_t>& out = answer.bytes;
+    out.reserve(4096);
     auto put32 = [&out](std::size_t at, std::uint32_t v) { WriteLe32(out.data() + at, v); };
     auto grow = [&out](std::size_t n) {
         const std::size_t at = out.size();
