@@ -48,6 +48,8 @@ constexpr std::size_t kSinkRead = std::size_t{256} << 10;
 constexpr auto kUdpBlast = 1500ms;
 constexpr auto kUdpPaced = 2s;
 constexpr int kPacedRate = 100000;
+// A rate a busy machine can still carry, to tell loss from overload apart from loss as such.
+constexpr int kGentleRate = 10000;
 constexpr int kLatencyMessages = 5000;
 constexpr auto kSetupTimeout = 5s;
 constexpr auto kTransferTimeout = 60s;
@@ -501,7 +503,7 @@ int main(int argc, char** argv) {
     }
     relays.push_back({"direct", nullptr, false});
     const std::size_t n = relays.size();
-    std::vector<Series> tcp(n), udp512(n), udp1400(n), paced(n), p50(n), p99(n);
+    std::vector<Series> tcp(n), udp512(n), udp1400(n), paced(n), gentle(n), p50(n), p99(n);
     std::vector<long> rssMin(n, 0), rssMax(n, 0);
 
     for (int round = 0; round < rounds; ++round) {
@@ -524,14 +526,17 @@ int main(int argc, char** argv) {
             udp1400[i].Add(u1400.ok, u1400.deliveredPerSecond);
             const UdpResult p = UdpRound(relay, self, socat, 512, kUdpPaced, kPacedRate);
             paced[i].Add(p.ok, p.lossPercent);
+            const UdpResult g = UdpRound(relay, self, socat, 512, kUdpPaced, kGentleRate);
+            gentle[i].Add(g.ok, g.lossPercent);
             const Latency l = TcpLatency(relay, self, socat);
             p50[i].Add(l.ok, l.p50);
             p99[i].Add(l.ok, l.p99);
-            std::printf("  %-6s tcp %7.1f MB/s%s  udp512 %7.0f/s (sent %7.0f/s)  udp1400 %7.0f/s  "
-                        "paced loss %.3f%% (sent %.0f/s)  latency p50 %.1f us p99 %.1f us",
-                        relay.name, t.mbPerSecond, t.ok ? "" : " (FAILED)", u512.deliveredPerSecond,
-                        u512.sentPerSecond, u1400.deliveredPerSecond, p.lossPercent,
-                        p.sentPerSecond, l.p50, l.p99);
+            std::printf(
+                "  %-6s tcp %7.1f MB/s%s  udp512 %7.0f/s (sent %7.0f/s)  udp1400 %7.0f/s  "
+                "paced loss %.3f%% (sent %.0f/s)  at %d/s %.3f%%  latency p50 %.1f us p99 %.1f us",
+                relay.name, t.mbPerSecond, t.ok ? "" : " (FAILED)", u512.deliveredPerSecond,
+                u512.sentPerSecond, u1400.deliveredPerSecond, p.lossPercent, p.sentPerSecond,
+                kGentleRate, g.lossPercent, l.p50, l.p99);
             if (relay.command != nullptr) {
                 std::printf("  rss %ld..%ld KiB", t.rssMin, t.rssMax);
             }
@@ -543,11 +548,12 @@ int main(int argc, char** argv) {
     std::printf("\nmedians over %d rounds\n", rounds);
     const double directP50 = p50[n - 1].Median();
     for (std::size_t i = 0; i < n; ++i) {
-        std::printf("%-6s tcp %.1f MB/s, udp512 %.0f/s, udp1400 %.0f/s, paced loss %.3f%%, "
+        std::printf("%-6s tcp %.1f MB/s, udp512 %.0f/s, udp1400 %.0f/s, paced loss %.3f%% "
+                    "(at %d/s %.3f%%), "
                     "latency p50 %.1f us (added %.1f) p99 %.1f us",
                     relays[i].name, tcp[i].Median(), udp512[i].Median(), udp1400[i].Median(),
-                    paced[i].Median(), p50[i].Median(), p50[i].Median() - directP50,
-                    p99[i].Median());
+                    paced[i].Median(), kGentleRate, gentle[i].Median(), p50[i].Median(),
+                    p50[i].Median() - directP50, p99[i].Median());
         if (relays[i].command != nullptr) {
             std::printf(", relay RSS %ld..%ld KiB", rssMin[i], rssMax[i]);
         }
@@ -563,6 +569,8 @@ int main(int argc, char** argv) {
         PrintRatio("latency p50 (total)", p50[0].Median(), p50[1].Median(), "us", 1.0, false);
         std::printf("paced %d/s loss: ours %.3f%% (target <= 0.05%%), socat %.3f%%\n", kPacedRate,
                     paced[0].Median(), paced[1].Median());
+        std::printf("paced %d/s loss: ours %.3f%%, socat %.3f%%\n", kGentleRate, gentle[0].Median(),
+                    gentle[1].Median());
     }
     return 0;
 }
