@@ -325,9 +325,14 @@ bool ReplaceFileContents(const std::filesystem::path& file, std::string_view con
     std::optional<TemporaryFile> temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        std::filesystem::path candidate =
-            directory / ("." + file.filename().string() + ".new-" + std::to_string(::getpid()) +
-                         "-" + std::to_string(counter.fetch_add(1)));
+        // Built up piece by piece: GCC 12 warns falsely about the chained operator+ form.
+        std::string name = ".";
+        name += file.filename().string();
+        name += ".new-";
+        name += std::to_string(::getpid());
+        name += '-';
+        name += std::to_string(counter.fetch_add(1));
+        std::filesystem::path candidate = directory / name;
         fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             temporary.emplace(std::move(candidate));
