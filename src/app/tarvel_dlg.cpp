@@ -98,6 +98,12 @@ void CTarvelDlg::ConnectHandlers() {
         connect(qobject_cast<QLineEdit*>(GetDlgItem(id)), &QLineEdit::textEdited, this,
                 &CTarvelDlg::OnPortChanged);
     connect(&m_helpButton, &QPushButton::clicked, this, &CTarvelDlg::OnHelp);
+    // The address fields' own editor would keep Enter to itself; the dialog takes it instead.
+    for (QComboBox* combo : {static_cast<QComboBox*>(&m_clientAddressCombo),
+                             static_cast<QComboBox*>(&m_serverAddressCombo)}) {
+        if (combo->lineEdit())
+            combo->lineEdit()->installEventFilter(this);
+    }
     // The keyboard's way to the dialog menu besides the Menu key.
     auto* menuShortcut = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this);
     connect(menuShortcut, &QShortcut::activated, this, [this] {
@@ -289,6 +295,17 @@ void CTarvelDlg::keyPressEvent(QKeyEvent* event) {
     default:
         QDialog::keyPressEvent(event);
     }
+}
+
+bool CTarvelDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            OnOK();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CTarvelDlg::OnOK() {

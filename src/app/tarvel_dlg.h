@@ -84,6 +84,7 @@ protected:
     void OnDestroy();
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void InitDisplayControls();

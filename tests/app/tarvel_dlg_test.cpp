@@ -275,6 +275,15 @@ TEST_F(DialogKeys, EnterInAPortEditClosesOnlyWhenBothPortsAreValid) {
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
 }
 
+TEST_F(DialogKeys, EnterInAnAddressFieldIsTheOkCommandToo) {
+    CTarvelDlg& dlg = OpenDialog();
+    auto* field = qobject_cast<QComboBox*>(dlg.GetDlgItem(IDC_CLIENT_ADDRESS))->lineEdit();
+    ASSERT_NE(field, nullptr);
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+}
+
 TEST_F(DialogKeys, EscapeClosesAtOnceWhateverThePorts) {
     CTarvelDlg& dlg = OpenDialog();
     Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("bad"));
