@@ -129,7 +129,8 @@ void TrafficButton::BuildBarPattern(CDC* dc) {
     memory.SelectObject(previous);
     m_barBrush.DeleteObject();
     m_barBrush.CreatePatternBrush(&bitmap);
-    m_patternReady = true;
+    // A paint before set-up has no height to make a pattern of; a later paint tries again.
+    m_patternReady = m_barBrush.GetSafeHandle() != nullptr;
 }
 
 void TrafficButton::DrawItem(DRAWITEMSTRUCT* item) {

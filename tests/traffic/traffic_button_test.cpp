@@ -189,19 +189,32 @@ TEST_F(TrafficButtonTest, FailedQueryFillsEveryBarAndShowsZero) {
     EXPECT_EQ(PixelAt(image, 194, 30), kBackground);
 }
 
-TEST(TrafficButtonBeforeSetUp, PaintsNothingOfItsOwn) {
+TEST(TrafficButtonBeforeSetUp, PaintsNothingOfItsOwnAndLaterPaintsBars) {
     ScriptedQuery query;
+    query.Answer(BuildAnswer({InterfaceObject({{"eth0", 0, 0}})}).bytes);
     TrafficButton button(nullptr, query);
     button.resize(40, 20);
     QImage image(40, 20, QImage::Format_RGB32);
-    image.fill(Qt::magenta);
-    CDC dc(&image);
-    DRAWITEMSTRUCT item;
-    item.hDC = &dc;
-    item.rcItem = RECT{0, 0, 40, 20};
-    button.DrawItem(&item);
+    auto paint = [&] {
+        image.fill(Qt::magenta);
+        CDC dc(&image);
+        DRAWITEMSTRUCT item;
+        item.hDC = &dc;
+        item.rcItem = RECT{0, 0, 40, 20};
+        button.DrawItem(&item);
+    };
+    paint();
     EXPECT_EQ(PixelAt(image, 20, 10), RGB(255, 0, 255));
     EXPECT_FALSE(button.Timers().IsActive(TrafficButton::kSamplingTimer));
+
+    // The early paint had no height to make the bar pattern of; the first real one makes it.
+    button.PreSubclassWindow();
+    query.state().failWith = 5; // each sample 1.0: full-height bars
+    for (int i = 0; i < 3; ++i)
+        button.OnTimer(TrafficButton::kSamplingTimer);
+    paint();
+    EXPECT_EQ(PixelAt(image, 36, 0), RGB(0, 255, 255));
+    EXPECT_EQ(PixelAt(image, 38, 10), TrafficGraph::PatternRowColour(10, 20));
 }
 
 TEST(CMemDCTest, CopiesTheDrawingToTheTargetWithinItsClip) {
