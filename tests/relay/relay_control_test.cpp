@@ -146,8 +146,8 @@ TEST(RelayControlTest, RepeatedStartAndStopLeaksNoSocketOrThread) {
     RunWorker(UdpServerToClientThread);
     RequestRelayStop();
     ASSERT_TRUE(WaitForRelayWorkers(kTimeout));
-    const std::size_t fds = CountEntries("/proc/self/fd");
-    const std::size_t threads = CountEntries("/proc/self/task");
+    const std::size_t fds = SettledCount("/proc/self/fd");
+    const std::size_t threads = SettledCount("/proc/self/task");
 
     for (int i = 0; i < 100; ++i) {
         RunWorker(kAllWorkers[i % 4].proc);
@@ -160,8 +160,8 @@ TEST(RelayControlTest, RepeatedStartAndStopLeaksNoSocketOrThread) {
 
     ASSERT_TRUE(WaitForRelayWorkers(kTimeout));
     EXPECT_EQ(LiveRelayWorkerCount(), 0U);
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
-    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+    EXPECT_EQ(SettledCount("/proc/self/fd"), fds);
+    EXPECT_EQ(SettledCount("/proc/self/task"), threads);
     EXPECT_EQ(g_c2sTcpWaiting.load(), 0);
     EXPECT_EQ(g_s2cTcpWaiting.load(), 0);
     EXPECT_FALSE(IsListening(endpoints.client.address, endpoints.client.port));

@@ -235,6 +235,19 @@ inline std::size_t CountEntries(const char* directory) {
     return count;
 }
 
+// A thread that was just joined can still be listed for a moment while it finishes exiting, and
+// a worker's sockets close as it ends: count once the number has held still for a while.
+inline std::size_t SettledCount(const char* directory) {
+    std::size_t count = CountEntries(directory);
+    for (int stable = 0, rounds = 0; stable < 3 && rounds < 400; ++rounds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const std::size_t again = CountEntries(directory);
+        stable = again == count ? stable + 1 : 0;
+        count = again;
+    }
+    return count;
+}
+
 inline void FillRelayBuffer(std::string_view text) {
     g_relayBuffer.fill(0);
     std::memcpy(g_relayBuffer.data(), text.data(), text.size());

@@ -22,15 +22,15 @@ protected:
         // Sanitizer runtimes start a helper thread of their own along with the first thread; let
         // that happen before counting.
         std::thread([] {}).join();
-        m_fds = CountEntries("/proc/self/fd");
-        m_threads = CountEntries("/proc/self/task");
+        m_fds = SettledCount("/proc/self/fd");
+        m_threads = SettledCount("/proc/self/task");
     }
 
     void TearDown() override {
         RequestRelayStop();
         EXPECT_TRUE(WaitForRelayWorkers(kTimeout)) << "a worker did not end after Stop";
-        EXPECT_EQ(CountEntries("/proc/self/fd"), m_fds) << "sockets left open";
-        EXPECT_EQ(CountEntries("/proc/self/task"), m_threads) << "threads left running";
+        EXPECT_EQ(SettledCount("/proc/self/fd"), m_fds) << "sockets left open";
+        EXPECT_EQ(SettledCount("/proc/self/task"), m_threads) << "threads left running";
     }
 
     const WorkerCase& Worker() const { return GetParam(); }
