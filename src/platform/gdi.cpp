@@ -352,6 +352,28 @@ void CDC::FillColor(const QRect& logical, COLORREF color) {
     QImage* s = Surface();
     if (s == nullptr || logical.isEmpty())
         return;
+    if (s->format() == QImage::Format_RGB32) {
+        // Solid fills write the pixels directly: a control's paint is hundreds of small fills
+        // (grid lines, bar tips, frames), and a painter for each would cost more than the fill.
+        const QRect device = logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y)
+                                 .intersected(s->rect());
+        if (device.isEmpty())
+            return;
+        const QRgb pixel = ToQColor(color).rgb();
+        const auto fill = [s, pixel](const QRect& r) {
+            for (int y = r.top(); y <= r.bottom(); ++y) {
+                QRgb* line = reinterpret_cast<QRgb*>(s->scanLine(y)) + r.left();
+                std::fill(line, line + r.width(), pixel);
+            }
+        };
+        if (!m_state.clipped) {
+            fill(device);
+            return;
+        }
+        for (const QRect& r : m_state.clip.intersected(device))
+            fill(r);
+        return;
+    }
     QPainter p(s);
     p.setClipRegion(EffectiveClip());
     p.fillRect(logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y), ToQColor(color));
