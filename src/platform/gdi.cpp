@@ -355,14 +355,16 @@ void CDC::FillColor(const QRect& logical, COLORREF color) {
     if (s->format() == QImage::Format_RGB32) {
         // Solid fills write the pixels directly: a control's paint is hundreds of small fills
         // (grid lines, bar tips, frames), and a painter for each would cost more than the fill.
-        const QRect device = logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y)
-                                 .intersected(s->rect());
+        const QRect device =
+            logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y).intersected(s->rect());
         if (device.isEmpty())
             return;
         const QRgb pixel = ToQColor(color).rgb();
-        const auto fill = [s, pixel](const QRect& r) {
+        uchar* const bits = s->bits();
+        const qsizetype stride = s->bytesPerLine();
+        const auto fill = [bits, stride, pixel](const QRect& r) {
             for (int y = r.top(); y <= r.bottom(); ++y) {
-                QRgb* line = reinterpret_cast<QRgb*>(s->scanLine(y)) + r.left();
+                QRgb* line = reinterpret_cast<QRgb*>(bits + y * stride) + r.left();
                 std::fill(line, line + r.width(), pixel);
             }
         };
