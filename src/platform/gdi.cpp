@@ -110,7 +110,8 @@ bool CBrush::CreatePatternBrush(const CBitmap* bitmap) {
     if (m_object || bitmap == nullptr || bitmap->Image() == nullptr)
         return false;
     m_object = std::make_unique<GdiBrush>();
-    m_object->pattern = bitmap->Image()->copy();
+    // Kept in the 32-bit format the drawing surfaces use, so fills can copy its pixels directly.
+    m_object->pattern = bitmap->Image()->convertToFormat(QImage::Format_RGB32);
     return true;
 }
 
@@ -348,37 +349,55 @@ QFont CDC::CurrentQFont() const {
     return m_state.font != nullptr ? m_state.font->font : QFont();
 }
 
+namespace {
+
+// Calls write(row, left, right, y) for every run of pixels of `device` that `clip` (null: none)
+// lets through, on a 32-bit surface whose rows `write` changes in place. A control's paint is
+// hundreds of small fills (grid lines, bars, tips, frames), and a painter for each would cost more
+// than the fill itself.
+template <class WriteRun>
+void ForEachClippedRun(QImage& surface, const QRect& device, const QRegion* clip, WriteRun write) {
+    const QRect area = device.intersected(surface.rect());
+    if (area.isEmpty())
+        return;
+    uchar* const bits = surface.bits();
+    const qsizetype stride = surface.bytesPerLine();
+    const auto runs = [&](const QRect& r) {
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            write(reinterpret_cast<QRgb*>(bits + y * stride), r.left(), r.right() + 1, y);
+    };
+    if (clip == nullptr) {
+        runs(area);
+        return;
+    }
+    for (const QRect& r : clip->intersected(area))
+        runs(r);
+}
+
+// The position inside a pattern of `size` pixels that `coordinate` falls on.
+int PatternIndex(int coordinate, int origin, int size) {
+    const int offset = (coordinate - origin) % size;
+    return offset < 0 ? offset + size : offset;
+}
+
+} // namespace
+
 void CDC::FillColor(const QRect& logical, COLORREF color) {
     QImage* s = Surface();
     if (s == nullptr || logical.isEmpty())
         return;
+    const QRect device = logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
     if (s->format() == QImage::Format_RGB32) {
-        // Solid fills write the pixels directly: a control's paint is hundreds of small fills
-        // (grid lines, bar tips, frames), and a painter for each would cost more than the fill.
-        const QRect device =
-            logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y).intersected(s->rect());
-        if (device.isEmpty())
-            return;
         const QRgb pixel = ToQColor(color).rgb();
-        uchar* const bits = s->bits();
-        const qsizetype stride = s->bytesPerLine();
-        const auto fill = [bits, stride, pixel](const QRect& r) {
-            for (int y = r.top(); y <= r.bottom(); ++y) {
-                QRgb* line = reinterpret_cast<QRgb*>(bits + y * stride) + r.left();
-                std::fill(line, line + r.width(), pixel);
-            }
-        };
-        if (!m_state.clipped) {
-            fill(device);
-            return;
-        }
-        for (const QRect& r : m_state.clip.intersected(device))
-            fill(r);
+        ForEachClippedRun(*s, device, m_state.clipped ? &m_state.clip : nullptr,
+                          [pixel](QRgb* row, int left, int right, int) {
+                              std::fill(row + left, row + right, pixel);
+                          });
         return;
     }
     QPainter p(s);
     p.setClipRegion(EffectiveClip());
-    p.fillRect(logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y), ToQColor(color));
+    p.fillRect(device, ToQColor(color));
 }
 
 void CDC::Fill(const QRect& logical, HBRUSH brush) {
@@ -391,13 +410,26 @@ void CDC::Fill(const QRect& logical, HBRUSH brush) {
     QImage* s = Surface();
     if (s == nullptr || logical.isEmpty())
         return;
+    const QRect device = logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
+    // The brush origin is in device coordinates: pattern pixel (0,0) lands on it.
+    const POINT origin = m_state.brushOrg;
+    const QImage& pattern = brush->pattern;
+    if (s->format() == QImage::Format_RGB32 && pattern.format() == QImage::Format_RGB32) {
+        ForEachClippedRun(*s, device, m_state.clipped ? &m_state.clip : nullptr,
+                          [&pattern, origin](QRgb* row, int left, int right, int y) {
+                              const auto* source =
+                                  reinterpret_cast<const QRgb*>(pattern.constScanLine(
+                                      PatternIndex(y, origin.y, pattern.height())));
+                              for (int x = left; x < right; ++x)
+                                  row[x] = source[PatternIndex(x, origin.x, pattern.width())];
+                          });
+        return;
+    }
     QPainter p(s);
     p.setClipRegion(EffectiveClip());
     p.setCompositionMode(kCopy);
-    // The brush origin is in device coordinates: pattern pixel (0,0) lands on it.
-    p.setBrushOrigin(m_state.brushOrg.x, m_state.brushOrg.y);
-    p.fillRect(logical.translated(-m_state.windowOrg.x, -m_state.windowOrg.y),
-               QBrush(brush->pattern));
+    p.setBrushOrigin(origin.x, origin.y);
+    p.fillRect(device, QBrush(pattern));
 }
 
 POINT CDC::MoveTo(int x, int y) {
