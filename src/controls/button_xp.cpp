@@ -38,17 +38,11 @@ void CButtonXP::paintEvent(QPaintEvent* e) {
         QPushButton::paintEvent(e);
         return;
     }
-    QImage image(size(), QImage::Format_RGB32);
-    {
-        CDC itemDc(&image);
-        DRAWITEMSTRUCT item;
-        item.hDC = &itemDc;
-        item.rcItem = RECT{0, 0, width(), height()};
-        item.itemState = (isDown() ? ODS_SELECTED : 0u) | (isEnabled() ? 0u : ODS_DISABLED) |
-                         (hasFocus() ? ODS_FOCUS : 0u);
-        DrawItem(item);
-    }
-    QPainter(this).drawImage(0, 0, image);
+    const unsigned state = (isDown() ? ODS_SELECTED : 0u) | (isEnabled() ? 0u : ODS_DISABLED) |
+                           (hasFocus() ? ODS_FOCUS : 0u);
+    QPainter(this).drawImage(0, 0,
+                             DrawOwnerDrawnItem(m_paintBuffer, size(), state,
+                                                [this](DRAWITEMSTRUCT& item) { DrawItem(item); }));
 }
 
 void CButtonXP::DrawItem(const DRAWITEMSTRUCT& item) {

@@ -28,4 +28,5 @@ protected:
 private:
     bool m_ownerDrawn = false;
     HoverTracker m_tracker;
+    QImage m_paintBuffer; // reused by every paint
 };

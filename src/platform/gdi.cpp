@@ -633,3 +633,16 @@ bool CDC::BitBlt(int x, int y, int width, int height, CDC* source, int xSrc, int
     p.drawImage(to.topLeft(), src);
     return true;
 }
+
+const QImage& DrawOwnerDrawnItem(QImage& buffer, QSize size, unsigned itemState,
+                                 const std::function<void(DRAWITEMSTRUCT&)>& drawItem) {
+    if (buffer.size() != size)
+        buffer = QImage(size, QImage::Format_RGB32);
+    CDC itemDc(&buffer);
+    DRAWITEMSTRUCT item;
+    item.hDC = &itemDc;
+    item.itemState = itemState;
+    item.rcItem = RECT{0, 0, size.width(), size.height()};
+    drawItem(item);
+    return buffer;
+}

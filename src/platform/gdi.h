@@ -10,6 +10,7 @@
 #include <QRegion>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <type_traits>
@@ -304,6 +305,11 @@ struct DRAWITEMSTRUCT {
     RECT rcItem;
     HDC hDC = nullptr;
 };
+
+// Runs one owner-draw paint of a control of `size`: `drawItem` paints through the record's
+// context into `buffer`, which the control keeps so that its paints reuse the same memory.
+const QImage& DrawOwnerDrawnItem(QImage& buffer, QSize size, unsigned itemState,
+                                 const std::function<void(DRAWITEMSTRUCT&)>& drawItem);
 
 QColor ToQColor(COLORREF color);
 COLORREF FromQColor(const QColor& color);

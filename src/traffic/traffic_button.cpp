@@ -100,14 +100,8 @@ void TrafficButton::paintEvent(QPaintEvent* e) {
         QPushButton::paintEvent(e);
         return;
     }
-    QImage image(size(), QImage::Format_RGB32);
-    {
-        CDC itemDc(&image);
-        DRAWITEMSTRUCT item;
-        item.hDC = &itemDc;
-        item.rcItem = RECT{0, 0, width(), height()};
-        DrawItem(&item);
-    }
+    const QImage& image = DrawOwnerDrawnItem(m_paintBuffer, size(), 0,
+                                             [this](DRAWITEMSTRUCT& item) { DrawItem(&item); });
     // Only what the outline covers was drawn.
     QPainter painter(this);
     painter.setClipRegion(m_clipRegion);

@@ -67,4 +67,5 @@ private:
     unsigned int m_samplingInterval = 1000;
     unsigned int m_redrawInterval = 50;
     WindowTimers m_timers;
+    QImage m_paintBuffer; // reused by every paint
 };
