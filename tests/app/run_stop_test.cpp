@@ -1,6 +1,7 @@
 #include "dialog_fixture.h"
 
 #include "relay/relay_control.h"
+#include "relay/relay_sockets.h"
 #include "relay/relay_state.h"
 #include "resource.h"
 
@@ -12,7 +13,6 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,54 +27,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A socket for the test's own peers, closed when it goes.
-struct TestSocket {
-    explicit TestSocket(int type) : fd(::socket(AF_INET, type, 0)) {}
-    explicit TestSocket(int existing, bool) : fd(existing) {}
-    ~TestSocket() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    TestSocket(const TestSocket&) = delete;
-    TestSocket& operator=(const TestSocket&) = delete;
-    int fd;
-};
-
-sockaddr_in Endpoint(const char* address, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = ::inet_addr(address);
-    return a;
-}
-
 bool Bind(int fd, const char* address, int port) {
-    const sockaddr_in a = Endpoint(address, port);
+    const sockaddr_in a = MakeSocketAddress(address, port);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
-// A free port the dialog accepts (at most 10000), on both loopback endpoints the tests use.
-int FreePort(int type) {
+// A port the dialog accepts (at most 10000) for which `fits` holds.
+template <class Fits> int PickPort(Fits fits) {
     static std::mt19937 random(static_cast<unsigned>(::getpid()));
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int port = 2000 + static_cast<int>(random() % 8000);
-        TestSocket a(type);
-        TestSocket b(type);
-        if (Bind(a.fd, "127.0.0.2", port) && Bind(b.fd, "127.0.0.3", port))
+        if (fits(port))
             return port;
     }
     return -1;
 }
 
-// A socket bound to a free port the dialog accepts.
+// A port free on both loopback endpoints the tests use.
+int FreePort(int type) {
+    return PickPort([type](int port) {
+        const SocketHandle a(::socket(AF_INET, type, 0));
+        const SocketHandle b(::socket(AF_INET, type, 0));
+        return Bind(a.Get(), "127.0.0.2", port) && Bind(b.Get(), "127.0.0.3", port);
+    });
+}
+
+// Binds `fd` to a free port on `address` and returns it.
 int BindFree(int fd, const char* address) {
-    static std::mt19937 random(static_cast<unsigned>(::getpid()) + 1);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 2000 + static_cast<int>(random() % 8000);
-        if (Bind(fd, address, port))
-            return port;
-    }
-    return -1;
+    return PickPort([fd, address](int port) { return Bind(fd, address, port); });
 }
 
 // Waits for `fd` to be readable, processing the dialog's events meanwhile.
@@ -248,10 +228,10 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     OpenDialog();
     // Client to server over TCP: the relay listens on the server endpoint, then connects to
     // the client endpoint, where the data comes from.
-    TestSocket source(SOCK_STREAM);
-    const int sourcePort = BindFree(source.fd, "127.0.0.2");
+    const SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
+    const int sourcePort = BindFree(source.Get(), "127.0.0.2");
     ASSERT_GT(sourcePort, 0);
-    ASSERT_EQ(::listen(source.fd, 1), 0);
+    ASSERT_EQ(::listen(source.Get(), 1), 0);
     const int serverPort = FreePort(SOCK_STREAM);
     EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
     Click(IDC_CLIENT_TO_SERVER);
@@ -260,24 +240,24 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     ASSERT_TRUE(Running());
     EXPECT_TRUE(messages.empty());
 
-    TestSocket sink(SOCK_STREAM);
-    const sockaddr_in server = Endpoint("127.0.0.3", serverPort);
+    const SocketHandle sink(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
     bool connected = false;
     for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
         connected =
-            ::connect(sink.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+            ::connect(sink.Get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
         if (!connected)
             std::this_thread::sleep_for(20ms);
     }
     ASSERT_TRUE(connected);
-    ASSERT_TRUE(WaitReadable(source.fd, 3000ms));
-    TestSocket accepted(::accept(source.fd, nullptr, nullptr), true);
-    ASSERT_GE(accepted.fd, 0);
-    ASSERT_EQ(::send(accepted.fd, "HELLO", 5, 0), 5);
+    ASSERT_TRUE(WaitReadable(source.Get(), 3000ms));
+    const SocketHandle accepted(::accept(source.Get(), nullptr, nullptr));
+    ASSERT_GE(accepted.Get(), 0);
+    ASSERT_EQ(::send(accepted.Get(), "HELLO", 5, 0), 5);
 
-    ASSERT_TRUE(WaitReadable(sink.fd, 3000ms));
+    ASSERT_TRUE(WaitReadable(sink.Get(), 3000ms));
     char received[16] = {};
-    const ssize_t n = ::recv(sink.fd, received, sizeof received, 0);
+    const ssize_t n = ::recv(sink.Get(), received, sizeof received, 0);
     ASSERT_EQ(n, 6);
     EXPECT_EQ(std::memcmp(received, "HELLO\0", 6), 0);
 
@@ -289,8 +269,8 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
 TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     OpenDialog();
     // Server to client over UDP: bound on the client endpoint, sending to the server endpoint.
-    TestSocket sink(SOCK_DGRAM);
-    const int sinkPort = BindFree(sink.fd, "127.0.0.3");
+    const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
     ASSERT_GT(sinkPort, 0);
     const int clientPort = FreePort(SOCK_DGRAM);
     EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
@@ -300,15 +280,16 @@ TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     ASSERT_TRUE(Running());
     EXPECT_TRUE(messages.empty());
 
-    TestSocket source(SOCK_DGRAM);
-    const sockaddr_in relay = Endpoint("127.0.0.2", clientPort);
+    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in relay = MakeSocketAddress("127.0.0.2", clientPort);
     char received[16] = {};
     ssize_t n = -1;
     // The worker binds on its own thread: repeat the datagram until one arrives.
     for (int attempt = 0; attempt < 50 && n < 0; ++attempt) {
-        ::sendto(source.fd, "ping", 5, 0, reinterpret_cast<const sockaddr*>(&relay), sizeof relay);
-        if (WaitReadable(sink.fd, 100ms))
-            n = ::recv(sink.fd, received, sizeof received, 0);
+        ::sendto(source.Get(), "ping", 5, 0, reinterpret_cast<const sockaddr*>(&relay),
+                 sizeof relay);
+        if (WaitReadable(sink.Get(), 100ms))
+            n = ::recv(sink.Get(), received, sizeof received, 0);
     }
     ASSERT_EQ(n, 5);
     EXPECT_STREQ(received, "ping");
