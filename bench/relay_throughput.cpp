@@ -33,6 +33,7 @@
 #include "relay/relay_sockets.h"
 #include "relay/relay_state.h"
 #include "relay/relay_workers.h"
+#include "relay_test_peers.h"
 
 extern char** environ;
 
@@ -41,8 +42,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr const char* kClientAddress = "127.0.0.2";
-constexpr const char* kServerAddress = "127.0.0.3";
+// The sockets of the test peers serve the benchmark's source and sink too.
+using relaytest::AcceptWithin;
+using relaytest::AsSockaddr;
+using relaytest::BindUdp;
+using relaytest::ConnectWithin;
+using relaytest::FreePort;
+using relaytest::IsUdpBound;
+using relaytest::kClientAddress;
+using relaytest::kServerAddress;
+using relaytest::ListenOn;
 
 constexpr std::size_t kTcpTotal = std::size_t{1} << 30; // input bytes per TCP round
 constexpr std::size_t kSourceWrite = std::size_t{1} << 20;
@@ -59,35 +68,6 @@ constexpr auto kTransferTimeout = 60s;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
-    return reinterpret_cast<const sockaddr*>(&endpoint);
-}
-
-int FreePort(const char* address, int type) {
-    SocketHandle probe(::socket(AF_INET, type, 0));
-    sockaddr_in endpoint = MakeSocketAddress(address, 0);
-    if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
-        return -1;
-    }
-    socklen_t length = sizeof endpoint;
-    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
-    return ntohs(endpoint.sin_port);
-}
-
-bool UdpBound(const char* address, int port) {
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "%08X:%04X", MakeSocketAddress(address, 0).sin_addr.s_addr,
-                  static_cast<unsigned>(port));
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    while (std::getline(table, line)) {
-        if (line.find(wanted) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
 }
 
 long RssKiB(pid_t pid) {
@@ -172,48 +152,6 @@ std::vector<std::string> SocatCommand(const std::string&, const std::string& soc
             std::string("UDP4-SENDTO:") + kServerAddress + ":" + server};
 }
 
-SocketHandle ConnectWithRetries(const char* address, int port) {
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    const auto deadline = Clock::now() + kSetupTimeout;
-    while (Clock::now() < deadline) {
-        SocketHandle socket(::socket(AF_INET, SOCK_STREAM, 0));
-        if (::connect(socket.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
-            return socket;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return SocketHandle();
-}
-
-SocketHandle Listen(const char* address, int port) {
-    SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
-    const int reuse = 1;
-    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
-        ::listen(listening.Get(), 5) != 0) {
-        listening.Reset();
-    }
-    return listening;
-}
-
-SocketHandle AcceptWithin(int listening, std::chrono::milliseconds timeout) {
-    pollfd entry{listening, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) {
-        return SocketHandle();
-    }
-    return SocketHandle(::accept(listening, nullptr, nullptr));
-}
-
-SocketHandle BindUdp(const char* address, int port) {
-    SocketHandle bound(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    if (::bind(bound.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
-        bound.Reset();
-    }
-    return bound;
-}
-
 std::string Letters(std::size_t size) {
     std::string text(size, 'a');
     for (std::size_t i = 0; i < size; ++i) {
@@ -234,13 +172,13 @@ TcpPath OpenTcpPath(const Relay& relay, const std::string& self, const std::stri
     TcpPath path;
     const int clientPort = FreePort(kClientAddress, SOCK_STREAM);
     const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
-    SocketHandle listening = Listen(kServerAddress, serverPort);
+    SocketHandle listening = ListenOn(kServerAddress, serverPort);
     if (relay.command == nullptr) {
-        path.source = ConnectWithRetries(kServerAddress, serverPort);
+        path.source = ConnectWithin(kServerAddress, serverPort, kSetupTimeout);
     } else {
         path.relay = std::make_unique<RelayProcess>(
             relay.command(self, socat, true, clientPort, serverPort));
-        path.source = ConnectWithRetries(kClientAddress, clientPort);
+        path.source = ConnectWithin(kClientAddress, clientPort, kSetupTimeout);
     }
     if (path.source.Valid()) {
         path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
@@ -330,10 +268,10 @@ UdpResult UdpRound(const Relay& relay, const std::string& self, const std::strin
     if (relay.command != nullptr) {
         process.emplace(relay.command(self, socat, false, clientPort, serverPort));
         const auto setupDeadline = Clock::now() + kSetupTimeout;
-        while (!UdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
+        while (!IsUdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
             std::this_thread::sleep_for(2ms);
         }
-        if (!UdpBound(kClientAddress, clientPort)) {
+        if (!IsUdpBound(kClientAddress, clientPort)) {
             return result;
         }
     }
