@@ -69,11 +69,9 @@ void CTarvelDlg::Create() {
 
 void CTarvelDlg::SetAccessibleNames() {
     // Controls without a caption of their own are named after their row and column labels.
-    const std::array<QString, 4> lampColumns{QStringLiteral("1"), QStringLiteral("2"),
-                                             QStringLiteral("3"), QStringLiteral("4")};
     for (std::size_t k = 0; k < 4; ++k) {
-        m_inputLamps[k].setAccessibleName(QStringLiteral("输入显示 %1").arg(lampColumns[k]));
-        m_outputLamps[k].setAccessibleName(QStringLiteral("输出显示 %1").arg(lampColumns[k]));
+        m_inputLamps[k].setAccessibleName(QStringLiteral("输入显示 %1").arg(k + 1));
+        m_outputLamps[k].setAccessibleName(QStringLiteral("输出显示 %1").arg(k + 1));
     }
     m_clientAddressCombo.setAccessibleName(QStringLiteral("输入网卡 IP地址"));
     m_serverAddressCombo.setAccessibleName(QStringLiteral("输出网卡 IP地址"));

@@ -1,7 +1,7 @@
 #include "platform/dialog_builder.h"
 
 #include "pictures.h"
-#include "platform/fonts.h"
+#include "platform/dialog_units.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+
+#include <vector>
 
 namespace {
 
@@ -103,18 +105,18 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
     QFont font(QString::fromUtf8(tpl.fontFace));
     font.setPointSize(tpl.pointSize);
     dialog.setFont(font);
-    items.m_units = BaseUnitsForFont(font);
+    const DialogBaseUnits units = BaseUnitsForFont(font);
 
     dialog.setWindowTitle(QString::fromUtf8(tpl.caption));
-    dialog.setFixedSize(DialogUnitsToPixelsX(items.m_units, tpl.cx),
-                        DialogUnitsToPixelsY(items.m_units, tpl.cy));
+    dialog.setFixedSize(DialogUnitsToPixelsX(units, tpl.cx), DialogUnitsToPixelsY(units, tpl.cy));
 
+    std::vector<QWidget*> ordered;
     for (const ControlTemplate& item : tpl.controls) {
         auto member = members.find(item.id);
         QWidget* control =
             MakeControl(item, member == members.end() ? nullptr : member->second, dialog);
         control->setFont(font);
-        QRect geometry = MapDialogRect(items.m_units, item.x, item.y, item.cx, item.cy);
+        QRect geometry = MapDialogRect(units, item.x, item.y, item.cx, item.cy);
         if (item.kind == ControlKind::ComboBox) {
             // The template's height includes the dropped list; the closed box is as tall as
             // its field needs.
@@ -128,10 +130,10 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
         control->show();
         if (item.id != -1)
             items.m_byId[item.id] = control;
-        items.m_ordered.push_back(control);
+        ordered.push_back(control);
     }
     // The first template item lies on top, as the dialog manager stacks them.
-    for (QWidget* control : items.m_ordered)
+    for (QWidget* control : ordered)
         control->lower();
     return items;
 }

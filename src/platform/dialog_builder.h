@@ -1,12 +1,10 @@
 #pragma once
 
 #include "dialog_templates.h"
-#include "platform/dialog_units.h"
 
 #include <QString>
 
 #include <map>
-#include <vector>
 
 class QDialog;
 class QWidget;
@@ -15,16 +13,11 @@ class QWidget;
 class DialogItems {
 public:
     QWidget* GetDlgItem(int id) const;
-    // Every control in template order, statics included.
-    const std::vector<QWidget*>& InTemplateOrder() const { return m_ordered; }
-    DialogBaseUnits BaseUnits() const { return m_units; }
 
 private:
     friend DialogItems BuildDialogFromTemplate(QDialog&, const DialogTemplate&,
                                                const std::map<int, QWidget*>&);
     std::map<int, QWidget*> m_byId;
-    std::vector<QWidget*> m_ordered;
-    DialogBaseUnits m_units;
 };
 
 // Lays out `dialog` from `tpl`: font, caption, fixed size, and one control per template item at its

@@ -9,14 +9,10 @@ const QStringList kSongFaces{QStringLiteral("AR PL UMing CN"),
                              QStringLiteral("WenQuanYi Micro Hei")};
 } // namespace
 
-void InstallFontSubstitutions() {
+void InstallDialogLook() {
     QFont::insertSubstitutions(QStringLiteral("宋体"), kSongFaces);
     // The dialog font of a Simplified Chinese system is the Song face too.
     QFont::insertSubstitutions(QStringLiteral("MS Shell Dlg"), kSongFaces);
-}
-
-void InstallDialogLook() {
-    InstallFontSubstitutions();
     QApplication::setStyle(QStringLiteral("Windows"));
 }
 
