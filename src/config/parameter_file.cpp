@@ -111,25 +111,26 @@ void SaveParameters(ParameterDialog& dialog, const std::filesystem::path& file) 
     if (!ParameterFileExists(file)) {
         ReportMissingFile(dialog);
     } else {
-        // A write that fails (read-only file, full disk) is not reported.
-        WritePrivateProfileString(kModeSection, kNumberKey,
-                                  std::to_string(dialog.GetCheck(kClientToServerRadio)), file);
-        WritePrivateProfileString(kProtocolSection, kNumberKey,
-                                  std::to_string(dialog.GetCheck(kUdpRadio)), file);
-        WritePrivateProfileString(kCountSection, kNumberKey, "1", file);
-        WritePrivateProfileString(kClientAddressSection, kAddressKey,
-                                  g_relaySettings.Get().clientAddress, file);
-
+        const std::string mode = std::to_string(dialog.GetCheck(kClientToServerRadio));
+        const std::string protocol = std::to_string(dialog.GetCheck(kUdpRadio));
         // Ports are kept unsigned in the dialog and signed in the endpoint record and the file.
         const auto clientPort = static_cast<std::int32_t>(dialog.GetPortMember(kClientPortEdit));
-        g_relaySettings.SetClientPort(clientPort);
-        WritePrivateProfileString(kClientPortSection, kPortKey, std::to_string(clientPort), file);
-
-        WritePrivateProfileString(kServerAddressSection, kAddressKey,
-                                  g_relaySettings.Get().serverAddress, file);
         const auto serverPort = static_cast<std::int32_t>(dialog.GetPortMember(kServerPortEdit));
+        g_relaySettings.SetClientPort(clientPort);
         g_relaySettings.SetServerPort(serverPort);
-        WritePrivateProfileString(kServerPortSection, kPortKey, std::to_string(serverPort), file);
+        const RelaySettings endpoints = g_relaySettings.Get();
+        // The seven keys in their order, written in one replacement of the file. A write that
+        // fails (read-only file, full disk) is not reported.
+        const ProfileEntry entries[] = {
+            {kModeSection, kNumberKey, mode},
+            {kProtocolSection, kNumberKey, protocol},
+            {kCountSection, kNumberKey, "1"},
+            {kClientAddressSection, kAddressKey, endpoints.clientAddress},
+            {kClientPortSection, kPortKey, std::to_string(clientPort)},
+            {kServerAddressSection, kAddressKey, endpoints.serverAddress},
+            {kServerPortSection, kPortKey, std::to_string(serverPort)},
+        };
+        WritePrivateProfileStrings(entries, file);
     }
 
     dialog.UpdateData(false);

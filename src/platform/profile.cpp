@@ -284,6 +284,12 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key,
                                std::string_view value, const std::filesystem::path& file) {
+    const ProfileEntry entry{std::string(section), std::string(key), std::string(value)};
+    return WritePrivateProfileStrings({&entry, 1}, file);
+}
+
+bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
+                                const std::filesystem::path& file) {
     const std::filesystem::path target = ResolveLinks(file);
     std::string contents;
     struct stat status {};
@@ -303,7 +309,10 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key,
     } else if (errno != ENOENT) {
         return false;
     }
-    const std::string updated = WriteProfileValue(contents, section, key, value);
+    std::string updated = contents;
+    for (const ProfileEntry& entry : entries) {
+        updated = WriteProfileValue(updated, entry.section, entry.key, entry.value);
+    }
     if (updated == contents && !contents.empty()) {
         return true;
     }

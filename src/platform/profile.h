@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,18 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 // attribute is honoured even for the administrator), may not be written, or cannot be replaced.
 bool WritePrivateProfileString(std::string_view section, std::string_view key,
                                std::string_view value, const std::filesystem::path& file);
+
+// One key to set by WritePrivateProfileStrings.
+struct ProfileEntry {
+    std::string section;
+    std::string key;
+    std::string value;
+};
+
+// Sets every entry, in order, as WritePrivateProfileString would one after the other, but reads and
+// replaces the file once: either all of them reach the file or none does.
+bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
+                                const std::filesystem::path& file);
 
 // Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
 // beside it, which then takes its place by a rename, keeping the old file's permissions.
