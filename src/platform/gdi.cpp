@@ -342,7 +342,9 @@ int CDC::GetClipBox(RECT* box) const {
 }
 
 bool CDC::Visible(int x, int y) const {
-    return EffectiveClip().contains(QPoint(x - m_state.windowOrg.x, y - m_state.windowOrg.y));
+    // Asked once per pixel set: tested without building the clip region.
+    const QPoint device(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
+    return SurfaceRect().contains(device) && (!m_state.clipped || m_state.clip.contains(device));
 }
 
 QFont CDC::CurrentQFont() const {
