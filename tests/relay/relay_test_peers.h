@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "relay/relay_sockets.h"
 #include "relay/relay_state.h"
@@ -168,6 +170,22 @@ inline bool SendAll(int fd, std::string_view data) {
 inline void SendDatagram(int fd, std::string_view data, const char* address, int port) {
     const sockaddr_in endpoint = MakeSocketAddress(address, port);
     ::sendto(fd, data.data(), data.size(), 0, AsSockaddr(endpoint), sizeof endpoint);
+}
+
+// Hands all datagrams to the system in one call; returns how many it took.
+inline int SendDatagrams(int fd, const std::vector<std::string>& data, const char* address,
+                         int port) {
+    sockaddr_in endpoint = MakeSocketAddress(address, port);
+    std::vector<iovec> parts(data.size());
+    std::vector<mmsghdr> messages(data.size());
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        parts[i] = {const_cast<char*>(data[i].data()), data[i].size()};
+        messages[i].msg_hdr.msg_name = &endpoint;
+        messages[i].msg_hdr.msg_namelen = sizeof endpoint;
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    return ::sendmmsg(fd, messages.data(), static_cast<unsigned int>(messages.size()), 0);
 }
 
 struct StreamRead {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -264,6 +266,44 @@ TEST(UdpWorkerTest, EmptyDatagramIsForwardedAsOneZeroByte) {
     EXPECT_EQ(ReadForwarded(kUdpServerToClient, link, 1), "\0"s);
     link.Send(kUdpServerToClient, "next");
     EXPECT_EQ(ReadForwarded(kUdpServerToClient, link, 5), "next\0"s);
+
+    RequestRelayStop();
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+}
+
+// Datagrams that queue up faster than the worker takes them are still forwarded one by one, in
+// order, each as its own text; the buffer ends as if they had been received one at a time.
+TEST(UdpWorkerTest, QueuedDatagramsAreForwardedOneByOneInOrder) {
+    const Endpoints endpoints = Endpoints::Pick(false);
+    const Link link = StartLinked(kUdpClientToServer, endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    std::vector<std::string> sent;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 100; ++i) {
+        const std::string number = std::to_string(i);
+        if (i % 10 == 0) {
+            sent.push_back("");
+            expected.push_back("\0"s);
+        } else if (i % 3 == 0) {
+            sent.push_back(number + "\0tail"s);
+            expected.push_back(number + '\0');
+        } else {
+            sent.push_back(number + std::string(static_cast<std::size_t>(i), 'x'));
+            expected.push_back(sent.back() + '\0');
+        }
+    }
+    sent.insert(sent.end(), {"WXYZ", "q"});
+    expected.insert(expected.end(), {"WXYZ\0"s, "q\0"s});
+    ASSERT_EQ(SendDatagrams(link.source.Get(), sent, link.workerEndpoint.address,
+                            link.workerEndpoint.port),
+              static_cast<int>(sent.size()));
+
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(ReadForwarded(kUdpClientToServer, link, expected[i].size()), expected[i])
+            << "datagram " << i;
+    }
+    EXPECT_EQ(RelayBufferHead(), (std::array<std::uint8_t, 4>{'q', 0, 'Y', 'Z'}));
 
     RequestRelayStop();
     EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
