@@ -103,7 +103,7 @@ public:
     }
 
 private:
-    // Shutting a socket down wakes accept, connect, recv, recvfrom and send on it, and stays in
+    // Shutting a socket down wakes an accept, connect, receive or send blocked on it, and stays in
     // force for the calls that follow.
     static void Release(WorkerSlot& slot) {
         slot.released.store(true);
