@@ -63,33 +63,53 @@ void RelayTcp(int source, int destination) {
 // datagram as one datagram of its own.
 constexpr std::size_t kDatagramBatch = 32;
 
+// Receiving and sending have headers of their own over the same buffers, set up once: only the
+// length of each datagram to forward changes from batch to batch.
 struct DatagramBatch {
+    explicit DatagramBatch(const sockaddr_in& to) : destination(to) {
+        for (std::size_t i = 0; i < kDatagramBatch; ++i) {
+            receiveParts[i] = {buffers[i].data(), kMaxReceive};
+            received[i].msg_hdr.msg_iov = &receiveParts[i];
+            received[i].msg_hdr.msg_iovlen = 1;
+            sendParts[i] = {buffers[i].data(), 0};
+            toSend[i].msg_hdr.msg_name = &destination;
+            toSend[i].msg_hdr.msg_namelen = sizeof destination;
+            toSend[i].msg_hdr.msg_iov = &sendParts[i];
+            toSend[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    sockaddr_in destination;
     std::array<std::array<char, RELAY_BUFFER_SIZE>, kDatagramBatch> buffers{};
-    std::array<iovec, kDatagramBatch> parts{};
-    std::array<mmsghdr, kDatagramBatch> messages{};
+    std::array<iovec, kDatagramBatch> receiveParts{};
+    std::array<mmsghdr, kDatagramBatch> received{};
+    std::array<iovec, kDatagramBatch> sendParts{};
+    std::array<mmsghdr, kDatagramBatch> toSend{};
 };
+
+// Leaves the relay buffer as receiving the batch's datagrams into it one after another would: each
+// byte is the one of the last datagram (with its zero) that reached that far, copied once.
+void CopyIntoRelayBuffer(const DatagramBatch& batch, std::size_t count) {
+    std::size_t covered = 0;
+    for (std::size_t i = count; i-- > 0;) {
+        const std::size_t reached = batch.received[i].msg_len + 1;
+        if (reached > covered) {
+            std::memcpy(g_relayBuffer.data() + covered, batch.buffers[i].data() + covered,
+                        reached - covered);
+            covered = reached;
+        }
+    }
+}
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost.
 void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
     // Allocated once for the worker's life, not per datagram.
-    const auto batch = std::make_unique<DatagramBatch>();
-    auto& parts = batch->parts;
-    auto& messages = batch->messages;
-    for (std::size_t i = 0; i < kDatagramBatch; ++i) {
-        messages[i].msg_hdr.msg_iov = &parts[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    auto* const to = const_cast<sockaddr_in*>(&destination);
+    const auto batch = std::make_unique<DatagramBatch>(destination);
     while (g_stopRelay.load() != 1) {
-        for (std::size_t i = 0; i < kDatagramBatch; ++i) {
-            parts[i] = {batch->buffers[i].data(), kMaxReceive};
-            messages[i].msg_hdr.msg_name = nullptr;
-            messages[i].msg_hdr.msg_namelen = 0;
-        }
         // Blocks for the first datagram only, then takes what is already waiting.
         const int received =
-            ::recvmmsg(receiving, messages.data(), kDatagramBatch, MSG_WAITFORONE, nullptr);
+            ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_WAITFORONE, nullptr);
         if (received < 0) {
             if (errno == EINTR) {
                 continue;
@@ -98,20 +118,16 @@ void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
         }
         const auto count = static_cast<std::size_t>(received);
         for (std::size_t i = 0; i < count; ++i) {
-            char* const data = batch->buffers[i].data();
-            const std::size_t length = messages[i].msg_len;
-            parts[i].iov_len = TerminateReceived(data, length);
-            messages[i].msg_hdr.msg_name = to;
-            messages[i].msg_hdr.msg_namelen = sizeof destination;
-            // Each datagram passes through the relay buffer in turn, as if received there.
-            std::memcpy(g_relayBuffer.data(), data, length + 1);
+            batch->sendParts[i].iov_len =
+                TerminateReceived(batch->buffers[i].data(), batch->received[i].msg_len);
         }
+        CopyIntoRelayBuffer(*batch, count);
         PublishRelayBufferHead();
         for (std::size_t sent = 0; sent < count;) {
             if (StopRequested()) {
                 return;
             }
-            const int done = ::sendmmsg(sending, messages.data() + sent,
+            const int done = ::sendmmsg(sending, batch->toSend.data() + sent,
                                         static_cast<unsigned int>(count - sent), MSG_NOSIGNAL);
             if (done > 0) {
                 sent += static_cast<std::size_t>(done);
