@@ -9,6 +9,8 @@
 #include "resource.h"
 
 #include <chrono>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace {
@@ -20,8 +22,8 @@ constexpr COLORREF kLampStopped = RGB(255, 0, 0);
 // Stop and closing leave a released worker this long to finish before the flag is raised.
 constexpr auto kStopPause = std::chrono::milliseconds(1000);
 
-void ShowError(const char* text) {
-    ShowMessage(QString::fromUtf8(text), QStringLiteral("错误"), MessageIcon::Error);
+void ShowError(const std::string& text) {
+    ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
 }
 
 int IsButtonChecked(const QAbstractButton& button) {
@@ -98,10 +100,26 @@ void CTarvelDlg::OnStop() {
     WakeWaitingWorkers();
     std::this_thread::sleep_for(kStopPause);
     RequestRelayStop();
+    EnterIdleLook();
+}
+
+void CTarvelDlg::EnterIdleLook() {
     m_runButton.setEnabled(true);
     m_stopButton.setEnabled(false);
     m_timers.KillTimer(kDisplayTimerId);
     SetLampTextColor(kLampStopped);
+}
+
+void CTarvelDlg::NoticeEndedRelay() {
+    // A worker that ended by itself leaves the dialog as Stop would, without Stop's wake-up and
+    // pause: nothing is left to release. Only a failed set-up is worth a message; a stream that
+    // ended is what the operator's peers did.
+    const std::optional<RelayOutcome> outcome = LastRelayOutcome();
+    if (!outcome || outcome->end == RelayEnd::Running)
+        return;
+    EnterIdleLook();
+    if (outcome->end == RelayEnd::SetupFailed)
+        ShowError(DescribeSetupFailure(*outcome));
 }
 
 void CTarvelDlg::OnDestroy() {

@@ -207,6 +207,7 @@ void CTarvelDlg::OnTimer(unsigned int /*id*/) {
         m_inputLamps[k].setText(text);
         m_outputLamps[k].setText(text);
     }
+    NoticeEndedRelay();
 }
 
 void CTarvelDlg::OnClientToServer() {

@@ -92,6 +92,10 @@ private:
     void LoadParameters();
     void SaveParameters();
     void ShutdownRelay();
+    // The look Stop leaves: Run enabled, Stop disabled, display timer off, lamps red.
+    void EnterIdleLook();
+    // On a display tick: returns to the idle look when the worker has ended by itself.
+    void NoticeEndedRelay();
     void SetLampTextColor(COLORREF color);
     // The eight lamps in the order Run and Stop handle them: 1011, 1012, 1013, 1028, then 1014,
     // 1016, 1017, 1029.

@@ -1,9 +1,6 @@
 #include "relay/relay_control.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -15,19 +12,17 @@
 namespace {
 
 struct WorkerSlot {
+    explicit WorkerSlot(RelayEventSink events)
+        : worker(std::make_shared<RelayWorker>(std::move(events))) {}
+
+    std::shared_ptr<RelayWorker> worker;
     std::thread thread;
-    // Read lock-free by the worker after each blocking call; written under the registry mutex.
-    std::atomic<bool> released{false};
-    // Both under the registry mutex.
-    bool finished = false;
-    std::vector<int> sockets;
+    bool finished = false; // under the registry's mutex
 };
 
-thread_local WorkerSlot* t_currentWorker = nullptr;
-
 // Keeps every worker thread so Stop can release it and nothing is left joinable at exit.
-// Lock order: m_startMutex before m_mutex. Threads are joined only without m_mutex held, since an
-// ending worker needs it to unregister its sockets.
+// Lock order: m_startMutex before m_mutex, m_mutex before a worker's own. Threads are joined only
+// without m_mutex held, since an ending worker needs it to say it has finished.
 class WorkerRegistry {
 public:
     WorkerRegistry() = default;
@@ -39,26 +34,27 @@ public:
         JoinAll(TakeSlots(true));
     }
 
-    void Start(RelayWorkerProc proc) {
+    void Start(RelayWorkerProc proc, RelayEventSink events) {
         std::lock_guard start(m_startMutex);
         JoinAll(TakeSlots(true));
 
-        auto owned = std::make_unique<WorkerSlot>();
+        auto owned = std::make_unique<WorkerSlot>(std::move(events));
         WorkerSlot* slot = owned.get();
         {
             // Listed before it runs, so a Stop from any thread can reach it at once.
             std::lock_guard lock(m_mutex);
             m_slots.push_back(std::move(owned));
+            m_last = slot->worker;
         }
         try {
             slot->thread = std::thread([this, slot, proc] {
-                t_currentWorker = slot;
-                proc(nullptr);
+                proc(*slot->worker);
                 Finish(*slot);
             });
         } catch (...) {
             std::lock_guard lock(m_mutex);
             m_slots.pop_back();
+            m_last.reset();
             throw;
         }
     }
@@ -68,7 +64,7 @@ public:
         std::lock_guard lock(m_mutex);
         for (auto& slot : m_slots) {
             if (!slot->finished) {
-                Release(*slot);
+                slot->worker->Release();
             }
         }
     }
@@ -89,29 +85,15 @@ public:
         return LiveLocked();
     }
 
-    void Watch(WorkerSlot& slot, int fd) {
+    std::optional<RelayOutcome> LastOutcome() {
         std::lock_guard lock(m_mutex);
-        slot.sockets.push_back(fd);
-        if (slot.released.load()) {
-            ::shutdown(fd, SHUT_RDWR);
+        if (!m_last) {
+            return std::nullopt;
         }
-    }
-
-    void Unwatch(WorkerSlot& slot, int fd) {
-        std::lock_guard lock(m_mutex);
-        std::erase(slot.sockets, fd);
+        return m_last->Outcome();
     }
 
 private:
-    // Shutting a socket down wakes an accept, connect, receive or send blocked on it, and stays in
-    // force for the calls that follow.
-    static void Release(WorkerSlot& slot) {
-        slot.released.store(true);
-        for (const int fd : slot.sockets) {
-            ::shutdown(fd, SHUT_RDWR);
-        }
-    }
-
     std::size_t LiveLocked() const {
         return static_cast<std::size_t>(std::count_if(
             m_slots.begin(), m_slots.end(), [](const auto& slot) { return !slot->finished; }));
@@ -124,7 +106,7 @@ private:
         for (auto it = m_slots.begin(); it != m_slots.end();) {
             if ((*it)->finished || releaseLive) {
                 if (!(*it)->finished) {
-                    Release(**it);
+                    (*it)->worker->Release();
                 }
                 taken.push_back(std::move(*it));
                 it = m_slots.erase(it);
@@ -155,6 +137,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::unique_ptr<WorkerSlot>> m_slots;
+    // The worker started last outlives its slot, so its outcome can still be read after a join.
+    std::shared_ptr<RelayWorker> m_last;
 };
 
 // Built on first use, after the relay state, so it is destroyed (and its workers joined) before it.
@@ -165,8 +149,8 @@ WorkerRegistry& Registry() {
 
 } // namespace
 
-void StartRelayWorker(RelayWorkerProc proc) {
-    Registry().Start(proc);
+void StartRelayWorker(RelayWorkerProc proc, RelayEventSink events) {
+    Registry().Start(proc, std::move(events));
 }
 
 void RequestRelayStop() {
@@ -181,21 +165,6 @@ std::size_t LiveRelayWorkerCount() {
     return Registry().LiveCount();
 }
 
-bool RelayWorkerReleased() noexcept {
-    const WorkerSlot* slot = t_currentWorker;
-    return slot != nullptr && slot->released.load(std::memory_order_acquire);
-}
-
-bool WatchWorkerSocket(int fd) {
-    if (t_currentWorker == nullptr) {
-        return false;
-    }
-    Registry().Watch(*t_currentWorker, fd);
-    return true;
-}
-
-void UnwatchWorkerSocket(int fd) {
-    if (t_currentWorker != nullptr) {
-        Registry().Unwatch(*t_currentWorker, fd);
-    }
+std::optional<RelayOutcome> LastRelayOutcome() {
+    return Registry().LastOutcome();
 }

@@ -2,12 +2,16 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 
+#include "relay/relay_outcome.h"
+#include "relay/relay_worker.h"
 #include "relay/relay_workers.h"
 
 // Starts a relay worker on its own thread. Workers of earlier runs are released and joined first,
-// so at most one worker uses the relay buffer at any time.
-void StartRelayWorker(RelayWorkerProc proc);
+// so at most one worker uses the relay buffer at any time. `events` hears what the worker reports
+// while it sets up, on the worker's thread.
+void StartRelayWorker(RelayWorkerProc proc, RelayEventSink events = {});
 
 // Raises g_stopRelay and releases every live worker from whatever socket call it is blocked in.
 // Never waits for a worker.
@@ -18,14 +22,5 @@ bool WaitForRelayWorkers(std::chrono::milliseconds timeout);
 
 std::size_t LiveRelayWorkerCount();
 
-// For the workers and their sockets.
-
-// True once Stop has released the calling worker (false on any other thread).
-bool RelayWorkerReleased() noexcept;
-
-// Makes a socket of the calling worker releasable by Stop; shuts it down at once when the worker is
-// already released. Returns false (and does nothing) on a thread that is no relay worker.
-bool WatchWorkerSocket(int fd);
-
-// Must come before the socket is closed, so that Stop never touches a reused descriptor.
-void UnwatchWorkerSocket(int fd);
+// How the worker started last is doing: running, or how it ended. None before the first start.
+std::optional<RelayOutcome> LastRelayOutcome();

@@ -1,48 +1,13 @@
 #include "relay/relay_sockets.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
-#include "relay/relay_control.h"
 #include "relay/relay_state.h"
-
-SocketHandle::SocketHandle(int fd) noexcept : m_fd(fd) {
-    if (m_fd >= 0) {
-        m_watched = WatchWorkerSocket(m_fd);
-    }
-}
-
-SocketHandle::~SocketHandle() {
-    Reset();
-}
-
-SocketHandle::SocketHandle(SocketHandle&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_watched(std::exchange(other.m_watched, false)) {}
-
-SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_watched = std::exchange(other.m_watched, false);
-    }
-    return *this;
-}
-
-void SocketHandle::Reset() noexcept {
-    if (m_fd < 0) {
-        return;
-    }
-    if (m_watched) {
-        UnwatchWorkerSocket(m_fd);
-        m_watched = false;
-    }
-    ::close(m_fd);
-    m_fd = -1;
-}
 
 sockaddr_in MakeSocketAddress(const std::string& address, std::int32_t port) {
     sockaddr_in endpoint{};
@@ -51,6 +16,12 @@ sockaddr_in MakeSocketAddress(const std::string& address, std::int32_t port) {
     endpoint.sin_port =
         htons(static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFU));
     return endpoint;
+}
+
+sockaddr_in SideEndpoint(const RelaySettings& settings, RelaySide side) {
+    return side == RelaySide::Client
+               ? MakeSocketAddress(settings.clientAddress, settings.clientPort)
+               : MakeSocketAddress(settings.serverAddress, settings.serverPort);
 }
 
 bool StartSockets() {
@@ -63,72 +34,142 @@ const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
     return reinterpret_cast<const sockaddr*>(&endpoint);
 }
 
-SocketHandle AcceptOn(const sockaddr_in& endpoint) {
-    SocketHandle accepted;
-    {
-        SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
-        if (!listening.Valid()) {
-            return accepted;
+// Waits until `fd` has one of `events` or the worker's wake-up descriptor is readable. False when
+// the wake-up came first or the wait failed (errno then set).
+bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
+    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    const nfds_t count = wakeFd >= 0 ? 2 : 1;
+    for (;;) {
+        const int ready = ::poll(entries, count, timeoutMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
         }
-        // Without it a Run right after Stop could not bind while old connections linger.
-        const int reuse = 1;
-        if (::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
-            ::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
-            ::listen(listening.Get(), 5) != 0) {
-            return accepted;
+        if (ready < 0) {
+            return false;
         }
-        // Checked only now: a stop before listen() would not have woken the accept below.
-        if (RelayWorkerReleased()) {
-            return accepted;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
         }
-        int fd = -1;
-        do {
-            fd = ::accept(listening.Get(), nullptr, nullptr);
-        } while (fd < 0 && errno == EINTR && !RelayWorkerReleased());
-        accepted = SocketHandle(fd);
+        if (count == 2 && entries[1].revents != 0) {
+            errno = ECANCELED;
+            return false;
+        }
+        return true;
     }
-    if (accepted.Valid() && RelayWorkerReleased()) {
-        accepted.Reset();
-    }
-    return accepted;
 }
 
-SocketHandle ConnectTo(const sockaddr_in& endpoint) {
-    SocketHandle connected(::socket(AF_INET, SOCK_STREAM, 0));
-    if (!connected.Valid() || RelayWorkerReleased() ||
-        ::connect(connected.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
-        RelayWorkerReleased()) {
-        connected.Reset();
+ReleasableSocket AcceptOn(RelayWorker& worker, RelaySide side) {
+    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
+    const auto fail = [&](SetupStep step) {
+        const int error = errno;
+        if (!worker.Released()) {
+            worker.SetupFailed(step, side, endpoint, error);
+        }
+        return ReleasableSocket();
+    };
+    // Non-blocking, so that a connection reset between the poll and the accept cannot block it.
+    const ReleasableSocket listening(worker, OpenSocket(SOCK_STREAM | SOCK_NONBLOCK));
+    if (!listening.Valid()) {
+        return fail(SetupStep::Socket);
     }
+    // Without it a Run right after Stop could not bind while old connections linger.
+    const int reuse = 1;
+    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        return fail(SetupStep::Bind);
+    }
+    if (::listen(listening.Get(), 5) != 0) {
+        return fail(SetupStep::Listen);
+    }
+    worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});
+    for (;;) {
+        if (!WaitFor(listening.Get(), POLLIN, worker.WakeDescriptor(), -1)) {
+            return fail(SetupStep::Accept);
+        }
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        SocketHandle accepted(
+            ::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        if (accepted.Valid()) {
+            if (worker.Released()) {
+                return ReleasableSocket();
+            }
+            worker.Report({RelayEvent::Kind::Accepted, side, endpoint, peer});
+            return ReleasableSocket(worker, std::move(accepted));
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            return fail(SetupStep::Accept);
+        }
+    }
+}
+
+ReleasableSocket ConnectTo(RelayWorker& worker, RelaySide side) {
+    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
+    ReleasableSocket connected(worker, OpenSocket(SOCK_STREAM));
+    const int error = connected.Valid()
+                          ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
+                          : errno;
+    if (error != 0 || worker.Released()) {
+        if (!worker.Released()) {
+            worker.SetupFailed(connected.Valid() ? SetupStep::Connect : SetupStep::Socket, side,
+                               endpoint, error);
+        }
+        return ReleasableSocket();
+    }
+    worker.Report({RelayEvent::Kind::Connected, side, endpoint, endpoint});
     return connected;
 }
 
 } // namespace
 
-SocketHandle AcceptOnServerEndpoint() {
-    const RelaySettings settings = g_relaySettings.Get();
-    return AcceptOn(MakeSocketAddress(settings.serverAddress, settings.serverPort));
+int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
+                         std::chrono::milliseconds timeout) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    if (::connect(fd, AsSockaddr(endpoint), sizeof endpoint) != 0) {
+        if (errno != EINPROGRESS) {
+            return errno;
+        }
+        if (!WaitFor(fd, POLLOUT, wakeFd, static_cast<int>(timeout.count()))) {
+            return errno;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            return errno;
+        }
+        if (error != 0) {
+            return error;
+        }
+    }
+    return ::fcntl(fd, F_SETFL, flags) == 0 ? 0 : errno;
 }
 
-SocketHandle AcceptOnClientEndpoint() {
-    const RelaySettings settings = g_relaySettings.Get();
-    return AcceptOn(MakeSocketAddress(settings.clientAddress, settings.clientPort));
+ReleasableSocket AcceptOnServerEndpoint(RelayWorker& worker) {
+    return AcceptOn(worker, RelaySide::Server);
 }
 
-SocketHandle ConnectToClientEndpoint() {
-    const RelaySettings settings = g_relaySettings.Get();
-    return ConnectTo(MakeSocketAddress(settings.clientAddress, settings.clientPort));
+ReleasableSocket AcceptOnClientEndpoint(RelayWorker& worker) {
+    return AcceptOn(worker, RelaySide::Client);
 }
 
-SocketHandle ConnectToServerEndpoint() {
-    const RelaySettings settings = g_relaySettings.Get();
-    return ConnectTo(MakeSocketAddress(settings.serverAddress, settings.serverPort));
+ReleasableSocket ConnectToClientEndpoint(RelayWorker& worker) {
+    return ConnectTo(worker, RelaySide::Client);
+}
+
+ReleasableSocket ConnectToServerEndpoint(RelayWorker& worker) {
+    return ConnectTo(worker, RelaySide::Server);
 }
 
 void WakeAcceptingWorker(std::string address, int port) {
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    SocketHandle wake(::socket(AF_INET, SOCK_STREAM, 0));
+    // The worker listens on this machine and answers at once; the bound only keeps Stop from
+    // hanging when the endpoint is not (or no longer) one that answers.
+    constexpr std::chrono::milliseconds kWakeUpBound(1000);
+    const SocketHandle wake = OpenSocket(SOCK_STREAM);
     if (wake.Valid()) {
-        ::connect(wake.Get(), AsSockaddr(endpoint), sizeof endpoint);
+        ConnectInterruptibly(wake.Get(), MakeSocketAddress(address, port), -1, kWakeUpBound);
     }
 }

@@ -2,46 +2,39 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
-// Owns one socket descriptor and closes it when it goes. A socket opened on a relay worker's thread
-// is known to the stop mechanism for its whole life, so Stop can release a call blocked on it.
-class SocketHandle {
-public:
-    SocketHandle() noexcept = default;
-    explicit SocketHandle(int fd) noexcept;
-    ~SocketHandle();
-
-    SocketHandle(SocketHandle&& other) noexcept;
-    SocketHandle& operator=(SocketHandle&& other) noexcept;
-    SocketHandle(const SocketHandle&) = delete;
-    SocketHandle& operator=(const SocketHandle&) = delete;
-
-    int Get() const noexcept { return m_fd; }
-    bool Valid() const noexcept { return m_fd >= 0; }
-    void Reset() noexcept;
-
-private:
-    int m_fd = -1;
-    bool m_watched = false;
-};
+#include "relay/relay_state.h"
+#include "relay/relay_worker.h"
+#include "relay/socket_handle.h"
 
 // An IPv4 socket address from dotted text (inet_addr rules) and a port of which only the low 16
 // bits count.
 sockaddr_in MakeSocketAddress(const std::string& address, std::int32_t port);
 
+// The endpoint of one side of the settings.
+sockaddr_in SideEndpoint(const RelaySettings& settings, RelaySide side);
+
 // Sockets need no start-up here; the routine keeps its place in the workers' sequence.
 bool StartSockets();
 
-// Listen on the endpoint, accept exactly one connection and close the listening socket at once.
-// The handle is empty when any step fails.
-SocketHandle AcceptOnServerEndpoint();
-SocketHandle AcceptOnClientEndpoint();
+// Connects `fd` without blocking in the system call. 0 once connected (the socket is blocking
+// again then), ECANCELED when `wakeFd` became readable first, ETIMEDOUT when `timeout` passed
+// first (a negative timeout waits for ever), otherwise the connect's own error.
+int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
-// A TCP socket connected to the endpoint; empty when the connect fails.
-SocketHandle ConnectToClientEndpoint();
-SocketHandle ConnectToServerEndpoint();
+// Listen on the endpoint, accept exactly one connection and close the listening socket at once.
+// The socket is empty when a step fails (recorded with the worker) or the worker was released.
+ReleasableSocket AcceptOnServerEndpoint(RelayWorker& worker);
+ReleasableSocket AcceptOnClientEndpoint(RelayWorker& worker);
+
+// A TCP socket connected to the endpoint; empty when the connect fails (recorded with the worker)
+// or the worker was released.
+ReleasableSocket ConnectToClientEndpoint(RelayWorker& worker);
+ReleasableSocket ConnectToServerEndpoint(RelayWorker& worker);
 
 // Completes the pending accept of a worker listening on (address, port) with a connection that is
 // closed at once.

@@ -1,15 +1,17 @@
 #pragma once
 
-// The signature of a worker thread procedure: the parameter is ignored, the result is always 1.
-using RelayWorkerProc = unsigned int (*)(void*);
+class RelayWorker;
+
+// The signature of a worker thread procedure: it runs the worker it is handed and returns 1.
+using RelayWorkerProc = unsigned int (*)(RelayWorker& worker);
 
 // Client to server, UDP: receives on the server endpoint, sends to the client endpoint.
-unsigned int UdpClientToServerThread(void* param);
+unsigned int UdpClientToServerThread(RelayWorker& worker);
 // Client to server, TCP: accepts on the server endpoint, then connects to the client endpoint and
 // copies from that connection into the accepted one.
-unsigned int TcpClientToServerThread(void* param);
+unsigned int TcpClientToServerThread(RelayWorker& worker);
 // Server to client, TCP: accepts on the client endpoint, then connects to the server endpoint and
 // copies from the accepted connection into that one.
-unsigned int TcpServerToClientThread(void* param);
+unsigned int TcpServerToClientThread(RelayWorker& worker);
 // Server to client, UDP: receives on the client endpoint, sends to the server endpoint.
-unsigned int UdpServerToClientThread(void* param);
+unsigned int UdpServerToClientThread(RelayWorker& worker);

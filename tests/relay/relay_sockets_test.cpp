@@ -73,8 +73,9 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionOnTheLow16BitsOfThePortAndStops
     const int port = FreePort(kServerAddress, SOCK_STREAM);
     UseEndpoints(FreePort(kClientAddress, SOCK_STREAM), port + 65536);
 
-    SocketHandle accepted;
-    std::thread acceptor([&] { accepted = AcceptOnServerEndpoint(); });
+    RelayWorker worker;
+    ReleasableSocket accepted;
+    std::thread acceptor([&] { accepted = AcceptOnServerEndpoint(worker); });
     SocketHandle peer = ConnectWithin(kServerAddress, port);
     acceptor.join();
     ASSERT_TRUE(peer.Valid());
@@ -93,16 +94,18 @@ TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
     const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
     UseEndpoints(clientPort, serverPort);
 
+    RelayWorker worker;
+
     // Nobody listens on the client endpoint.
-    EXPECT_FALSE(ConnectToClientEndpoint().Valid());
+    EXPECT_FALSE(ConnectToClientEndpoint(worker).Valid());
 
     // The server endpoint is taken by another listener: the bind fails instead of waiting.
     SocketHandle taken = ListenOn(kServerAddress, serverPort);
     ASSERT_TRUE(taken.Valid());
-    EXPECT_FALSE(AcceptOnServerEndpoint().Valid());
+    EXPECT_FALSE(AcceptOnServerEndpoint(worker).Valid());
 
     // A connect that succeeds gives a usable socket.
-    SocketHandle client = ConnectToServerEndpoint();
+    ReleasableSocket client = ConnectToServerEndpoint(worker);
     ASSERT_TRUE(client.Valid());
     SocketHandle server = AcceptWithin(taken.Get());
     ASSERT_TRUE(SendAll(client.Get(), "y"));

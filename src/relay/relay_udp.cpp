@@ -1,62 +1,23 @@
-#include "relay/relay_workers.h"
-
+// The two UDP workers: bind one endpoint, send every datagram on to the other.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
-#include "relay/relay_control.h"
+#include "relay/relay_cycle.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_state.h"
+#include "relay/relay_worker.h"
+#include "relay/relay_workers.h"
 
 namespace {
 
-// One byte of the buffer is kept for the zero put after what a receive took, so the forwarded text
-// never runs into bytes of an earlier receive.
-constexpr std::size_t kMaxReceive = RELAY_BUFFER_SIZE - 1;
-
-bool StopRequested() noexcept {
-    return g_stopRelay.load() == 1 || RelayWorkerReleased();
-}
-
-// Terminates what was received and returns the length to forward: the text up to its first zero
-// byte, plus that zero byte.
-std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
-    buffer[received] = '\0';
-    const void* zero = std::memchr(buffer, 0, received);
-    const std::size_t text = zero != nullptr
-                                 ? static_cast<std::size_t>(static_cast<const char*>(zero) - buffer)
-                                 : received;
-    return text + 1;
-}
-
-// Ends on Stop, on a failed receive, when the source has closed its side, and when the destination
-// is gone (nothing sent after that could arrive). MSG_NOSIGNAL: a vanished peer must end the relay,
-// not the process.
-void RelayTcp(int source, int destination) {
-    char* const buffer = g_relayBuffer.data();
-    while (g_stopRelay.load() != 1) {
-        const ssize_t received = ::recv(source, buffer, kMaxReceive, 0);
-        if (received <= 0) {
-            if (received < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        const std::size_t length = TerminateReceived(buffer, static_cast<std::size_t>(received));
-        PublishRelayBufferHead();
-        if (StopRequested()) {
-            return;
-        }
-        if (::send(destination, buffer, length, MSG_NOSIGNAL) < 0 && errno != EINTR) {
-            return;
-        }
-    }
-}
+// Asked of the receiving socket so that a stall of a few milliseconds loses nothing at 100 k/s;
+// the kernel grants at most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // Datagrams taken by one receive call when several are waiting. At high rates the kernel entry, not
 // the copying, is what a relay spends its time on; a batch keeps the order and still forwards each
@@ -103,7 +64,8 @@ void CopyIntoRelayBuffer(const DatagramBatch& batch, std::size_t count) {
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost.
-void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
+RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockaddr_in& destination,
+                  int& error) {
     // Allocated once for the worker's life, not per datagram.
     const auto batch = std::make_unique<DatagramBatch>(destination);
     while (g_stopRelay.load() != 1) {
@@ -114,7 +76,13 @@ void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            error = errno;
+            return RelayEnd::SourceClosed;
+        }
+        // Stop's shutdown releases the receive with what looks like an empty datagram: it must
+        // not reach the buffer, which keeps the last real datagram's bytes.
+        if (StopRequested(worker)) {
+            return RelayEnd::Stopped;
         }
         const auto count = static_cast<std::size_t>(received);
         for (std::size_t i = 0; i < count; ++i) {
@@ -124,12 +92,17 @@ void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
         CopyIntoRelayBuffer(*batch, count);
         PublishRelayBufferHead();
         for (std::size_t sent = 0; sent < count;) {
-            if (StopRequested()) {
-                return;
+            if (StopRequested(worker)) {
+                return RelayEnd::Stopped;
             }
             const int done = ::sendmmsg(sending, batch->toSend.data() + sent,
                                         static_cast<unsigned int>(count - sent), MSG_NOSIGNAL);
             if (done > 0) {
+                std::size_t bytes = 0;
+                for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
+                    bytes += batch->sendParts[i].iov_len;
+                }
+                worker.CountForwarded(bytes, static_cast<std::size_t>(done));
                 sent += static_cast<std::size_t>(done);
             } else if (done < 0 && errno == EINTR) {
                 continue;
@@ -138,78 +111,59 @@ void RelayUdp(int receiving, int sending, const sockaddr_in& destination) {
             }
         }
     }
+    return RelayEnd::Stopped;
 }
 
-unsigned int RunTcpWorker(std::atomic<int>& waiting, SocketHandle (*acceptOne)(),
-                          SocketHandle (*connectOut)(), bool sourceIsAccepted) {
-    StartSockets();
-
-    // Waiting: the flag is up from before the listening socket exists until accept has returned.
-    waiting.store(1);
-    SocketHandle accepted = acceptOne();
-    waiting.store(0);
-
-    // Other side: connect only once the incoming connection is there.
-    SocketHandle connected;
-    if (accepted.Valid() && !StopRequested()) {
-        connected = connectOut();
+// Both sockets made, the receiving one with its larger buffer and bound; a failure is recorded.
+bool SetUpReceiving(RelayWorker& worker, const ReleasableSocket& receiving,
+                    const ReleasableSocket& sending, RelaySide side, const sockaddr_in& bindTo) {
+    if (!receiving.Valid() || !sending.Valid()) {
+        worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
+        return false;
     }
-
-    // Relaying.
-    if (connected.Valid()) {
-        if (sourceIsAccepted) {
-            RelayTcp(accepted.Get(), connected.Get());
-        } else {
-            RelayTcp(connected.Get(), accepted.Get());
-        }
+    ::setsockopt(receiving.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
+                 sizeof kReceiveBufferBytes);
+    if (::bind(receiving.Get(), reinterpret_cast<const sockaddr*>(&bindTo), sizeof bindTo) != 0) {
+        worker.SetupFailed(SetupStep::Bind, side, bindTo, errno);
+        return false;
     }
-
-    // Ending.
-    g_stopRelay.store(0);
-    accepted.Reset();
-    connected.Reset();
-    return 1;
+    return true;
 }
 
-unsigned int RunUdpWorker(bool receiveOnClient) {
+unsigned int RunUdpWorker(RelayWorker& worker, RelaySide receiveSide) {
     StartSockets();
 
     // Setting up: the bound receiving socket and the unbound sending socket.
+    const RelaySide sendSide =
+        receiveSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
     const RelaySettings settings = g_relaySettings.Get();
-    const sockaddr_in client = MakeSocketAddress(settings.clientAddress, settings.clientPort);
-    const sockaddr_in server = MakeSocketAddress(settings.serverAddress, settings.serverPort);
-    const sockaddr_in& bindTo = receiveOnClient ? client : server;
-    const sockaddr_in& sendTo = receiveOnClient ? server : client;
-
-    SocketHandle receiving(::socket(AF_INET, SOCK_DGRAM, 0));
-    SocketHandle sending(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (receiving.Valid() && sending.Valid() &&
-        ::bind(receiving.Get(), reinterpret_cast<const sockaddr*>(&bindTo), sizeof bindTo) == 0) {
+    const sockaddr_in bindTo = SideEndpoint(settings, receiveSide);
+    const sockaddr_in sendTo = SideEndpoint(settings, sendSide);
+    ReleasableSocket receiving(worker, OpenSocket(SOCK_DGRAM));
+    ReleasableSocket sending(worker, OpenSocket(SOCK_DGRAM));
+    RelayEnd end = RelayEnd::SetupFailed;
+    int error = 0;
+    if (SetUpReceiving(worker, receiving, sending, receiveSide, bindTo)) {
+        worker.Report({RelayEvent::Kind::Receiving, receiveSide, bindTo, {}});
         // Relaying.
-        RelayUdp(receiving.Get(), sending.Get(), sendTo);
+        end = RelayUdp(worker, receiving.Get(), sending.Get(), sendTo, error);
     }
 
     // Ending.
+    const bool stopped = StopRequested(worker);
     g_stopRelay.store(0);
     receiving.Reset();
     sending.Reset();
+    worker.Finish(stopped, end, error);
     return 1;
 }
 
 } // namespace
 
-unsigned int UdpClientToServerThread(void* /*param*/) {
-    return RunUdpWorker(false);
+unsigned int UdpClientToServerThread(RelayWorker& worker) {
+    return RunUdpWorker(worker, RelaySide::Server);
 }
 
-unsigned int TcpClientToServerThread(void* /*param*/) {
-    return RunTcpWorker(g_c2sTcpWaiting, AcceptOnServerEndpoint, ConnectToClientEndpoint, false);
-}
-
-unsigned int TcpServerToClientThread(void* /*param*/) {
-    return RunTcpWorker(g_s2cTcpWaiting, AcceptOnClientEndpoint, ConnectToServerEndpoint, true);
-}
-
-unsigned int UdpServerToClientThread(void* /*param*/) {
-    return RunUdpWorker(true);
+unsigned int UdpServerToClientThread(RelayWorker& worker) {
+    return RunUdpWorker(worker, RelaySide::Client);
 }

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+// The two configured endpoints: the client endpoint is on the 输入网卡 side, the server endpoint
+// on the 输出网卡 side.
+enum class RelaySide { Client, Server };
+
+// The set-up step of a worker that failed.
+enum class SetupStep { Socket, Bind, Listen, Accept, Connect };
+
+// How a worker ended, or that it still runs.
+enum class RelayEnd {
+    Running,
+    SetupFailed,     // step, side, endpoint and error say what failed
+    SourceClosed,    // the source closed its stream, or its receive failed (error set then)
+    DestinationGone, // the TCP destination closed its connection or a send to it failed
+    Stopped,         // Stop (or the stop flag) ended it
+};
+
+struct RelayOutcome {
+    RelayEnd end = RelayEnd::Running;
+    SetupStep step = SetupStep::Socket;
+    RelaySide side = RelaySide::Client;
+    sockaddr_in endpoint{};
+    int error = 0; // errno of the failed call; 0 for an orderly end
+    std::uint64_t bytesForwarded = 0;
+    std::uint64_t datagramsForwarded = 0;
+};
+
+// "127.0.0.2:5555"
+std::string EndpointText(const sockaddr_in& endpoint);
+
+// 输入网卡 for the client side, 输出网卡 for the server side.
+std::string SideName(RelaySide side);
+
+// The reason an operator reads for an error number: the common ones in Chinese, any other in the
+// system's own words.
+std::string ErrorReasonText(int error);
+
+// For a failed set-up: side, endpoint, step and reason, as in
+// "输入网卡 127.0.0.2:5555 无法绑定: 地址已被占用".
+std::string DescribeSetupFailure(const RelayOutcome& outcome);
+
+// One line for any outcome: the set-up failure as above, or how the stream ended.
+std::string DescribeRelayEnd(const RelayOutcome& outcome);

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "relay/relay_outcome.h"
+#include "relay/socket_handle.h"
+
+// What a worker tells an observer as it sets up; the dialog shows none of it, a log does.
+struct RelayEvent {
+    enum class Kind {
+        Listening, // TCP: waiting for the one connection on `endpoint`
+        Accepted,  // TCP: `peer` connected to `endpoint`
+        Connected, // TCP: connected out to `endpoint`
+        Receiving, // UDP: bound on `endpoint`, waiting for datagrams
+    };
+    Kind kind;
+    RelaySide side;
+    sockaddr_in endpoint{};
+    sockaddr_in peer{};
+};
+using RelayEventSink = std::function<void(const RelayEvent&)>;
+
+// One run of a relay worker: whether Stop has released it, the sockets Stop can reach, what it
+// forwarded and how it ended. Made by whoever starts the worker and handed to it; the worker's
+// thread and a stopping thread use it at the same time.
+class RelayWorker {
+public:
+    explicit RelayWorker(RelayEventSink events = {});
+    RelayWorker(const RelayWorker&) = delete;
+    RelayWorker& operator=(const RelayWorker&) = delete;
+
+    // Stop's release: every call the worker is blocked in returns, now or as soon as it is made.
+    // Sockets in use are shut down (which also stays in force for later calls on them); a socket
+    // not yet connected cannot be reached that way, so the wake-up descriptor is signalled too.
+    void Release();
+    bool Released() const noexcept { return m_released.load(std::memory_order_acquire); }
+    // Readable once the worker is released; polled beside a socket during set-up. For the
+    // worker's own thread, until it finishes.
+    int WakeDescriptor() const noexcept { return m_wake.Get(); }
+
+    void Report(const RelayEvent& event) const;
+    // Relaxed: only totals are read, and only once the worker has ended.
+    void CountForwarded(std::size_t bytes, std::size_t units) noexcept {
+        m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        m_units.fetch_add(units, std::memory_order_relaxed);
+    }
+
+    // Records a failed set-up step; the outcome says so once the worker has finished.
+    void SetupFailed(SetupStep step, RelaySide side, const sockaddr_in& endpoint, int error);
+    // The worker's last act, after its sockets are closed. A stop counts over anything the
+    // release itself made fail; a failed set-up over how the relay loop (never run) ended.
+    void Finish(bool stopped, RelayEnd end, int error = 0);
+    // Running until Finish; then how it ended, with the totals.
+    RelayOutcome Outcome() const;
+
+private:
+    friend class ReleasableSocket;
+    void Watch(int fd);
+    void Unwatch(int fd);
+
+    mutable std::mutex m_mutex;
+    std::vector<int> m_sockets; // under m_mutex
+    RelayOutcome m_outcome;     // under m_mutex
+    bool m_finished = false;    // under m_mutex
+    std::atomic<bool> m_released{false};
+    SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
+    RelayEventSink m_events;
+    std::atomic<std::uint64_t> m_bytes{0};
+    std::atomic<std::uint64_t> m_units{0};
+};
+
+// A socket that Stop can release: known to its worker from creation to close, so a release
+// reaches it and never touches a descriptor number that was reused after the close.
+class ReleasableSocket {
+public:
+    ReleasableSocket() noexcept = default;
+    // Takes `socket` over; shuts it down at once when the worker is already released.
+    ReleasableSocket(RelayWorker& worker, SocketHandle socket);
+    ~ReleasableSocket() { Reset(); }
+
+    ReleasableSocket(ReleasableSocket&& other) noexcept;
+    ReleasableSocket& operator=(ReleasableSocket&& other) noexcept;
+    ReleasableSocket(const ReleasableSocket&) = delete;
+    ReleasableSocket& operator=(const ReleasableSocket&) = delete;
+
+    int Get() const noexcept { return m_socket.Get(); }
+    bool Valid() const noexcept { return m_socket.Valid(); }
+    void Reset() noexcept;
+
+private:
+    RelayWorker* m_worker = nullptr;
+    SocketHandle m_socket;
+};
+
+// True once the stop flag is 1 or Stop has released the worker.
+bool StopRequested(const RelayWorker& worker) noexcept;

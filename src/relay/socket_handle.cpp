@@ -1,0 +1,26 @@
+#include "relay/socket_handle.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
+
+SocketHandle::SocketHandle(SocketHandle&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+void SocketHandle::Reset() noexcept {
+    if (m_fd >= 0) {
+        ::close(std::exchange(m_fd, -1));
+    }
+}
+
+SocketHandle OpenSocket(int type) {
+    return SocketHandle(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+}
