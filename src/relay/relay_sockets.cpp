@@ -164,6 +164,51 @@ ReleasableSocket ConnectToServerEndpoint(RelayWorker& worker) {
     return ConnectTo(worker, RelaySide::Server);
 }
 
+bool DropReturnedData(int fd, int& error) {
+    // A bounded amount per call, so a chatty destination cannot hold the relay up.
+    constexpr int kChunks = 16;
+    char scratch[4096];
+    for (int chunk = 0; chunk < kChunks; ++chunk) {
+        const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (got == 0) {
+            return false;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            error = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+void CloseOrderly(ReleasableSocket& destination) {
+    constexpr std::chrono::milliseconds kCloseBound(1000);
+    if (!destination.Valid()) {
+        return;
+    }
+    ::shutdown(destination.Get(), SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{destination.Get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0) {
+            break;
+        }
+        int error = 0;
+        if (!DropReturnedData(destination.Get(), error)) {
+            break;
+        }
+    }
+    destination.Reset();
+}
+
 void WakeAcceptingWorker(std::string address, int port) {
     // The worker listens on this machine and answers at once; the bound only keeps Stop from
     // hanging when the endpoint is not (or no longer) one that answers.

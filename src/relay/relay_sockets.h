@@ -36,6 +36,16 @@ ReleasableSocket AcceptOnClientEndpoint(RelayWorker& worker);
 ReleasableSocket ConnectToClientEndpoint(RelayWorker& worker);
 ReleasableSocket ConnectToServerEndpoint(RelayWorker& worker);
 
+// Data never flows back, but what a TCP destination sends is read and dropped: left unread, it
+// would turn the final close into a reset. False once the peer has closed (error 0) or the
+// socket failed (error set).
+bool DropReturnedData(int fd, int& error);
+
+// Closes a TCP destination so that it sees an orderly close after the last byte: the sending side
+// is shut down first, then what the peer still sends is dropped until it closes too (or a short
+// while passes). Closing with unread input would reset the connection and cut the stream's tail.
+void CloseOrderly(ReleasableSocket& destination);
+
 // Completes the pending accept of a worker listening on (address, port) with a connection that is
 // closed at once.
 void WakeAcceptingWorker(std::string address, int port);

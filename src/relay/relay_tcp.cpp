@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 
 #include "relay/relay_cycle.h"
 #include "relay/relay_sockets.h"
@@ -13,11 +12,6 @@
 #include "relay/relay_workers.h"
 
 namespace {
-
-// How long a closing relay waits for the destination to close its side too.
-constexpr std::chrono::milliseconds kCloseBound(1000);
-// Chunks of returned data read in one go, so a chatty destination cannot hold the relay up.
-constexpr int kDiscardChunks = 16;
 
 struct StreamEnd {
     RelayEnd end;
@@ -38,29 +32,6 @@ bool SendWhole(int fd, const char* data, std::size_t length, int& error) {
         }
         data += sent;
         length -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-// Data never flows back, but what the destination sends is read and dropped: left unread, it
-// would turn the final close into a reset. False once the destination has closed or failed.
-bool DiscardReturned(int destination, int& error) {
-    char scratch[4096];
-    for (int chunk = 0; chunk < kDiscardChunks; ++chunk) {
-        const ssize_t got = ::recv(destination, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (got == 0) {
-            return false;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return true;
-            }
-            error = errno;
-            return false;
-        }
     }
     return true;
 }
@@ -87,7 +58,7 @@ StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
                 return {RelayEnd::SourceClosed, errno};
             }
             int error = 0;
-            if (both[1].revents != 0 && !DiscardReturned(destination, error)) {
+            if (both[1].revents != 0 && !DropReturnedData(destination, error)) {
                 return {RelayEnd::DestinationGone, error};
             }
             continue;
@@ -104,30 +75,6 @@ StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
         worker.CountForwarded(length, 1);
     }
     return {RelayEnd::Stopped};
-}
-
-// The destination sees an orderly close after the last byte: our sending side is shut down
-// first, then what it still sends is dropped until it closes too (or a short while passes).
-// Closing with unread input would reset the connection and drop the stream's tail.
-void CloseOrderly(ReleasableSocket& destination) {
-    if (!destination.Valid()) {
-        return;
-    }
-    ::shutdown(destination.Get(), SHUT_WR);
-    const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{destination.Get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0) {
-            break;
-        }
-        int error = 0;
-        if (!DiscardReturned(destination.Get(), error)) {
-            break;
-        }
-    }
-    destination.Reset();
 }
 
 unsigned int RunTcpWorker(RelayWorker& worker, std::atomic<int>& waiting, RelaySide listenSide,

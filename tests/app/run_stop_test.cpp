@@ -52,6 +52,12 @@ int FreePort(int type) {
     });
 }
 
+// A fresh connection each try: a socket whose connect failed is not used again.
+bool Connect(SocketHandle& socket, const sockaddr_in& to) {
+    socket = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+    return ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+}
+
 // Binds `fd` to a free port on `address` and returns it.
 int BindFree(int fd, const char* address) {
     return PickPort([fd, address](int port) { return Bind(fd, address, port); });
@@ -212,6 +218,9 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_FALSE(dialog->Timers().IsActive(1));
     EXPECT_EQ(LampColours(), red);
     EXPECT_TRUE(WaitForRelayWorkers(2000ms));
+    // The worker Stop ended is no news.
+    WaitUntil([] { return false; }, 700ms);
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(RunStop, ClosingTheDialogTakesAboutOneSecond) {
@@ -262,7 +271,7 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     EXPECT_EQ(std::memcmp(received, "HELLO\0", 6), 0);
 
     // The lamps show the buffer's first bytes at the next display tick.
-    QTRY_COMPARE_WITH_TIMEOUT(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"), 2000);
+    ASSERT_TRUE(WaitUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
     EXPECT_EQ(LampText(IDC_INPUT_LAMP2), QStringLiteral("69"));
 }
 
@@ -298,6 +307,121 @@ TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
 } // namespace
 
 namespace {
+
+// A relay whose set-up fails leaves the running look at the next display tick, as Stop would
+// leave it, with one message naming the side, the endpoint, the step and the reason.
+TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
+    struct Case {
+        const char* name;
+        int mode;
+        int protocol;
+        const char* client;
+        const char* server;
+        const char* expected; // {c}: the client port, {s}: the server port
+    };
+    const Case cases[] = {
+        {"EndpointInUse", IDC_SERVER_TO_CLIENT, IDC_UDP, "127.0.0.2", "127.0.0.3",
+         "输入网卡 127.0.0.2:{c} 无法绑定: 地址已被占用"},
+        {"NotALocalAddress", IDC_CLIENT_TO_SERVER, IDC_UDP, "127.0.0.2", "192.0.2.1",
+         "输出网卡 192.0.2.1:{s} 无法绑定: 不是本机地址"},
+        {"ConnectRefused", IDC_CLIENT_TO_SERVER, IDC_TCP, "127.0.0.2", "127.0.0.3",
+         "输入网卡 127.0.0.2:{c} 无法连接: 对方拒绝连接"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenDialog();
+        const int type = c.protocol == IDC_TCP ? SOCK_STREAM : SOCK_DGRAM;
+        const int clientPort = FreePort(type);
+        const int serverPort = FreePort(type);
+        // The endpoint the UDP worker binds on the client side is taken by someone else.
+        SocketHandle occupant(::socket(AF_INET, SOCK_DGRAM, 0));
+        if (c.mode == IDC_SERVER_TO_CLIENT) {
+            ASSERT_TRUE(Bind(occupant.Get(), "127.0.0.2", clientPort));
+        }
+        EnterEndpoints(c.client, clientPort, c.server, serverPort);
+        Click(c.mode);
+        Click(c.protocol);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        // The TCP worker gets its connection, then finds nobody listening on the client side.
+        SocketHandle peer;
+        if (c.protocol == IDC_TCP) {
+            const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+            ASSERT_TRUE(WaitUntil([&] { return Connect(peer, server); }));
+        }
+
+        ASSERT_TRUE(WaitUntil([&] { return !messages.empty(); }));
+        QString expected = QString::fromUtf8(c.expected);
+        expected.replace(QStringLiteral("{c}"), QString::number(clientPort));
+        expected.replace(QStringLiteral("{s}"), QString::number(serverPort));
+        EXPECT_EQ(messages[0].text, expected);
+        EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+        EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+        EXPECT_FALSE(Running());
+        EXPECT_FALSE(dialog->Timers().IsActive(1));
+        EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
+        WaitUntil([] { return false; }, 700ms);
+        EXPECT_EQ(messages.size(), 1u) << "one message only";
+
+        if (c.mode == IDC_SERVER_TO_CLIENT) {
+            // With the endpoint free again, Run relays.
+            occupant.Reset();
+            const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+            ASSERT_TRUE(Bind(sink.Get(), "127.0.0.3", serverPort));
+            Click(IDC_RUN);
+            ASSERT_TRUE(Running());
+            const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+            const sockaddr_in relay = MakeSocketAddress("127.0.0.2", clientPort);
+            bool arrived = false;
+            for (int attempt = 0; attempt < 50 && !arrived; ++attempt) {
+                ::sendto(source.Get(), "again", 6, 0, reinterpret_cast<const sockaddr*>(&relay),
+                         sizeof relay);
+                arrived = WaitReadable(sink.Get(), 100ms);
+            }
+            EXPECT_TRUE(arrived);
+            EXPECT_EQ(messages.size(), 1u);
+            dialog->OnStop();
+        }
+        WaitForRelayWorkers(3000ms);
+        messages.clear();
+    }
+}
+
+// A stream that its source ended is no failure: the idle look without a message, and the
+// lamps keep what they last showed.
+TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
+    OpenDialog();
+    const SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
+    const int sourcePort = BindFree(source.Get(), "127.0.0.2");
+    ASSERT_EQ(::listen(source.Get(), 1), 0);
+    const int serverPort = FreePort(SOCK_STREAM);
+    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
+    Click(IDC_CLIENT_TO_SERVER);
+    Click(IDC_TCP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running());
+    SocketHandle sink;
+    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+    ASSERT_TRUE(WaitUntil([&] { return Connect(sink, server); }));
+    ASSERT_TRUE(WaitReadable(source.Get(), 3000ms));
+    SocketHandle accepted(::accept(source.Get(), nullptr, nullptr));
+    ASSERT_EQ(::send(accepted.Get(), "HELLO", 5, 0), 5);
+    ASSERT_TRUE(WaitUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
+
+    accepted.Reset();
+    // The destination reads the stream to its end and closes, as a peer does.
+    char rest[16];
+    while (WaitReadable(sink.Get(), 3000ms) && ::recv(sink.Get(), rest, sizeof rest, 0) > 0) {
+    }
+    sink.Reset();
+
+    ASSERT_TRUE(WaitUntil([&] { return !Running(); }));
+    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
+    EXPECT_EQ(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"));
+    WaitUntil([] { return false; }, 700ms);
+    EXPECT_TRUE(messages.empty());
+}
 
 TEST_F(RunStop, EveryRunAfterAChangeSavesAgain) {
     OpenDialog();

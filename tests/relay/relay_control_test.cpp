@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -13,6 +19,32 @@ namespace {
 
 using namespace relaytest;
 using namespace std::string_literals;
+
+// A program running beside the test that inherits whatever descriptors are not close-on-exec.
+class ChildProgram {
+public:
+    ChildProgram() {
+        char program[] = "sleep";
+        char seconds[] = "30";
+        char* argv[] = {program, seconds, nullptr};
+        if (::posix_spawnp(&m_pid, program, nullptr, nullptr, argv, environ) != 0) {
+            m_pid = -1;
+        }
+    }
+    ~ChildProgram() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+    bool Running() const { return m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; }
+
+private:
+    pid_t m_pid = -1;
+};
 
 class StopTest : public ::testing::TestWithParam<WorkerCase> {
 protected:
@@ -70,6 +102,67 @@ TEST_P(StopTest, WhileWaitingInAcceptWithoutWakeUp) {
     EXPECT_FALSE(Readable(otherListener.Get(), kQuiet)) << "the worker connected after Stop";
 }
 
+// A connect that gets no answer (the peer's accept queue is full, so its SYNs are dropped) is
+// released by Stop wherever Stop lands, and neither Stop nor the next start waits for the
+// system's connect timeout.
+TEST_P(StopTest, ReleasesAConnectThatGetsNoAnswer) {
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Endpoint waitSide = endpoints.WaitSide(Worker());
+    const Endpoint other = endpoints.OtherSide(Worker());
+    const SocketHandle silent = ListenOn(other.address, other.port, 0);
+    ASSERT_TRUE(silent.Valid());
+    const SocketHandle queued = ConnectWithin(other.address, other.port);
+    ASSERT_TRUE(queued.Valid());
+
+    for (const auto pause : {0us, 100us, 1000us, 50000us}) {
+        SCOPED_TRACE(pause.count());
+        RunWorker(Worker().proc);
+        const SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
+        ASSERT_TRUE(incoming.Valid());
+        ASSERT_TRUE(WaitUntil([&] { return Worker().waiting->load() == 0; }));
+        std::this_thread::sleep_for(pause);
+
+        RequestRelayStop();
+        EXPECT_TRUE(WaitForRelayWorkers(1s));
+        EXPECT_EQ(LastRelayOutcome()->end, RelayEnd::Stopped);
+    }
+
+    // A new start ends a worker blocked in such a connect just as quickly.
+    RunWorker(Worker().proc);
+    const SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
+    ASSERT_TRUE(WaitUntil([&] { return Worker().waiting->load() == 0; }));
+    std::this_thread::sleep_for(50ms);
+    const auto start = std::chrono::steady_clock::now();
+    RunWorker(UdpServerToClientThread);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// A program started while a relay runs (as Help starts a viewer) holds none of the relay's
+// sockets: after Stop the endpoint can be bound at once and the destination sees its orderly
+// close, while the program still runs.
+TEST_P(StopTest, ProgramsStartedMeanwhileHoldNoRelaySocket) {
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Endpoint waitSide = endpoints.WaitSide(Worker());
+    const Endpoint other = endpoints.OtherSide(Worker());
+    const SocketHandle otherListener = ListenOn(other.address, other.port);
+    RunWorker(Worker().proc);
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(waitSide.address, waitSide.port); }));
+    const ChildProgram whileWaiting;
+    SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
+    SocketHandle outgoing = AcceptWithin(otherListener.Get());
+    ASSERT_TRUE(incoming.Valid() && outgoing.Valid());
+    const ChildProgram whileRelaying;
+
+    RequestRelayStop();
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+
+    EXPECT_TRUE(ListenOn(waitSide.address, waitSide.port).Valid()) << "the endpoint is still held";
+    const StreamRead read = ReadUntilClosed((Worker().waitsOnServer ? incoming : outgoing).Get());
+    EXPECT_TRUE(read.closed);
+    EXPECT_FALSE(read.reset);
+    EXPECT_TRUE(whileWaiting.Running() && whileRelaying.Running());
+}
+
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, StopTest, ::testing::ValuesIn(kTcpWorkers),
                          [](const auto& info) { return CaseName(info.param); });
 
@@ -88,6 +181,10 @@ TEST_P(StopInReceiveTest, EndsPromptlyAndTheEndpointsCanBeUsedAgain) {
         RequestRelayStop();
         EXPECT_TRUE(WaitForRelayWorkers(1s));
         EXPECT_EQ(g_stopRelay.load(), 0) << "the worker puts the flag back on its way out";
+        EXPECT_EQ(LastRelayOutcome()->end, RelayEnd::Stopped);
+        // Releasing the receive wrote nothing: the lamps keep showing the last real data.
+        EXPECT_EQ(std::string(g_relayBuffer.data(), 4), "one\0"s);
+        EXPECT_EQ(RelayBufferHead(), (std::array<std::uint8_t, 4>{'o', 'n', 'e', 0}));
 
         link.Send(Worker(), "late");
         EXPECT_TRUE(NothingForwarded(Worker(), link));
@@ -119,6 +216,20 @@ TEST_P(StopInReceiveTest, DataAfterTheFlagIsNotForwarded) {
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, StopInReceiveTest, ::testing::ValuesIn(kAllWorkers),
                          [](const auto& info) { return CaseName(info.param); });
+
+// The UDP counterpart: the bound endpoint is free right after Stop.
+TEST(RelayControlTest, ProgramsStartedMeanwhileHoldNoDatagramSocket) {
+    const Endpoints endpoints = Endpoints::Pick(false);
+    const Link link = StartLinked(kUdpServerToClient, endpoints);
+    ASSERT_TRUE(link.Ready());
+    const ChildProgram program;
+
+    RequestRelayStop();
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+
+    EXPECT_TRUE(BindUdp(link.workerEndpoint.address, link.workerEndpoint.port).Valid());
+    EXPECT_TRUE(program.Running());
+}
 
 // A new start ends a worker still alive from before, so only one ever uses the relay buffer.
 TEST(RelayControlTest, StartEndsAnEarlierWorker) {

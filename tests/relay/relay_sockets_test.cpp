@@ -127,4 +127,32 @@ TEST(SocketRoutinesTest, WakeUpMakesExactlyOneConnectionAndClosesIt) {
     EXPECT_FALSE(Readable(listening.Get(), kQuiet)) << "a second connection is pending";
 }
 
+// The close a relay gives its destination: all data first, then an orderly end, even when the
+// peer sent something the relay never read (a plain close would reset the connection and drop
+// what was still on its way).
+TEST(SocketRoutinesTest, OrderlyCloseDeliversEverythingDespiteUnreadInput) {
+    const int port = FreePort(kServerAddress, SOCK_STREAM);
+    const SocketHandle listening = ListenOn(kServerAddress, port);
+    SocketHandle peer = ConnectWithin(kServerAddress, port);
+    RelayWorker worker;
+    ReleasableSocket destination(worker, SocketHandle(::accept(listening.Get(), nullptr, nullptr)));
+    ASSERT_TRUE(peer.Valid() && destination.Valid());
+    ASSERT_TRUE(SendAll(peer.Get(), "back"));
+    // More than the buffers between the two hold before the peer reads.
+    const std::string data(1 << 20, 'd');
+    std::thread sender([&] {
+        SendAll(destination.Get(), data);
+        CloseOrderly(destination);
+    });
+
+    const StreamRead read = ReadUntilClosed(peer.Get(), 10s);
+    peer.Reset();
+    sender.join();
+
+    EXPECT_TRUE(read.closed);
+    EXPECT_FALSE(read.reset);
+    EXPECT_EQ(read.data.size(), data.size());
+    EXPECT_FALSE(destination.Valid());
+}
+
 } // namespace

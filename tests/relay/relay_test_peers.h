@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -67,13 +68,13 @@ inline void UseEndpoints(int clientPort, int serverPort) {
     g_relaySettings.Set({kClientAddress, kServerAddress, clientPort, serverPort});
 }
 
-inline SocketHandle ListenOn(const char* address, int port) {
+inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
     SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
     const int reuse = 1;
     ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     const sockaddr_in endpoint = MakeSocketAddress(address, port);
     if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
-        ::listen(listening.Get(), 5) != 0) {
+        ::listen(listening.Get(), backlog) != 0) {
         listening.Reset();
     }
     return listening;
@@ -191,6 +192,7 @@ inline int SendDatagrams(int fd, const std::vector<std::string>& data, const cha
 struct StreamRead {
     std::string data;
     bool closed = false;
+    bool reset = false; // closed by a reset rather than in order
 };
 
 // Reads until `expected` bytes came, the peer closed, or the timeout passed.
@@ -208,6 +210,7 @@ inline StreamRead ReadStream(int fd, std::size_t expected,
         const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
         if (got <= 0) {
             result.closed = true;
+            result.reset = got < 0;
             break;
         }
         result.data.append(chunk, static_cast<std::size_t>(got));
@@ -264,6 +267,42 @@ inline std::size_t SettledCount(const char* directory) {
         count = again;
     }
     return count;
+}
+
+// Thread ids of this process, to tell a thread that was started from the ones before it.
+inline std::vector<int> ThreadIds() {
+    std::vector<int> ids;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                ids.push_back(std::atoi(entry->d_name));
+            }
+        }
+        ::closedir(dir);
+    }
+    return ids;
+}
+
+// The relay's unit rule undone: a stream relayed as units of text plus a zero, with the zeros
+// taken out again. Also checks the units: never empty, at most 4095 bytes, the last one complete.
+inline std::string JoinUnits(const std::string& forwarded, bool* wellFormed = nullptr) {
+    std::string joined;
+    joined.reserve(forwarded.size());
+    bool ok = forwarded.empty() || forwarded.back() == '\0';
+    std::size_t unit = 0;
+    for (const char ch : forwarded) {
+        if (ch != '\0') {
+            joined += ch;
+            ++unit;
+            continue;
+        }
+        ok = ok && unit > 0 && unit <= 4095;
+        unit = 0;
+    }
+    if (wellFormed != nullptr) {
+        *wellFormed = ok;
+    }
+    return joined;
 }
 
 inline void FillRelayBuffer(std::string_view text) {

@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +24,34 @@ namespace {
 
 using namespace relaytest;
 using namespace std::string_literals;
+
+RelaySide WaitSideOf(const WorkerCase& worker) {
+    return worker.waitsOnServer ? RelaySide::Server : RelaySide::Client;
+}
+
+RelaySide OtherSideOf(const WorkerCase& worker) {
+    return worker.waitsOnServer ? RelaySide::Client : RelaySide::Server;
+}
+
+std::string TextOf(const Endpoint& endpoint) {
+    return std::string(endpoint.address) + ":" + std::to_string(endpoint.port);
+}
+
+RelayEnd LastEnd() {
+    const std::optional<RelayOutcome> outcome = LastRelayOutcome();
+    return outcome ? outcome->end : RelayEnd::Running;
+}
+
+// The worker started last has ended with a failed set-up step, as recorded.
+void ExpectSetupFailure(SetupStep step, RelaySide side, const Endpoint& endpoint, int error) {
+    const std::optional<RelayOutcome> outcome = LastRelayOutcome();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->end, RelayEnd::SetupFailed);
+    EXPECT_EQ(outcome->step, step);
+    EXPECT_EQ(outcome->side, side);
+    EXPECT_EQ(EndpointText(outcome->endpoint), TextOf(endpoint));
+    EXPECT_EQ(outcome->error, error) << std::strerror(outcome->error);
+}
 
 // Every case also checks that the worker, whichever way it ended, left no socket or thread.
 class WorkerTest : public ::testing::TestWithParam<WorkerCase> {
@@ -183,6 +219,22 @@ TEST_P(WorkerTest, EndpointInUseEndsTheWorker) {
     EXPECT_EQ(g_c2sTcpWaiting.load(), 0);
     EXPECT_EQ(g_s2cTcpWaiting.load(), 0);
     EXPECT_FALSE(Readable(otherPeer.Get(), kQuiet)) << "the worker reached the other side";
+    ExpectSetupFailure(SetupStep::Bind, WaitSideOf(Worker()), taken, EADDRINUSE);
+}
+
+// An address that belongs to no interface of this machine cannot be bound; nothing is sent.
+TEST_P(WorkerTest, AddressNotOnThisMachineEndsTheWorker) {
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Endpoint waitSide = endpoints.WaitSide(Worker());
+    RelaySettings settings = g_relaySettings.Get();
+    (Worker().waitsOnServer ? settings.serverAddress : settings.clientAddress) = "192.0.2.1";
+    g_relaySettings.Set(settings);
+
+    RunWorker(Worker().proc);
+
+    EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+    ExpectSetupFailure(SetupStep::Bind, WaitSideOf(Worker()), Endpoint{"192.0.2.1", waitSide.port},
+                       EADDRNOTAVAIL);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, WorkerTest, ::testing::ValuesIn(kAllWorkers),
@@ -204,6 +256,8 @@ TEST_P(TcpWorkerTest, RefusedConnectEndsTheWorker) {
     EXPECT_TRUE(read.closed);
     EXPECT_EQ(read.data, "");
     EXPECT_EQ(Worker().waiting->load(), 0);
+    ExpectSetupFailure(SetupStep::Connect, OtherSideOf(Worker()), endpoints.OtherSide(Worker()),
+                       ECONNREFUSED);
 }
 
 struct CloseCase {
@@ -231,26 +285,138 @@ TEST_P(TcpWorkerTest, SourceClosedByItsPeerEndsTheWorker) {
         }
         link.source.Reset();
 
-        EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
         const StreamRead read = ReadUntilClosed(link.destination.Get());
         EXPECT_TRUE(read.closed);
+        EXPECT_FALSE(read.reset);
         EXPECT_EQ(read.data, c.forwarded);
+        link.destination.Reset();
+        EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+        EXPECT_EQ(LastEnd(), RelayEnd::SourceClosed);
     }
 }
 
-// A destination that went away ends the worker too; the failed sends must not kill the process.
+// A destination that went away ends the worker too, whether the source is sending (the send
+// fails, and must not kill the process) or idle (the close is noticed at once).
 TEST_P(TcpWorkerTest, DestinationClosedEndsTheWorker) {
-    const Endpoints endpoints = Endpoints::Pick(true);
-    Link link = StartLinked(Worker(), endpoints);
-    ASSERT_TRUE(link.Ready());
-    link.destination.Reset();
+    for (const bool sourceSends : {true, false}) {
+        SCOPED_TRACE(sourceSends ? "SourceSending" : "SourceIdle");
+        const Endpoints endpoints = Endpoints::Pick(true);
+        Link link = StartLinked(Worker(), endpoints);
+        ASSERT_TRUE(link.Ready());
+        link.destination.Reset();
 
-    const bool ended = WaitUntil([&] {
-        SendAll(link.source.Get(), "more");
-        return LiveRelayWorkerCount() == 0;
+        if (sourceSends) {
+            EXPECT_TRUE(WaitUntil([&] {
+                SendAll(link.source.Get(), "more");
+                return LiveRelayWorkerCount() == 0;
+            }));
+        } else {
+            EXPECT_TRUE(WaitForRelayWorkers(1s));
+        }
+        EXPECT_TRUE(ReadUntilClosed(link.source.Get()).closed);
+        EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
+        EXPECT_EQ(LastEnd(), RelayEnd::DestinationGone);
+    }
+}
+
+// Bytes of a long stream, none of them zero, so the zeros the relay adds mark its units.
+std::string StreamWithoutZeros(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+    }
+    return data;
+}
+
+// Sends the stream from the source, then ends it as a peer does that has said all it had to say.
+std::thread SendThenEnd(const Link& link, const std::string& data) {
+    return std::thread([&link, &data] {
+        SendAll(link.source.Get(), data);
+        ::shutdown(link.source.Get(), SHUT_WR);
     });
-    EXPECT_TRUE(ended);
-    EXPECT_TRUE(ReadUntilClosed(link.source.Get()).closed);
+}
+
+std::atomic<int> g_signalsHandled{0};
+
+void CountSignal(int /*signal*/) {
+    g_signalsHandled.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A signal handler that runs on the worker's thread interrupts its receives and sends (no
+// automatic restart): the stream still arrives whole, cut only into the units of the zero rule.
+TEST_P(TcpWorkerTest, StreamArrivesWholeWhileSignalsInterruptTheWorker) {
+    struct sigaction action {};
+    action.sa_handler = CountSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    const std::vector<int> before = ThreadIds();
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+    std::vector<int> started;
+    for (const int id : ThreadIds()) {
+        if (std::find(before.begin(), before.end(), id) == before.end()) {
+            started.push_back(id);
+        }
+    }
+    ASSERT_EQ(started.size(), 1U) << "cannot tell the worker's thread";
+
+    const std::string data = StreamWithoutZeros(16U << 20);
+    std::thread source = SendThenEnd(link, data);
+    std::atomic<bool> done{false};
+    g_signalsHandled = 0;
+    std::thread signaller([&] {
+        for (int i = 0; i < 200000 && !done.load(); ++i) {
+            ::syscall(SYS_tgkill, ::getpid(), started[0], SIGUSR1);
+            std::this_thread::sleep_for(20us);
+        }
+    });
+    // A slow reader keeps the worker's sends waiting, where the signals catch them.
+    StreamRead read;
+    for (int slice = 0; !read.closed && slice < 4000; ++slice) {
+        const StreamRead part = ReadStream(link.destination.Get(), 64 * 1024, 10s);
+        read.data += part.data;
+        read.closed = part.closed;
+        read.reset = part.reset;
+        if (part.data.empty() && !part.closed) {
+            break;
+        }
+        std::this_thread::sleep_for(200us);
+    }
+    done = true;
+    signaller.join();
+    source.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_GT(g_signalsHandled.load(), 0);
+    EXPECT_TRUE(read.closed);
+    EXPECT_FALSE(read.reset);
+    bool wellFormed = false;
+    const std::string joined = JoinUnits(read.data, &wellFormed);
+    EXPECT_TRUE(wellFormed);
+    EXPECT_EQ(joined.size(), data.size());
+    EXPECT_TRUE(joined == data) << "the stream arrived changed";
+}
+
+// Data never flows back, but a destination that wrote some still receives the whole stream and
+// then an orderly close, not a reset that would cut the stream's tail.
+TEST_P(TcpWorkerTest, DestinationThatWroteBackGetsTheWholeStreamAndAnOrderlyClose) {
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+    ASSERT_TRUE(SendAll(link.destination.Get(), "back"));
+
+    const std::string data = StreamWithoutZeros(8U << 20);
+    std::thread source = SendThenEnd(link, data);
+    const StreamRead read = ReadUntilClosed(link.destination.Get(), 30s);
+    source.join();
+
+    EXPECT_TRUE(read.closed);
+    EXPECT_FALSE(read.reset);
+    const std::string joined = JoinUnits(read.data);
+    EXPECT_EQ(joined.size(), data.size());
+    EXPECT_TRUE(joined == data) << "the stream arrived changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, TcpWorkerTest, ::testing::ValuesIn(kTcpWorkers),

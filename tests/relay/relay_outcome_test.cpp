@@ -1,0 +1,85 @@
+#include "relay/relay_outcome.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "relay/relay_sockets.h"
+
+namespace {
+
+struct FailureCase {
+    const char* name;
+    RelaySide side;
+    SetupStep step;
+    int error;
+    std::string expected;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SetupFailureTextTest : public ::testing::TestWithParam<FailureCase> {};
+
+// What the operator reads: side, endpoint, step and reason, the common reasons in Chinese and any
+// other in the system's own words.
+TEST_P(SetupFailureTextTest, NamesSideEndpointStepAndReason) {
+    const FailureCase& c = GetParam();
+    RelayOutcome outcome;
+    outcome.end = RelayEnd::SetupFailed;
+    outcome.side = c.side;
+    outcome.step = c.step;
+    outcome.endpoint = MakeSocketAddress(c.side == RelaySide::Client ? "127.0.0.2" : "127.0.0.3",
+                                         c.side == RelaySide::Client ? 5555 : 6000);
+    outcome.error = c.error;
+    EXPECT_EQ(DescribeSetupFailure(outcome), c.expected);
+    EXPECT_EQ(DescribeRelayEnd(outcome), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, SetupFailureTextTest,
+    ::testing::Values(
+        FailureCase{"InUse", RelaySide::Client, SetupStep::Bind, EADDRINUSE,
+                    "输入网卡 127.0.0.2:5555 无法绑定: 地址已被占用"},
+        FailureCase{"NotLocal", RelaySide::Server, SetupStep::Bind, EADDRNOTAVAIL,
+                    "输出网卡 127.0.0.3:6000 无法绑定: 不是本机地址"},
+        FailureCase{"NoPermission", RelaySide::Client, SetupStep::Bind, EACCES,
+                    "输入网卡 127.0.0.2:5555 无法绑定: 没有权限"},
+        FailureCase{"Refused", RelaySide::Server, SetupStep::Connect, ECONNREFUSED,
+                    "输出网卡 127.0.0.3:6000 无法连接: 对方拒绝连接"},
+        FailureCase{"Unreachable", RelaySide::Client, SetupStep::Connect, EHOSTUNREACH,
+                    "输入网卡 127.0.0.2:5555 无法连接: 无法到达"},
+        FailureCase{"TimedOut", RelaySide::Client, SetupStep::Connect, ETIMEDOUT,
+                    "输入网卡 127.0.0.2:5555 无法连接: 无法到达"},
+        FailureCase{"OtherInTheSystemsWords", RelaySide::Server, SetupStep::Listen, EMFILE,
+                    std::string("输出网卡 127.0.0.3:6000 无法监听: ") + std::strerror(EMFILE)},
+        FailureCase{"Accept", RelaySide::Server, SetupStep::Accept, ENOBUFS,
+                    std::string("输出网卡 127.0.0.3:6000 无法接受连接: ") +
+                        std::strerror(ENOBUFS)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RelayEndTextTest, SaysHowAStreamEnded) {
+    const struct {
+        RelayEnd end;
+        int error;
+        std::string expected;
+    } cases[] = {
+        {RelayEnd::SourceClosed, 0, "数据源已关闭连接"},
+        {RelayEnd::SourceClosed, ECONNRESET,
+         std::string("接收数据失败: ") + std::strerror(ECONNRESET)},
+        {RelayEnd::DestinationGone, 0, "目的端已关闭连接"},
+        {RelayEnd::DestinationGone, EPIPE, std::string("发送数据失败: ") + std::strerror(EPIPE)},
+        {RelayEnd::Stopped, 0, "已停止"},
+    };
+    for (const auto& c : cases) {
+        RelayOutcome outcome;
+        outcome.end = c.end;
+        outcome.error = c.error;
+        EXPECT_EQ(DescribeRelayEnd(outcome), c.expected);
+    }
+}
+
+} // namespace
