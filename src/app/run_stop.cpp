@@ -44,12 +44,12 @@ void WakeWaitingWorkers() {
 void CTarvelDlg::OnRun() {
     // 1-2. Both address texts, client first; a refused one takes the focus.
     if (!IsValidIpText(m_clientAddressCombo.currentText().toStdString())) {
-        ShowError("IP地址输入有误!");
+        ShowError(kBadAddressMessage);
         m_clientAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
     if (!IsValidIpText(m_serverAddressCombo.currentText().toStdString())) {
-        ShowError("IP地址输入有误!");
+        ShowError(kBadAddressMessage);
         m_serverAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
@@ -58,7 +58,7 @@ void CTarvelDlg::OnRun() {
     // 4-5. A port member of 2^31 or more prints with a minus sign.
     for (std::uint32_t port : {m_clientPort, m_serverPort}) {
         if (!IsAllDigits(std::to_string(static_cast<std::int32_t>(port)))) {
-            ShowError("端口号输入有误!");
+            ShowError(kBadPortMessage);
             return;
         }
     }
@@ -69,11 +69,11 @@ void CTarvelDlg::OnRun() {
     g_stopRelay = 0;
     // 8-9. One mode and one protocol.
     if (!IsButtonChecked(m_clientToServerRadio) && !IsButtonChecked(m_serverToClientRadio)) {
-        ShowError("请选择一种传输模式!");
+        ShowError(kNoModeMessage);
         return;
     }
     if (!IsButtonChecked(m_udpRadio) && !IsButtonChecked(m_tcpRadio)) {
-        ShowError("请选择一种传输协议!");
+        ShowError(kNoProtocolMessage);
         return;
     }
     // 10. The worker the two choices name.

@@ -25,14 +25,8 @@ constexpr char kNumberKey[] = "Number";
 constexpr char kAddressKey[] = "IP";
 constexpr char kPortKey[] = "Post";
 
-// A directory of that name counts too: only a match of the name is tested.
-bool ParameterFileExists(const std::filesystem::path& file) {
-    std::error_code error;
-    return std::filesystem::exists(file, error);
-}
-
 void ReportMissingFile(ParameterDialog& dialog) {
-    dialog.MessageBox("没有找到相关信息文件,请重新安装本软件!", "错误", MessageIcon::Error);
+    dialog.MessageBox(kMissingParameterFileMessage, "错误", MessageIcon::Error);
     dialog.PostQuitMessage(kMissingParameterFileExitCode);
 }
 
@@ -61,6 +55,27 @@ void SelectOneOf(ParameterDialog& dialog, bool first, int firstId, int secondId)
 
 } // namespace
 
+// A directory of that name counts too: only a match of the name is tested.
+bool ParameterFileExists(const std::filesystem::path& file) {
+    std::error_code error;
+    return std::filesystem::exists(file, error);
+}
+
+std::optional<SavedParameters> ReadSavedParameters(const std::filesystem::path& file) {
+    // Only a file that says it holds one saved pair is read.
+    if (ReadNumber(kCountSection, kNumberKey, file) != 1) {
+        return std::nullopt;
+    }
+    SavedParameters saved;
+    saved.clientToServer = ReadNumber(kModeSection, kNumberKey, file) == 1;
+    saved.udp = ReadNumber(kProtocolSection, kNumberKey, file) == 1;
+    saved.clientAddress = GetPrivateProfileString(kClientAddressSection, kAddressKey, file);
+    saved.clientPort = ReadNumber(kClientPortSection, kPortKey, file);
+    saved.serverAddress = GetPrivateProfileString(kServerAddressSection, kAddressKey, file);
+    saved.serverPort = ReadNumber(kServerPortSection, kPortKey, file);
+    return saved;
+}
+
 void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file) {
     if (!ParameterFileExists(file)) {
         ReportMissingFile(dialog);
@@ -69,34 +84,28 @@ void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file) 
     // A refused port has shown its message already; loading goes on regardless.
     dialog.UpdateData(true);
 
-    // Only a file that says it holds one saved pair is read; any other gets the current settings.
-    if (ReadNumber(kCountSection, kNumberKey, file) != 1) {
+    // A file without a saved pair gets the current settings.
+    const std::optional<SavedParameters> saved = ReadSavedParameters(file);
+    if (!saved) {
         SaveParameters(dialog, file);
         return;
     }
 
     // Mode and protocol
-    SelectOneOf(dialog, ReadNumber(kModeSection, kNumberKey, file) == 1, kClientToServerRadio,
-                kServerToClientRadio);
-    SelectOneOf(dialog, ReadNumber(kProtocolSection, kNumberKey, file) == 1, kUdpRadio, kTcpRadio);
+    SelectOneOf(dialog, saved->clientToServer, kClientToServerRadio, kServerToClientRadio);
+    SelectOneOf(dialog, saved->udp, kUdpRadio, kTcpRadio);
 
     // Client endpoint
-    const std::string clientAddress =
-        GetPrivateProfileString(kClientAddressSection, kAddressKey, file);
-    g_relaySettings.SetClientAddress(clientAddress);
-    dialog.SetWindowText(kClientAddressCombo, clientAddress);
-    const int clientPort = ReadNumber(kClientPortSection, kPortKey, file);
-    dialog.SetPortMember(kClientPortEdit, static_cast<std::uint32_t>(clientPort));
-    g_relaySettings.SetClientPort(clientPort);
+    g_relaySettings.SetClientAddress(saved->clientAddress);
+    dialog.SetWindowText(kClientAddressCombo, saved->clientAddress);
+    dialog.SetPortMember(kClientPortEdit, static_cast<std::uint32_t>(saved->clientPort));
+    g_relaySettings.SetClientPort(saved->clientPort);
 
     // Server endpoint
-    const std::string serverAddress =
-        GetPrivateProfileString(kServerAddressSection, kAddressKey, file);
-    g_relaySettings.SetServerAddress(serverAddress);
-    dialog.SetWindowText(kServerAddressCombo, serverAddress);
-    const int serverPort = ReadNumber(kServerPortSection, kPortKey, file);
-    dialog.SetPortMember(kServerPortEdit, static_cast<std::uint32_t>(serverPort));
-    g_relaySettings.SetServerPort(serverPort);
+    g_relaySettings.SetServerAddress(saved->serverAddress);
+    dialog.SetWindowText(kServerAddressCombo, saved->serverAddress);
+    dialog.SetPortMember(kServerPortEdit, static_cast<std::uint32_t>(saved->serverPort));
+    g_relaySettings.SetServerPort(saved->serverPort);
 
     // The edits show the ports as loaded; their range is tested only at the next exchange.
     dialog.UpdateData(false);

@@ -72,7 +72,7 @@ StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
         if (!SendWhole(destination, buffer, length, error)) {
             return {RelayEnd::DestinationGone, error};
         }
-        worker.CountForwarded(length, 1);
+        worker.CountForwarded(length);
     }
     return {RelayEnd::Stopped};
 }

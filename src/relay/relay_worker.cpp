@@ -61,7 +61,7 @@ RelayOutcome RelayWorker::Outcome() const {
         outcome.end = RelayEnd::Running;
     }
     outcome.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
-    outcome.datagramsForwarded = m_units.load(std::memory_order_relaxed);
+    outcome.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
     return outcome;
 }
 

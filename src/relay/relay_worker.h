@@ -47,9 +47,11 @@ public:
 
     void Report(const RelayEvent& event) const;
     // Relaxed: only totals are read, and only once the worker has ended.
-    void CountForwarded(std::size_t bytes, std::size_t units) noexcept {
+    void CountForwarded(std::size_t bytes, std::size_t datagrams = 0) noexcept {
         m_bytes.fetch_add(bytes, std::memory_order_relaxed);
-        m_units.fetch_add(units, std::memory_order_relaxed);
+        if (datagrams != 0) {
+            m_datagrams.fetch_add(datagrams, std::memory_order_relaxed);
+        }
     }
 
     // Records a failed set-up step; the outcome says so once the worker has finished.
@@ -73,7 +75,7 @@ private:
     SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;
     std::atomic<std::uint64_t> m_bytes{0};
-    std::atomic<std::uint64_t> m_units{0};
+    std::atomic<std::uint64_t> m_datagrams{0};
 };
 
 // A socket that Stop can release: known to its worker from creation to close, so a release

@@ -20,6 +20,10 @@ namespace {
 using namespace relaytest;
 using namespace std::string_literals;
 
+// A new program holds even the close-on-exec descriptors until its exec has finished, which can
+// be a moment after the start returned; one that inherited a socket holds it for its whole life.
+constexpr auto kChildExecBound = 500ms;
+
 // A program running beside the test that inherits whatever descriptors are not close-on-exec.
 class ChildProgram {
 public:
@@ -156,7 +160,9 @@ TEST_P(StopTest, ProgramsStartedMeanwhileHoldNoRelaySocket) {
     RequestRelayStop();
     EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
 
-    EXPECT_TRUE(ListenOn(waitSide.address, waitSide.port).Valid()) << "the endpoint is still held";
+    EXPECT_TRUE(WaitUntil([&] { return ListenOn(waitSide.address, waitSide.port).Valid(); },
+                          kChildExecBound))
+        << "the endpoint is still held";
     const StreamRead read = ReadUntilClosed((Worker().waitsOnServer ? incoming : outgoing).Get());
     EXPECT_TRUE(read.closed);
     EXPECT_FALSE(read.reset);
@@ -227,7 +233,9 @@ TEST(RelayControlTest, ProgramsStartedMeanwhileHoldNoDatagramSocket) {
     RequestRelayStop();
     EXPECT_TRUE(WaitForRelayWorkers(kTimeout));
 
-    EXPECT_TRUE(BindUdp(link.workerEndpoint.address, link.workerEndpoint.port).Valid());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return BindUdp(link.workerEndpoint.address, link.workerEndpoint.port).Valid(); },
+        kChildExecBound));
     EXPECT_TRUE(program.Running());
 }
 

@@ -1,0 +1,337 @@
+// The relay without a window, as an operator's service runs it: the real program, started with no
+// display in its environment, in a working folder of the test's own.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_test_peers.h"
+
+namespace {
+
+using namespace relaytest;
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+// A working folder with its own lock folder, removed afterwards.
+class Folder {
+public:
+    Folder() {
+        char name[] = "/tmp/tarvel-headless-XXXXXX";
+        m_path = ::mkdtemp(name);
+    }
+    ~Folder() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    const fs::path& Path() const { return m_path; }
+
+    void WriteParameters(const std::string& content) const {
+        fs::create_directories(m_path / "InfoFile");
+        std::ofstream(m_path / "InfoFile/ParameterSet.inf", std::ios::binary) << content;
+    }
+
+private:
+    fs::path m_path;
+};
+
+std::string Parameters(int clientToServer, int udp, const std::string& client, int clientPort,
+                       const std::string& server, int serverPort) {
+    return "[ClientOrServer]\nNumber=" + std::to_string(clientToServer) +
+           "\n[UDpOrTCp]\nNumber=" + std::to_string(udp) +
+           "\n[IP]\nNumber=1\n[Client1]\nIP=" + client +
+           "\n[ClientPost1]\nPost=" + std::to_string(clientPort) + "\n[Server1]\nIP=" + server +
+           "\n[ServerPost1]\nPost=" + std::to_string(serverPort) + "\n";
+}
+
+// The program, running until it ends or the test ends it.
+class Program {
+public:
+    Program(const Folder& folder, std::vector<std::string> arguments) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string_view text(*entry);
+            if (!text.starts_with("DISPLAY=") && !text.starts_with("WAYLAND_DISPLAY=") &&
+                !text.starts_with("XDG_RUNTIME_DIR=")) {
+                environment.emplace_back(text);
+            }
+        }
+        environment.push_back("XDG_RUNTIME_DIR=" + folder.Path().string());
+        arguments.insert(arguments.begin(), TARVEL_EXECUTABLE);
+
+        int out[2];
+        int err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        if (::posix_spawn(&m_pid, TARVEL_EXECUTABLE, &actions, nullptr, argv.data(), envp.data()) !=
+            0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~Program() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        ::close(m_out);
+        ::close(m_err);
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int signal) const { ::kill(m_pid, signal); }
+
+    // The exit code once the program has ended within the timeout, or -1.
+    int Wait(std::chrono::milliseconds timeout = kTimeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_pid > 0) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return -1;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return m_exitCode;
+    }
+
+    // Everything written so far to standard output and standard error.
+    std::string Out() { return Drain(m_out, m_outText); }
+    std::string Err() { return Drain(m_err, m_errText); }
+
+private:
+    static std::string Drain(int fd, std::string& text) {
+        char chunk[4096];
+        while (Readable(fd, 0ms)) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                break;
+            }
+            text.append(chunk, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+    pid_t m_pid = -1;
+    int m_exitCode = -1;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_outText;
+    std::string m_errText;
+};
+
+// A port the settings accept (at most 10000) that is free on the address.
+int LowFreePort(const char* address, int type) {
+    static unsigned next = 2000 + static_cast<unsigned>(::getpid()) % 7000;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const int port = static_cast<int>(2000 + next++ % 8000);
+        const SocketHandle probe(::socket(AF_INET, type, 0));
+        const sockaddr_in endpoint = MakeSocketAddress(address, port);
+        if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
+            return port;
+        }
+    }
+    return -1;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(HeadlessRelayTest, UdpRelayCarriesDatagramsUntilSigtermThenEndsWithZero) {
+    const Folder folder;
+    const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    folder.WriteParameters(Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
+
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); }));
+    const SocketHandle source = BindUdp(kClientAddress, 0);
+    for (const std::string text : {"one", "two", "three"}) {
+        SendDatagram(source.Get(), text, kClientAddress, clientPort);
+        const auto forwarded = ReceiveDatagram(sink.Get());
+        ASSERT_TRUE(forwarded.has_value());
+        EXPECT_EQ(forwarded->data, text + '\0');
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    const std::string err = program.Err();
+    EXPECT_TRUE(Contains(
+        err, "已启动: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:" + std::to_string(clientPort) +
+                 ", 输出网卡 127.0.0.3:" + std::to_string(sinkPort)))
+        << err;
+    EXPECT_TRUE(Contains(err, "等待数据报: 输入网卡 127.0.0.2:" + std::to_string(clientPort)));
+    EXPECT_TRUE(Contains(err, "收到 SIGTERM"));
+    EXPECT_TRUE(Contains(err, "已结束: 已停止"));
+    EXPECT_TRUE(Contains(err, "共转发 14 字节, 3 个数据报")) << err;
+}
+
+TEST(HeadlessRelayTest, TcpRelayCarriesTheStreamAndEndsWithZeroWhenTheSourceCloses) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    folder.WriteParameters(
+        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    ASSERT_TRUE(program.Started());
+    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
+    SocketHandle source = AcceptWithin(sourceListener.Get());
+    ASSERT_TRUE(destination.Valid() && source.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "HELLO"));
+    EXPECT_EQ(ReadStream(destination.Get(), 6).data, "HELLO\0"s);
+    source.Reset();
+
+    const StreamRead rest = ReadUntilClosed(destination.Get());
+    EXPECT_TRUE(rest.closed && !rest.reset);
+    destination.Reset();
+    EXPECT_EQ(program.Wait(), 0);
+    const std::string err = program.Err();
+    EXPECT_TRUE(Contains(err, "等待连接: 输出网卡 127.0.0.3:" + std::to_string(serverPort))) << err;
+    EXPECT_TRUE(Contains(err, "已接受连接: 来自 127.0.0."));
+    EXPECT_TRUE(Contains(err, "已连接: 输入网卡 127.0.0.2:" + std::to_string(clientPort)));
+    EXPECT_TRUE(Contains(err, "已结束: 数据源已关闭连接"));
+    EXPECT_TRUE(Contains(err, "共转发 6 字节")) << err;
+}
+
+TEST(HeadlessRelayTest, SigtermWhileWaitingForTheConnectionEndsWithZero) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    folder.WriteParameters(Parameters(1, 0, kClientAddress, 1, kServerAddress, serverPort));
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+
+    const auto start = std::chrono::steady_clock::now();
+    program.Signal(SIGINT);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_FALSE(IsListening(kServerAddress, serverPort));
+    EXPECT_TRUE(Contains(program.Err(), "收到 SIGINT"));
+}
+
+TEST(HeadlessRelayTest, EndpointInUseEndsWithOneAndTheReason) {
+    const Folder folder;
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
+
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    EXPECT_EQ(program.Wait(), 1);
+    EXPECT_TRUE(Contains(program.Err(), "已结束: 输入网卡 127.0.0.2:" + std::to_string(port) +
+                                            " 无法绑定: 地址已被占用"))
+        << program.Err();
+}
+
+// Settings that cannot be used end the program before anything starts, with the dialog's words.
+TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) {
+    const struct {
+        const char* name;
+        const char* parameters; // none: no file at all
+        int exitCode;
+        std::string said;
+    } cases[] = {
+        {"MissingFile", nullptr, 18, "没有找到相关信息文件,请重新安装本软件!"},
+        {"NothingSaved", "", 2, "请选择一种传输模式!"},
+        {"PortAboveRange",
+         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=20000\n"
+         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, "请输入一个在 0 和 10000 之间的整数。"},
+        {"NegativePort",
+         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=-1\n",
+         2, "请输入一个在 0 和 10000 之间的整数。"},
+        {"AddressRunRefuses",
+         "[IP]\nNumber=1\n[Client1]\nIP=1.2.3\n[ClientPost1]\nPost=5000\n"
+         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, "IP地址输入有误!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Folder folder;
+        if (c.parameters != nullptr) {
+            folder.WriteParameters(c.parameters);
+        }
+        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        EXPECT_EQ(program.Wait(), c.exitCode);
+        EXPECT_TRUE(Contains(program.Err(), c.said)) << program.Err();
+        EXPECT_FALSE(Contains(program.Err(), "已启动"));
+    }
+}
+
+TEST(HeadlessRelayTest, SecondInstanceEndsAtOnceAndSaysSo) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    folder.WriteParameters(Parameters(1, 0, kClientAddress, 1, kServerAddress, serverPort));
+    Program first(folder, {"--headless", "--workdir", folder.Path().string()});
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+
+    Program second(folder, {"--headless", "--workdir", folder.Path().string()});
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_TRUE(Contains(second.Err(), "在运行")) << second.Err();
+    EXPECT_FALSE(Contains(second.Err(), "已启动"));
+    EXPECT_TRUE(IsListening(kServerAddress, serverPort)) << "the first one goes on";
+}
+
+TEST(HeadlessRelayTest, HelpVersionAndUsageErrors) {
+    const Folder folder;
+    Program help(folder, {"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_TRUE(Contains(help.Out(), "用法:")) << help.Out();
+    EXPECT_TRUE(Contains(help.Out(), "--headless"));
+    EXPECT_TRUE(Contains(help.Out(), "--workdir <目录>"));
+
+    Program version(folder, {"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_TRUE(Contains(version.Out(), "1.1.1")) << version.Out();
+
+    Program unknown(folder, {"--headles"});
+    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_TRUE(Contains(unknown.Err(), "未知选项 'headles'")) << unknown.Err();
+}
+
+} // namespace
