@@ -1,0 +1,45 @@
+#pragma once
+
+// The relay measurements, one file each.
+
+#include <cstddef>
+
+#include "relay_harness.h"
+
+namespace relaybench {
+
+// How fast the machine wakes a thread blocked on the relay core, and how many datagrams a socket
+// with the system's default buffer holds: the limits a blocking relay keeps a paced stream within.
+void PrintMachineLimits(int relayCore, std::size_t datagramSize, int rate);
+
+struct TcpResult {
+    double mbPerSecond = 0;
+    long rssMin = 0;
+    long rssMax = 0;
+    bool ok = false;
+};
+
+// One GiB through the relay; the relay's memory watched meanwhile.
+TcpResult TcpThroughput(const Relay& relay, const Programs& programs);
+
+struct UdpResult {
+    double sentPerSecond = 0;
+    double deliveredPerSecond = 0;
+    double lossPercent = 0;
+    bool ok = false;
+};
+
+// Datagrams of `size` bytes for `duration`, at full speed (rate 0) or paced at `rate` per second.
+UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t size,
+                   Clock::duration duration, int rate);
+
+struct Latency {
+    double p50 = 0;
+    double p99 = 0;
+    bool ok = false;
+};
+
+// The latency of every relay, in alternating blocks over paths open side by side.
+std::vector<Latency> InterleavedLatency(const std::vector<Relay>& relays, const Programs& programs);
+
+} // namespace relaybench

@@ -1,0 +1,75 @@
+// TCP: one GiB from the source through the relay to the sink, counted without the zeros our relay
+// adds, and the relay's resident memory meanwhile.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "relay_measurements.h"
+
+namespace relaybench {
+
+namespace {
+constexpr std::size_t kTcpTotal = std::size_t{1} << 30; // input bytes per round
+constexpr std::size_t kSourceWrite = std::size_t{1} << 20;
+constexpr std::size_t kSinkRead = std::size_t{256} << 10;
+} // namespace
+
+TcpResult TcpThroughput(const Relay& relay, const Programs& programs) {
+    TcpResult result;
+    TcpPath path = OpenTcpPath(relay, programs);
+    if (!path.Ready()) {
+        return result;
+    }
+    std::atomic<bool> done{false};
+    std::size_t inputReceived = 0;
+    Clock::time_point finished;
+    std::thread sink([&] {
+        std::vector<char> chunk(kSinkRead);
+        const auto deadline = Clock::now() + kTransferTimeout;
+        while (Clock::now() < deadline) {
+            const ssize_t got = ::recv(path.sink.Get(), chunk.data(), chunk.size(), 0);
+            if (got <= 0) {
+                break;
+            }
+            const auto zeros = std::count(chunk.data(), chunk.data() + got, '\0');
+            inputReceived += static_cast<std::size_t>(got) - static_cast<std::size_t>(zeros);
+        }
+        finished = Clock::now();
+        done = true;
+    });
+    const pid_t relayPid = path.relay ? path.relay->Pid() : -1;
+    result.rssMin = result.rssMax = RssKiB(relayPid);
+    std::thread monitor([&] {
+        for (int i = 0; i < 20000 && !done && relayPid > 0; ++i) {
+            const long rss = RssKiB(relayPid);
+            if (rss > 0) {
+                result.rssMin = std::min(result.rssMin, rss);
+                result.rssMax = std::max(result.rssMax, rss);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+
+    const std::string block = Letters(kSourceWrite);
+    const auto start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < kTcpTotal && Clock::now() - start < kTransferTimeout) {
+        const ssize_t wrote = ::send(path.source.Get(), block.data(),
+                                     std::min(block.size(), kTcpTotal - sent), MSG_NOSIGNAL);
+        if (wrote <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(wrote);
+    }
+    path.source.Reset();
+    sink.join();
+    monitor.join();
+    result.ok = inputReceived == kTcpTotal;
+    result.mbPerSecond = static_cast<double>(inputReceived) / 1e6 / Seconds(finished - start);
+    return result;
+}
+
+} // namespace relaybench

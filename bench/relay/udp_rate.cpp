@@ -1,0 +1,131 @@
+// UDP: datagrams from the source through the relay to the sink, at full speed (what is delivered
+// per second) or paced (what is lost). Sender and sink move datagrams in batches so that they leave
+// the relay the CPU.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "relay/relay_sockets.h"
+#include "relay_measurements.h"
+#include "relay_test_peers.h"
+
+namespace relaybench {
+
+using relaytest::BindUdp;
+using relaytest::FreePort;
+using relaytest::IsUdpBound;
+using relaytest::kClientAddress;
+using relaytest::kServerAddress;
+
+namespace {
+constexpr std::size_t kBatch = 64; // datagrams per call of the sender and the sink
+} // namespace
+
+UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t size,
+                   Clock::duration duration, int rate) {
+    UdpResult result;
+    const int clientPort = FreePort(kClientAddress, SOCK_DGRAM);
+    const int serverPort = FreePort(kServerAddress, SOCK_DGRAM);
+    SocketHandle sink = BindUdp(kServerAddress, serverPort);
+    const int wanted = 4 << 20;
+    ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    std::optional<RelayProcess> process;
+    if (relay.command != nullptr) {
+        process.emplace(relay.command(programs, false, clientPort, serverPort));
+        const auto setupDeadline = Clock::now() + kSetupTimeout;
+        while (!IsUdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
+            std::this_thread::sleep_for(2ms);
+        }
+        if (!IsUdpBound(kClientAddress, clientPort)) {
+            return result;
+        }
+    }
+    if (!sink.Valid()) {
+        return result;
+    }
+
+    std::atomic<bool> sending{true};
+    std::size_t delivered = 0;
+    std::thread receiver([&] {
+        // The sink takes datagrams in batches so that it leaves the relay as much CPU as it can.
+        std::vector<char> chunks(kBatch * 2048);
+        std::array<iovec, kBatch> parts{};
+        std::array<mmsghdr, kBatch> messages{};
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            parts[i] = {chunks.data() + i * 2048, 2048};
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        auto quietSince = Clock::now();
+        const auto deadline = Clock::now() + duration + kTransferTimeout;
+        while (Clock::now() < deadline) {
+            pollfd entry{sink.Get(), POLLIN, 0};
+            if (::poll(&entry, 1, 50) == 1) {
+                int got = 0;
+                while ((got = ::recvmmsg(sink.Get(), messages.data(), kBatch, MSG_DONTWAIT,
+                                         nullptr)) > 0) {
+                    delivered += static_cast<std::size_t>(got);
+                }
+                quietSince = Clock::now();
+            } else if (!sending && Clock::now() - quietSince > 300ms) {
+                break;
+            }
+        }
+    });
+
+    SocketHandle source = BindUdp(kClientAddress, 0);
+    const sockaddr_in to = relay.command != nullptr ? MakeSocketAddress(kClientAddress, clientPort)
+                                                    : MakeSocketAddress(kServerAddress, serverPort);
+    const std::string payload = Letters(size);
+    // The sender, too, hands datagrams over in batches.
+    iovec part{const_cast<char*>(payload.data()), payload.size()};
+    std::array<mmsghdr, kBatch> batch{};
+    for (mmsghdr& m : batch) {
+        m.msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
+        m.msg_hdr.msg_namelen = sizeof to;
+        m.msg_hdr.msg_iov = &part;
+        m.msg_hdr.msg_iovlen = 1;
+    }
+    std::size_t sent = 0;
+    std::size_t skipped = 0;
+    const auto start = Clock::now();
+    auto now = start;
+    while (now - start < duration) {
+        std::size_t due = sent + 256;
+        if (rate > 0) {
+            // Paced by spinning: a sleep can oversleep by milliseconds. A sender held up by the
+            // machine catches up by one batch at most and gives up the other slots it missed, so
+            // the relay sees a paced stream, never a burst larger than any receive buffer.
+            const auto scheduled = static_cast<std::size_t>(Seconds(now - start) * rate);
+            skipped = std::max(skipped, scheduled - std::min(scheduled, sent + kBatch));
+            due = scheduled - skipped;
+        }
+        while (sent < due) {
+            const auto count = static_cast<unsigned>(std::min<std::size_t>(due - sent, kBatch));
+            const int done = ::sendmmsg(source.Get(), batch.data(), count, 0);
+            if (done > 0) {
+                sent += static_cast<std::size_t>(done);
+            } else if (rate == 0) {
+                break;
+            }
+        }
+        now = Clock::now();
+    }
+    const double elapsed = Seconds(now - start);
+    sending = false;
+    receiver.join();
+    result.ok = sent > 0;
+    result.sentPerSecond = static_cast<double>(sent) / elapsed;
+    result.deliveredPerSecond = static_cast<double>(delivered) / elapsed;
+    result.lossPercent = 100.0 * (1.0 - static_cast<double>(delivered) / static_cast<double>(sent));
+    return result;
+}
+
+} // namespace relaybench
