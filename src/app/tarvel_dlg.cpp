@@ -87,10 +87,16 @@ void CTarvelDlg::ConnectHandlers() {
     connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
     connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
     connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
-    // Only the operator's choices count as changes: programmatic updates raise neither signal.
+    // Only the operator's choices count as changes: programmatic updates raise none of these
+    // signals. Typing into an address field counts like picking from the list, so that Run
+    // saves and relays on the address the operator sees.
     connect(&m_clientAddressCombo, &QComboBox::activated, this,
             &CTarvelDlg::OnClientAddressChanged);
     connect(&m_serverAddressCombo, &QComboBox::activated, this,
+            &CTarvelDlg::OnServerAddressChanged);
+    connect(m_clientAddressCombo.lineEdit(), &QLineEdit::textEdited, this,
+            &CTarvelDlg::OnClientAddressChanged);
+    connect(m_serverAddressCombo.lineEdit(), &QLineEdit::textEdited, this,
             &CTarvelDlg::OnServerAddressChanged);
     for (int id : {IDC_CLIENT_PORT, IDC_SERVER_PORT})
         connect(qobject_cast<QLineEdit*>(GetDlgItem(id)), &QLineEdit::textEdited, this,
