@@ -1,4 +1,5 @@
 #include "app/tarvel_app.h"
+#include "fifo_watchdog.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
 
@@ -7,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -52,6 +55,27 @@ TEST_F(AppStart, MissingParameterFileShowsOneMessageAndEndsWithExitCode18) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, QStringLiteral("没有找到相关信息文件,请重新安装本软件!"));
     EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+}
+
+TEST_F(AppStart, AParameterFileThatIsADirectoryOrAPipeIsAMissingFile) {
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("InfoFile")));
+    const QString path = QStringLiteral("InfoFile/ParameterSet.inf");
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe" : "directory");
+        QDir().rmdir(path);
+        QFile::remove(path);
+        if (pipe)
+            ASSERT_EQ(::mkfifo("InfoFile/ParameterSet.inf", 0600), 0);
+        else
+            ASSERT_TRUE(QDir().mkdir(path));
+        const FifoWatchdog watchdog(m_folder.filePath(path).toStdString(), std::chrono::seconds(5));
+        messages.clear();
+        CTarvelApp app;
+        EXPECT_EQ(RunApp(app), 18);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, QStringLiteral("没有找到相关信息文件,请重新安装本软件!"));
+        EXPECT_FALSE(watchdog.Fired()) << "the start waited on the pipe";
+    }
 }
 
 #ifdef TARVEL_EXECUTABLE
