@@ -11,6 +11,8 @@
 #include "resource.h"
 
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
@@ -259,8 +261,21 @@ void CTarvelDlg::OnSettings() {
 }
 
 void CTarvelDlg::OnHelp() {
-    // The help page lies in the current directory, which the installation prepares.
-    StartDetached(QStringLiteral("xdg-open"), {QStringLiteral("./Tarvel.html")});
+    // The help page lies in the current directory, which the installation prepares. The desktop's
+    // opener reports a failure when no program can show the page; the operator is told so.
+    const QString page = QDir::current().absoluteFilePath(QStringLiteral("Tarvel.html"));
+    const QString caption = QStringLiteral("错误");
+    if (!QFileInfo(page).isFile()) {
+        ShowMessage(QStringLiteral("找不到帮助页 %1。").arg(page), caption, MessageIcon::Error);
+        return;
+    }
+    StartProgram(QStringLiteral("xdg-open"), {QStringLiteral("./Tarvel.html")}, this,
+                 [page, caption](bool opened) {
+                     if (!opened)
+                         ShowMessage(
+                             QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page),
+                             caption, MessageIcon::Error);
+                 });
 }
 
 void CTarvelDlg::OnSysCommand(int command) {

@@ -7,6 +7,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -227,18 +229,44 @@ TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesN
     EXPECT_EQ(g_relaySettings.Get().serverAddress, "127.0.0.3");
 }
 
-TEST_F(DialogHandlers, SettingsShowsTheNoticeAndHelpStartsTheViewer) {
+TEST_F(DialogHandlers, SettingsShowsTheNotice) {
     CTarvelDlg& dlg = OpenDialog();
     QTest::mouseClick(dlg.GetDlgItem(IDC_SETTINGS), Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, QStringLiteral("此版本暂不提供设置功能!"));
     EXPECT_EQ(messages[0].caption, QStringLiteral("提示"));
     EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
+}
 
+TEST_F(DialogHandlers, HelpStartsTheViewerAndSaysSoWhenNoneCanShowThePage) {
+    CTarvelDlg& dlg = OpenDialog();
+    const QString page = QDir::current().absoluteFilePath(QStringLiteral("Tarvel.html"));
+
+    // Without the page nothing is started.
     QTest::mouseClick(dlg.GetDlgItem(IDC_HELP_BUTTON), Qt::LeftButton);
-    ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0],
-              (QStringList{QStringLiteral("xdg-open"), QStringLiteral("./Tarvel.html")}));
+    EXPECT_TRUE(launches.empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("找不到帮助页 %1。").arg(page));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+
+    QFile file(page);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    messages.clear();
+    for (const bool opened : {true, false}) {
+        QTest::mouseClick(dlg.GetDlgItem(IDC_HELP_BUTTON), Qt::LeftButton);
+        ASSERT_FALSE(launches.empty());
+        EXPECT_EQ(launches.back(),
+                  (QStringList{QStringLiteral("xdg-open"), QStringLiteral("./Tarvel.html")}));
+        EXPECT_TRUE(messages.empty()) << "nothing is said while the viewer starts";
+        launchOutcomes.back()(opened);
+    }
+    ASSERT_EQ(messages.size(), 1u) << "only the failed start is reported";
+    EXPECT_EQ(messages[0].text,
+              QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
 }
 
 TEST_F(DialogHandlers, AboutCommandOpensTheAboutBoxWhoseButtonClosesIt) {

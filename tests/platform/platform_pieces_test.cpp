@@ -1,4 +1,5 @@
 #include "platform/dialog_units.h"
+#include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/window_timers.h"
 
@@ -85,6 +86,49 @@ TEST(UserLockDirectory, IsTheRuntimeFolderElseAPrivateFolderOfTheUsersOwn) {
     fs::create_directory(own);
     ASSERT_EQ(::chown(own.c_str(), 4242, 4242), 0);
     EXPECT_EQ(UserLockDirectory(nullptr, tmp), fs::path());
+}
+
+TEST(StartProgram, ReportsWhetherTheProgramStartedAndEndedWell) {
+    struct Case {
+        const char* name;
+        QString program;
+        QStringList arguments;
+        bool succeeded;
+    };
+    const Case cases[] = {
+        {"ends well", QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exit 0")}, true},
+        {"exit code",
+         QStringLiteral("sh"),
+         {QStringLiteral("-c"), QStringLiteral("exit 3")},
+         false},
+        {"crash",
+         QStringLiteral("sh"),
+         {QStringLiteral("-c"), QStringLiteral("kill -9 $$")},
+         false},
+        {"no such program", QStringLiteral("/nonexistent/tarvel-viewer"), {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QObject owner;
+        std::vector<bool> outcomes;
+        StartProgram(c.program, c.arguments, &owner,
+                     [&outcomes](bool succeeded) { outcomes.push_back(succeeded); });
+        QTRY_VERIFY_WITH_TIMEOUT(!outcomes.empty(), 5000);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(outcomes, std::vector<bool>{c.succeeded});
+    }
+}
+
+TEST(StartProgram, AProgramStillRunningWhenItsOwnerGoesIsEndedWithoutAReport) {
+    bool reported = false;
+    {
+        QObject owner;
+        StartProgram(QStringLiteral("sleep"), {QStringLiteral("30")}, &owner,
+                     [&reported](bool) { reported = true; });
+        QTest::qWait(100);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(reported);
 }
 
 TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) {
