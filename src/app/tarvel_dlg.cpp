@@ -10,6 +10,7 @@
 #include "relay/relay_state.h"
 #include "resource.h"
 
+#include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -75,8 +76,12 @@ void CTarvelDlg::SetAccessibleNames() {
         m_inputLamps[k].setAccessibleName(QStringLiteral("输入显示 %1").arg(k + 1));
         m_outputLamps[k].setAccessibleName(QStringLiteral("输出显示 %1").arg(k + 1));
     }
-    m_clientAddressCombo.setAccessibleName(QStringLiteral("输入网卡 IP地址"));
-    m_serverAddressCombo.setAccessibleName(QStringLiteral("输出网卡 IP地址"));
+    // The address boxes are named by their row labels, their field too, as that has the focus.
+    for (auto [combo, label] : {std::pair{&m_clientAddressCombo, QStringLiteral("输入网卡")},
+                                std::pair{&m_serverAddressCombo, QStringLiteral("输出网卡")}}) {
+        combo->setAccessibleName(label);
+        combo->lineEdit()->setAccessibleName(label);
+    }
     GetDlgItem(IDC_CLIENT_PORT)->setAccessibleName(QStringLiteral("输入网卡 端口号"));
     GetDlgItem(IDC_SERVER_PORT)->setAccessibleName(QStringLiteral("输出网卡 端口号"));
 }
@@ -356,8 +361,17 @@ int CTarvelDlg::GetCheck(int controlId) const {
 }
 
 void CTarvelDlg::SetCheck(int controlId, int state) {
-    if (auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId)))
-        button->setChecked(state == 1);
+    auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId));
+    if (!button)
+        return;
+    // The checked button of an exclusive group would refuse to be cleared on its own.
+    QButtonGroup* group = button->group();
+    const bool exclusive = group && group->exclusive();
+    if (exclusive)
+        group->setExclusive(false);
+    button->setChecked(state == 1);
+    if (exclusive)
+        group->setExclusive(true);
 }
 
 std::string CTarvelDlg::GetWindowText(int controlId) const {
