@@ -287,6 +287,11 @@ std::optional<StoredText> ReadStoredText(const std::filesystem::path& file) {
     return Decode(std::move(*bytes));
 }
 
+std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
+    std::filesystem::path directory = file.parent_path();
+    return directory.empty() ? std::filesystem::path(".") : directory;
+}
+
 // The name of a save's new file: hidden, beside the real one, with the saving process's id.
 std::string TemporaryNamePrefix(const std::filesystem::path& file) {
     std::string prefix = ".";
@@ -313,11 +318,10 @@ std::optional<pid_t> TemporaryFileOwner(std::string_view rest) {
 
 // A save that was killed leaves its new file behind for good. Those of processes that no longer
 // exist are removed; a file of a live process (or of one whose state cannot be told) stays.
-void RemoveStaleTemporaryFiles(const std::filesystem::path& directory,
-                               const std::filesystem::path& file) {
+void RemoveStaleTemporaryFiles(const std::filesystem::path& file) {
     const std::string prefix = TemporaryNamePrefix(file);
     std::error_code error;
-    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+    for (std::filesystem::directory_iterator it(DirectoryOf(file), error), end; !error && it != end;
          it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.compare(0, prefix.size(), prefix) != 0) {
@@ -441,6 +445,7 @@ bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
         stored.text = WriteProfileValue(stored.text, entry.section, entry.key, entry.value);
     }
     if (stored.text == original && !original.empty()) {
+        RemoveStaleTemporaryFiles(target); // a save that changes nothing still tidies up
         return true;
     }
     return ReplaceFileContents(target, Encode(stored));
@@ -451,14 +456,11 @@ bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
 bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
                          const std::function<bool()>& beforeReplace) try {
     static std::atomic<unsigned> counter{0};
-    std::filesystem::path directory = file.parent_path();
-    if (directory.empty()) {
-        directory = ".";
-    }
+    const std::filesystem::path directory = DirectoryOf(file);
 
     struct stat old {};
     const bool replacing = ::stat(file.c_str(), &old) == 0;
-    RemoveStaleTemporaryFiles(directory, file);
+    RemoveStaleTemporaryFiles(file);
 
     // Step 1: a new file beside the old one, so that the rename stays on one file system.
     std::optional<TemporaryFile> temporary;

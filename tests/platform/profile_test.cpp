@@ -379,17 +379,21 @@ TEST(PrivateProfileFile, NewFilesLeftByEndedSavesGoAtTheNextSave) {
         "settings.inf.new-" + ended + "-0",    // not hidden
         ".settings.inf.new-" + ended + "-1-2", // not a name a save makes
     };
-    for (const std::string& name : stale)
-        WriteFile(dir.path() / name, "half a save");
     for (const std::string& name : kept)
         WriteFile(dir.path() / name, "someone else's");
 
-    ASSERT_TRUE(WritePrivateProfileString("IP", "Number", "1", file));
-    for (const std::string& name : stale)
-        EXPECT_FALSE(fs::exists(dir.path() / name)) << name;
-    for (const std::string& name : kept)
-        EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
-    EXPECT_EQ(EntryCount(dir.path()), 1 + kept.size());
+    // Also a save that leaves the text as it was tidies up.
+    for (const char* value : {"1", "1"}) {
+        for (const std::string& name : stale)
+            WriteFile(dir.path() / name, "half a save");
+        ASSERT_TRUE(WritePrivateProfileString("IP", "Number", value, file));
+        for (const std::string& name : stale)
+            EXPECT_FALSE(fs::exists(dir.path() / name)) << name;
+        for (const std::string& name : kept)
+            EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
+        EXPECT_EQ(EntryCount(dir.path()), 1 + kept.size());
+    }
+    EXPECT_EQ(ReadFile(file), "[IP]\nNumber=1\n");
 }
 
 TEST(PrivateProfileFile, ASaveThatFailsAtTheRenameRemovesItsNewFile) {
