@@ -11,12 +11,14 @@ constexpr unsigned kLamp = kReadOnly | kBorder | kTabStop | kAutoHScroll;
 constexpr unsigned kPortEdit = kBorder | kTabStop | kAutoHScroll;
 constexpr unsigned kAddressCombo = kSort | kVScroll | kTabStop;
 
-// Template order is also the tab and z order.
+// Template order is also the tab and z order. Each pair of radio buttons is one group, reached
+// with Tab and walked with the arrow keys.
 constexpr std::array<ControlTemplate, 33> kMainDialogControls{{
     {IDC_STATIC, ControlKind::GroupBox, "显示 ", 7, 3, 305, 40, 0},
     {IDC_STATIC, ControlKind::GroupBox, "传输模式", 7, 45, 305, 53, 0},
-    {IDC_CLIENT_TO_SERVER, ControlKind::RadioButton, "客户端到服务器端", 13, 59, 83, 10, kGroup},
-    {IDC_SERVER_TO_CLIENT, ControlKind::RadioButton, "服务器端到客户端", 13, 82, 82, 10, kGroup},
+    {IDC_CLIENT_TO_SERVER, ControlKind::RadioButton, "客户端到服务器端", 13, 59, 83, 10,
+     kGroup | kTabStop},
+    {IDC_SERVER_TO_CLIENT, ControlKind::RadioButton, "服务器端到客户端", 13, 82, 82, 10, 0},
     {IDC_CLIENT_ADDRESS, ControlKind::ComboBox, "", 198, 66, 70, 58, kAddressCombo},
     {IDC_SERVER_ADDRESS, ControlKind::ComboBox, "", 198, 79, 70, 58, kAddressCombo},
     {IDC_STATIC, ControlKind::GroupBox, "流量显示", 7, 100, 305, 82, 0},
@@ -33,7 +35,7 @@ constexpr std::array<ControlTemplate, 33> kMainDialogControls{{
     {IDC_OUTPUT_LAMP2, ControlKind::Edit, "", 197, 27, 30, 13, kLamp},
     {IDC_OUTPUT_LAMP3, ControlKind::Edit, "", 236, 27, 30, 13, kLamp},
     {IDC_UDP, ControlKind::RadioButton, "UDP", 105, 59, 41, 10, kGroup | kTabStop},
-    {IDC_TCP, ControlKind::RadioButton, "TCP", 105, 82, 39, 10, kGroup | kTabStop},
+    {IDC_TCP, ControlKind::RadioButton, "TCP", 105, 82, 39, 10, 0},
     {IDC_TRAFFIC_GRAPH, ControlKind::PushButton, " 输入流量", 13, 110, 293, 69, kTabStop},
     {IDC_CLIENT_PORT, ControlKind::Edit, "", 273, 66, 30, 12, kPortEdit},
     {IDC_SERVER_PORT, ControlKind::Edit, "", 273, 79, 30, 12, kPortEdit},

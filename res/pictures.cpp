@@ -56,11 +56,13 @@ QImage LoadLogoBitmap() {
     return image;
 }
 
-QImage AppIconImage() {
-    QImage image(32, 32, QImage::Format_ARGB32);
+QImage AppIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    // Drawn on a 32 x 32 grid, scaled to the size asked for.
+    p.scale(size / 32.0, size / 32.0);
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(18, 52, 110));
     p.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 6, 6);

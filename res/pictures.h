@@ -8,4 +8,5 @@ QImage LoadLogoBitmap();
 
 // Icon 128: the program's 32 x 32 icon.
 QIcon LoadAppIcon();
-QImage AppIconImage();
+// The icon's picture, drawn `size` pixels square (the installed icons come in several sizes).
+QImage AppIconImage(int size = 32);

@@ -10,7 +10,10 @@
 #include "relay/relay_state.h"
 #include "resource.h"
 
+#include <QButtonGroup>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
@@ -73,8 +76,12 @@ void CTarvelDlg::SetAccessibleNames() {
         m_inputLamps[k].setAccessibleName(QStringLiteral("输入显示 %1").arg(k + 1));
         m_outputLamps[k].setAccessibleName(QStringLiteral("输出显示 %1").arg(k + 1));
     }
-    m_clientAddressCombo.setAccessibleName(QStringLiteral("输入网卡 IP地址"));
-    m_serverAddressCombo.setAccessibleName(QStringLiteral("输出网卡 IP地址"));
+    // The address boxes are named by their row labels, their field too, as that has the focus.
+    for (auto [combo, label] : {std::pair{&m_clientAddressCombo, QStringLiteral("输入网卡")},
+                                std::pair{&m_serverAddressCombo, QStringLiteral("输出网卡")}}) {
+        combo->setAccessibleName(label);
+        combo->lineEdit()->setAccessibleName(label);
+    }
     GetDlgItem(IDC_CLIENT_PORT)->setAccessibleName(QStringLiteral("输入网卡 端口号"));
     GetDlgItem(IDC_SERVER_PORT)->setAccessibleName(QStringLiteral("输出网卡 端口号"));
 }
@@ -87,10 +94,16 @@ void CTarvelDlg::ConnectHandlers() {
     connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
     connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
     connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
-    // Only the operator's choices count as changes: programmatic updates raise neither signal.
+    // Only the operator's choices count as changes: programmatic updates raise none of these
+    // signals. Typing into an address field counts like picking from the list, so that Run
+    // saves and relays on the address the operator sees.
     connect(&m_clientAddressCombo, &QComboBox::activated, this,
             &CTarvelDlg::OnClientAddressChanged);
     connect(&m_serverAddressCombo, &QComboBox::activated, this,
+            &CTarvelDlg::OnServerAddressChanged);
+    connect(m_clientAddressCombo.lineEdit(), &QLineEdit::textEdited, this,
+            &CTarvelDlg::OnClientAddressChanged);
+    connect(m_serverAddressCombo.lineEdit(), &QLineEdit::textEdited, this,
             &CTarvelDlg::OnServerAddressChanged);
     for (int id : {IDC_CLIENT_PORT, IDC_SERVER_PORT})
         connect(qobject_cast<QLineEdit*>(GetDlgItem(id)), &QLineEdit::textEdited, this,
@@ -254,8 +267,21 @@ void CTarvelDlg::OnSettings() {
 }
 
 void CTarvelDlg::OnHelp() {
-    // The help page lies in the current directory, which the installation prepares.
-    StartDetached(QStringLiteral("xdg-open"), {QStringLiteral("./Tarvel.html")});
+    // The help page lies in the current directory, which the installation prepares. The desktop's
+    // opener reports a failure when no program can show the page; the operator is told so.
+    const QString page = QDir::current().absoluteFilePath(QStringLiteral("Tarvel.html"));
+    const QString caption = QStringLiteral("错误");
+    if (!QFileInfo(page).isFile()) {
+        ShowMessage(QStringLiteral("找不到帮助页 %1。").arg(page), caption, MessageIcon::Error);
+        return;
+    }
+    StartProgram(QStringLiteral("xdg-open"), {QStringLiteral("./Tarvel.html")}, this,
+                 [page, caption](bool opened) {
+                     if (!opened)
+                         ShowMessage(
+                             QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page),
+                             caption, MessageIcon::Error);
+                 });
 }
 
 void CTarvelDlg::OnSysCommand(int command) {
@@ -336,8 +362,17 @@ int CTarvelDlg::GetCheck(int controlId) const {
 }
 
 void CTarvelDlg::SetCheck(int controlId, int state) {
-    if (auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId)))
-        button->setChecked(state == 1);
+    auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId));
+    if (!button)
+        return;
+    // The checked button of an exclusive group would refuse to be cleared on its own.
+    QButtonGroup* group = button->group();
+    const bool exclusive = group && group->exclusive();
+    if (exclusive)
+        group->setExclusive(false);
+    button->setChecked(state == 1);
+    if (exclusive)
+        group->setExclusive(true);
 }
 
 std::string CTarvelDlg::GetWindowText(int controlId) const {

@@ -55,10 +55,11 @@ void SelectOneOf(ParameterDialog& dialog, bool first, int firstId, int secondId)
 
 } // namespace
 
-// A directory of that name counts too: only a match of the name is tested.
+// Only a regular file (symbolic links followed) counts: a directory, pipe, socket or device of
+// that name holds no settings, and reading a pipe or device could wait for ever.
 bool ParameterFileExists(const std::filesystem::path& file) {
     std::error_code error;
-    return std::filesystem::exists(file, error);
+    return std::filesystem::is_regular_file(file, error);
 }
 
 std::optional<SavedParameters> ReadSavedParameters(const std::filesystem::path& file) {

@@ -1,6 +1,7 @@
 #include "controls/combo_box_xp.h"
 
 #include <QAbstractItemView>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QLineEdit>
 #include <QPainter>
@@ -38,6 +39,46 @@ public:
         return QProxyStyle::subControlRect(control, option, sub, widget);
     }
 };
+
+// What assistive technology is told about the combo box. The toolkit's own description names an
+// editable combo box on Linux by its current text; this one gives its accessible name (or its
+// label's text) as the name and the text as the value, as other platforms do.
+class AccessibleComboBoxXP : public QAccessibleWidget {
+public:
+    explicit AccessibleComboBoxXP(QWidget* widget)
+        : QAccessibleWidget(widget, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value)
+            return Combo()->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.editable = Combo()->isEditable();
+        state.expandable = true;
+        return state;
+    }
+    QStringList actionNames() const override {
+        return QAccessibleWidget::actionNames() << showMenuAction();
+    }
+    void doAction(const QString& action) override {
+        if (action == showMenuAction())
+            Combo()->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    QComboBox* Combo() const { return static_cast<QComboBox*>(widget()); }
+};
+
+QAccessibleInterface* AccessibleComboBoxXPFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String(CComboBoxXP::staticMetaObject.className()) && object &&
+        object->isWidgetType())
+        return new AccessibleComboBoxXP(static_cast<QWidget*>(object)); // the toolkit owns it
+    return nullptr;
+}
 
 } // namespace
 
@@ -105,6 +146,11 @@ bool CComboEditXP::eventFilter(QObject* watched, QEvent* event) {
 }
 
 CComboBoxXP::CComboBoxXP(QWidget* parent) : QComboBox(parent) {
+    static const bool accessibleInstalled = [] {
+        QAccessible::installFactory(AccessibleComboBoxXPFactory);
+        return true;
+    }();
+    (void)accessibleInstalled;
     setEditable(true);
     setMaxVisibleItems(m_visibleItems);
 }

@@ -3,9 +3,11 @@
 #include "pictures.h"
 #include "platform/dialog_units.h"
 
+#include <QButtonGroup>
 #include <QComboBox>
 #include <QDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,8 +42,6 @@ QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dial
     case ControlKind::RadioButton: {
         auto* radio = MemberOrNew<QRadioButton>(member, dialog);
         radio->setText(caption);
-        // Every radio button starts its own group: the handlers keep each pair exclusive.
-        radio->setAutoExclusive(false);
         radio->setFocusPolicy(focus);
         return radio;
     }
@@ -92,6 +92,87 @@ QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dial
     return nullptr;
 }
 
+// The tab stop of a radio group sits on its checked button, or on its first while none is checked,
+// as the dialog manager moves it: Tab enters the group there.
+void MoveTabStopToCheckedButton(QButtonGroup& group, bool groupHasTabStop) {
+    const QList<QAbstractButton*> buttons = group.buttons();
+    QAbstractButton* stop = group.checkedButton();
+    if (!stop && !buttons.isEmpty())
+        stop = buttons.front();
+    for (QAbstractButton* button : buttons)
+        button->setFocusPolicy(groupHasTabStop && button == stop ? Qt::StrongFocus
+                                                                 : Qt::ClickFocus);
+}
+
+// Within a radio group the arrow keys go to the next (Right, Down) or previous (Left, Up) button
+// in template order, round the end, and select it as a click would.
+class RadioGroupArrowKeys : public QObject {
+public:
+    explicit RadioGroupArrowKeys(QButtonGroup& group) : QObject(&group), m_group(group) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        int step = 0;
+        switch (static_cast<QKeyEvent*>(event)->key()) {
+        case Qt::Key_Right:
+        case Qt::Key_Down:
+            step = 1;
+            break;
+        case Qt::Key_Left:
+        case Qt::Key_Up:
+            step = -1;
+            break;
+        default:
+            return false;
+        }
+        const QList<QAbstractButton*> buttons = m_group.buttons();
+        const qsizetype from = buttons.indexOf(static_cast<QAbstractButton*>(watched));
+        for (qsizetype n = 1; from >= 0 && n < buttons.size(); ++n) {
+            const qsizetype size = buttons.size();
+            QAbstractButton* next = buttons[((from + step * n) % size + size) % size];
+            if (next->isEnabled() && next->isVisible()) {
+                next->setFocus(step > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+                next->click();
+                break;
+            }
+        }
+        return true;
+    }
+
+private:
+    QButtonGroup& m_group;
+};
+
+// A radio button with the group style starts a group; each radio button right after it in the
+// template joins that group. Only one button of a group can be checked.
+void GroupRadioButtons(QDialog& dialog, const DialogTemplate& tpl,
+                       const std::vector<QWidget*>& ordered) {
+    QButtonGroup* group = nullptr;
+    RadioGroupArrowKeys* arrowKeys = nullptr;
+    bool groupHasTabStop = false;
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        const ControlTemplate& item = tpl.controls[i];
+        if (item.kind != ControlKind::RadioButton) {
+            group = nullptr;
+            continue;
+        }
+        if (!group || (item.style & kGroup)) {
+            group = new QButtonGroup(&dialog);
+            arrowKeys = new RadioGroupArrowKeys(*group); // owned by the group
+            groupHasTabStop = (item.style & kTabStop) != 0;
+            QObject::connect(group, &QButtonGroup::buttonToggled, group, [group, groupHasTabStop] {
+                MoveTabStopToCheckedButton(*group, groupHasTabStop);
+            });
+        }
+        auto* radio = static_cast<QRadioButton*>(ordered[i]);
+        group->addButton(radio);
+        radio->installEventFilter(arrowKeys);
+        MoveTabStopToCheckedButton(*group, groupHasTabStop);
+    }
+}
+
 } // namespace
 
 QWidget* DialogItems::GetDlgItem(int id) const {
@@ -135,6 +216,7 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
     // The first template item lies on top, as the dialog manager stacks them.
     for (QWidget* control : ordered)
         control->lower();
+    GroupRadioButtons(dialog, tpl, ordered);
     return items;
 }
 

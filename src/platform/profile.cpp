@@ -1,10 +1,13 @@
 #include "platform/profile.h"
 
+#include "platform/wide_text.h"
+
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <exception>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,16 +205,138 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
+bool IsRegularFile(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Only a regular file is read. The type is tested before opening, as opening a pipe waits for a
+// writer, and again on the open descriptor, which cannot block, in case the name changed between.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
         return std::nullopt;
     }
-    std::string contents{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
+    UniqueFd in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (in.get() < 0 || !IsRegularFile(in.get())) {
         return std::nullopt;
     }
-    return contents;
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+        if (got == 0) {
+            return contents;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        contents.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// A file's text as the profile functions see it. A file that starts with the UTF-16LE byte order
+// mark holds UTF-16 text: it is read and written as such, the values going to and from the
+// program's 8-bit text. Any other file is taken byte for byte.
+struct StoredText {
+    std::string text;
+    bool utf16 = false;
+    std::string oddByte; // a UTF-16 file's last byte without its partner, kept where it was
+};
+
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+
+StoredText Decode(std::string&& bytes) {
+    if (!bytes.starts_with(kUtf16LeMark)) {
+        return {std::move(bytes), false, {}};
+    }
+    std::u16string wide;
+    wide.reserve(bytes.size() / 2);
+    std::size_t i = kUtf16LeMark.size();
+    for (; i + 1 < bytes.size(); i += 2) {
+        wide += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    // Lone surrogates are kept so that the lines a write does not touch come back unchanged.
+    std::string text = WideToNarrow(wide, std::string::npos, LoneSurrogates::Keep).value_or("");
+    return {std::move(text), true, bytes.substr(i)};
+}
+
+std::string Encode(const StoredText& stored) {
+    if (!stored.utf16) {
+        return stored.text;
+    }
+    const std::u16string wide = NarrowToWide(stored.text, LoneSurrogates::Keep);
+    std::string bytes(kUtf16LeMark);
+    bytes.reserve(bytes.size() + 2 * wide.size() + stored.oddByte.size());
+    for (const char16_t unit : wide) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes + stored.oddByte;
+}
+
+std::optional<StoredText> ReadStoredText(const std::filesystem::path& file) {
+    std::optional<std::string> bytes = ReadWholeFile(file);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return Decode(std::move(*bytes));
+}
+
+std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
+    std::filesystem::path directory = file.parent_path();
+    return directory.empty() ? std::filesystem::path(".") : directory;
+}
+
+// The name of a save's new file: hidden, beside the real one, with the saving process's id.
+std::string TemporaryNamePrefix(const std::filesystem::path& file) {
+    std::string prefix = ".";
+    prefix += file.filename().string();
+    prefix += ".new-";
+    return prefix;
+}
+
+// The process id in a new file's name after its prefix ("<pid>-<count>"), if the rest is that.
+std::optional<pid_t> TemporaryFileOwner(std::string_view rest) {
+    pid_t pid = 0;
+    const auto [afterPid, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+    if (error != std::errc() || pid <= 0 || afterPid == rest.data() + rest.size() ||
+        *afterPid != '-') {
+        return std::nullopt;
+    }
+    const std::string_view count =
+        rest.substr(static_cast<std::size_t>(afterPid - rest.data()) + 1);
+    if (count.empty() || count.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+// A save that was killed leaves its new file behind for good. Those of processes that no longer
+// exist are removed; a file of a live process (or of one whose state cannot be told) stays.
+void RemoveStaleTemporaryFiles(const std::filesystem::path& file) {
+    const std::string prefix = TemporaryNamePrefix(file);
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(DirectoryOf(file), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const std::optional<pid_t> owner =
+            TemporaryFileOwner(std::string_view(name).substr(prefix.size()));
+        if (!owner || *owner == ::getpid() || ::kill(*owner, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        std::error_code typeError;
+        if (it->symlink_status(typeError).type() == std::filesystem::file_type::regular) {
+            ::unlink(it->path().c_str());
+        }
+    }
 }
 
 // A rename replaces a symbolic link itself; the settings belong in the file it points to.
@@ -236,6 +361,11 @@ std::string ReadProfileValue(std::string_view contents, std::string_view section
     }
     const Line& line = *where.keyLine;
     std::string_view value = Trim(contents.substr(line.valueBegin, line.bodyEnd - line.valueBegin));
+    // A value in a matching pair of quotes reads without them.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
     return std::string(value.substr(0, kProfileValueBufferSize - 1));
 }
 
@@ -275,11 +405,12 @@ std::string WriteProfileValue(std::string_view contents, std::string_view sectio
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     const std::filesystem::path& file) {
-    const std::optional<std::string> contents = ReadWholeFile(file);
-    if (!contents) {
-        return {};
+    try {
+        const std::optional<StoredText> stored = ReadStoredText(file);
+        return stored ? ReadProfileValue(stored->text, section, key) : std::string();
+    } catch (const std::exception&) {
+        return {}; // no memory for the file's text: it reads as missing
     }
-    return ReadProfileValue(*contents, section, key);
 }
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key,
@@ -289,9 +420,9 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key,
 }
 
 bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
-                                const std::filesystem::path& file) {
+                                const std::filesystem::path& file) try {
     const std::filesystem::path target = ResolveLinks(file);
-    std::string contents;
+    StoredText stored;
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0) {
         if (!S_ISREG(status.st_mode)) {
@@ -301,43 +432,42 @@ bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
             ::access(target.c_str(), W_OK) != 0) {
             return false;
         }
-        std::optional<std::string> old = ReadWholeFile(target);
+        std::optional<StoredText> old = ReadStoredText(target);
         if (!old) {
             return false;
         }
-        contents = std::move(*old);
+        stored = std::move(*old);
     } else if (errno != ENOENT) {
         return false;
     }
-    std::string updated = contents;
+    const std::string original = stored.text;
     for (const ProfileEntry& entry : entries) {
-        updated = WriteProfileValue(updated, entry.section, entry.key, entry.value);
+        stored.text = WriteProfileValue(stored.text, entry.section, entry.key, entry.value);
     }
-    if (updated == contents && !contents.empty()) {
+    if (stored.text == original && !original.empty()) {
+        RemoveStaleTemporaryFiles(target); // a save that changes nothing still tidies up
         return true;
     }
-    return ReplaceFileContents(target, updated);
+    return ReplaceFileContents(target, Encode(stored));
+} catch (const std::exception&) {
+    return false; // no memory for the file's text: nothing is written
 }
 
 bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
-                         const std::function<bool()>& beforeReplace) {
+                         const std::function<bool()>& beforeReplace) try {
     static std::atomic<unsigned> counter{0};
-    std::filesystem::path directory = file.parent_path();
-    if (directory.empty()) {
-        directory = ".";
-    }
+    const std::filesystem::path directory = DirectoryOf(file);
 
     struct stat old {};
     const bool replacing = ::stat(file.c_str(), &old) == 0;
+    RemoveStaleTemporaryFiles(file);
 
     // Step 1: a new file beside the old one, so that the rename stays on one file system.
     std::optional<TemporaryFile> temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         // Built up piece by piece: GCC 12 warns falsely about the chained operator+ form.
-        std::string name = ".";
-        name += file.filename().string();
-        name += ".new-";
+        std::string name = TemporaryNamePrefix(file);
         name += std::to_string(::getpid());
         name += '-';
         name += std::to_string(counter.fetch_add(1));
@@ -381,4 +511,6 @@ bool ReplaceFileContents(const std::filesystem::path& file, std::string_view con
         ::fsync(dir.get());
     }
     return true;
+} catch (const std::exception&) {
+    return false; // the new file, if made, is removed on the way out
 }

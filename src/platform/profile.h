@@ -9,8 +9,13 @@
 
 // INI-style settings files ("[section]" lines followed by "key=value" lines), read and written
 // the way the program has always expected: names match without regard to letter case, values
-// come back trimmed and cut to what a 255-byte buffer holds, and a write changes one value and
-// leaves every other byte of the file as it was.
+// come back trimmed, without a matching pair of enclosing quotes, and cut to what a 255-byte
+// buffer holds, and a write changes one value and leaves every other byte of the file as it was.
+//
+// A file that starts with the UTF-16LE byte order mark is read and written as UTF-16LE, its
+// values converted to and from the program's 8-bit text (UTF-8); any other file is taken byte for
+// byte, a UTF-8 byte order mark before the first section included. Only regular files are read
+// (symbolic links followed); the file functions never block on a pipe or device and never throw.
 
 // Room the caller gives a value, terminating zero included; a value keeps at most 254 characters.
 inline constexpr std::size_t kProfileValueBufferSize = 255;
@@ -26,7 +31,8 @@ std::string ReadProfileValue(std::string_view contents, std::string_view section
 std::string WriteProfileValue(std::string_view contents, std::string_view section,
                               std::string_view key, std::string_view value);
 
-// Reads `key` in `section` of `file`. An unreadable or missing file reads as empty text.
+// Reads `key` in `section` of `file`. An unreadable or missing file, or one that is not a regular
+// file, reads as empty text.
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     const std::filesystem::path& file);
 
@@ -51,6 +57,7 @@ bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
 // Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
 // beside it, which then takes its place by a rename, keeping the old file's permissions.
 // `beforeReplace` runs between the two steps; when it returns false nothing is replaced (the new
-// file is removed) and the call fails.
+// file is removed) and the call fails. New files that earlier saves of the same file left behind
+// when their process was killed are removed first.
 bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
                          const std::function<bool()>& beforeReplace = {});

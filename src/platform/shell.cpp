@@ -6,8 +6,41 @@
 
 namespace {
 
-void StartWithQProcess(const QString& program, const QStringList& arguments) {
-    QProcess::startDetached(program, arguments);
+// A started program whose watcher goes: its outcome is no longer reported, and a program still
+// running is ended quietly instead of with the toolkit's warning.
+class WatchedProcess : public QProcess {
+public:
+    using QProcess::QProcess;
+    ~WatchedProcess() override {
+        QObject::disconnect(this, nullptr, nullptr, nullptr);
+        if (state() != NotRunning) {
+            kill();
+            waitForFinished(1000);
+        }
+    }
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+};
+
+void StartWithQProcess(const QString& program, const QStringList& arguments, QObject* owner,
+                       ProgramOutcome outcome) {
+    auto* process = new WatchedProcess(owner); // owned by `owner`, or deleted once it has ended
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, outcome](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return; // the end of a started program comes through finished
+                         outcome(false);
+                         process->deleteLater();
+                     });
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, outcome](int exitCode, QProcess::ExitStatus status) {
+                         outcome(status == QProcess::NormalExit && exitCode == 0);
+                         process->deleteLater();
+                     });
+    process->start(program, arguments);
 }
 
 ProgramLauncher& CurrentLauncher() {
@@ -19,8 +52,9 @@ int g_requestedExitCode = 0;
 
 } // namespace
 
-void StartDetached(const QString& program, const QStringList& arguments) {
-    CurrentLauncher()(program, arguments);
+void StartProgram(const QString& program, const QStringList& arguments, QObject* owner,
+                  ProgramOutcome outcome) {
+    CurrentLauncher()(program, arguments, owner, std::move(outcome));
 }
 
 ScopedProgramLauncher::ScopedProgramLauncher(ProgramLauncher launcher)

@@ -41,14 +41,15 @@ bool IsLowSurrogate(char32_t c) {
 
 } // namespace
 
-std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t outputBytes) {
+std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t outputBytes,
+                                        LoneSurrogates lone) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
         if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
-        } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+        } else if ((IsHighSurrogate(c) || IsLowSurrogate(c)) && lone == LoneSurrogates::Replace) {
             c = kReplacement;
         }
         AppendUtf8(out, c);
@@ -61,7 +62,7 @@ std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t ou
     return out;
 }
 
-std::u16string NarrowToWide(std::string_view text) {
+std::u16string NarrowToWide(std::string_view text, LoneSurrogates lone) {
     std::u16string out;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -96,7 +97,9 @@ std::u16string NarrowToWide(std::string_view text) {
             else
                 c = (c << 6) | (next & 0x3F);
         }
-        if (!valid || c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        const bool surrogate = c >= 0xD800 && c <= 0xDFFF;
+        if (!valid || c < minimum || c > 0x10FFFF ||
+            (surrogate && lone == LoneSurrogates::Replace)) {
             AppendUtf16(out, kReplacement);
             ++i;
             continue;

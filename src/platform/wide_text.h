@@ -5,10 +5,15 @@
 #include <string>
 #include <string_view>
 
-// Stands in for the wide-to-narrow conversion: UTF-16 in, the narrow code page (UTF-8 here) out.
-// Fails when the result and its terminating zero need more than `outputBytes` bytes. A lone
-// surrogate becomes U+FFFD.
-std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t outputBytes = 255);
+// What happens to a surrogate without its partner: it becomes U+FFFD, or it is kept as the
+// three-byte sequence of its own code point, so that a whole file converted to UTF-8 and back
+// comes back unchanged.
+enum class LoneSurrogates { Replace, Keep };
 
-// The reverse, for building answers: invalid UTF-8 bytes become U+FFFD.
-std::u16string NarrowToWide(std::string_view text);
+// Stands in for the wide-to-narrow conversion: UTF-16 in, the narrow code page (UTF-8 here) out.
+// Fails when the result and its terminating zero need more than `outputBytes` bytes.
+std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t outputBytes = 255,
+                                        LoneSurrogates lone = LoneSurrogates::Replace);
+
+// The reverse: invalid UTF-8 bytes become U+FFFD; so do surrogate code points unless kept.
+std::u16string NarrowToWide(std::string_view text, LoneSurrogates lone = LoneSurrogates::Replace);

@@ -28,10 +28,12 @@ void DialogTest::SetUp() {
         [this](const QString& text, const QString& caption, MessageIcon icon) {
             messages.push_back({text, caption, icon});
         });
-    m_launcher = std::make_unique<ScopedProgramLauncher>(
-        [this](const QString& program, const QStringList& arguments) {
-            launches.push_back(QStringList{program} + arguments);
-        });
+    m_launcher = std::make_unique<ScopedProgramLauncher>([this](const QString& program,
+                                                                const QStringList& arguments,
+                                                                QObject*, ProgramOutcome outcome) {
+        launches.push_back(QStringList{program} + arguments);
+        launchOutcomes.push_back(std::move(outcome));
+    });
 }
 
 void DialogTest::TearDown() {

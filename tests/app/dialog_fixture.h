@@ -46,6 +46,7 @@ protected:
     std::unique_ptr<CTarvelDlg> dialog;
     std::vector<RecordedMessage> messages;
     std::vector<QStringList> launches;
+    std::vector<ProgramOutcome> launchOutcomes; // what each started program reports, when called
 
 private:
     QTemporaryDir m_folder;

@@ -442,19 +442,79 @@ TEST_F(RunStop, EveryRunAfterAChangeSavesAgain) {
               std::string::npos);
 }
 
-TEST_F(RunStop, WithoutAChangeRunUsesTheLoadedEndpoints) {
+TEST_F(RunStop, ATypedAddressIsTheOneRelayedOnAndSaved) {
+    // Server to client over UDP: the relay binds the client endpoint and sends to the server
+    // endpoint. The file holds other addresses; only typing changes them.
+    struct Case {
+        const char* name;
+        int typedInto;
+        const char* client; // where the source sends to
+        const char* server; // where the sink listens
+    };
+    for (const Case& c : {Case{"client side", IDC_CLIENT_ADDRESS, "127.0.0.4", "127.0.0.3"},
+                          Case{"server side", IDC_SERVER_ADDRESS, "127.0.0.2", "127.0.0.5"}}) {
+        SCOPED_TRACE(c.name);
+        const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+        const int sinkPort = BindFree(sink.Get(), c.server);
+        ASSERT_GT(sinkPort, 0);
+        // A port free on the address the relay is to bind; the probe lets it go again.
+        SocketHandle probe(::socket(AF_INET, SOCK_DGRAM, 0));
+        const int relayPort = BindFree(probe.Get(), c.client);
+        ASSERT_GT(relayPort, 0);
+        probe.Reset();
+        const std::string file =
+            "[IP]\nNumber=1\n[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n"
+            "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=" +
+            std::to_string(relayPort) +
+            "\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=" + std::to_string(sinkPort) + "\n";
+        WriteParameterFile(file);
+        OpenDialog();
+        const QString typed =
+            QString::fromLatin1(c.typedInto == IDC_CLIENT_ADDRESS ? c.client : c.server);
+        Type(Combo(c.typedInto)->lineEdit(), typed);
+        EXPECT_EQ(Combo(c.typedInto)->currentText(), typed);
+        EXPECT_EQ(dialog->ParamsChanged(), 1);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        EXPECT_TRUE(messages.empty());
+        const RelaySettings used = g_relaySettings.Get();
+        EXPECT_EQ(used.clientAddress, c.client);
+        EXPECT_EQ(used.serverAddress, c.server);
+        EXPECT_NE(ReadParameterFile().find("IP=" + typed.toStdString() + "\n"), std::string::npos);
+
+        const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+        const sockaddr_in relay = MakeSocketAddress(c.client, relayPort);
+        char received[16] = {};
+        ssize_t n = -1;
+        for (int attempt = 0; attempt < 50 && n < 0; ++attempt) {
+            ::sendto(source.Get(), "moved", 6, 0, reinterpret_cast<const sockaddr*>(&relay),
+                     sizeof relay);
+            if (WaitReadable(sink.Get(), 100ms))
+                n = ::recv(sink.Get(), received, sizeof received, 0);
+        }
+        EXPECT_EQ(n, 6);
+        EXPECT_STREQ(received, "moved");
+        dialog->OnStop();
+        ASSERT_TRUE(WaitForRelayWorkers(3000ms));
+    }
+}
+
+TEST_F(RunStop, AProgrammaticTextChangeIsNoChange) {
     const int port = FreePort(SOCK_DGRAM);
     WriteParameterFile("[IP]\nNumber=1\n[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n"
                        "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=" +
                        std::to_string(port) + "\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=" +
                        std::to_string(port) + "\n");
     OpenDialog();
-    // Typed without a notification: validated, but the worker takes the loaded address.
+    // Set by the program, as loading does: no change is marked and nothing is saved.
     Combo(IDC_CLIENT_ADDRESS)->setEditText(QStringLiteral("127.0.0.9"));
+    EXPECT_EQ(dialog->ParamsChanged(), 0);
+    const std::string before = ReadParameterFile();
     dialog->OnRun();
     EXPECT_TRUE(messages.empty());
     ASSERT_TRUE(Running());
     EXPECT_EQ(g_relaySettings.Get().clientAddress, "127.0.0.2");
+    EXPECT_EQ(ReadParameterFile(), before);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/tarvel_app.h"
+#include "fifo_watchdog.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
 
@@ -7,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -21,8 +24,17 @@ protected:
         ASSERT_TRUE(m_folder.isValid());
         m_previous = QDir::currentPath();
         QDir::setCurrent(m_folder.path());
+        // The instance lock of starts in this process lives here, apart from other tests'.
+        m_previousRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", m_folder.path().toLocal8Bit());
     }
-    void TearDown() override { QDir::setCurrent(m_previous); }
+    void TearDown() override {
+        QDir::setCurrent(m_previous);
+        if (m_previousRuntime.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
+    }
 
     int RunApp(CTarvelApp& app) {
         ScopedMessagePresenter presenter(
@@ -37,6 +49,7 @@ protected:
     std::vector<Recorded> messages;
     QTemporaryDir m_folder;
     QString m_previous;
+    QByteArray m_previousRuntime;
 };
 
 TEST_F(AppStart, SocketStartUpFailureShowsItsMessageAndEnds) {
@@ -54,43 +67,87 @@ TEST_F(AppStart, MissingParameterFileShowsOneMessageAndEndsWithExitCode18) {
     EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
 }
 
-#ifdef TARVEL_EXECUTABLE
-// Real processes: the instance check is by executable name.
-TEST_F(AppStart, SecondInstanceOfTheSameNameEndsAtOnceACopyUnderAnotherNameStarts) {
+TEST_F(AppStart, AParameterFileThatIsADirectoryOrAPipeIsAMissingFile) {
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("InfoFile")));
-    QFile parameters(QStringLiteral("InfoFile/ParameterSet.inf"));
-    ASSERT_TRUE(parameters.open(QIODevice::WriteOnly));
-    parameters.close();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_folder.path()); // the lock file lives here
+    const QString path = QStringLiteral("InfoFile/ParameterSet.inf");
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe" : "directory");
+        QDir().rmdir(path);
+        QFile::remove(path);
+        if (pipe)
+            ASSERT_EQ(::mkfifo("InfoFile/ParameterSet.inf", 0600), 0);
+        else
+            ASSERT_TRUE(QDir().mkdir(path));
+        const FifoWatchdog watchdog(m_folder.filePath(path).toStdString(), std::chrono::seconds(5));
+        messages.clear();
+        CTarvelApp app;
+        EXPECT_EQ(RunApp(app), 18);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, QStringLiteral("没有找到相关信息文件,请重新安装本软件!"));
+        EXPECT_FALSE(watchdog.Fired()) << "the start waited on the pipe";
+    }
+}
 
-    auto start = [&](const QString& program) {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(env);
-        process->setWorkingDirectory(m_folder.path());
-        process->start(program, {});
-        EXPECT_TRUE(process->waitForStarted(5000));
+#ifdef TARVEL_EXECUTABLE
+// Real processes, each with the lock folder it is given as its runtime folder.
+class InstanceStart : public AppStart {
+protected:
+    void SetUp() override {
+        AppStart::SetUp();
+        ASSERT_TRUE(QDir().mkpath(QStringLiteral("InfoFile")));
+        QFile parameters(QStringLiteral("InfoFile/ParameterSet.inf"));
+        ASSERT_TRUE(parameters.open(QIODevice::WriteOnly));
+    }
+    void TearDown() override {
+        for (auto& process : m_processes) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        AppStart::TearDown();
+    }
+    QProcess& Start(const QString& program, const QString& lockFolder) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), lockFolder);
+        auto& process = *m_processes.emplace_back(std::make_unique<QProcess>());
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(m_folder.path());
+        process.start(program, {});
+        EXPECT_TRUE(process.waitForStarted(5000));
         return process;
-    };
-    auto first = start(QStringLiteral(TARVEL_EXECUTABLE));
-    EXPECT_FALSE(first->waitForFinished(1500)) << "the first instance keeps running";
+    }
+    QString Folder(const QString& name) {
+        EXPECT_TRUE(QDir(m_folder.path()).mkpath(name));
+        return m_folder.filePath(name);
+    }
 
-    auto second = start(QStringLiteral(TARVEL_EXECUTABLE));
-    ASSERT_TRUE(second->waitForFinished(1000)) << "the second instance ends at once";
-    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second->exitCode(), 0);
-    EXPECT_TRUE(second->readAllStandardOutput().isEmpty());
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+TEST_F(InstanceStart, SecondInstanceOfTheSameNameEndsAtOnceACopyUnderAnotherNameStarts) {
+    const QString folder = Folder(QStringLiteral("user-a"));
+    QProcess& first = Start(QStringLiteral(TARVEL_EXECUTABLE), folder);
+    EXPECT_FALSE(first.waitForFinished(1500)) << "the first instance keeps running";
+
+    QProcess& second = Start(QStringLiteral(TARVEL_EXECUTABLE), folder);
+    ASSERT_TRUE(second.waitForFinished(1000)) << "the second instance ends at once";
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
 
     const QString copy = m_folder.filePath(QStringLiteral("tarvel-copy"));
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARVEL_EXECUTABLE), copy));
-    auto other = start(copy);
-    EXPECT_FALSE(other->waitForFinished(1500)) << "a copy under another name starts";
+    QProcess& other = Start(copy, folder);
+    EXPECT_FALSE(other.waitForFinished(1500)) << "a copy under another name starts";
+}
 
-    for (auto* process : {first.get(), other.get()}) {
-        process->kill();
-        process->waitForFinished(5000);
-    }
+TEST_F(InstanceStart, TwoUsersWithLockFoldersOfTheirOwnBothStart) {
+    QProcess& first = Start(QStringLiteral(TARVEL_EXECUTABLE), Folder(QStringLiteral("user-a")));
+    EXPECT_FALSE(first.waitForFinished(1500)) << "the first user's program runs";
+    QProcess& second = Start(QStringLiteral(TARVEL_EXECUTABLE), Folder(QStringLiteral("user-b")));
+    EXPECT_FALSE(second.waitForFinished(1500)) << "the second user's program runs too";
+    EXPECT_EQ(first.state(), QProcess::Running);
 }
 #endif
 

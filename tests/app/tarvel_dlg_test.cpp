@@ -5,8 +5,11 @@
 #include "relay/relay_state.h"
 #include "resource.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -76,13 +79,13 @@ TEST_F(DialogLayout, TabOrderFollowsTheTemplateAndFocusStartsOnTheClientAddress)
                                     IDC_OUTPUT_LAMP2,
                                     IDC_OUTPUT_LAMP3,
                                     IDC_UDP,
-                                    IDC_TCP,
                                     IDC_TRAFFIC_GRAPH,
                                     IDC_CLIENT_PORT,
                                     IDC_SERVER_PORT,
                                     IDC_HELP_BUTTON,
                                     IDC_INPUT_LAMP4,
-                                    IDC_OUTPUT_LAMP4};
+                                    IDC_OUTPUT_LAMP4,
+                                    IDC_CLIENT_TO_SERVER};
     std::vector<int> chain;
     QWidget* w = dlg.GetDlgItem(IDC_CLIENT_TO_SERVER);
     for (int guard = 0; guard < 200 && chain.size() < tabStops.size(); ++guard) {
@@ -92,10 +95,101 @@ TEST_F(DialogLayout, TabOrderFollowsTheTemplateAndFocusStartsOnTheClientAddress)
         if (ok && w->parentWidget() == &dlg && (w->focusPolicy() & Qt::TabFocus))
             chain.push_back(id);
     }
-    EXPECT_EQ(chain, tabStops);
-    // Radio buttons each start their own group: no automatic exclusion links them.
-    for (int id : {IDC_CLIENT_TO_SERVER, IDC_SERVER_TO_CLIENT, IDC_UDP, IDC_TCP})
-        EXPECT_FALSE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(id))->autoExclusive()) << id;
+    EXPECT_EQ(chain, tabStops)
+        << "one stop per radio group, on its first button while none is checked";
+    // Each pair of radio buttons is a group of its own, one button of it checked at a time.
+    auto group = [&](int id) { return qobject_cast<QRadioButton*>(dlg.GetDlgItem(id))->group(); };
+    ASSERT_NE(group(IDC_CLIENT_TO_SERVER), nullptr);
+    ASSERT_NE(group(IDC_UDP), nullptr);
+    EXPECT_EQ(group(IDC_CLIENT_TO_SERVER), group(IDC_SERVER_TO_CLIENT));
+    EXPECT_EQ(group(IDC_UDP), group(IDC_TCP));
+    EXPECT_NE(group(IDC_CLIENT_TO_SERVER), group(IDC_UDP));
+}
+
+TEST_F(DialogKeys, RadioGroupsAreReachedWithTabAndWalkedWithTheArrowKeys) {
+    CTarvelDlg& dlg = OpenDialog();
+    QApplication::setActiveWindow(&dlg);
+    auto focus = [] { return QApplication::focusWidget(); };
+    auto press = [&](Qt::Key key) { QTest::keyClick(focus(), key); };
+    auto radio = [&](int id) { return qobject_cast<QRadioButton*>(dlg.GetDlgItem(id)); };
+    auto* clientBox = qobject_cast<QComboBox*>(dlg.GetDlgItem(IDC_CLIENT_ADDRESS));
+    auto onClientBox = [&] { return focus() == clientBox || focus() == clientBox->lineEdit(); };
+    ASSERT_TRUE(onClientBox());
+
+    // The mode group lies before the first address box; none of it is checked yet.
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(focus(), radio(IDC_CLIENT_TO_SERVER));
+    EXPECT_EQ(dlg.ParamsChanged(), 0);
+    // An arrow key moves within the group, round its end, and selects as a click does.
+    press(Qt::Key_Down);
+    EXPECT_EQ(focus(), radio(IDC_SERVER_TO_CLIENT));
+    EXPECT_TRUE(radio(IDC_SERVER_TO_CLIENT)->isChecked());
+    EXPECT_EQ(dlg.ParamsChanged(), 1);
+    press(Qt::Key_Down);
+    EXPECT_EQ(focus(), radio(IDC_CLIENT_TO_SERVER));
+    EXPECT_TRUE(radio(IDC_CLIENT_TO_SERVER)->isChecked());
+    EXPECT_FALSE(radio(IDC_SERVER_TO_CLIENT)->isChecked());
+    // Tab leaves the group; coming back lands on the checked button.
+    press(Qt::Key_Tab);
+    EXPECT_TRUE(onClientBox());
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(focus(), radio(IDC_CLIENT_TO_SERVER));
+    press(Qt::Key_Up);
+    press(Qt::Key_Tab);
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(focus(), radio(IDC_SERVER_TO_CLIENT));
+    EXPECT_TRUE(radio(IDC_SERVER_TO_CLIENT)->isChecked());
+
+    // The protocol group follows the third lamp of the second row.
+    dlg.GetDlgItem(IDC_OUTPUT_LAMP3)->setFocus();
+    press(Qt::Key_Tab);
+    EXPECT_EQ(focus(), radio(IDC_UDP));
+    press(Qt::Key_Space);
+    EXPECT_TRUE(radio(IDC_UDP)->isChecked());
+    press(Qt::Key_Right);
+    EXPECT_EQ(focus(), radio(IDC_TCP));
+    EXPECT_TRUE(radio(IDC_TCP)->isChecked());
+    EXPECT_FALSE(radio(IDC_UDP)->isChecked());
+    press(Qt::Key_Tab);
+    EXPECT_EQ(focus(), dlg.GetDlgItem(IDC_TRAFFIC_GRAPH));
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(focus(), radio(IDC_TCP));
+    press(Qt::Key_Left);
+    EXPECT_TRUE(radio(IDC_UDP)->isChecked());
+    // The other group was left as it was.
+    EXPECT_TRUE(radio(IDC_SERVER_TO_CLIENT)->isChecked());
+}
+
+TEST_F(DialogKeys, AssistiveTechnologyHearsTheLabelsAndTheRoles) {
+    CTarvelDlg& dlg = OpenDialog({"127.0.0.2", "127.0.0.3"});
+    for (const auto& [id, label] : {std::pair{IDC_CLIENT_ADDRESS, QStringLiteral("输入网卡")},
+                                    std::pair{IDC_SERVER_ADDRESS, QStringLiteral("输出网卡")}}) {
+        SCOPED_TRACE(id);
+        auto* combo = qobject_cast<QComboBox*>(dlg.GetDlgItem(id));
+        QAccessibleInterface* box = QAccessible::queryAccessibleInterface(combo);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->role(), QAccessible::ComboBox);
+        EXPECT_EQ(box->text(QAccessible::Name), label);
+        EXPECT_EQ(box->text(QAccessible::Value), QStringLiteral("127.0.0.2"));
+        EXPECT_TRUE(box->state().editable);
+        QAccessibleInterface* field = QAccessible::queryAccessibleInterface(combo->lineEdit());
+        ASSERT_NE(field, nullptr);
+        EXPECT_EQ(field->text(QAccessible::Name), label) << "the field has the focus";
+    }
+    for (const auto& [id, caption] :
+         {std::pair{IDC_CLIENT_TO_SERVER, QStringLiteral("客户端到服务器端")},
+          std::pair{IDC_SERVER_TO_CLIENT, QStringLiteral("服务器端到客户端")},
+          std::pair{IDC_UDP, QStringLiteral("UDP")}, std::pair{IDC_TCP, QStringLiteral("TCP")}}) {
+        SCOPED_TRACE(id);
+        QWidget* button = dlg.GetDlgItem(id);
+        QAccessibleInterface* radio = QAccessible::queryAccessibleInterface(button);
+        ASSERT_NE(radio, nullptr);
+        EXPECT_EQ(radio->role(), QAccessible::RadioButton);
+        EXPECT_EQ(radio->text(QAccessible::Name), caption);
+        EXPECT_FALSE(radio->state().checked);
+        QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(radio->state().checked);
+    }
 }
 
 TEST_F(DialogLamps, ShowLeadingBytesAsSignedNumbersInBothRows) {
@@ -227,18 +321,44 @@ TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesN
     EXPECT_EQ(g_relaySettings.Get().serverAddress, "127.0.0.3");
 }
 
-TEST_F(DialogHandlers, SettingsShowsTheNoticeAndHelpStartsTheViewer) {
+TEST_F(DialogHandlers, SettingsShowsTheNotice) {
     CTarvelDlg& dlg = OpenDialog();
     QTest::mouseClick(dlg.GetDlgItem(IDC_SETTINGS), Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, QStringLiteral("此版本暂不提供设置功能!"));
     EXPECT_EQ(messages[0].caption, QStringLiteral("提示"));
     EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
+}
 
+TEST_F(DialogHandlers, HelpStartsTheViewerAndSaysSoWhenNoneCanShowThePage) {
+    CTarvelDlg& dlg = OpenDialog();
+    const QString page = QDir::current().absoluteFilePath(QStringLiteral("Tarvel.html"));
+
+    // Without the page nothing is started.
     QTest::mouseClick(dlg.GetDlgItem(IDC_HELP_BUTTON), Qt::LeftButton);
-    ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0],
-              (QStringList{QStringLiteral("xdg-open"), QStringLiteral("./Tarvel.html")}));
+    EXPECT_TRUE(launches.empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("找不到帮助页 %1。").arg(page));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+
+    QFile file(page);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    messages.clear();
+    for (const bool opened : {true, false}) {
+        QTest::mouseClick(dlg.GetDlgItem(IDC_HELP_BUTTON), Qt::LeftButton);
+        ASSERT_FALSE(launches.empty());
+        EXPECT_EQ(launches.back(),
+                  (QStringList{QStringLiteral("xdg-open"), QStringLiteral("./Tarvel.html")}));
+        EXPECT_TRUE(messages.empty()) << "nothing is said while the viewer starts";
+        launchOutcomes.back()(opened);
+    }
+    ASSERT_EQ(messages.size(), 1u) << "only the failed start is reported";
+    EXPECT_EQ(messages[0].text,
+              QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page));
+    EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
 }
 
 TEST_F(DialogHandlers, AboutCommandOpensTheAboutBoxWhoseButtonClosesIt) {

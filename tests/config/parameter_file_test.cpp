@@ -1,6 +1,7 @@
 #include "config/parameter_file.h"
 
 #include "fake_dialog.h"
+#include "fifo_watchdog.h"
 #include "relay/relay_state.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,9 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -261,6 +264,16 @@ INSTANTIATE_TEST_SUITE_P(
                  8,
                  {"1.2.3.4", "5.6.7.8", 7, 8},
                  std::nullopt},
+        LoadCase{
+            "QuotedValues",
+            FullFile("\"1\"", "'1'", "\"1\"", "\"10.0.0.1\"", "'5000'", "'10.0.0.2\"", "\"6000"),
+            {1, 0, 1, 0},
+            "10.0.0.1",
+            "'10.0.0.2\"",
+            5000,
+            0,
+            {"10.0.0.1", "'10.0.0.2\"", 5000, 0},
+            std::nullopt},
         LoadCase{"CrlfWithCommentsAndBlanksAroundEquals",
                  kCrlfFile,
                  {1, 0, 1, 0},
@@ -395,6 +408,86 @@ TEST_F(ParameterFileTest, DefaultPathIsFoundUnderTheCurrentDirectory) {
 
     EXPECT_FALSE(HasMessage(dialog));
     ExpectRelaySettings({"192.168.1.10", "10.0.0.2", 5000, 6000});
+}
+
+TEST_F(ParameterFileTest, SomethingElseThanARegularFileIsAMissingFile) {
+    struct Case {
+        const char* name;
+        void (*make)(const fs::path&);
+    };
+    const Case cases[] = {
+        {"directory", [](const fs::path& p) { fs::create_directory(p); }},
+        {"pipe", [](const fs::path& p) { ::mkfifo(p.c_str(), 0600); }},
+        {"link to a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_file);
+        c.make(m_file);
+        const FifoWatchdog watchdog(m_file, std::chrono::seconds(5));
+        FakeDialog dialog = DialogAfterAddressList();
+        LoadParameters(dialog, m_file);
+        EXPECT_EQ(dialog.calls,
+                  (std::vector<std::string>{kMissingFileMessage, "PostQuitMessage(18)"}));
+        dialog.calls.clear();
+        SaveParameters(dialog, m_file);
+        EXPECT_EQ(dialog.calls[3], kMissingFileMessage);
+        EXPECT_FALSE(watchdog.Fired()) << "loading waited on the pipe";
+    }
+}
+
+TEST_F(ParameterFileTest, ASymbolicLinkToAFileIsTheFile) {
+    WriteFile(m_root / "real.inf", kExampleFile);
+    fs::create_symlink(m_root / "real.inf", m_file);
+    FakeDialog dialog = DialogAfterAddressList();
+    LoadParameters(dialog, m_file);
+    EXPECT_FALSE(HasMessage(dialog));
+    ExpectRelaySettings({"192.168.1.10", "10.0.0.2", 5000, 6000});
+}
+
+TEST_F(ParameterFileTest, RandomBytesLoadAsAFileWithoutSettingsWhichGetsThemAppended) {
+    std::mt19937 random(7);
+    std::string bytes(100 * 1024, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    bytes[0] = '\0'; // not the UTF-16 byte order mark
+    WriteFile(m_file, bytes);
+    FakeDialog dialog = DialogAfterAddressList();
+
+    LoadParameters(dialog, m_file);
+
+    EXPECT_FALSE(HasMessage(dialog));
+    const std::string after = ReadFile(m_file);
+    EXPECT_EQ(after.substr(0, bytes.size()), bytes);
+    // The settings come back from the file at the next start.
+    FakeDialog next = DialogAfterAddressList();
+    LoadParameters(next, m_file);
+    EXPECT_EQ(ReadFile(m_file), after) << "the second start found its settings";
+    ExpectRelaySettings({"192.168.1.10", "192.168.1.10", 0, 0});
+}
+
+TEST_F(ParameterFileTest, Utf16FileLoadsAndIsSavedAsUtf16) {
+    auto utf16 = [](const std::string& ascii) {
+        std::string bytes = "\xFF\xFE";
+        for (const char c : ascii) {
+            bytes += c;
+            bytes += '\0';
+        }
+        return bytes;
+    };
+    WriteFile(m_file, utf16(kCrlfFile));
+    FakeDialog dialog = DialogAfterAddressList();
+    LoadParameters(dialog, m_file);
+    ExpectRelaySettings({"192.168.1.10", "10.0.0.2", 5000, 6000});
+    EXPECT_EQ(dialog.checks[1015], 1);
+
+    dialog.texts[1005] = "10.0.0.9";
+    SaveParameters(dialog, m_file);
+    std::string expected = kCrlfFile;
+    expected.replace(expected.find("10.0.0.2"), 8, "10.0.0.9");
+    expected.replace(expected.find(" Number = 1 "), 12,
+                     " Number = 1"); // rewritten values lose trailing blanks
+    EXPECT_EQ(ReadFile(m_file), utf16(expected));
 }
 
 } // namespace

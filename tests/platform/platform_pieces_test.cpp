@@ -1,10 +1,16 @@
 #include "platform/dialog_units.h"
+#include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/window_timers.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +39,96 @@ TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
     EXPECT_TRUE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
     EXPECT_EQ(ApplicationNameFromPath("/usr/libexec/tarvel/tarvel"), "tarvel");
     EXPECT_EQ(ApplicationNameFromPath("./Tarvel.exe"), "Tarvel");
+}
+
+TEST(SingleInstanceLock, ALockThatCannotBeOpenedDoesNotKeepTheProgramFromStarting) {
+    QTemporaryDir dir;
+    const std::filesystem::path folder = dir.path().toStdString();
+    EXPECT_TRUE(SingleInstanceLock("tarvel", folder / "missing").IsFirstInstance());
+    // A link planted where the lock file goes is not followed.
+    std::filesystem::create_symlink(folder / "elsewhere", folder / "tarvel.lock");
+    const SingleInstanceLock first("tarvel", folder);
+    EXPECT_TRUE(first.IsFirstInstance());
+    EXPECT_TRUE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
+    EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
+}
+
+TEST(UserLockDirectory, IsTheRuntimeFolderElseAPrivateFolderOfTheUsersOwn) {
+    namespace fs = std::filesystem;
+    QTemporaryDir dir;
+    const fs::path tmp = dir.path().toStdString();
+    EXPECT_EQ(UserLockDirectory("/run/user/1000", tmp), fs::path("/run/user/1000"));
+
+    const fs::path own = tmp / ("tarvel-" + std::to_string(::getuid()));
+    for (const char* runtime : {static_cast<const char*>(nullptr), ""}) {
+        EXPECT_EQ(UserLockDirectory(runtime, tmp), own);
+        struct stat status {};
+        ASSERT_EQ(::lstat(own.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0700u);
+        EXPECT_EQ(status.st_uid, ::getuid());
+    }
+    // Opened up by someone: closed again.
+    fs::permissions(own, fs::perms::all);
+    EXPECT_EQ(UserLockDirectory(nullptr, tmp), own);
+    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
+
+    // Anything else of that name is refused.
+    fs::remove(own);
+    fs::create_directory(tmp / "other");
+    fs::create_directory_symlink(tmp / "other", own);
+    EXPECT_EQ(UserLockDirectory(nullptr, tmp), fs::path());
+    fs::remove(own);
+    std::ofstream(own).put('x');
+    EXPECT_EQ(UserLockDirectory(nullptr, tmp), fs::path());
+    fs::remove(own);
+    if (::getuid() != 0)
+        GTEST_SKIP() << "a folder of another user's needs the administrator to make";
+    fs::create_directory(own);
+    ASSERT_EQ(::chown(own.c_str(), 4242, 4242), 0);
+    EXPECT_EQ(UserLockDirectory(nullptr, tmp), fs::path());
+}
+
+TEST(StartProgram, ReportsWhetherTheProgramStartedAndEndedWell) {
+    struct Case {
+        const char* name;
+        QString program;
+        QStringList arguments;
+        bool succeeded;
+    };
+    const Case cases[] = {
+        {"ends well", QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exit 0")}, true},
+        {"exit code",
+         QStringLiteral("sh"),
+         {QStringLiteral("-c"), QStringLiteral("exit 3")},
+         false},
+        {"crash",
+         QStringLiteral("sh"),
+         {QStringLiteral("-c"), QStringLiteral("kill -9 $$")},
+         false},
+        {"no such program", QStringLiteral("/nonexistent/tarvel-viewer"), {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QObject owner;
+        std::vector<bool> outcomes;
+        StartProgram(c.program, c.arguments, &owner,
+                     [&outcomes](bool succeeded) { outcomes.push_back(succeeded); });
+        QTRY_VERIFY_WITH_TIMEOUT(!outcomes.empty(), 5000);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(outcomes, std::vector<bool>{c.succeeded});
+    }
+}
+
+TEST(StartProgram, AProgramStillRunningWhenItsOwnerGoesIsEndedWithoutAReport) {
+    bool reported = false;
+    {
+        QObject owner;
+        StartProgram(QStringLiteral("sleep"), {QStringLiteral("30")}, &owner,
+                     [&reported](bool) { reported = true; });
+        QTest::qWait(100);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(reported);
 }
 
 TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) {

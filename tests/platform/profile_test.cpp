@@ -1,13 +1,19 @@
 #include "platform/profile.h"
 
+#include "fifo_watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -101,7 +107,18 @@ INSTANTIATE_TEST_SUITE_P(
                  "IP", std::string(254, '7')},
         ReadCase{"ByteOrderMarkBeforeFirstSection", "\xEF\xBB\xBF[IP]\r\nNumber=1\r\n", "IP",
                  "Number", "1"},
-        ReadCase{"EmptyFile", "", "IP", "Number", ""}),
+        ReadCase{"EmptyFile", "", "IP", "Number", ""},
+        ReadCase{"DoubleQuotesDropped", "[IP]\nNumber=\"10.0.0.1\"\n", "IP", "Number", "10.0.0.1"},
+        ReadCase{"SingleQuotesDropped", "[IP]\nNumber='10.0.0.1'\n", "IP", "Number", "10.0.0.1"},
+        ReadCase{"QuotesAfterTheTrimKeepInnerBlanks", "[A]\nk =  \" a b \"  \r\n", "A", "k",
+                 " a b "},
+        ReadCase{"EmptyQuotes", "[A]\nk=\"\"\n", "A", "k", ""},
+        ReadCase{"LoneQuoteStays", "[A]\nk=\"\n", "A", "k", "\""},
+        ReadCase{"OpeningQuoteAloneStays", "[A]\nk=\"10.0.0.1\n", "A", "k", "\"10.0.0.1"},
+        ReadCase{"UnmatchedQuotesStay", "[A]\nk=\"10.0.0.1'\n", "A", "k", "\"10.0.0.1'"},
+        ReadCase{"InnerQuotesStay", "[A]\nk=a\"b\"\n", "A", "k", "a\"b\""},
+        ReadCase{"QuotedValueCutAfterTheQuotesGo", "[A]\nk=\"" + kLong300 + "\"\n", "A", "k",
+                 std::string(254, '7')}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 struct WriteCase {
@@ -222,6 +239,171 @@ TEST(PrivateProfileFile, ReplaceThatStopsBeforeTheRenameLeavesTheOldFile) {
 
     EXPECT_TRUE(ReplaceFileContents(file, "new text"));
     EXPECT_EQ(ReadFile(file), "new text");
+}
+
+// The bytes of `text` in UTF-16LE, with the byte order mark in front.
+std::string Utf16Le(std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+TEST(PrivateProfileFile, Utf16FileIsReadAndWrittenAsUtf16) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    WriteFile(file, Utf16Le(u"[Client1]\r\nIP=10.0.0.2\r\n名称=输入网卡\r\n") + "\x0A");
+
+    EXPECT_EQ(GetPrivateProfileString("Client1", "IP", file), "10.0.0.2");
+    EXPECT_EQ(GetPrivateProfileString("client1", "名称", file), "输入网卡");
+
+    ASSERT_TRUE(WritePrivateProfileString("Client1", "IP", "192.168.1.10", file));
+    ASSERT_TRUE(WritePrivateProfileString("Server1", "名称", "输出网卡", file));
+    // One encoding throughout, CRLF kept, and the odd last byte still where it was.
+    EXPECT_EQ(
+        ReadFile(file),
+        Utf16Le(
+            u"[Client1]\r\nIP=192.168.1.10\r\n名称=输入网卡\r\n[Server1]\r\n名称=输出网卡\r\n") +
+            "\x0A");
+    EXPECT_EQ(GetPrivateProfileString("Client1", "IP", file), "192.168.1.10");
+    EXPECT_EQ(GetPrivateProfileString("Server1", "名称", file), "输出网卡");
+
+    // A lone surrogate elsewhere in the file survives a write untouched.
+    const std::u16string odd{u'[', u'A', u']', u'\n', u'x', u'=', char16_t(0xD800), u'\n'};
+    WriteFile(file, Utf16Le(odd));
+    ASSERT_TRUE(WritePrivateProfileString("B", "y", "1", file));
+    EXPECT_EQ(ReadFile(file), Utf16Le(odd + u"[B]\ny=1\n"));
+}
+
+TEST(PrivateProfileFile, Utf8ByteOrderMarkIsSkippedOnReadingAndKeptOnWriting) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    WriteFile(file, "\xEF\xBB\xBF[IP]\r\nNumber=1\r\n");
+    EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "1");
+    ASSERT_TRUE(WritePrivateProfileString("IP", "Number", "2", file));
+    ASSERT_TRUE(WritePrivateProfileString("Client1", "IP", "网卡", file));
+    EXPECT_EQ(ReadFile(file), "\xEF\xBB\xBF[IP]\r\nNumber=2\r\n[Client1]\r\nIP=网卡\r\n");
+}
+
+TEST(PrivateProfileFile, RandomBytesReadAsTheRulesSayAndTakeANewSectionAtTheirEnd) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    std::mt19937 random(12);
+    std::string bytes(100 * 1024, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    bytes[0] = 'x'; // no byte order mark: taken byte for byte
+    WriteFile(file, bytes);
+
+    EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "");
+    ASSERT_TRUE(WritePrivateProfileString("IP", "Number", "1", file));
+    EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "1");
+    const std::string after = ReadFile(file);
+    ASSERT_GT(after.size(), bytes.size());
+    EXPECT_EQ(after.substr(0, bytes.size()), bytes) << "the file's own bytes stay as they were";
+}
+
+// What a reader finds instead of a regular file.
+struct NotAFile {
+    const char* name;
+    void (*make)(const fs::path&);
+};
+
+void MakeDirectory(const fs::path& path) {
+    fs::create_directory(path);
+}
+void MakePipe(const fs::path& path) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+}
+void MakeSocket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.string().size(), sizeof address.sun_path);
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+}
+void MakeLinkToDevice(const fs::path& path) {
+    fs::create_symlink("/dev/zero", path);
+}
+
+class NotARegularFile : public testing::TestWithParam<NotAFile> {};
+
+TEST_P(NotARegularFile, ReadsAsMissingWithoutWaitingAndIsNotWritten) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    GetParam().make(file);
+    const fs::file_type type = fs::status(file).type();
+    {
+        const FifoWatchdog watchdog(file, std::chrono::seconds(5));
+        EXPECT_EQ(GetPrivateProfileString("IP", "Number", file), "");
+        EXPECT_FALSE(WritePrivateProfileString("IP", "Number", "1", file));
+        EXPECT_FALSE(watchdog.Fired()) << "a read waited on the pipe";
+    }
+    EXPECT_EQ(fs::status(file).type(), type);
+    EXPECT_EQ(EntryCount(dir.path()), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NotARegularFile,
+                         testing::Values(NotAFile{"Directory", MakeDirectory},
+                                         NotAFile{"Pipe", MakePipe}, NotAFile{"Socket", MakeSocket},
+                                         NotAFile{"LinkToDevice", MakeLinkToDevice}),
+                         [](const testing::TestParamInfo<NotAFile>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The id of a process that has ended and been reaped.
+pid_t EndedProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST(PrivateProfileFile, NewFilesLeftByEndedSavesGoAtTheNextSave) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "settings.inf";
+    WriteFile(file, "[IP]\nNumber=0\n");
+    const std::string ended = std::to_string(EndedProcessId());
+    const std::string live = std::to_string(::getppid());
+    const std::vector<std::string> stale{".settings.inf.new-" + ended + "-0",
+                                         ".settings.inf.new-" + ended + "-17"};
+    const std::vector<std::string> kept{
+        ".settings.inf.new-" + live + "-0",    // its process still runs
+        ".other.inf.new-" + ended + "-0",      // another file's
+        ".settings.inf.new-" + ended + "-x",   // not a name a save makes
+        "settings.inf.new-" + ended + "-0",    // not hidden
+        ".settings.inf.new-" + ended + "-1-2", // not a name a save makes
+    };
+    for (const std::string& name : kept)
+        WriteFile(dir.path() / name, "someone else's");
+
+    // Also a save that leaves the text as it was tidies up.
+    for (const char* value : {"1", "1"}) {
+        for (const std::string& name : stale)
+            WriteFile(dir.path() / name, "half a save");
+        ASSERT_TRUE(WritePrivateProfileString("IP", "Number", value, file));
+        for (const std::string& name : stale)
+            EXPECT_FALSE(fs::exists(dir.path() / name)) << name;
+        for (const std::string& name : kept)
+            EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
+        EXPECT_EQ(EntryCount(dir.path()), 1 + kept.size());
+    }
+    EXPECT_EQ(ReadFile(file), "[IP]\nNumber=1\n");
+}
+
+TEST(PrivateProfileFile, ASaveThatFailsAtTheRenameRemovesItsNewFile) {
+    ScratchDir dir;
+    // A directory with something in it cannot be replaced by a file.
+    const fs::path occupied = dir.path() / "settings.inf";
+    fs::create_directory(occupied);
+    WriteFile(occupied / "inside", "x");
+    EXPECT_FALSE(ReplaceFileContents(occupied, "[IP]\nNumber=1\n"));
+    EXPECT_EQ(EntryCount(dir.path()), 1u);
 }
 
 } // namespace

@@ -56,4 +56,24 @@ TEST(WideText, NarrowToWideRoundTripsAndReplacesBadBytes) {
     }
 }
 
+TEST(WideText, KeptLoneSurrogatesComeBackUnchanged) {
+    const std::u16string texts[] = {
+        {u'a', char16_t(0xD800), u'b'},
+        {char16_t(0xDC00)},
+        {char16_t(0xDBFF), char16_t(0xDBFF)},
+        {char16_t(0xD800), u'x', char16_t(0xDC00)},
+        u"名字=\U0001F600",
+    };
+    for (const std::u16string& wide : texts) {
+        const std::optional<std::string> narrow =
+            WideToNarrow(wide, std::string::npos, LoneSurrogates::Keep);
+        ASSERT_TRUE(narrow.has_value());
+        EXPECT_EQ(NarrowToWide(*narrow, LoneSurrogates::Keep), wide);
+    }
+    EXPECT_EQ(WideToNarrow(std::u16string{char16_t(0xD800)}, 10, LoneSurrogates::Keep),
+              "\xED\xA0\x80");
+    // Bytes that are no UTF-8 at all are still replaced.
+    EXPECT_EQ(NarrowToWide("a\x80", LoneSurrogates::Keep), u"a\uFFFD");
+}
+
 } // namespace
