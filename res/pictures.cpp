@@ -1,5 +1,7 @@
 #include "pictures.h"
 
+#include "resource.h"
+
 #include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
@@ -72,4 +74,15 @@ QImage AppIconImage(int size) {
 
 QIcon LoadAppIcon() {
     return QIcon(QPixmap::fromImage(AppIconImage()));
+}
+
+QPixmap LoadPicture(int resourceId) {
+    switch (resourceId) {
+    case IDB_LOGO:
+        return QPixmap::fromImage(LoadLogoBitmap());
+    case IDR_MAINFRAME:
+        return LoadAppIcon().pixmap(32, 32);
+    default:
+        return {};
+    }
 }

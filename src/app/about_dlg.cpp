@@ -1,6 +1,7 @@
 #include "app/about_dlg.h"
 
 #include "dialog_templates.h"
+#include "pictures.h"
 #include "platform/dialog_builder.h"
 #include "resource.h"
 
@@ -9,7 +10,8 @@
 CAboutDlg::CAboutDlg() {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    const DialogItems items = BuildDialogFromTemplate(*this, LoadDialogTemplate(IDD_ABOUTBOX), {});
+    const DialogItems items =
+        BuildDialogFromTemplate(*this, LoadDialogTemplate(IDD_ABOUTBOX), {}, LoadPicture);
     auto* ok = qobject_cast<QPushButton*>(items.GetDlgItem(IDOK));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     ok->setFocus(Qt::OtherFocusReason);

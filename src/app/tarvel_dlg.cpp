@@ -60,7 +60,8 @@ void CTarvelDlg::Create() {
         {IDC_TCP, &m_tcpRadio},
         {IDC_TRAFFIC_GRAPH, &m_trafficGraph},
     };
-    m_items = BuildDialogFromTemplate(*this, LoadDialogTemplate(IDD_TARVEL_DIALOG), members);
+    m_items =
+        BuildDialogFromTemplate(*this, LoadDialogTemplate(IDD_TARVEL_DIALOG), members, LoadPicture);
     // Caption, system menu and minimise box; no maximise box and no sizing border.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

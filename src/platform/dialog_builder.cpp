@@ -1,6 +1,5 @@
 #include "platform/dialog_builder.h"
 
-#include "pictures.h"
 #include "platform/dialog_units.h"
 
 #include <QButtonGroup>
@@ -27,7 +26,8 @@ template <class Widget> Widget* MemberOrNew(QWidget* member, QDialog& dialog) {
     return new Widget(&dialog);
 }
 
-QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dialog) {
+QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dialog,
+                     const PictureLoader& pictures) {
     const QString caption = QString::fromUtf8(item.caption);
     const Qt::FocusPolicy focus = (item.style & kTabStop) ? Qt::StrongFocus : Qt::ClickFocus;
     switch (item.kind) {
@@ -77,7 +77,7 @@ QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dial
     }
     case ControlKind::StaticBitmap: {
         auto* label = MemberOrNew<QLabel>(member, dialog);
-        label->setPixmap(QPixmap::fromImage(LoadLogoBitmap()));
+        label->setPixmap(pictures(item.resource));
         label->setAlignment(Qt::AlignCenter);
         if (item.style & kClientEdge)
             label->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
@@ -85,7 +85,7 @@ QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dial
     }
     case ControlKind::StaticIcon: {
         auto* label = MemberOrNew<QLabel>(member, dialog);
-        label->setPixmap(LoadAppIcon().pixmap(32, 32));
+        label->setPixmap(pictures(item.resource));
         return label;
     }
     }
@@ -181,7 +181,8 @@ QWidget* DialogItems::GetDlgItem(int id) const {
 }
 
 DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
-                                    const std::map<int, QWidget*>& members) {
+                                    const std::map<int, QWidget*>& members,
+                                    const PictureLoader& pictures) {
     DialogItems items;
     QFont font(QString::fromUtf8(tpl.fontFace));
     font.setPointSize(tpl.pointSize);
@@ -195,7 +196,7 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
     for (const ControlTemplate& item : tpl.controls) {
         auto member = members.find(item.id);
         QWidget* control =
-            MakeControl(item, member == members.end() ? nullptr : member->second, dialog);
+            MakeControl(item, member == members.end() ? nullptr : member->second, dialog, pictures);
         control->setFont(font);
         QRect geometry = MapDialogRect(units, item.x, item.y, item.cx, item.cy);
         if (item.kind == ControlKind::ComboBox) {
