@@ -1,7 +1,6 @@
 #include "app/tarvel_dlg.h"
 
 #include "app/about_dlg.h"
-#include "config/parameter_file.h"
 #include "dialog_templates.h"
 #include "pictures.h"
 #include "platform/data_exchange.h"
@@ -10,7 +9,6 @@
 #include "relay/relay_state.h"
 #include "resource.h"
 
-#include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -22,10 +20,6 @@ namespace {
 
 constexpr COLORREF kLampBackground = RGB(0, 0, 0);
 constexpr COLORREF kLampStopped = RGB(255, 0, 0);
-
-QString FromLocal(const std::string& text) {
-    return QString::fromUtf8(text);
-}
 
 } // namespace
 
@@ -341,73 +335,4 @@ void CTarvelDlg::OnOK() {
 
 void CTarvelDlg::OnCancel() {
     reject();
-}
-
-void CTarvelDlg::FillLocalAddresses() {
-    ::FillLocalAddresses(*this, m_enumerateAddresses);
-}
-
-void CTarvelDlg::LoadParameters() {
-    ::LoadParameters(*this, kParameterFilePath);
-}
-
-void CTarvelDlg::SaveParameters() {
-    ::SaveParameters(*this, kParameterFilePath);
-}
-
-// What the parameter file and the address list reach the dialog through.
-
-int CTarvelDlg::GetCheck(int controlId) const {
-    const auto* button = qobject_cast<const QAbstractButton*>(GetDlgItem(controlId));
-    return button && button->isChecked() ? 1 : 0;
-}
-
-void CTarvelDlg::SetCheck(int controlId, int state) {
-    auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId));
-    if (!button)
-        return;
-    // The checked button of an exclusive group would refuse to be cleared on its own.
-    QButtonGroup* group = button->group();
-    const bool exclusive = group && group->exclusive();
-    if (exclusive)
-        group->setExclusive(false);
-    button->setChecked(state == 1);
-    if (exclusive)
-        group->setExclusive(true);
-}
-
-std::string CTarvelDlg::GetWindowText(int controlId) const {
-    const auto* combo = qobject_cast<const QComboBox*>(GetDlgItem(controlId));
-    return combo ? combo->currentText().toStdString() : std::string();
-}
-
-void CTarvelDlg::SetWindowText(int controlId, const std::string& text) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(controlId)))
-        combo->setEditText(FromLocal(text));
-}
-
-std::uint32_t CTarvelDlg::GetPortMember(int editId) const {
-    return editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort;
-}
-
-void CTarvelDlg::SetPortMember(int editId, std::uint32_t value) {
-    (editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort) = value;
-}
-
-void CTarvelDlg::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
-    ShowMessage(FromLocal(text), FromLocal(caption), icon);
-}
-
-void CTarvelDlg::PostQuitMessage(int exitCode) {
-    ::PostQuitMessage(exitCode);
-}
-
-void CTarvelDlg::InsertString(int comboId, int index, const std::string& text) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
-        combo->insertItem(index, FromLocal(text));
-}
-
-void CTarvelDlg::SetCurSel(int comboId, int index) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
-        combo->setCurrentIndex(index);
 }

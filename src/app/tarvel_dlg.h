@@ -22,9 +22,6 @@
 
 class CDataExchange;
 
-// The radio buttons stay the toolkit's own.
-using CButton = QRadioButton;
-
 // The program's only window: mode, protocol, both endpoints, Run and Stop, the status lamps and
 // the traffic graph.
 class CTarvelDlg : public QDialog, public ParameterDialog, public AddressListTarget {
@@ -43,8 +40,8 @@ public:
     // What the parameter file and the address list reach the dialog through.
     int GetCheck(int controlId) const override;
     void SetCheck(int controlId, int state) override;
-    std::string GetWindowText(int controlId) const override;
-    void SetWindowText(int controlId, const std::string& text) override;
+    std::string GetComboText(int controlId) const override;
+    void SetComboText(int controlId, const std::string& text) override;
     std::uint32_t GetPortMember(int editId) const override;
     void SetPortMember(int editId, std::uint32_t value) override;
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
@@ -114,10 +111,10 @@ private:
     CButtonXP m_stopButton;
     CButtonXP m_settingsButton;
     CButtonXP m_helpButton;
-    CButton m_clientToServerRadio;
-    CButton m_serverToClientRadio;
-    CButton m_udpRadio;
-    CButton m_tcpRadio;
+    QRadioButton m_clientToServerRadio;
+    QRadioButton m_serverToClientRadio;
+    QRadioButton m_udpRadio;
+    QRadioButton m_tcpRadio;
     TrafficButton m_trafficGraph;
     std::uint32_t m_clientPort = 0;
     std::uint32_t m_serverPort = 0;

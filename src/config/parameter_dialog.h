@@ -19,10 +19,10 @@ public:
     // Sets the check state without raising the dialog's click handling.
     virtual void SetCheck(int controlId, int state) = 0;
     // Text of a combo box's field.
-    virtual std::string GetWindowText(int controlId) const = 0;
+    virtual std::string GetComboText(int controlId) const = 0;
     // Sets a combo box's field text without raising the dialog's change handling; the text need
     // not be one of the list's entries.
-    virtual void SetWindowText(int controlId, const std::string& text) = 0;
+    virtual void SetComboText(int controlId, const std::string& text) = 0;
     // The port member exchanged with the port edit `editId`.
     virtual std::uint32_t GetPortMember(int editId) const = 0;
     virtual void SetPortMember(int editId, std::uint32_t value) = 0;

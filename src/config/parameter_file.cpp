@@ -98,13 +98,13 @@ void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file) 
 
     // Client endpoint
     g_relaySettings.SetClientAddress(saved->clientAddress);
-    dialog.SetWindowText(kClientAddressCombo, saved->clientAddress);
+    dialog.SetComboText(kClientAddressCombo, saved->clientAddress);
     dialog.SetPortMember(kClientPortEdit, static_cast<std::uint32_t>(saved->clientPort));
     g_relaySettings.SetClientPort(saved->clientPort);
 
     // Server endpoint
     g_relaySettings.SetServerAddress(saved->serverAddress);
-    dialog.SetWindowText(kServerAddressCombo, saved->serverAddress);
+    dialog.SetComboText(kServerAddressCombo, saved->serverAddress);
     dialog.SetPortMember(kServerPortEdit, static_cast<std::uint32_t>(saved->serverPort));
     g_relaySettings.SetServerPort(saved->serverPort);
 
@@ -113,8 +113,8 @@ void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file) 
 }
 
 void SaveParameters(ParameterDialog& dialog, const std::filesystem::path& file) {
-    g_relaySettings.SetClientAddress(dialog.GetWindowText(kClientAddressCombo));
-    g_relaySettings.SetServerAddress(dialog.GetWindowText(kServerAddressCombo));
+    g_relaySettings.SetClientAddress(dialog.GetComboText(kClientAddressCombo));
+    g_relaySettings.SetServerAddress(dialog.GetComboText(kServerAddressCombo));
     // After a refused port the members keep what the exchange left in them; they are saved so.
     dialog.UpdateData(true);
 

@@ -43,12 +43,12 @@ public:
         calls.push_back("SetCheck(" + std::to_string(id) + "," + std::to_string(state) + ")");
         checks.at(id) = state;
     }
-    std::string GetWindowText(int id) const override {
-        calls.push_back("GetWindowText(" + std::to_string(id) + ")");
+    std::string GetComboText(int id) const override {
+        calls.push_back("GetComboText(" + std::to_string(id) + ")");
         return texts.at(id);
     }
-    void SetWindowText(int id, const std::string& text) override {
-        calls.push_back("SetWindowText(" + std::to_string(id) + ")");
+    void SetComboText(int id, const std::string& text) override {
+        calls.push_back("SetComboText(" + std::to_string(id) + ")");
         texts.at(id) = text;
     }
     std::uint32_t GetPortMember(int id) const override {

@@ -293,8 +293,8 @@ TEST_F(ParameterFileTest, LoadRunsItsStepsInOrder) {
     LoadParameters(dialog, m_file);
 
     const std::vector<std::string> expected = {
-        "UpdateData(1)",       "SetCheck(1000,1)",    "SetCheck(1001,0)",    "SetCheck(1015,0)",
-        "SetCheck(1018,1)",    "SetWindowText(1004)", "SetPortMember(1022)", "SetWindowText(1005)",
+        "UpdateData(1)",       "SetCheck(1000,1)",   "SetCheck(1001,0)",    "SetCheck(1015,0)",
+        "SetCheck(1018,1)",    "SetComboText(1004)", "SetPortMember(1022)", "SetComboText(1005)",
         "SetPortMember(1024)", "UpdateData(0)"};
     EXPECT_EQ(dialog.calls, expected);
 }
@@ -311,8 +311,8 @@ TEST_F(ParameterFileTest, SaveWritesTheExampleIntoAnEmptyFileStepByStep) {
     EXPECT_EQ(ReadFile(m_file), kExampleFile);
     ExpectRelaySettings({"192.168.1.10", "10.0.0.2", 5000, 6000});
     const std::vector<std::string> expected = {
-        "GetWindowText(1004)", "GetWindowText(1005)", "UpdateData(1)",       "GetCheck(1000)",
-        "GetCheck(1015)",      "GetPortMember(1022)", "GetPortMember(1024)", "UpdateData(0)"};
+        "GetComboText(1004)", "GetComboText(1005)",  "UpdateData(1)",       "GetCheck(1000)",
+        "GetCheck(1015)",     "GetPortMember(1022)", "GetPortMember(1024)", "UpdateData(0)"};
     EXPECT_EQ(dialog.calls, expected);
 }
 
@@ -391,7 +391,7 @@ TEST_F(ParameterFileTest, MissingFileOnSaveReportsWritesNothingButStillShowsTheM
 
     SaveParameters(dialog, m_file);
 
-    const std::vector<std::string> expected = {"GetWindowText(1004)", "GetWindowText(1005)",
+    const std::vector<std::string> expected = {"GetComboText(1004)",  "GetComboText(1005)",
                                                "UpdateData(1)",       kMissingFileMessage,
                                                "PostQuitMessage(18)", "UpdateData(0)"};
     EXPECT_EQ(dialog.calls, expected);
