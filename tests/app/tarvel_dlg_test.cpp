@@ -1,6 +1,7 @@
 #include "dialog_fixture.h"
 
 #include "dialog_templates.h"
+#include "fixed_system_colors.h"
 #include "platform/dialog_units.h"
 #include "relay/relay_state.h"
 #include "resource.h"
@@ -219,6 +220,46 @@ TEST_F(DialogLamps, ShowLeadingBytesAsSignedNumbersInBothRows) {
             EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;
         }
     }
+}
+
+// The lamps as the dialog sets them up: black, with red "00" in the lamp font; every colour query
+// answers with the dialog's brush and text colour; green while a relay runs, red again after Stop.
+TEST_F(DialogLamps, BlackWithRedDigitsAndGreenWhileRunning) {
+    fixed::UseFixedSystemColors();
+    WriteParameterFile("[IP]\nNumber=1\n[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n"
+                       "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=0\n"
+                       "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=9\n");
+    CTarvelDlg& dlg = OpenDialog();
+    auto* lamp = qobject_cast<CEditEx*>(dlg.GetDlgItem(IDC_OUTPUT_LAMP4));
+    ASSERT_NE(lamp, nullptr);
+    const auto background = [&](const QImage& image) {
+        return PixelAt(image, image.width() - 6, image.height() / 2);
+    };
+
+    const QImage idle = lamp->grab().toImage();
+    EXPECT_EQ(background(idle), RGB(0, 0, 0));
+    EXPECT_GT(CountPixels(idle, RGB(255, 0, 0)), 20) << "digits in red";
+    EXPECT_EQ(lamp->font().family(), QStringLiteral("宋体"));
+    for (const unsigned kind : {CTLCOLOR_EDIT, CTLCOLOR_STATIC}) {
+        CDC dc;
+        const HBRUSH brush = lamp->CtlColor(&dc, kind);
+        ASSERT_NE(brush, nullptr);
+        EXPECT_EQ(brush->color, RGB(0, 0, 0));
+        EXPECT_EQ(dc.GetTextColor(), RGB(255, 0, 0));
+        EXPECT_EQ(dc.GetBkColor(), RGB(0, 0, 0));
+    }
+
+    dlg.OnRun();
+    ASSERT_TRUE(messages.empty());
+    const QImage running = lamp->grab().toImage();
+    EXPECT_EQ(background(running), RGB(0, 0, 0));
+    EXPECT_EQ(CountPixels(running, RGB(255, 0, 0)), 0);
+    EXPECT_EQ(CountPixels(running, RGB(0, 255, 0)), CountPixels(idle, RGB(255, 0, 0)))
+        << "the same digits in green";
+
+    dlg.OnStop();
+    EXPECT_EQ(CountPixels(lamp->grab().toImage(), RGB(255, 0, 0)),
+              CountPixels(idle, RGB(255, 0, 0)));
 }
 
 TEST_F(DialogPorts, ExchangeTable) {

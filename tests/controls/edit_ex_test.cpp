@@ -5,75 +5,49 @@
 #include "controls/edit_ex.h"
 #include "fixed_system_colors.h"
 
+// How the dialog's lamps look is tested on the dialog's own lamps; these are the edit box's own
+// rules, whatever its owner sets.
+
 namespace {
-
-constexpr COLORREF kRed = RGB(255, 0, 0);
-constexpr COLORREF kGreen = RGB(0, 255, 0);
-constexpr COLORREF kBlack = RGB(0, 0, 0);
-
-// What the main dialog does to each lamp while it initialises.
-void PrepareLamp(CEditEx& lamp) {
-    lamp.m_crBkgnd = kBlack;
-    if (lamp.m_brBkgnd.GetSafeHandle() != nullptr)
-        lamp.m_brBkgnd.DeleteObject();
-    lamp.m_brBkgnd.CreateSolidBrush(kBlack);
-    lamp.update();
-    lamp.m_crText = kRed;
-    lamp.update();
-    SetLampFont(lamp);
-    lamp.setText(QStringLiteral("00"));
-}
 
 class EditExTest : public testing::Test {
 protected:
     void SetUp() override {
         fixed::UseFixedSystemColors();
-        lamp.setReadOnly(true);
-        lamp.setGeometry(0, 0, 45, 26);
-        PrepareLamp(lamp);
+        edit.setReadOnly(true);
+        edit.setGeometry(0, 0, 45, 26);
+        edit.setText(QStringLiteral("00"));
     }
-    CEditEx lamp;
+    CEditEx edit;
 };
 
-TEST_F(EditExTest, LampIsBlackWithRedTextThenGreenAfterTheOwnersChange) {
-    const QImage red = lamp.grab().toImage();
-    EXPECT_EQ(PixelAt(red, lamp.width() - 6, lamp.height() / 2), kBlack) << "background";
-    EXPECT_GT(CountPixels(red, kRed), 20) << "digits in red";
-    EXPECT_EQ(CountPixels(red, kGreen), 0);
-
-    lamp.m_crText = kGreen;
-    lamp.update();
-    const QImage green = lamp.grab().toImage();
-    EXPECT_EQ(PixelAt(green, lamp.width() - 6, lamp.height() / 2), kBlack);
-    EXPECT_EQ(CountPixels(green, kRed), 0);
-    EXPECT_EQ(CountPixels(green, kGreen), CountPixels(red, kRed)) << "same digits, new colour";
-}
-
-TEST_F(EditExTest, ColourQueryAnswersEveryKindAlikeFromTheMembers) {
-    for (const unsigned kind : {CTLCOLOR_EDIT, CTLCOLOR_STATIC}) {
-        CDC dc;
-        EXPECT_EQ(lamp.CtlColor(&dc, kind), lamp.m_brBkgnd.GetSafeHandle());
-        EXPECT_EQ(dc.GetTextColor(), kRed);
-        EXPECT_EQ(dc.GetBkColor(), kBlack);
-    }
-    // Replacing the brush: the old one goes first, so there is only ever one.
-    lamp.m_brBkgnd.DeleteObject();
+TEST_F(EditExTest, PaintsInTheOwnersColoursOnlyWhileItHoldsABrush) {
+    edit.m_crText = RGB(200, 0, 0);
+    edit.m_crBkgnd = RGB(0, 0, 90);
+    SetLampFont(edit);
     CDC dc;
-    EXPECT_EQ(lamp.CtlColor(&dc, CTLCOLOR_EDIT), nullptr) << "no brush leaves the default colours";
-    EXPECT_TRUE(lamp.m_brBkgnd.CreateSolidBrush(RGB(0, 0, 90)));
-    EXPECT_FALSE(lamp.m_brBkgnd.CreateSolidBrush(kBlack))
+    EXPECT_EQ(edit.CtlColor(&dc, CTLCOLOR_STATIC), nullptr);
+    const QImage plain = edit.grab().toImage();
+    EXPECT_EQ(PixelAt(plain, edit.width() - 6, edit.height() / 2), fixed::kWindow)
+        << "without a brush the edit box keeps its default colours";
+    EXPECT_EQ(CountPixels(plain, RGB(200, 0, 0)), 0);
+
+    ASSERT_TRUE(edit.m_brBkgnd.CreateSolidBrush(RGB(0, 0, 90)));
+    EXPECT_FALSE(edit.m_brBkgnd.CreateSolidBrush(RGB(0, 0, 0)))
         << "a held brush is not replaced silently";
-    EXPECT_EQ(lamp.CtlColor(&dc, CTLCOLOR_EDIT)->color, RGB(0, 0, 90));
-    lamp.update();
-    EXPECT_EQ(PixelAt(lamp.grab().toImage(), lamp.width() - 6, lamp.height() / 2), RGB(0, 0, 90));
+    edit.update();
+    const QImage coloured = edit.grab().toImage();
+    EXPECT_EQ(PixelAt(coloured, edit.width() - 6, edit.height() / 2), RGB(0, 0, 90));
+    EXPECT_GT(CountPixels(coloured, RGB(200, 0, 0)), 20) << "the text colour";
 }
 
 TEST_F(EditExTest, LampFontIsTwelvePointSongFace) {
+    SetLampFont(edit);
     // 12 points at 96 dots per inch is a 16-pixel character height.
-    EXPECT_EQ(lamp.font().pixelSize(), 16);
-    EXPECT_EQ(lamp.font().family(), QStringLiteral("宋体"));
-    EXPECT_TRUE(QFontInfo(lamp.font()).family().contains(QStringLiteral("UMing")))
-        << QFontInfo(lamp.font()).family().toStdString();
+    EXPECT_EQ(edit.font().pixelSize(), 16);
+    EXPECT_EQ(edit.font().family(), QStringLiteral("宋体"));
+    EXPECT_TRUE(QFontInfo(edit.font()).family().contains(QStringLiteral("UMing")))
+        << QFontInfo(edit.font()).family().toStdString();
 }
 
 } // namespace
