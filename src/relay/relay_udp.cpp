@@ -48,20 +48,6 @@ struct DatagramBatch {
     std::array<mmsghdr, kDatagramBatch> toSend{};
 };
 
-// Leaves the relay buffer as receiving the batch's datagrams into it one after another would: each
-// byte is the one of the last datagram (with its zero) that reached that far, copied once.
-void CopyIntoRelayBuffer(const DatagramBatch& batch, std::size_t count) {
-    std::size_t covered = 0;
-    for (std::size_t i = count; i-- > 0;) {
-        const std::size_t reached = batch.received[i].msg_len + 1;
-        if (reached > covered) {
-            std::memcpy(g_relayBuffer.data() + covered, batch.buffers[i].data() + covered,
-                        reached - covered);
-            covered = reached;
-        }
-    }
-}
-
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost.
 RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockaddr_in& destination,
@@ -89,7 +75,9 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockadd
             batch->sendParts[i].iov_len =
                 TerminateReceived(batch->buffers[i].data(), batch->received[i].msg_len);
         }
-        CopyIntoRelayBuffer(*batch, count);
+        CopyUnitsIntoRelayBuffer(count, [&](std::size_t i) {
+            return ReceivedUnit{batch->buffers[i].data(), batch->received[i].msg_len};
+        });
         PublishRelayBufferHead();
         for (std::size_t sent = 0; sent < count;) {
             if (StopRequested(worker)) {

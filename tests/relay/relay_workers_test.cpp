@@ -295,6 +295,21 @@ TEST_P(TcpWorkerTest, SourceClosedByItsPeerEndsTheWorker) {
     }
 }
 
+// Data that arrives faster than one unit at a time is cut exactly as successive receives of at most
+// 4095 bytes would cut it, and leaves the buffer (and the lamps) as they would.
+TEST_P(TcpWorkerTest, MoreThanAUnitWaitingIsCutAndBufferedAsSuccessiveReceivesWould) {
+    FillRelayBuffer("STALE");
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    link.Send(Worker(), std::string(4095, 'a') + "bc");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 4099), std::string(4095, 'a') + "\0bc\0"s);
+    EXPECT_EQ(RelayBufferHead(), (std::array<std::uint8_t, 4>{'b', 'c', 0, 'a'}));
+    EXPECT_EQ(g_relayBuffer[4094], 'a');
+    EXPECT_EQ(g_relayBuffer[4095], '\0');
+}
+
 // A destination that went away ends the worker too, whether the source is sending (the send
 // fails, and must not kill the process) or idle (the close is noticed at once).
 TEST_P(TcpWorkerTest, DestinationClosedEndsTheWorker) {
