@@ -6,9 +6,10 @@
 set -euo pipefail
 program=$(realpath "${1:-build/tarvel}")
 seconds=${2:-30}
+defaults=$(dirname "$(realpath "$0")")/../res/InfoFile/ParameterSet.inf
 work=$(mktemp -d)
 trap 'kill "${app:-0}" "${xvfb:-0}" 2>/dev/null || true; rm -rf "$work"' EXIT
-mkdir -p "$work/InfoFile" && : > "$work/InfoFile/ParameterSet.inf"
+mkdir -p "$work/InfoFile" && cp "$defaults" "$work/InfoFile/ParameterSet.inf"
 
 display=:$((150 + RANDOM % 50))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
