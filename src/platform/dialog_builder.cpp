@@ -111,6 +111,7 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
     dialog.setFixedSize(DialogUnitsToPixelsX(units, tpl.cx), DialogUnitsToPixelsY(units, tpl.cy));
 
     std::vector<QWidget*> ordered;
+    std::vector<QWidget*> frames;
     for (const ControlTemplate& item : tpl.controls) {
         auto member = members.find(item.id);
         QWidget* control =
@@ -130,9 +131,13 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
         control->show();
         if (item.id != -1)
             items.m_byId[item.id] = control;
-        ordered.push_back(control);
+        (item.kind == ControlKind::GroupBox ? frames : ordered).push_back(control);
     }
-    // The first template item lies on top, as the dialog manager stacks them.
+    // The first template item lies on top, as the dialog manager stacks them, except that group
+    // boxes go beneath all the rest: they draw nothing over the controls they frame, and a frame
+    // lying above a control is repainted with it every time (the traffic graph repaints ten times
+    // a second).
+    ordered.insert(ordered.end(), frames.begin(), frames.end());
     for (QWidget* control : ordered)
         control->lower();
     return items;
