@@ -215,9 +215,12 @@ void NetworkPerfData::TakeCounters() {
     });
 }
 
+std::size_t NetworkPerfData::HeaderLength() const {
+    return Align8(perf_data_block::Size + WideBytes(m_systemName));
+}
+
 std::size_t NetworkPerfData::AnswerLength() const {
-    std::size_t length =
-        Align8(perf_data_block::Size + WideBytes(m_systemName)) + kDefinitionLength;
+    std::size_t length = HeaderLength() + kDefinitionLength;
     for (const Interface& entry : m_interfaces)
         if (entry.present)
             length += InstanceLength(entry.wideName);
@@ -226,7 +229,7 @@ std::size_t NetworkPerfData::AnswerLength() const {
 
 void NetworkPerfData::WriteAnswer(std::uint8_t* data, std::size_t length) const {
     std::fill(data, data + length, std::uint8_t{0});
-    const std::size_t headerLength = Align8(perf_data_block::Size + WideBytes(m_systemName));
+    const std::size_t headerLength = HeaderLength();
     std::size_t instances = 0;
     for (const Interface& entry : m_interfaces)
         instances += entry.present ? 1 : 0;

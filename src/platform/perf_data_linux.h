@@ -42,6 +42,7 @@ private:
     std::string_view Table() const { return {m_table.data(), m_tableLength}; }
     void Enumerate();
     void TakeCounters();
+    std::size_t HeaderLength() const; // the data block with the host name, padded
     std::size_t AnswerLength() const;
     void WriteAnswer(std::uint8_t* data, std::size_t length) const;
 
