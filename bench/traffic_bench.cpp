@@ -1,19 +1,66 @@
-// Cost of one traffic sample on this machine: the query that builds the answer from /proc and
-// /sys, the parse, and both together as the graph's sampling tick does them.
+// Cost of one traffic sample, as the graph's sampling tick takes it: the query that reads the
+// kernel's interface table and writes the answer, then the parse.
+//   BM_Sample/<n>, BM_QueryOnly/<n>: a fixture tree with n interfaces listed, all up
+//   BM_SampleLive:                  this machine's (or, under `ip netns exec`, a namespace's)
+//                                   interfaces; bench/traffic_netns.sh runs it with 500 cards
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "platform/perf_data_layout.h"
 #include "platform/perf_data_linux.h"
 #include "traffic/net_traffic.h"
-#include "traffic/perf_data_parser.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-void BM_SampleTraffic(benchmark::State& state) {
-    NetTraffic traffic;
+// A fake /proc/net/dev and /sys/class/net with loopback and n - 1 cards, removed at the end.
+class FixtureTree {
+public:
+    explicit FixtureTree(int interfaces)
+        : m_root(fs::temp_directory_path() /
+                 ("tarvel-bench-" + std::to_string(getpid()) + "-" + std::to_string(interfaces))) {
+        std::ofstream table(Create(m_root) / "dev");
+        table << "Inter-|   Receive                                                |  Transmit\n"
+                 " face |bytes    packets errs drop fifo frame compressed multicast|bytes    "
+                 "packets errs drop fifo colls carrier compressed\n";
+        for (int i = 0; i < interfaces; ++i) {
+            const std::string name = i == 0 ? "lo" : "veth" + std::to_string(i);
+            const fs::path sys = Create(m_root / "class" / name);
+            std::ofstream(sys / "flags") << (i == 0 ? "0x9\n" : "0x1003\n");
+            std::ofstream(sys / "speed") << "10000\n";
+            table << name << ": 1234567890 1234567 0 0 0 0 0 0 987654321 765432 0 0 0 0 0 0\n";
+        }
+    }
+    ~FixtureTree() { fs::remove_all(m_root); }
+    FixtureTree(const FixtureTree&) = delete;
+    FixtureTree& operator=(const FixtureTree&) = delete;
+
+    PerfDataPaths Paths() const { return {(m_root / "dev").string(), (m_root / "class").string()}; }
+
+private:
+    static fs::path Create(const fs::path& path) {
+        fs::create_directories(path);
+        return path;
+    }
+    fs::path m_root;
+};
+
+PerfDataQuery QueryOn(const PerfDataPaths& paths) {
+    return [source = NetworkPerfData(paths)](const char* name, std::uint8_t* data,
+                                             std::uint32_t* size) mutable {
+        return source.Query(name, data, size);
+    };
+}
+
+void Sample(benchmark::State& state, NetTraffic& traffic) {
     if (traffic.InterfaceNames().empty()) {
         state.SkipWithError("no network interfaces");
         return;
@@ -21,32 +68,35 @@ void BM_SampleTraffic(benchmark::State& state) {
     traffic.SampleTraffic(0);
     for (auto _ : state)
         benchmark::DoNotOptimize(traffic.SampleTraffic(0));
+    state.counters["interfaces"] = static_cast<double>(traffic.InterfaceNames().size());
 }
-BENCHMARK(BM_SampleTraffic)->Unit(benchmark::kMicrosecond);
+
+void BM_Sample(benchmark::State& state) {
+    const FixtureTree tree(static_cast<int>(state.range(0)));
+    NetTraffic traffic(QueryOn(tree.Paths()));
+    Sample(state, traffic);
+}
+BENCHMARK(BM_Sample)->Arg(2)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond);
 
 void BM_QueryOnly(benchmark::State& state) {
+    const FixtureTree tree(static_cast<int>(state.range(0)));
+    NetworkPerfData source(tree.Paths());
     std::vector<std::uint8_t> buffer(NetTraffic::kBufferStep);
     for (auto _ : state) {
         std::uint32_t size = NetTraffic::kBufferStep;
-        benchmark::DoNotOptimize(QueryNetworkPerfData("510", buffer.data(), &size));
+        if (source.Query("510", buffer.data(), &size) != ERROR_SUCCESS) {
+            state.SkipWithError("query failed");
+            return;
+        }
     }
 }
-BENCHMARK(BM_QueryOnly)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_QueryOnly)->Arg(2)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond);
 
-void BM_ParseOnly(benchmark::State& state) {
-    std::vector<std::uint8_t> buffer(NetTraffic::kBufferStep);
-    std::uint32_t size = NetTraffic::kBufferStep;
-    if (QueryNetworkPerfData("510", buffer.data(), &size) != ERROR_SUCCESS) {
-        state.SkipWithError("query failed");
-        return;
-    }
-    buffer.resize(size);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(ParseNetworkObjects(buffer, kBytesTotalCounterIndex));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(size));
+void BM_SampleLive(benchmark::State& state) {
+    NetTraffic traffic;
+    Sample(state, traffic);
 }
-BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SampleLive)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

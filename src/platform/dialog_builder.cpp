@@ -148,11 +148,11 @@ private:
 // A radio button with the group style starts a group; each radio button right after it in the
 // template joins that group. Only one button of a group can be checked.
 void GroupRadioButtons(QDialog& dialog, const DialogTemplate& tpl,
-                       const std::vector<QWidget*>& ordered) {
+                       const std::vector<QWidget*>& made) {
     QButtonGroup* group = nullptr;
     RadioGroupArrowKeys* arrowKeys = nullptr;
     bool groupHasTabStop = false;
-    for (std::size_t i = 0; i < ordered.size(); ++i) {
+    for (std::size_t i = 0; i < made.size(); ++i) {
         const ControlTemplate& item = tpl.controls[i];
         if (item.kind != ControlKind::RadioButton) {
             group = nullptr;
@@ -166,7 +166,7 @@ void GroupRadioButtons(QDialog& dialog, const DialogTemplate& tpl,
                 MoveTabStopToCheckedButton(*group, groupHasTabStop);
             });
         }
-        auto* radio = static_cast<QRadioButton*>(ordered[i]);
+        auto* radio = static_cast<QRadioButton*>(made[i]);
         group->addButton(radio);
         radio->installEventFilter(arrowKeys);
         MoveTabStopToCheckedButton(*group, groupHasTabStop);
@@ -192,7 +192,7 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
     dialog.setWindowTitle(QString::fromUtf8(tpl.caption));
     dialog.setFixedSize(DialogUnitsToPixelsX(units, tpl.cx), DialogUnitsToPixelsY(units, tpl.cy));
 
-    std::vector<QWidget*> ordered;
+    std::vector<QWidget*> made; // in template order
     for (const ControlTemplate& item : tpl.controls) {
         auto member = members.find(item.id);
         QWidget* control =
@@ -212,12 +212,22 @@ DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
         control->show();
         if (item.id != -1)
             items.m_byId[item.id] = control;
-        ordered.push_back(control);
+        made.push_back(control);
     }
-    // The first template item lies on top, as the dialog manager stacks them.
-    for (QWidget* control : ordered)
+    // The first template item lies on top, as the dialog manager stacks them, except that group
+    // boxes go beneath all the rest: they draw nothing over the controls they frame, and a frame
+    // lying above a control is repainted with it every time (the traffic graph repaints ten times
+    // a second).
+    std::vector<QWidget*> stacking;
+    for (const bool frames : {false, true}) {
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            if ((tpl.controls[i].kind == ControlKind::GroupBox) == frames)
+                stacking.push_back(made[i]);
+        }
+    }
+    for (QWidget* control : stacking)
         control->lower();
-    GroupRadioButtons(dialog, tpl, ordered);
+    GroupRadioButtons(dialog, tpl, made);
     return items;
 }
 

@@ -29,7 +29,8 @@ private:
 // Lays out `dialog` from `tpl`: font, caption, fixed size, and one control per template item at its
 // place. Where `members` holds a widget for an item's id, that widget is placed instead of a new
 // plain one (it must be of the item's kind). Later items sit below earlier ones, as in the
-// template. Bitmap and icon items show what `pictures` gives for their resource id.
+// template, and group boxes below all other items. Bitmap and icon items show what `pictures`
+// gives for their resource id.
 DialogItems BuildDialogFromTemplate(QDialog& dialog, const DialogTemplate& tpl,
                                     const std::map<int, QWidget*>& members,
                                     const PictureLoader& pictures);

@@ -1,10 +1,14 @@
 #include "platform/gdi.h"
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QPainter>
+#include <QStaticText>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -393,7 +397,12 @@ void CDC::FillColor(const QRect& logical, COLORREF color) {
         const QRgb pixel = ToQColor(color).rgb();
         ForEachClippedRun(*s, device, m_state.clipped ? &m_state.clip : nullptr,
                           [pixel](QRgb* row, int left, int right, int) {
-                              std::fill(row + left, row + right, pixel);
+                              // Vertical lines come one pixel per row; a fill loop's set-up
+                              // would cost several times the store.
+                              if (right - left == 1)
+                                  row[left] = pixel;
+                              else
+                                  std::fill(row + left, row + right, pixel);
                           });
         return;
     }
@@ -566,22 +575,54 @@ bool CDC::TextOutA(int x, int y, std::string_view text) {
     return TextOut(x, y, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
+namespace {
+
+// Laying a text out costs far more than drawing it, and the traffic graph draws its text twice a
+// paint, ten paints a second, while the text changes once a second: the last few layouts are
+// kept. They go when the application does, before the fonts they use.
+QStaticText& LaidOutText(const QString& text, const QFont& font) {
+    struct Layout {
+        QString text;
+        QFont font;
+        QStaticText laidOut;
+    };
+    static std::array<std::optional<Layout>, 4> layouts;
+    static std::size_t next = 0;
+    static const bool released = [] {
+        qAddPostRoutine([] { layouts.fill(std::nullopt); });
+        return true;
+    }();
+    (void)released;
+    for (auto& layout : layouts)
+        if (layout && layout->text == text && layout->font == font)
+            return layout->laidOut;
+    auto& layout = layouts[next];
+    next = (next + 1) % layouts.size();
+    layout.emplace(Layout{text, font, QStaticText(text)});
+    layout->laidOut.setTextFormat(Qt::PlainText);
+    layout->laidOut.prepare(QTransform(), font);
+    return layout->laidOut;
+}
+
+} // namespace
+
 bool CDC::TextOut(int x, int y, const QString& text) {
     QImage* s = Surface();
     if (s == nullptr)
         return false;
     const QFont font = CurrentQFont();
-    const QFontMetrics fm(font);
     const QPoint d(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
     QPainter p(s);
     p.setClipRegion(EffectiveClip());
     p.setRenderHint(QPainter::TextAntialiasing, false);
-    if (m_state.bkMode == OPAQUE)
+    if (m_state.bkMode == OPAQUE) {
+        const QFontMetrics fm(font);
         p.fillRect(QRect(d, QSize(fm.horizontalAdvance(text), fm.height())),
                    ToQColor(m_state.bkColor));
+    }
     p.setFont(font);
     p.setPen(ToQColor(m_state.textColor));
-    p.drawText(d.x(), d.y() + fm.ascent(), text);
+    p.drawStaticText(d, LaidOutText(text, font));
     return true;
 }
 
@@ -627,6 +668,22 @@ bool CDC::BitBlt(int x, int y, int width, int height, CDC* source, int xSrc, int
     const QRect to(x - m_state.windowOrg.x, y - m_state.windowOrg.y, width, height);
     const QRect from(xSrc - source->m_state.windowOrg.x, ySrc - source->m_state.windowOrg.y, width,
                      height);
+    const QImage* const sourceSurface = source->Surface();
+    if (sourceSurface != dst && dst->format() == QImage::Format_RGB32 &&
+        sourceSurface->format() == QImage::Format_RGB32) {
+        // Row by row: a painter clipped to a region of many rows would hand the copy to Qt's
+        // thread pool, whose wake-ups cost more than the copy itself.
+        const QPoint shift = from.topLeft() - to.topLeft();
+        const QRect covered = to.intersected(sourceSurface->rect().translated(-shift));
+        ForEachClippedRun(
+            *dst, covered, m_state.clipped ? &m_state.clip : nullptr,
+            [sourceSurface, shift](QRgb* row, int left, int right, int y) {
+                const auto* pixels =
+                    reinterpret_cast<const QRgb*>(sourceSurface->constScanLine(y + shift.y()));
+                std::copy(pixels + left + shift.x(), pixels + right + shift.x(), row + left);
+            });
+        return true;
+    }
     // Copying within one surface needs a snapshot of the source first.
     const QImage src = source->Surface() == dst ? dst->copy(from) : source->Surface()->copy(from);
     QPainter p(dst);

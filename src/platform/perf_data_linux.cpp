@@ -1,12 +1,13 @@
 #include "platform/perf_data_linux.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
+#include <fcntl.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include "platform/perf_data_layout.h"
@@ -26,15 +27,18 @@ constexpr std::uint32_t kBytesTotalOffset = 4;
 constexpr std::uint32_t kBandwidthOffset = 8;
 constexpr std::uint32_t kCounterBlockLength = 16;
 
+constexpr std::size_t kDefinitionLength =
+    perf_object_type::Size + 2 * perf_counter_definition::Size;
+
 std::size_t Align8(std::size_t n) {
     return (n + 7) & ~std::size_t{7};
 }
 
-std::size_t WideBytes(const std::u16string& s) {
+std::size_t WideBytes(std::u16string_view s) {
     return (s.size() + 1) * 2;
 }
 
-void WriteWide(std::uint8_t* p, const std::u16string& s) {
+void WriteWide(std::uint8_t* p, std::u16string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i)
         WriteLe16(p + 2 * i, s[i]);
     WriteLe16(p + 2 * s.size(), 0);
@@ -44,56 +48,75 @@ std::uint32_t U32(std::size_t n) {
     return static_cast<std::uint32_t>(n);
 }
 
-std::string ReadFile(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::size_t InstanceLength(std::u16string_view wideName) {
+    return Align8(perf_instance_definition::Size + WideBytes(wideName)) + kCounterBlockLength;
 }
 
-std::uint32_t LinkSpeedBits(const PerfDataPaths& paths, const std::string& name) {
-    bool ok = false;
-    const std::string text = ReadFile(paths.sysClassNet + "/" + name + "/speed", ok);
-    if (!ok)
-        return 0;
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Reads the whole file into `buffer`, which only ever grows; `length` is what was read.
+bool ReadWholeFile(const std::string& path, std::vector<char>& buffer, std::size_t& length) {
+    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0)
+        return false;
+    length = 0;
+    for (;;) {
+        if (length == buffer.size())
+            buffer.resize(std::max<std::size_t>(4096, 2 * buffer.size()));
+        const ssize_t n = read(file.Get(), buffer.data() + length, buffer.size() - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        length += static_cast<std::size_t>(n);
+    }
+}
+
+// A small attribute file of /sys: its first token, or empty when it cannot be read.
+std::string ReadAttribute(const PerfDataPaths& paths, std::string_view name,
+                          const char* attribute) {
+    std::vector<char> buffer;
+    std::size_t length = 0;
+    const std::string path = paths.sysClassNet + "/" + std::string(name) + "/" + attribute;
+    if (!ReadWholeFile(path, buffer, length))
+        return {};
+    const std::string_view text(buffer.data(), length);
+    return std::string(text.substr(0, text.find_first_of(" \n")));
+}
+
+std::uint32_t InterfaceFlags(const PerfDataPaths& paths, std::string_view name) {
+    const std::string text = ReadAttribute(paths, name, "flags");
+    std::uint32_t flags = 0;
+    if (text.size() > 2 && text.starts_with("0x"))
+        std::from_chars(text.data() + 2, text.data() + text.size(), flags, 16);
+    return flags;
+}
+
+std::uint32_t LinkSpeedBits(const PerfDataPaths& paths, std::string_view name) {
+    const std::string text = ReadAttribute(paths, name, "speed");
     long long mbits = 0;
-    std::istringstream in(text);
-    if (!(in >> mbits) || mbits <= 0)
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), mbits);
+    if (error != std::errc() || end != text.data() + text.size() || mbits <= 0)
         return 0;
     // Links beyond 4294 Mbit/s do not fit the 32-bit counter; they read as its largest value.
-    const long long bits =
-        mbits > 1'000'000'000LL ? std::numeric_limits<long long>::max() : mbits * 1'000'000LL;
-    return bits > std::numeric_limits<std::uint32_t>::max()
-               ? std::numeric_limits<std::uint32_t>::max()
-               : static_cast<std::uint32_t>(bits);
-}
-
-// 100 ns intervals since 1601-01-01, as the block's time stamp is given.
-std::uint64_t FileTimeNow() {
-    using namespace std::chrono;
-    const auto since1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch());
-    constexpr std::uint64_t kEpochDelta = 116444736000000000ULL;
-    return kEpochDelta + static_cast<std::uint64_t>(since1970.count() / 100);
-}
-
-void WriteSystemTime(std::uint8_t* p) {
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const std::time_t t = system_clock::to_time_t(now);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    const int fields[8] = {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_wday, utc.tm_mday,
-                           utc.tm_hour,        utc.tm_min,     utc.tm_sec,  static_cast<int>(ms)};
-    for (int i = 0; i < 8; ++i)
-        WriteLe16(p + 2 * i, static_cast<std::uint16_t>(fields[i]));
-}
-
-std::uint64_t MonotonicNanoseconds() {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(
-        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+    constexpr long long kLargest = std::numeric_limits<std::uint32_t>::max();
+    return mbits > kLargest / 1'000'000 ? static_cast<std::uint32_t>(kLargest)
+                                        : static_cast<std::uint32_t>(mbits * 1'000'000);
 }
 
 std::string HostName() {
@@ -103,104 +126,140 @@ std::string HostName() {
     return name;
 }
 
-} // namespace
+// Calls take(name, bytesTotal) for every interface line of the kernel's table, in its order.
+// A data line is "name: field field ..."; the two header lines have no colon, and an interface
+// name never holds one.
+template <class Take> void ForEachInterfaceLine(std::string_view table, Take take) {
+    while (!table.empty()) {
+        const std::size_t end = std::min(table.find('\n'), table.size());
+        const std::string_view line = table.substr(0, end);
+        table.remove_prefix(std::min(end + 1, table.size()));
 
-std::vector<InterfaceCounters> ParseNetDev(std::string_view text) {
-    std::vector<InterfaceCounters> out;
-    std::size_t lineStart = 0;
-    while (lineStart < text.size()) {
-        std::size_t lineEnd = text.find('\n', lineStart);
-        if (lineEnd == std::string_view::npos)
-            lineEnd = text.size();
-        const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 1;
-
-        // The two header lines have a '|' and no interface; data lines are "name: fields".
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || line.find('|') != std::string_view::npos)
+        if (colon == std::string_view::npos)
             continue;
         std::string_view name = line.substr(0, colon);
-        while (!name.empty() && name.front() == ' ')
-            name.remove_prefix(1);
-        std::istringstream fields{std::string(line.substr(colon + 1))};
-        unsigned long long value[16] = {};
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        // Receive bytes are the first field, transmit bytes the ninth.
+        std::uint64_t field[9] = {};
+        const char* p = line.data() + colon + 1;
+        const char* const last = line.data() + line.size();
         int count = 0;
-        while (count < 16 && fields >> value[count])
-            ++count;
+        for (; count < 9; ++count) {
+            while (p < last && *p == ' ')
+                ++p;
+            const auto [next, error] = std::from_chars(p, last, field[count]);
+            if (error != std::errc())
+                break;
+            p = next;
+        }
         if (name.empty() || count < 9)
             continue;
-        InterfaceCounters entry;
-        entry.name = std::string(name);
-        // Receive bytes are the first field, transmit bytes the ninth; the counter keeps the
-        // low 32 bits of their sum and wraps as the system's 32-bit counter does.
-        entry.bytesTotal = static_cast<std::uint32_t>(value[0] + value[8]);
-        out.push_back(std::move(entry));
+        // The counter keeps the low 32 bits of the sum and wraps as the system's 32-bit counter
+        // does.
+        take(name, static_cast<std::uint32_t>(field[0] + field[8]));
     }
-    return out;
 }
 
-bool ReadInterfaceCounters(const PerfDataPaths& paths, std::vector<InterfaceCounters>& out) {
-    bool ok = false;
-    const std::string text = ReadFile(paths.netDev, ok);
-    if (!ok)
-        return false;
-    out = ParseNetDev(text);
-    for (auto& entry : out)
-        entry.bandwidthBitsPerSec = LinkSpeedBits(paths, entry.name);
-    return true;
+} // namespace
+
+NetworkPerfData::NetworkPerfData(PerfDataPaths paths) : m_paths(std::move(paths)) {}
+
+void NetworkPerfData::Enumerate() {
+    std::vector<Interface> cards;
+    std::vector<Interface> loopbacksUp;
+    std::vector<Interface> loopbacksDown;
+    ForEachInterfaceLine(Table(), [&](std::string_view name, std::uint32_t) {
+        const std::uint32_t flags = InterfaceFlags(m_paths, name);
+        const bool loopback = (flags & IFF_LOOPBACK) != 0 || name == "lo";
+        Interface entry;
+        entry.name = std::string(name);
+        // A card that is down is not listed.
+        if ((flags & IFF_UP) != 0)
+            (loopback ? loopbacksUp : cards).push_back(std::move(entry));
+        else if (loopback)
+            loopbacksDown.push_back(std::move(entry));
+    });
+    // With nothing else up, loopback still gives the graph something to show.
+    m_interfaces = std::move(cards);
+    m_interfaces.insert(m_interfaces.end(), loopbacksUp.begin(), loopbacksUp.end());
+    if (m_interfaces.empty())
+        m_interfaces = std::move(loopbacksDown);
+
+    m_byName.clear();
+    for (std::size_t i = 0; i < m_interfaces.size(); ++i) {
+        Interface& entry = m_interfaces[i];
+        entry.wideName = NarrowToWide(entry.name);
+        entry.bandwidthBitsPerSec = LinkSpeedBits(m_paths, entry.name);
+        m_byName.push_back(i);
+    }
+    std::sort(m_byName.begin(), m_byName.end(), [this](std::size_t a, std::size_t b) {
+        return m_interfaces[a].name < m_interfaces[b].name;
+    });
+    m_systemName = NarrowToWide(HostName());
+    m_enumerated = true;
 }
 
-std::vector<std::uint8_t> BuildNetworkPerfData(const std::vector<InterfaceCounters>& interfaces,
-                                               std::string_view systemName) {
-    const std::u16string wideSystemName = NarrowToWide(systemName);
-    std::vector<std::u16string> names;
-    names.reserve(interfaces.size());
-    for (const auto& entry : interfaces)
-        names.push_back(NarrowToWide(entry.name));
+void NetworkPerfData::TakeCounters() {
+    for (Interface& entry : m_interfaces)
+        entry.present = false;
+    ForEachInterfaceLine(Table(), [this](std::string_view name, std::uint32_t bytesTotal) {
+        const auto found = std::lower_bound(
+            m_byName.begin(), m_byName.end(), name,
+            [this](std::size_t i, std::string_view n) { return m_interfaces[i].name < n; });
+        if (found == m_byName.end() || m_interfaces[*found].name != name)
+            return;
+        Interface& entry = m_interfaces[*found];
+        entry.bytesTotal = bytesTotal;
+        entry.present = true;
+    });
+}
 
-    // Sizes first, so the buffer is allocated once.
-    const std::size_t headerLength = Align8(perf_data_block::Size + WideBytes(wideSystemName));
-    const std::size_t definitionLength = perf_object_type::Size + 2 * perf_counter_definition::Size;
-    std::size_t objectLength = definitionLength;
-    for (const auto& name : names)
-        objectLength +=
-            Align8(perf_instance_definition::Size + WideBytes(name)) + kCounterBlockLength;
-    std::vector<std::uint8_t> buffer(headerLength + objectLength, 0);
+std::size_t NetworkPerfData::HeaderLength() const {
+    return Align8(perf_data_block::Size + WideBytes(m_systemName));
+}
 
-    // Data block.
-    std::uint8_t* block = buffer.data();
+std::size_t NetworkPerfData::AnswerLength() const {
+    std::size_t length = HeaderLength() + kDefinitionLength;
+    for (const Interface& entry : m_interfaces)
+        if (entry.present)
+            length += InstanceLength(entry.wideName);
+    return length;
+}
+
+void NetworkPerfData::WriteAnswer(std::uint8_t* data, std::size_t length) const {
+    std::fill(data, data + length, std::uint8_t{0});
+    const std::size_t headerLength = HeaderLength();
+    std::size_t instances = 0;
+    for (const Interface& entry : m_interfaces)
+        instances += entry.present ? 1 : 0;
+
+    // Data block. No reader looks at its time stamps: they stay zero, so a sample reads no clock.
+    std::uint8_t* block = data;
     WriteWide(block + perf_data_block::Signature, u"PERF");
     WriteLe32(block + perf_data_block::LittleEndian, 1);
     WriteLe32(block + perf_data_block::Version, 1);
     WriteLe32(block + perf_data_block::Revision, 1);
-    WriteLe32(block + perf_data_block::TotalByteLength, U32(buffer.size()));
+    WriteLe32(block + perf_data_block::TotalByteLength, U32(length));
     WriteLe32(block + perf_data_block::HeaderLength, U32(headerLength));
     WriteLe32(block + perf_data_block::NumObjectTypes, 1);
     WriteLe32(block + perf_data_block::DefaultObject, kNetworkInterfaceObjectIndex);
-    WriteSystemTime(block + perf_data_block::SystemTime);
-    const std::uint64_t perfTime = MonotonicNanoseconds();
-    constexpr std::uint64_t kPerfFreq = 1'000'000'000ULL;
-    WriteLe64(block + perf_data_block::PerfTime, perfTime);
-    WriteLe64(block + perf_data_block::PerfFreq, kPerfFreq);
-    WriteLe64(block + perf_data_block::PerfTime100nSec, FileTimeNow());
-    WriteLe32(block + perf_data_block::SystemNameLength, U32(WideBytes(wideSystemName)));
+    WriteLe32(block + perf_data_block::SystemNameLength, U32(WideBytes(m_systemName)));
     WriteLe32(block + perf_data_block::SystemNameOffset, U32(perf_data_block::Size));
-    WriteWide(block + perf_data_block::Size, wideSystemName);
+    WriteWide(block + perf_data_block::Size, m_systemName);
 
     // The one object.
     std::uint8_t* object = block + headerLength;
-    WriteLe32(object + perf_object_type::TotalByteLength, U32(objectLength));
-    WriteLe32(object + perf_object_type::DefinitionLength, U32(definitionLength));
+    WriteLe32(object + perf_object_type::TotalByteLength, U32(length - headerLength));
+    WriteLe32(object + perf_object_type::DefinitionLength, U32(kDefinitionLength));
     WriteLe32(object + perf_object_type::HeaderLength, U32(perf_object_type::Size));
     WriteLe32(object + perf_object_type::ObjectNameTitleIndex, kNetworkInterfaceObjectIndex);
     WriteLe32(object + perf_object_type::ObjectHelpTitleIndex, kNetworkInterfaceHelpIndex);
     WriteLe32(object + perf_object_type::DetailLevel, kPerfDetailNovice);
     WriteLe32(object + perf_object_type::NumCounters, 2);
     WriteLe32(object + perf_object_type::DefaultCounter, 0);
-    WriteLe32(object + perf_object_type::NumInstances, U32(interfaces.size()));
+    WriteLe32(object + perf_object_type::NumInstances, U32(instances));
     WriteLe32(object + perf_object_type::CodePage, 0); // names are UTF-16
-    WriteLe64(object + perf_object_type::PerfTime, perfTime);
-    WriteLe64(object + perf_object_type::PerfFreq, kPerfFreq);
 
     // Its two counter definitions.
     struct Definition {
@@ -224,47 +283,49 @@ std::vector<std::uint8_t> BuildNetworkPerfData(const std::vector<InterfaceCounte
         definition += perf_counter_definition::Size;
     }
 
-    // One instance per interface, each followed by its counter block.
-    std::uint8_t* instance = object + definitionLength;
-    for (std::size_t i = 0; i < interfaces.size(); ++i) {
-        const std::size_t instanceLength =
-            Align8(perf_instance_definition::Size + WideBytes(names[i]));
+    // One instance per interface still there, each followed by its counter block.
+    std::uint8_t* instance = object + kDefinitionLength;
+    for (const Interface& entry : m_interfaces) {
+        if (!entry.present)
+            continue;
+        const std::size_t nameBytes = WideBytes(entry.wideName);
+        const std::size_t instanceLength = Align8(perf_instance_definition::Size + nameBytes);
         WriteLe32(instance + perf_instance_definition::ByteLength, U32(instanceLength));
         WriteLe32(instance + perf_instance_definition::UniqueID,
                   0xFFFFFFFFu); // named, not numbered
         WriteLe32(instance + perf_instance_definition::NameOffset,
                   U32(perf_instance_definition::Size));
-        WriteLe32(instance + perf_instance_definition::NameLength, U32(WideBytes(names[i])));
-        WriteWide(instance + perf_instance_definition::Size, names[i]);
+        WriteLe32(instance + perf_instance_definition::NameLength, U32(nameBytes));
+        WriteWide(instance + perf_instance_definition::Size, entry.wideName);
         std::uint8_t* counters = instance + instanceLength;
         WriteLe32(counters + perf_counter_block::ByteLength, kCounterBlockLength);
-        WriteLe32(counters + kBytesTotalOffset, interfaces[i].bytesTotal);
-        WriteLe32(counters + kBandwidthOffset, interfaces[i].bandwidthBitsPerSec);
+        WriteLe32(counters + kBytesTotalOffset, entry.bytesTotal);
+        WriteLe32(counters + kBandwidthOffset, entry.bandwidthBitsPerSec);
         instance = counters + kCounterBlockLength;
     }
-    return buffer;
 }
 
-long QueryNetworkPerfData(const char* valueName, std::uint8_t* data, std::uint32_t* size,
-                          const PerfDataPaths& paths) {
+long NetworkPerfData::Query(const char* valueName, std::uint8_t* data, std::uint32_t* size) {
     if (size == nullptr || valueName == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (std::strcmp(valueName, "510") != 0)
         return ERROR_FILE_NOT_FOUND;
-    std::vector<InterfaceCounters> interfaces;
-    if (!ReadInterfaceCounters(paths, interfaces))
-        return ERROR_FILE_NOT_FOUND;
-    const std::vector<std::uint8_t> answer = BuildNetworkPerfData(interfaces, HostName());
-    const std::uint32_t needed = U32(answer.size());
-    if (data == nullptr) {
-        *size = needed;
+    if (!m_readingPending) {
+        if (!ReadWholeFile(m_paths.netDev, m_table, m_tableLength))
+            return ERROR_FILE_NOT_FOUND;
+        if (!m_enumerated)
+            Enumerate();
+        TakeCounters();
+    }
+    const std::size_t length = AnswerLength();
+    const std::uint32_t capacity = *size;
+    *size = U32(length);
+    // A caller told "more data" asks again at once; it gets the reading whose length it was told.
+    m_readingPending = data == nullptr || capacity < length;
+    if (data == nullptr)
         return ERROR_SUCCESS;
-    }
-    if (*size < needed) {
-        *size = needed;
+    if (m_readingPending)
         return ERROR_MORE_DATA;
-    }
-    std::memcpy(data, answer.data(), answer.size());
-    *size = needed;
+    WriteAnswer(data, length);
     return ERROR_SUCCESS;
 }

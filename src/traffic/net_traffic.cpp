@@ -16,8 +16,11 @@ constexpr std::uint32_t kLargestAnswer = 64u * 1024u * 1024u;
 
 } // namespace
 
-long QuerySystemPerfData(const char* valueName, std::uint8_t* data, std::uint32_t* size) {
-    return QueryNetworkPerfData(valueName, data, size);
+PerfDataQuery SystemPerfDataQuery() {
+    return [source = NetworkPerfData()](const char* valueName, std::uint8_t* data,
+                                        std::uint32_t* size) mutable {
+        return source.Query(valueName, data, size);
+    };
 }
 
 NetTraffic::NetTraffic(PerfDataQuery query) : m_query(std::move(query)) {

@@ -10,15 +10,16 @@
 using PerfDataQuery =
     std::function<long(const char* valueName, std::uint8_t* data, std::uint32_t* size)>;
 
-// The live system's answer (the default query).
-long QuerySystemPerfData(const char* valueName, std::uint8_t* data, std::uint32_t* size);
+// A query on the live system (the default). Each call makes a fresh one, which lists the
+// interfaces at its first answer: the sampler's enumeration.
+PerfDataQuery SystemPerfDataQuery();
 
 // Reads the byte counters of the network interfaces and turns two successive readings of one
 // interface into the bytes counted in between. Interfaces are addressed by their position in
 // the list made at construction.
 class NetTraffic {
 public:
-    explicit NetTraffic(PerfDataQuery query = QuerySystemPerfData);
+    explicit NetTraffic(PerfDataQuery query = SystemPerfDataQuery());
     virtual ~NetTraffic();
     NetTraffic(const NetTraffic&) = delete;
     NetTraffic& operator=(const NetTraffic&) = delete;

@@ -22,7 +22,7 @@ public:
     static constexpr unsigned int kRedrawTimer = 1;
     static constexpr unsigned int kSamplingTimer = 2;
 
-    explicit TrafficButton(QWidget* parent = nullptr, PerfDataQuery query = QuerySystemPerfData);
+    explicit TrafficButton(QWidget* parent = nullptr, PerfDataQuery query = SystemPerfDataQuery());
     ~TrafficButton() override;
 
     void PreSubclassWindow();

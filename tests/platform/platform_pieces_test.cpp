@@ -1,8 +1,12 @@
+#include "platform/dialog_builder.h"
 #include "platform/dialog_units.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/window_timers.h"
 
+#include <QDialog>
+#include <QGroupBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -26,6 +30,43 @@ TEST(DialogUnits, MulDivRoundsHalfAwayFromZero) {
     }
     const DialogBaseUnits units{6, 13};
     EXPECT_EQ(MapDialogRect(units, 13, 110, 293, 69), QRect(20, 179, 440, 112));
+}
+
+// Counts the paint events of the object it watches.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+TEST(DialogBuilder, GroupBoxLiesBeneathTheControlsItFramesSoTheirRepaintsLeaveItAlone) {
+    // In template order the frame comes first, which would stack it on top.
+    const ControlTemplate controls[] = {
+        {-1, ControlKind::GroupBox, "流量显示", 5, 5, 100, 60, 0},
+        {1001, ControlKind::PushButton, "", 10, 15, 80, 40, 0},
+    };
+    const DialogTemplate tpl{999, "Tarvel", 120, 80, "MS Shell Dlg", 9, false, controls};
+    QDialog dialog;
+    QPushButton opaque; // paints all of itself, as the traffic graph does
+    opaque.setAttribute(Qt::WA_OpaquePaintEvent);
+    BuildDialogFromTemplate(dialog, tpl, {{1001, &opaque}}, [](int) { return QPixmap(); });
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    auto* frame = dialog.findChild<QGroupBox*>();
+    ASSERT_NE(frame, nullptr);
+    PaintCounter counter;
+    frame->installEventFilter(&counter);
+
+    for (int i = 0; i < 3; ++i)
+        opaque.repaint();
+    EXPECT_EQ(counter.paints, 0);
+    frame->repaint();
+    EXPECT_EQ(counter.paints, 1);
 }
 
 TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
