@@ -26,6 +26,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 bool Bind(int fd, const char* address, int port) {
     const sockaddr_in a = MakeSocketAddress(address, port);
@@ -73,6 +74,23 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
         QCoreApplication::processEvents();
     }
     return false;
+}
+
+// Sends `text` with its zero to a UDP relay on (address, port) until a datagram arrives at `sink`
+// (the worker binds on its own thread), and returns what arrived; empty when nothing did.
+std::string ThroughTheRelay(int sink, const char* address, int port, const std::string& text) {
+    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in relay = MakeSocketAddress(address, port);
+    char received[64] = {};
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        ::sendto(source.Get(), text.c_str(), text.size() + 1, 0,
+                 reinterpret_cast<const sockaddr*>(&relay), sizeof relay);
+        if (WaitReadable(sink, 100ms)) {
+            const ssize_t n = ::recv(sink, received, sizeof received, 0);
+            return n > 0 ? std::string(received, static_cast<std::size_t>(n)) : std::string();
+        }
+    }
+    return {};
 }
 
 class RunStop : public DialogTest {
@@ -289,19 +307,7 @@ TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     ASSERT_TRUE(Running());
     EXPECT_TRUE(messages.empty());
 
-    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in relay = MakeSocketAddress("127.0.0.2", clientPort);
-    char received[16] = {};
-    ssize_t n = -1;
-    // The worker binds on its own thread: repeat the datagram until one arrives.
-    for (int attempt = 0; attempt < 50 && n < 0; ++attempt) {
-        ::sendto(source.Get(), "ping", 5, 0, reinterpret_cast<const sockaddr*>(&relay),
-                 sizeof relay);
-        if (WaitReadable(sink.Get(), 100ms))
-            n = ::recv(sink.Get(), received, sizeof received, 0);
-    }
-    ASSERT_EQ(n, 5);
-    EXPECT_STREQ(received, "ping");
+    EXPECT_EQ(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, "ping"), "ping\0"s);
 }
 
 } // namespace
@@ -370,15 +376,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
             ASSERT_TRUE(Bind(sink.Get(), "127.0.0.3", serverPort));
             Click(IDC_RUN);
             ASSERT_TRUE(Running());
-            const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
-            const sockaddr_in relay = MakeSocketAddress("127.0.0.2", clientPort);
-            bool arrived = false;
-            for (int attempt = 0; attempt < 50 && !arrived; ++attempt) {
-                ::sendto(source.Get(), "again", 6, 0, reinterpret_cast<const sockaddr*>(&relay),
-                         sizeof relay);
-                arrived = WaitReadable(sink.Get(), 100ms);
-            }
-            EXPECT_TRUE(arrived);
+            EXPECT_EQ(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, "again"), "again\0"s);
             EXPECT_EQ(messages.size(), 1u);
             dialog->OnStop();
         }
@@ -482,18 +480,7 @@ TEST_F(RunStop, ATypedAddressIsTheOneRelayedOnAndSaved) {
         EXPECT_EQ(used.serverAddress, c.server);
         EXPECT_NE(ReadParameterFile().find("IP=" + typed.toStdString() + "\n"), std::string::npos);
 
-        const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
-        const sockaddr_in relay = MakeSocketAddress(c.client, relayPort);
-        char received[16] = {};
-        ssize_t n = -1;
-        for (int attempt = 0; attempt < 50 && n < 0; ++attempt) {
-            ::sendto(source.Get(), "moved", 6, 0, reinterpret_cast<const sockaddr*>(&relay),
-                     sizeof relay);
-            if (WaitReadable(sink.Get(), 100ms))
-                n = ::recv(sink.Get(), received, sizeof received, 0);
-        }
-        EXPECT_EQ(n, 6);
-        EXPECT_STREQ(received, "moved");
+        EXPECT_EQ(ThroughTheRelay(sink.Get(), c.client, relayPort, "moved"), "moved\0"s);
         dialog->OnStop();
         ASSERT_TRUE(WaitForRelayWorkers(3000ms));
     }

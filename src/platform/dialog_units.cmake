@@ -1,3 +1,0 @@
-if(TARGET tarvel_gui)
-    target_sources(tarvel_gui PRIVATE ${CMAKE_CURRENT_LIST_DIR}/dialog_units.cpp)
-endif()

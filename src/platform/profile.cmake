@@ -1,1 +1,0 @@
-target_sources(tarvel_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/profile.cpp)

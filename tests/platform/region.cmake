@@ -1,1 +1,0 @@
-tarvel_add_test(region_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/region_test.cpp)
