@@ -1,22 +1,8 @@
 #include "dialog_fixture.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-
-#include <thread>
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 void DialogTest::SetUp() {
     ASSERT_TRUE(m_folder.isValid());

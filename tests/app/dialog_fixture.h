@@ -3,23 +3,17 @@
 #include "app/tarvel_dlg.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
+#include "process_events_until.h"
 
 #include <QString>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class QLineEdit;
-
-// Processes the toolkit's events until `done` holds or the timeout passes; true when it held.
-// (QtTest's own waiting macros report to a QtTest run, which these GoogleTest cases are not.)
-bool WaitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
 struct RecordedMessage {
     QString text;

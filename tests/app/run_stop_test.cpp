@@ -237,7 +237,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_EQ(LampColours(), red);
     EXPECT_TRUE(WaitForRelayWorkers(2000ms));
     // The worker Stop ended is no news.
-    WaitUntil([] { return false; }, 700ms);
+    ProcessEventsUntil([] { return false; }, 700ms);
     EXPECT_TRUE(messages.empty());
 }
 
@@ -289,7 +289,8 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     EXPECT_EQ(std::memcmp(received, "HELLO\0", 6), 0);
 
     // The lamps show the buffer's first bytes at the next display tick.
-    ASSERT_TRUE(WaitUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
     EXPECT_EQ(LampText(IDC_INPUT_LAMP2), QStringLiteral("69"));
 }
 
@@ -353,10 +354,10 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         SocketHandle peer;
         if (c.protocol == IDC_TCP) {
             const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-            ASSERT_TRUE(WaitUntil([&] { return Connect(peer, server); }));
+            ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(peer, server); }));
         }
 
-        ASSERT_TRUE(WaitUntil([&] { return !messages.empty(); }));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !messages.empty(); }));
         QString expected = QString::fromUtf8(c.expected);
         expected.replace(QStringLiteral("{c}"), QString::number(clientPort));
         expected.replace(QStringLiteral("{s}"), QString::number(serverPort));
@@ -366,7 +367,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         EXPECT_FALSE(Running());
         EXPECT_FALSE(dialog->Timers().IsActive(1));
         EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
-        WaitUntil([] { return false; }, 700ms);
+        ProcessEventsUntil([] { return false; }, 700ms);
         EXPECT_EQ(messages.size(), 1u) << "one message only";
 
         if (c.mode == IDC_SERVER_TO_CLIENT) {
@@ -400,11 +401,12 @@ TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
     ASSERT_TRUE(Running());
     SocketHandle sink;
     const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-    ASSERT_TRUE(WaitUntil([&] { return Connect(sink, server); }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(sink, server); }));
     ASSERT_TRUE(WaitReadable(source.Get(), 3000ms));
     SocketHandle accepted(::accept(source.Get(), nullptr, nullptr));
     ASSERT_EQ(::send(accepted.Get(), "HELLO", 5, 0), 5);
-    ASSERT_TRUE(WaitUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
 
     accepted.Reset();
     // The destination reads the stream to its end and closes, as a peer does.
@@ -413,11 +415,11 @@ TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
     }
     sink.Reset();
 
-    ASSERT_TRUE(WaitUntil([&] { return !Running(); }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !Running(); }));
     EXPECT_FALSE(dialog->Timers().IsActive(1));
     EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
     EXPECT_EQ(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"));
-    WaitUntil([] { return false; }, 700ms);
+    ProcessEventsUntil([] { return false; }, 700ms);
     EXPECT_TRUE(messages.empty());
 }
 

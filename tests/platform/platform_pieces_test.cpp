@@ -3,6 +3,7 @@
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/window_timers.h"
+#include "process_events_until.h"
 
 #include <QDialog>
 #include <QGroupBox>
@@ -154,7 +155,7 @@ TEST(StartProgram, ReportsWhetherTheProgramStartedAndEndedWell) {
         std::vector<bool> outcomes;
         StartProgram(c.program, c.arguments, &owner,
                      [&outcomes](bool succeeded) { outcomes.push_back(succeeded); });
-        QTRY_VERIFY_WITH_TIMEOUT(!outcomes.empty(), 5000);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !outcomes.empty(); }, std::chrono::seconds(5)));
         QCoreApplication::processEvents();
         EXPECT_EQ(outcomes, std::vector<bool>{c.succeeded});
     }
@@ -180,7 +181,7 @@ TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) 
     timers.SetTimer(2, 20);
     EXPECT_EQ(timers.Period(2), 20);
     EXPECT_EQ(timers.Period(1), -1);
-    QTRY_VERIFY_WITH_TIMEOUT(!ticks.empty(), 2000);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !ticks.empty(); }, std::chrono::seconds(2)));
     EXPECT_EQ(ticks.front(), 2u);
     timers.KillTimer(2);
     EXPECT_FALSE(timers.IsActive(2));
