@@ -52,8 +52,6 @@ constexpr QPainter::CompositionMode kCopy = QPainter::CompositionMode_Source;
 
 int GetSystemMetrics(int index) {
     switch (index) {
-    case SM_CYBORDER:
-        return 1;
     case SM_CXHTHUMB:
         return 16;
     default:
@@ -63,10 +61,6 @@ int GetSystemMetrics(int index) {
 
 QColor ToQColor(COLORREF color) {
     return QColor(GetRValue(color), GetGValue(color), GetBValue(color));
-}
-
-COLORREF FromQColor(const QColor& color) {
-    return RGB(color.red(), color.green(), color.blue());
 }
 
 HGDIOBJ GetStockObject(int index) {
@@ -111,11 +105,11 @@ bool CBrush::CreateSolidBrush(COLORREF color) {
 }
 
 bool CBrush::CreatePatternBrush(const CBitmap* bitmap) {
-    if (m_object || bitmap == nullptr || bitmap->Image() == nullptr)
+    if (m_object || bitmap == nullptr || bitmap->GetSafeHandle() == nullptr)
         return false;
     m_object = std::make_unique<GdiBrush>();
     // Kept in the 32-bit format the drawing surfaces use, so fills can copy its pixels directly.
-    m_object->pattern = bitmap->Image()->convertToFormat(QImage::Format_RGB32);
+    m_object->pattern = bitmap->GetSafeHandle()->image.convertToFormat(QImage::Format_RGB32);
     return true;
 }
 
@@ -129,7 +123,8 @@ bool CFont::CreateFontA(int height, int /*width*/, int /*escapement*/, int /*ori
     // pixel size, which is close enough for cell heights and exact for character heights.
     QFont font =
         MakeFont(QString::fromUtf8(faceName ? faceName : ""), height == 0 ? 12 : std::abs(height));
-    if (weight != FW_DONTCARE)
+    // Weight 0 keeps the face's own weight.
+    if (weight != 0)
         font.setWeight(static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
     font.setItalic(italic);
     font.setUnderline(underline);
@@ -141,8 +136,8 @@ bool CFont::CreateFontA(int height, int /*width*/, int /*escapement*/, int /*ori
 bool CFont::CreatePointFont(int pointSize, const char* faceName, CDC* /*dc*/) {
     // Tenths of a point to pixels at the logical resolution, as a character height.
     const int pixels = kLogPixelsY * pointSize / 720;
-    return CreateFontA(-pixels, 0, 0, 0, FW_DONTCARE, false, false, false, DEFAULT_CHARSET, 0, 0, 0,
-                       0, faceName);
+    return CreateFontA(-pixels, 0, 0, 0, 0, false, false, false, DEFAULT_CHARSET, 0, 0, 0, 0,
+                       faceName);
 }
 
 bool CBitmap::CreateCompatibleBitmap(CDC* /*dc*/, int width, int height) {
@@ -340,7 +335,7 @@ int CDC::GetClipBox(RECT* box) const {
     const QRegion clip = EffectiveClip();
     if (box != nullptr) {
         const QRect b = clip.boundingRect().translated(m_state.windowOrg.x, m_state.windowOrg.y);
-        *box = clip.isEmpty() ? RECT{} : FromQRect(b);
+        *box = clip.isEmpty() ? RECT{} : RECT{b.left(), b.top(), b.right() + 1, b.bottom() + 1};
     }
     return RegionKind(clip);
 }

@@ -43,9 +43,6 @@ inline void InflateRect(RECT& r, int dx, int dy) {
 inline QRect ToQRect(const RECT& r) {
     return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
 }
-inline RECT FromQRect(const QRect& r) {
-    return RECT{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
-}
 
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
 
@@ -61,7 +58,6 @@ constexpr int OPAQUE = 2;
 constexpr int WHITE_BRUSH = 0;
 constexpr int BLACK_BRUSH = 4;
 constexpr int NULL_BRUSH = 5;
-constexpr int HOLLOW_BRUSH = NULL_BRUSH;
 constexpr int WHITE_PEN = 6;
 constexpr int BLACK_PEN = 7;
 constexpr int NULL_PEN = 8;
@@ -90,15 +86,9 @@ constexpr unsigned ODS_DISABLED = 0x0004;
 constexpr unsigned ODS_FOCUS = 0x0010;
 
 // System metrics the controls size themselves with.
-constexpr int SM_CYBORDER = 6;
 constexpr int SM_CXHTHUMB = 10;
 int GetSystemMetrics(int index);
 
-// Font weights (same scale as QFont::Weight).
-constexpr int FW_DONTCARE = 0;
-constexpr int FW_THIN = 100;
-constexpr int FW_NORMAL = 400;
-constexpr int FW_BOLD = 700;
 constexpr int DEFAULT_CHARSET = 1;
 
 // ---- Drawing objects -------------------------------------------------------------------------
@@ -176,7 +166,6 @@ public:
 class CBitmap : public CGdiObjectT<HBITMAP> {
 public:
     bool CreateCompatibleBitmap(CDC* dc, int width, int height);
-    const QImage* Image() const { return m_object ? &m_object->image : nullptr; }
 };
 
 class CBrush : public CGdiObjectT<HBRUSH> {
@@ -211,7 +200,6 @@ public:
 
     bool CreateCompatibleDC(CDC* dc);
     bool DeleteDC();
-    HDC GetSafeHdc() { return this; }
     // The image the context draws into (the selected bitmap of a memory context).
     QImage* Surface() const;
 
@@ -246,7 +234,6 @@ public:
     // Clip regions are in device coordinates; null removes the clip region.
     int SelectClipRgn(const QRegion* region);
     int ExcludeClipRect(int left, int top, int right, int bottom);
-    int ExcludeClipRect(const RECT& r) { return ExcludeClipRect(r.left, r.top, r.right, r.bottom); }
     int GetClipBox(RECT* box) const;
 
     POINT MoveTo(int x, int y);
@@ -312,4 +299,3 @@ const QImage& DrawOwnerDrawnItem(QImage& buffer, QSize size, unsigned itemState,
                                  const std::function<void(DRAWITEMSTRUCT&)>& drawItem);
 
 QColor ToQColor(COLORREF color);
-COLORREF FromQColor(const QColor& color);
