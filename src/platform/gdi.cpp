@@ -249,12 +249,8 @@ int CDC::SetBkMode(int mode) {
     return std::exchange(m_state.bkMode, mode);
 }
 
-POINT CDC::SetBrushOrg(int x, int y) {
-    return std::exchange(m_state.brushOrg, POINT{x, y});
-}
-
 bool CDC::SetBrushOrgEx(int x, int y, POINT* previous) {
-    const POINT old = SetBrushOrg(x, y);
+    const POINT old = std::exchange(m_state.brushOrg, POINT{x, y});
     if (previous != nullptr)
         *previous = old;
     return true;
@@ -269,13 +265,6 @@ bool CDC::GetBrushOrgEx(POINT* origin) const {
 
 POINT CDC::SetWindowOrg(int x, int y) {
     return std::exchange(m_state.windowOrg, POINT{x, y});
-}
-
-bool CDC::SetWindowOrgEx(int x, int y, POINT* previous) {
-    const POINT old = SetWindowOrg(x, y);
-    if (previous != nullptr)
-        *previous = old;
-    return true;
 }
 
 int CDC::SaveDC() {
@@ -438,12 +427,8 @@ void CDC::Fill(const QRect& logical, HBRUSH brush) {
     p.fillRect(device, QBrush(pattern));
 }
 
-POINT CDC::MoveTo(int x, int y) {
-    return std::exchange(m_state.position, POINT{x, y});
-}
-
 bool CDC::MoveToEx(int x, int y, POINT* previous) {
-    const POINT old = MoveTo(x, y);
+    const POINT old = std::exchange(m_state.position, POINT{x, y});
     if (previous != nullptr)
         *previous = old;
     return true;
@@ -566,10 +551,6 @@ void CDC::DrawFocusRect(const RECT& r) {
     }
 }
 
-bool CDC::TextOutA(int x, int y, std::string_view text) {
-    return TextOut(x, y, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-}
-
 namespace {
 
 // Laying a text out costs far more than drawing it, and the traffic graph draws its text twice a
@@ -601,10 +582,11 @@ QStaticText& LaidOutText(const QString& text, const QFont& font) {
 
 } // namespace
 
-bool CDC::TextOut(int x, int y, const QString& text) {
+bool CDC::TextOutA(int x, int y, std::string_view utf8) {
     QImage* s = Surface();
     if (s == nullptr)
         return false;
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
     const QFont font = CurrentQFont();
     const QPoint d(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
     QPainter p(s);

@@ -220,13 +220,10 @@ public:
     int SetBkMode(int mode);
     int GetBkMode() const { return m_state.bkMode; }
 
-    POINT SetBrushOrg(int x, int y);
     bool SetBrushOrgEx(int x, int y, POINT* previous);
-    POINT GetBrushOrg() const { return m_state.brushOrg; }
     bool GetBrushOrgEx(POINT* origin) const;
+    // Logical point (x,y) lands on device pixel (0,0).
     POINT SetWindowOrg(int x, int y);
-    bool SetWindowOrgEx(int x, int y, POINT* previous);
-    POINT GetWindowOrg() const { return m_state.windowOrg; }
 
     int SaveDC();
     bool RestoreDC(int saved);
@@ -236,7 +233,6 @@ public:
     int ExcludeClipRect(int left, int top, int right, int bottom);
     int GetClipBox(RECT* box) const;
 
-    POINT MoveTo(int x, int y);
     bool MoveToEx(int x, int y, POINT* previous);
     bool LineTo(int x, int y);
     bool Rectangle(int left, int top, int right, int bottom);
@@ -249,8 +245,7 @@ public:
     void DrawFocusRect(const RECT& r);
 
     // Narrow text is UTF-8 here.
-    bool TextOutA(int x, int y, std::string_view text);
-    bool TextOut(int x, int y, const QString& text);
+    bool TextOutA(int x, int y, std::string_view utf8);
     int DrawText(const QString& text, RECT* r, unsigned format);
 
     bool BitBlt(int x, int y, int width, int height, CDC* source, int xSrc, int ySrc, unsigned rop);

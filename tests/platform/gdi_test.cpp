@@ -141,7 +141,7 @@ TEST(GdiContextState, RestoreBringsBackObjectsColoursOriginsAndClipping) {
     dc.SetTextColor(kFill);
     dc.SetBkMode(TRANSPARENT);
     dc.SetBrushOrgEx(3, 4, nullptr);
-    dc.SetWindowOrgEx(2, 1, nullptr);
+    dc.SetWindowOrg(2, 1);
     const QRegion clip(QRect(0, 0, 5, 5));
     dc.SelectClipRgn(&clip);
     // With the window origin at (2,1), logical (4,3) is device (2,2).
@@ -158,15 +158,17 @@ TEST(GdiContextState, RestoreBringsBackObjectsColoursOriginsAndClipping) {
     EXPECT_EQ(dc.GetCurrentPen(), stockPen);
     EXPECT_EQ(dc.GetTextColor(), RGB(0, 0, 0));
     EXPECT_EQ(dc.GetBkMode(), OPAQUE);
-    EXPECT_EQ(dc.GetBrushOrg().x, 0);
-    EXPECT_EQ(dc.GetWindowOrg().y, 0);
-    EXPECT_EQ(dc.GetPixel(2, 2), kInk);
+    POINT brushOrigin{-1, -1};
+    dc.GetBrushOrgEx(&brushOrigin);
+    EXPECT_EQ(brushOrigin.x, 0);
+    EXPECT_EQ(brushOrigin.y, 0);
+    EXPECT_EQ(dc.GetPixel(2, 2), kInk) << "the window origin is back at (0,0)";
     EXPECT_EQ(dc.GetPixel(7, 8), kPaper) << "readable again once the clip region is gone";
     EXPECT_FALSE(dc.RestoreDC(-1)) << "nothing left to restore";
 
     // Copy from one context to another, each with its own window origin.
     Canvas copy(10, 10);
-    copy.dc.SetWindowOrgEx(-1, -1, nullptr);
+    copy.dc.SetWindowOrg(-1, -1);
     copy.dc.BitBlt(0, 0, 4, 4, &dc, 1, 1, SRCCOPY); // device (1,1) from device (1,1)
     EXPECT_EQ(copy.dc.GetPixel(1, 1), kInk);        // logical (1,1) = device (2,2)
     EXPECT_EQ(copy.dc.GetPixel(0, 0), kPaper);
