@@ -23,21 +23,18 @@ QFont MakeFont(const QString& face, int pixelSize) {
     return font;
 }
 
+// The stock objects and the ones a new context starts with.
 struct StockObjects {
-    GdiBrush white;
-    GdiBrush black;
     GdiBrush hollow;
-    GdiPen whitePen{PS_SOLID, RGB(255, 255, 255)};
-    GdiPen blackPen{PS_SOLID, RGB(0, 0, 0)};
-    GdiPen nullPen{PS_NULL, RGB(0, 0, 0)};
-    GdiFont systemFont{MakeFont(QStringLiteral("MS Shell Dlg"), 12)};
     // The GUI font of the narrow code page the program was written for.
     GdiFont guiFont{MakeFont(QStringLiteral("宋体"), 12)};
+    GdiPen defaultPen{RGB(0, 0, 0)};
+    GdiBrush defaultBrush;
+    GdiFont defaultFont{MakeFont(QStringLiteral("MS Shell Dlg"), 12)};
 
     StockObjects() {
-        white.color = RGB(255, 255, 255);
-        black.color = RGB(0, 0, 0);
         hollow.hollow = true;
+        defaultBrush.color = RGB(255, 255, 255);
     }
 };
 
@@ -66,20 +63,8 @@ QColor ToQColor(COLORREF color) {
 HGDIOBJ GetStockObject(int index) {
     StockObjects& s = Stock();
     switch (index) {
-    case WHITE_BRUSH:
-        return &s.white;
-    case BLACK_BRUSH:
-        return &s.black;
     case NULL_BRUSH:
         return &s.hollow;
-    case WHITE_PEN:
-        return &s.whitePen;
-    case BLACK_PEN:
-        return &s.blackPen;
-    case NULL_PEN:
-        return &s.nullPen;
-    case SYSTEM_FONT:
-        return &s.systemFont;
     case DEFAULT_GUI_FONT:
         return &s.guiFont;
     default:
@@ -89,10 +74,10 @@ HGDIOBJ GetStockObject(int index) {
 
 // ---- Drawing objects -------------------------------------------------------------------------
 
-bool CPen::CreatePen(int style, int /*width*/, COLORREF color) {
+bool CPen::CreatePen(int /*style*/, int /*width*/, COLORREF color) {
     if (m_object)
         return false;
-    m_object = std::make_unique<GdiPen>(style == PS_NULL ? PS_NULL : PS_SOLID, color & 0xFFFFFFu);
+    m_object = std::make_unique<GdiPen>(color & 0xFFFFFFu);
     return true;
 }
 
@@ -152,9 +137,10 @@ bool CBitmap::CreateCompatibleBitmap(CDC* /*dc*/, int width, int height) {
 // ---- The drawing context ---------------------------------------------------------------------
 
 CDC::CDC() {
-    m_state.pen = static_cast<HPEN>(GetStockObject(BLACK_PEN));
-    m_state.brush = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    m_state.font = static_cast<HFONT>(GetStockObject(SYSTEM_FONT));
+    // A context always holds a pen, a brush and a font: selecting null is refused.
+    m_state.pen = &Stock().defaultPen;
+    m_state.brush = &Stock().defaultBrush;
+    m_state.font = &Stock().defaultFont;
 }
 
 CDC::CDC(QImage* target) : CDC() {
@@ -336,7 +322,7 @@ bool CDC::Visible(int x, int y) const {
 }
 
 QFont CDC::CurrentQFont() const {
-    return m_state.font != nullptr ? m_state.font->font : QFont();
+    return m_state.font->font;
 }
 
 namespace {
@@ -436,8 +422,6 @@ bool CDC::MoveToEx(int x, int y, POINT* previous) {
 
 bool CDC::LineTo(int x, int y) {
     const POINT from = std::exchange(m_state.position, POINT{x, y});
-    if (m_state.pen == nullptr || m_state.pen->style == PS_NULL)
-        return true;
     const COLORREF color = m_state.pen->color;
     // The end point itself is never drawn.
     if (from.y == y) {
@@ -482,12 +466,6 @@ bool CDC::Rectangle(int left, int top, int right, int bottom) {
         std::swap(left, right);
     if (bottom < top)
         std::swap(top, bottom);
-    const bool framed = m_state.pen != nullptr && m_state.pen->style != PS_NULL;
-    if (!framed) {
-        // Without a frame the filled area is one pixel smaller on the right and at the bottom.
-        Fill(QRect(left, top, right - left - 1, bottom - top - 1), m_state.brush);
-        return true;
-    }
     Fill(QRect(left + 1, top + 1, right - left - 2, bottom - top - 2), m_state.brush);
     const COLORREF c = m_state.pen->color;
     const int w = right - left;

@@ -46,22 +46,15 @@ inline QRect ToQRect(const RECT& r) {
 
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
 
-// Pen styles.
+// Pen styles: every pen here is solid.
 constexpr int PS_SOLID = 0;
-constexpr int PS_NULL = 5;
 
 // Background modes.
 constexpr int TRANSPARENT = 1;
 constexpr int OPAQUE = 2;
 
 // Stock objects.
-constexpr int WHITE_BRUSH = 0;
-constexpr int BLACK_BRUSH = 4;
 constexpr int NULL_BRUSH = 5;
-constexpr int WHITE_PEN = 6;
-constexpr int BLACK_PEN = 7;
-constexpr int NULL_PEN = 8;
-constexpr int SYSTEM_FONT = 13;
 constexpr int DEFAULT_GUI_FONT = 17;
 
 // Text drawing formats.
@@ -103,8 +96,7 @@ struct GdiObject {
 };
 
 struct GdiPen final : GdiObject {
-    GdiPen(int s, COLORREF c) : GdiObject(Kind::Pen), style(s), color(c) {}
-    int style;
+    explicit GdiPen(COLORREF c) : GdiObject(Kind::Pen), color(c) {}
     COLORREF color;
 };
 
@@ -159,7 +151,7 @@ class CPen : public CGdiObjectT<HPEN> {
 public:
     CPen() = default;
     CPen(int style, int width, COLORREF color) { CreatePen(style, width, color); }
-    // Only 1-pixel pens are supported: wider pens are drawn 1 pixel wide.
+    // Every pen is solid and 1 pixel wide, whatever the style and width asked for.
     bool CreatePen(int style, int width, COLORREF color);
 };
 
