@@ -585,13 +585,7 @@ int CDC::DrawText(const QString& text, RECT* r, unsigned format) {
     QImage* s = Surface();
     if (s == nullptr || r == nullptr)
         return 0;
-    int flags = 0;
-    if ((format & DT_CENTER) != 0)
-        flags |= Qt::AlignHCenter;
-    else if ((format & DT_RIGHT) != 0)
-        flags |= Qt::AlignRight;
-    else
-        flags |= Qt::AlignLeft;
+    int flags = (format & DT_CENTER) != 0 ? Qt::AlignHCenter : Qt::AlignLeft;
     if ((format & DT_SINGLELINE) != 0) {
         flags |= Qt::TextSingleLine;
         flags |= (format & DT_VCENTER) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
@@ -599,7 +593,7 @@ int CDC::DrawText(const QString& text, RECT* r, unsigned format) {
         flags |= Qt::AlignTop;
     }
     // '&' marks the next character as the mnemonic and is not drawn; "&&" draws one '&'.
-    flags |= (format & DT_NOPREFIX) != 0 ? 0 : Qt::TextShowMnemonic;
+    flags |= Qt::TextShowMnemonic;
 
     const QRect device = ToQRect(*r).translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
     const QFont font = CurrentQFont();

@@ -57,13 +57,10 @@ constexpr int OPAQUE = 2;
 constexpr int NULL_BRUSH = 5;
 constexpr int DEFAULT_GUI_FONT = 17;
 
-// Text drawing formats.
-constexpr unsigned DT_LEFT = 0x0000;
+// Text drawing formats; without DT_CENTER text starts at the left.
 constexpr unsigned DT_CENTER = 0x0001;
-constexpr unsigned DT_RIGHT = 0x0002;
 constexpr unsigned DT_VCENTER = 0x0004;
 constexpr unsigned DT_SINGLELINE = 0x0020;
-constexpr unsigned DT_NOPREFIX = 0x0800;
 
 // Raster operation of BitBlt: only plain copies are needed.
 constexpr unsigned SRCCOPY = 0x00CC0020;
