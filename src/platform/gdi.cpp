@@ -461,11 +461,10 @@ bool CDC::LineTo(int x, int y) {
     return true;
 }
 
-bool CDC::Rectangle(int left, int top, int right, int bottom) {
-    if (right < left)
-        std::swap(left, right);
-    if (bottom < top)
-        std::swap(top, bottom);
+bool CDC::Rectangle(const RECT& r) {
+    // Either corner may come first.
+    const auto [left, right] = std::minmax(r.left, r.right);
+    const auto [top, bottom] = std::minmax(r.top, r.bottom);
     Fill(QRect(left + 1, top + 1, right - left - 2, bottom - top - 2), m_state.brush);
     const COLORREF c = m_state.pen->color;
     const int w = right - left;
@@ -483,10 +482,6 @@ void CDC::FillRect(const RECT& r, HBRUSH brush) {
 
 void CDC::FillSolidRect(const RECT& r, COLORREF color) {
     FillColor(ToQRect(r), color);
-}
-
-void CDC::FillSolidRect(int x, int y, int width, int height, COLORREF color) {
-    FillColor(QRect(x, y, width, height), color);
 }
 
 bool CDC::SetPixelV(int x, int y, COLORREF color) {

@@ -146,8 +146,6 @@ protected:
 
 class CPen : public CGdiObjectT<HPEN> {
 public:
-    CPen() = default;
-    CPen(int style, int width, COLORREF color) { CreatePen(style, width, color); }
     // Every pen is solid and 1 pixel wide, whatever the style and width asked for.
     bool CreatePen(int style, int width, COLORREF color);
 };
@@ -224,11 +222,9 @@ public:
 
     bool MoveToEx(int x, int y, POINT* previous);
     bool LineTo(int x, int y);
-    bool Rectangle(int left, int top, int right, int bottom);
-    bool Rectangle(const RECT& r) { return Rectangle(r.left, r.top, r.right, r.bottom); }
+    bool Rectangle(const RECT& r);
     void FillRect(const RECT& r, HBRUSH brush);
     void FillSolidRect(const RECT& r, COLORREF color);
-    void FillSolidRect(int x, int y, int width, int height, COLORREF color);
     bool SetPixelV(int x, int y, COLORREF color);
     COLORREF GetPixel(int x, int y) const;
     void DrawFocusRect(const RECT& r);

@@ -16,7 +16,7 @@ struct Canvas {
         dc.CreateCompatibleDC(nullptr);
         bitmap.CreateCompatibleBitmap(&dc, w, h);
         dc.SelectObject(bitmap.GetSafeHandle());
-        dc.FillSolidRect(0, 0, w, h, kPaper);
+        dc.FillSolidRect(RECT{0, 0, w, h}, kPaper);
     }
 };
 
@@ -39,7 +39,8 @@ TEST(GdiLine, CoversTheStartButNotTheEndPoint) {
     for (const LineCase& c : cases) {
         SCOPED_TRACE(c.name);
         Canvas canvas(8, 8);
-        CPen pen(PS_SOLID, 1, kInk);
+        CPen pen;
+        pen.CreatePen(PS_SOLID, 1, kInk);
         HPEN old = canvas.dc.SelectObject(pen.GetSafeHandle());
         canvas.dc.MoveToEx(c.from.x, c.from.y, nullptr);
         canvas.dc.LineTo(c.to.x, c.to.y);
@@ -57,11 +58,12 @@ TEST(GdiLine, CoversTheStartButNotTheEndPoint) {
 
 TEST(GdiRectangle, FramesInsideTheBoundsAndFillsTheInside) {
     Canvas canvas(12, 10);
-    CPen pen(PS_SOLID, 1, kInk);
+    CPen pen;
+    pen.CreatePen(PS_SOLID, 1, kInk);
     CBrush brush(kFill);
     canvas.dc.SelectObject(pen.GetSafeHandle());
     canvas.dc.SelectObject(brush.GetSafeHandle());
-    canvas.dc.Rectangle(2, 1, 9, 7); // frame on columns 2..8, rows 1..6
+    canvas.dc.Rectangle(RECT{2, 1, 9, 7}); // frame on columns 2..8, rows 1..6
 
     for (int y = 0; y < 10; ++y) {
         for (int x = 0; x < 12; ++x) {
@@ -76,7 +78,7 @@ TEST(GdiRectangle, FramesInsideTheBoundsAndFillsTheInside) {
     Canvas hollow(6, 6);
     hollow.dc.SelectObject(pen.GetSafeHandle());
     hollow.dc.SelectStockObject(NULL_BRUSH);
-    hollow.dc.Rectangle(0, 0, 6, 6);
+    hollow.dc.Rectangle(RECT{0, 0, 6, 6});
     EXPECT_EQ(hollow.dc.GetPixel(0, 0), kInk);
     EXPECT_EQ(hollow.dc.GetPixel(5, 5), kInk);
     EXPECT_EQ(hollow.dc.GetPixel(3, 3), kPaper);
@@ -124,7 +126,8 @@ namespace {
 TEST(GdiContextState, RestoreBringsBackObjectsColoursOriginsAndClipping) {
     Canvas canvas(10, 10);
     CDC& dc = canvas.dc;
-    CPen pen(PS_SOLID, 1, kInk);
+    CPen pen;
+    pen.CreatePen(PS_SOLID, 1, kInk);
     const HPEN stockPen = dc.GetCurrentPen();
     const int saved = dc.SaveDC();
 

@@ -230,7 +230,7 @@ TEST(CMemDCTest, CopiesTheDrawingToTheTargetWithinItsClip) {
         EXPECT_EQ(mem.Rect().right, 15);
         EXPECT_EQ(mem.Rect().bottom, 8);
         // Logical coordinates are the target's.
-        mem.FillSolidRect(0, 0, 20, 10, RGB(255, 255, 255));
+        mem.FillSolidRect(RECT{0, 0, 20, 10}, RGB(255, 255, 255));
         mem.SetPixelV(5, 2, RGB(255, 0, 0));
         // Nothing reaches the target before the end.
         EXPECT_EQ(PixelAt(image, 6, 3), RGB(0, 0, 0));
