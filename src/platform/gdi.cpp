@@ -48,12 +48,7 @@ constexpr QPainter::CompositionMode kCopy = QPainter::CompositionMode_Source;
 } // namespace
 
 int GetSystemMetrics(int index) {
-    switch (index) {
-    case SM_CXHTHUMB:
-        return 16;
-    default:
-        return 0;
-    }
+    return index == SM_CXHTHUMB ? 16 : 0;
 }
 
 QColor ToQColor(COLORREF color) {

@@ -79,6 +79,7 @@ constexpr unsigned ODS_FOCUS = 0x0010;
 constexpr int SM_CXHTHUMB = 10;
 int GetSystemMetrics(int index);
 
+// Character set asked of CreateFontA; a font here is its face whatever the set.
 constexpr int DEFAULT_CHARSET = 1;
 
 // ---- Drawing objects -------------------------------------------------------------------------
