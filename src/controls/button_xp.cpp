@@ -1,6 +1,5 @@
 #include "controls/button_xp.h"
 
-#include <QEvent>
 #include <QPainter>
 
 #include "controls/buffer_dc.h"
@@ -24,12 +23,8 @@ void CButtonXP::PreSubclassWindow() {
 bool CButtonXP::event(QEvent* e) {
     // Default processing first, then the hover bookkeeping.
     const bool handled = QPushButton::event(e);
-    if (m_ownerDrawn) {
-        if (e->type() == QEvent::Leave)
-            EndHover(m_tracker, this);
-        else
-            FeedHoverEvent(m_tracker, nullptr, e);
-    }
+    if (m_ownerDrawn)
+        FeedHoverEvent(m_tracker, this, e);
     return handled;
 }
 

@@ -2,7 +2,6 @@
 
 #include <QAbstractItemView>
 #include <QAccessibleWidget>
-#include <QEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QProxyStyle>
@@ -196,12 +195,8 @@ void CComboBoxXP::hidePopup() {
 
 bool CComboBoxXP::event(QEvent* e) {
     const bool handled = QComboBox::event(e);
-    if (m_attached) {
-        if (e->type() == QEvent::Leave)
-            EndHover(m_tracker, this);
-        else
-            FeedHoverEvent(m_tracker, nullptr, e);
-    }
+    if (m_attached)
+        FeedHoverEvent(m_tracker, this, e);
     return handled;
 }
 

@@ -23,21 +23,18 @@ QFont MakeFont(const QString& face, int pixelSize) {
     return font;
 }
 
+// The stock objects and the ones a new context starts with.
 struct StockObjects {
-    GdiBrush white;
-    GdiBrush black;
     GdiBrush hollow;
-    GdiPen whitePen{PS_SOLID, RGB(255, 255, 255)};
-    GdiPen blackPen{PS_SOLID, RGB(0, 0, 0)};
-    GdiPen nullPen{PS_NULL, RGB(0, 0, 0)};
-    GdiFont systemFont{MakeFont(QStringLiteral("MS Shell Dlg"), 12)};
     // The GUI font of the narrow code page the program was written for.
     GdiFont guiFont{MakeFont(QStringLiteral("宋体"), 12)};
+    GdiPen defaultPen{RGB(0, 0, 0)};
+    GdiBrush defaultBrush;
+    GdiFont defaultFont{MakeFont(QStringLiteral("MS Shell Dlg"), 12)};
 
     StockObjects() {
-        white.color = RGB(255, 255, 255);
-        black.color = RGB(0, 0, 0);
         hollow.hollow = true;
+        defaultBrush.color = RGB(255, 255, 255);
     }
 };
 
@@ -51,41 +48,18 @@ constexpr QPainter::CompositionMode kCopy = QPainter::CompositionMode_Source;
 } // namespace
 
 int GetSystemMetrics(int index) {
-    switch (index) {
-    case SM_CYBORDER:
-        return 1;
-    case SM_CXHTHUMB:
-        return 16;
-    default:
-        return 0;
-    }
+    return index == SM_CXHTHUMB ? 16 : 0;
 }
 
 QColor ToQColor(COLORREF color) {
     return QColor(GetRValue(color), GetGValue(color), GetBValue(color));
 }
 
-COLORREF FromQColor(const QColor& color) {
-    return RGB(color.red(), color.green(), color.blue());
-}
-
 HGDIOBJ GetStockObject(int index) {
     StockObjects& s = Stock();
     switch (index) {
-    case WHITE_BRUSH:
-        return &s.white;
-    case BLACK_BRUSH:
-        return &s.black;
     case NULL_BRUSH:
         return &s.hollow;
-    case WHITE_PEN:
-        return &s.whitePen;
-    case BLACK_PEN:
-        return &s.blackPen;
-    case NULL_PEN:
-        return &s.nullPen;
-    case SYSTEM_FONT:
-        return &s.systemFont;
     case DEFAULT_GUI_FONT:
         return &s.guiFont;
     default:
@@ -95,10 +69,10 @@ HGDIOBJ GetStockObject(int index) {
 
 // ---- Drawing objects -------------------------------------------------------------------------
 
-bool CPen::CreatePen(int style, int /*width*/, COLORREF color) {
+bool CPen::CreatePen(int /*style*/, int /*width*/, COLORREF color) {
     if (m_object)
         return false;
-    m_object = std::make_unique<GdiPen>(style == PS_NULL ? PS_NULL : PS_SOLID, color & 0xFFFFFFu);
+    m_object = std::make_unique<GdiPen>(color & 0xFFFFFFu);
     return true;
 }
 
@@ -111,11 +85,11 @@ bool CBrush::CreateSolidBrush(COLORREF color) {
 }
 
 bool CBrush::CreatePatternBrush(const CBitmap* bitmap) {
-    if (m_object || bitmap == nullptr || bitmap->Image() == nullptr)
+    if (m_object || bitmap == nullptr || bitmap->GetSafeHandle() == nullptr)
         return false;
     m_object = std::make_unique<GdiBrush>();
     // Kept in the 32-bit format the drawing surfaces use, so fills can copy its pixels directly.
-    m_object->pattern = bitmap->Image()->convertToFormat(QImage::Format_RGB32);
+    m_object->pattern = bitmap->GetSafeHandle()->image.convertToFormat(QImage::Format_RGB32);
     return true;
 }
 
@@ -129,7 +103,8 @@ bool CFont::CreateFontA(int height, int /*width*/, int /*escapement*/, int /*ori
     // pixel size, which is close enough for cell heights and exact for character heights.
     QFont font =
         MakeFont(QString::fromUtf8(faceName ? faceName : ""), height == 0 ? 12 : std::abs(height));
-    if (weight != FW_DONTCARE)
+    // Weight 0 keeps the face's own weight.
+    if (weight != 0)
         font.setWeight(static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
     font.setItalic(italic);
     font.setUnderline(underline);
@@ -141,8 +116,8 @@ bool CFont::CreateFontA(int height, int /*width*/, int /*escapement*/, int /*ori
 bool CFont::CreatePointFont(int pointSize, const char* faceName, CDC* /*dc*/) {
     // Tenths of a point to pixels at the logical resolution, as a character height.
     const int pixels = kLogPixelsY * pointSize / 720;
-    return CreateFontA(-pixels, 0, 0, 0, FW_DONTCARE, false, false, false, DEFAULT_CHARSET, 0, 0, 0,
-                       0, faceName);
+    return CreateFontA(-pixels, 0, 0, 0, 0, false, false, false, DEFAULT_CHARSET, 0, 0, 0, 0,
+                       faceName);
 }
 
 bool CBitmap::CreateCompatibleBitmap(CDC* /*dc*/, int width, int height) {
@@ -157,9 +132,10 @@ bool CBitmap::CreateCompatibleBitmap(CDC* /*dc*/, int width, int height) {
 // ---- The drawing context ---------------------------------------------------------------------
 
 CDC::CDC() {
-    m_state.pen = static_cast<HPEN>(GetStockObject(BLACK_PEN));
-    m_state.brush = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    m_state.font = static_cast<HFONT>(GetStockObject(SYSTEM_FONT));
+    // A context always holds a pen, a brush and a font: selecting null is refused.
+    m_state.pen = &Stock().defaultPen;
+    m_state.brush = &Stock().defaultBrush;
+    m_state.font = &Stock().defaultFont;
 }
 
 CDC::CDC(QImage* target) : CDC() {
@@ -254,12 +230,8 @@ int CDC::SetBkMode(int mode) {
     return std::exchange(m_state.bkMode, mode);
 }
 
-POINT CDC::SetBrushOrg(int x, int y) {
-    return std::exchange(m_state.brushOrg, POINT{x, y});
-}
-
 bool CDC::SetBrushOrgEx(int x, int y, POINT* previous) {
-    const POINT old = SetBrushOrg(x, y);
+    const POINT old = std::exchange(m_state.brushOrg, POINT{x, y});
     if (previous != nullptr)
         *previous = old;
     return true;
@@ -274,13 +246,6 @@ bool CDC::GetBrushOrgEx(POINT* origin) const {
 
 POINT CDC::SetWindowOrg(int x, int y) {
     return std::exchange(m_state.windowOrg, POINT{x, y});
-}
-
-bool CDC::SetWindowOrgEx(int x, int y, POINT* previous) {
-    const POINT old = SetWindowOrg(x, y);
-    if (previous != nullptr)
-        *previous = old;
-    return true;
 }
 
 int CDC::SaveDC() {
@@ -340,7 +305,7 @@ int CDC::GetClipBox(RECT* box) const {
     const QRegion clip = EffectiveClip();
     if (box != nullptr) {
         const QRect b = clip.boundingRect().translated(m_state.windowOrg.x, m_state.windowOrg.y);
-        *box = clip.isEmpty() ? RECT{} : FromQRect(b);
+        *box = clip.isEmpty() ? RECT{} : RECT{b.left(), b.top(), b.right() + 1, b.bottom() + 1};
     }
     return RegionKind(clip);
 }
@@ -352,7 +317,7 @@ bool CDC::Visible(int x, int y) const {
 }
 
 QFont CDC::CurrentQFont() const {
-    return m_state.font != nullptr ? m_state.font->font : QFont();
+    return m_state.font->font;
 }
 
 namespace {
@@ -443,12 +408,8 @@ void CDC::Fill(const QRect& logical, HBRUSH brush) {
     p.fillRect(device, QBrush(pattern));
 }
 
-POINT CDC::MoveTo(int x, int y) {
-    return std::exchange(m_state.position, POINT{x, y});
-}
-
 bool CDC::MoveToEx(int x, int y, POINT* previous) {
-    const POINT old = MoveTo(x, y);
+    const POINT old = std::exchange(m_state.position, POINT{x, y});
     if (previous != nullptr)
         *previous = old;
     return true;
@@ -456,8 +417,6 @@ bool CDC::MoveToEx(int x, int y, POINT* previous) {
 
 bool CDC::LineTo(int x, int y) {
     const POINT from = std::exchange(m_state.position, POINT{x, y});
-    if (m_state.pen == nullptr || m_state.pen->style == PS_NULL)
-        return true;
     const COLORREF color = m_state.pen->color;
     // The end point itself is never drawn.
     if (from.y == y) {
@@ -497,17 +456,10 @@ bool CDC::LineTo(int x, int y) {
     return true;
 }
 
-bool CDC::Rectangle(int left, int top, int right, int bottom) {
-    if (right < left)
-        std::swap(left, right);
-    if (bottom < top)
-        std::swap(top, bottom);
-    const bool framed = m_state.pen != nullptr && m_state.pen->style != PS_NULL;
-    if (!framed) {
-        // Without a frame the filled area is one pixel smaller on the right and at the bottom.
-        Fill(QRect(left, top, right - left - 1, bottom - top - 1), m_state.brush);
-        return true;
-    }
+bool CDC::Rectangle(const RECT& r) {
+    // Either corner may come first.
+    const auto [left, right] = std::minmax(r.left, r.right);
+    const auto [top, bottom] = std::minmax(r.top, r.bottom);
     Fill(QRect(left + 1, top + 1, right - left - 2, bottom - top - 2), m_state.brush);
     const COLORREF c = m_state.pen->color;
     const int w = right - left;
@@ -525,10 +477,6 @@ void CDC::FillRect(const RECT& r, HBRUSH brush) {
 
 void CDC::FillSolidRect(const RECT& r, COLORREF color) {
     FillColor(ToQRect(r), color);
-}
-
-void CDC::FillSolidRect(int x, int y, int width, int height, COLORREF color) {
-    FillColor(QRect(x, y, width, height), color);
 }
 
 bool CDC::SetPixelV(int x, int y, COLORREF color) {
@@ -571,10 +519,6 @@ void CDC::DrawFocusRect(const RECT& r) {
     }
 }
 
-bool CDC::TextOutA(int x, int y, std::string_view text) {
-    return TextOut(x, y, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-}
-
 namespace {
 
 // Laying a text out costs far more than drawing it, and the traffic graph draws its text twice a
@@ -606,10 +550,11 @@ QStaticText& LaidOutText(const QString& text, const QFont& font) {
 
 } // namespace
 
-bool CDC::TextOut(int x, int y, const QString& text) {
+bool CDC::TextOutA(int x, int y, std::string_view utf8) {
     QImage* s = Surface();
     if (s == nullptr)
         return false;
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
     const QFont font = CurrentQFont();
     const QPoint d(x - m_state.windowOrg.x, y - m_state.windowOrg.y);
     QPainter p(s);
@@ -630,13 +575,7 @@ int CDC::DrawText(const QString& text, RECT* r, unsigned format) {
     QImage* s = Surface();
     if (s == nullptr || r == nullptr)
         return 0;
-    int flags = 0;
-    if ((format & DT_CENTER) != 0)
-        flags |= Qt::AlignHCenter;
-    else if ((format & DT_RIGHT) != 0)
-        flags |= Qt::AlignRight;
-    else
-        flags |= Qt::AlignLeft;
+    int flags = (format & DT_CENTER) != 0 ? Qt::AlignHCenter : Qt::AlignLeft;
     if ((format & DT_SINGLELINE) != 0) {
         flags |= Qt::TextSingleLine;
         flags |= (format & DT_VCENTER) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
@@ -644,7 +583,7 @@ int CDC::DrawText(const QString& text, RECT* r, unsigned format) {
         flags |= Qt::AlignTop;
     }
     // '&' marks the next character as the mnemonic and is not drawn; "&&" draws one '&'.
-    flags |= (format & DT_NOPREFIX) != 0 ? 0 : Qt::TextShowMnemonic;
+    flags |= Qt::TextShowMnemonic;
 
     const QRect device = ToQRect(*r).translated(-m_state.windowOrg.x, -m_state.windowOrg.y);
     const QFont font = CurrentQFont();

@@ -43,38 +43,24 @@ inline void InflateRect(RECT& r, int dx, int dy) {
 inline QRect ToQRect(const RECT& r) {
     return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
 }
-inline RECT FromQRect(const QRect& r) {
-    return RECT{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
-}
 
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
 
-// Pen styles.
+// Pen styles: every pen here is solid.
 constexpr int PS_SOLID = 0;
-constexpr int PS_NULL = 5;
 
 // Background modes.
 constexpr int TRANSPARENT = 1;
 constexpr int OPAQUE = 2;
 
 // Stock objects.
-constexpr int WHITE_BRUSH = 0;
-constexpr int BLACK_BRUSH = 4;
 constexpr int NULL_BRUSH = 5;
-constexpr int HOLLOW_BRUSH = NULL_BRUSH;
-constexpr int WHITE_PEN = 6;
-constexpr int BLACK_PEN = 7;
-constexpr int NULL_PEN = 8;
-constexpr int SYSTEM_FONT = 13;
 constexpr int DEFAULT_GUI_FONT = 17;
 
-// Text drawing formats.
-constexpr unsigned DT_LEFT = 0x0000;
+// Text drawing formats; without DT_CENTER text starts at the left.
 constexpr unsigned DT_CENTER = 0x0001;
-constexpr unsigned DT_RIGHT = 0x0002;
 constexpr unsigned DT_VCENTER = 0x0004;
 constexpr unsigned DT_SINGLELINE = 0x0020;
-constexpr unsigned DT_NOPREFIX = 0x0800;
 
 // Raster operation of BitBlt: only plain copies are needed.
 constexpr unsigned SRCCOPY = 0x00CC0020;
@@ -90,15 +76,10 @@ constexpr unsigned ODS_DISABLED = 0x0004;
 constexpr unsigned ODS_FOCUS = 0x0010;
 
 // System metrics the controls size themselves with.
-constexpr int SM_CYBORDER = 6;
 constexpr int SM_CXHTHUMB = 10;
 int GetSystemMetrics(int index);
 
-// Font weights (same scale as QFont::Weight).
-constexpr int FW_DONTCARE = 0;
-constexpr int FW_THIN = 100;
-constexpr int FW_NORMAL = 400;
-constexpr int FW_BOLD = 700;
+// Character set asked of CreateFontA; a font here is its face whatever the set.
 constexpr int DEFAULT_CHARSET = 1;
 
 // ---- Drawing objects -------------------------------------------------------------------------
@@ -113,8 +94,7 @@ struct GdiObject {
 };
 
 struct GdiPen final : GdiObject {
-    GdiPen(int s, COLORREF c) : GdiObject(Kind::Pen), style(s), color(c) {}
-    int style;
+    explicit GdiPen(COLORREF c) : GdiObject(Kind::Pen), color(c) {}
     COLORREF color;
 };
 
@@ -167,16 +147,13 @@ protected:
 
 class CPen : public CGdiObjectT<HPEN> {
 public:
-    CPen() = default;
-    CPen(int style, int width, COLORREF color) { CreatePen(style, width, color); }
-    // Only 1-pixel pens are supported: wider pens are drawn 1 pixel wide.
+    // Every pen is solid and 1 pixel wide, whatever the style and width asked for.
     bool CreatePen(int style, int width, COLORREF color);
 };
 
 class CBitmap : public CGdiObjectT<HBITMAP> {
 public:
     bool CreateCompatibleBitmap(CDC* dc, int width, int height);
-    const QImage* Image() const { return m_object ? &m_object->image : nullptr; }
 };
 
 class CBrush : public CGdiObjectT<HBRUSH> {
@@ -211,7 +188,6 @@ public:
 
     bool CreateCompatibleDC(CDC* dc);
     bool DeleteDC();
-    HDC GetSafeHdc() { return this; }
     // The image the context draws into (the selected bitmap of a memory context).
     QImage* Surface() const;
 
@@ -232,13 +208,10 @@ public:
     int SetBkMode(int mode);
     int GetBkMode() const { return m_state.bkMode; }
 
-    POINT SetBrushOrg(int x, int y);
     bool SetBrushOrgEx(int x, int y, POINT* previous);
-    POINT GetBrushOrg() const { return m_state.brushOrg; }
     bool GetBrushOrgEx(POINT* origin) const;
+    // Logical point (x,y) lands on device pixel (0,0).
     POINT SetWindowOrg(int x, int y);
-    bool SetWindowOrgEx(int x, int y, POINT* previous);
-    POINT GetWindowOrg() const { return m_state.windowOrg; }
 
     int SaveDC();
     bool RestoreDC(int saved);
@@ -246,24 +219,19 @@ public:
     // Clip regions are in device coordinates; null removes the clip region.
     int SelectClipRgn(const QRegion* region);
     int ExcludeClipRect(int left, int top, int right, int bottom);
-    int ExcludeClipRect(const RECT& r) { return ExcludeClipRect(r.left, r.top, r.right, r.bottom); }
     int GetClipBox(RECT* box) const;
 
-    POINT MoveTo(int x, int y);
     bool MoveToEx(int x, int y, POINT* previous);
     bool LineTo(int x, int y);
-    bool Rectangle(int left, int top, int right, int bottom);
-    bool Rectangle(const RECT& r) { return Rectangle(r.left, r.top, r.right, r.bottom); }
+    bool Rectangle(const RECT& r);
     void FillRect(const RECT& r, HBRUSH brush);
     void FillSolidRect(const RECT& r, COLORREF color);
-    void FillSolidRect(int x, int y, int width, int height, COLORREF color);
     bool SetPixelV(int x, int y, COLORREF color);
     COLORREF GetPixel(int x, int y) const;
     void DrawFocusRect(const RECT& r);
 
     // Narrow text is UTF-8 here.
-    bool TextOutA(int x, int y, std::string_view text);
-    bool TextOut(int x, int y, const QString& text);
+    bool TextOutA(int x, int y, std::string_view utf8);
     int DrawText(const QString& text, RECT* r, unsigned format);
 
     bool BitBlt(int x, int y, int width, int height, CDC* source, int xSrc, int ySrc, unsigned rop);
@@ -312,4 +280,3 @@ const QImage& DrawOwnerDrawnItem(QImage& buffer, QSize size, unsigned itemState,
                                  const std::function<void(DRAWITEMSTRUCT&)>& drawItem);
 
 QColor ToQColor(COLORREF color);
-COLORREF FromQColor(const QColor& color);

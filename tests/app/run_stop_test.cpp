@@ -21,7 +21,6 @@
 #include <chrono>
 #include <cstring>
 #include <random>
-#include <thread>
 
 namespace {
 
@@ -127,6 +126,32 @@ protected:
     bool Running() const {
         return !dialog->GetDlgItem(IDC_RUN)->isEnabled() &&
                dialog->GetDlgItem(IDC_STOP)->isEnabled();
+    }
+
+    // A client-to-server TCP stream as the operator sets it up by typing and clicking: the relay
+    // listens on the server endpoint, the sink connects there, and the relay then connects to the
+    // source listening on the client endpoint, where the data comes from.
+    struct TcpStream {
+        SocketHandle source;
+        SocketHandle sink;
+        SocketHandle accepted; // the source's end of the relay's connection
+    };
+    void StartTcpStream(TcpStream& stream) {
+        stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+        const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
+        ASSERT_GT(sourcePort, 0);
+        ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
+        const int serverPort = FreePort(SOCK_STREAM);
+        EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
+        Click(IDC_CLIENT_TO_SERVER);
+        Click(IDC_TCP);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
+        ASSERT_TRUE(WaitReadable(stream.source.Get(), 3000ms));
+        stream.accepted = SocketHandle(::accept(stream.source.Get(), nullptr, nullptr));
+        ASSERT_GE(stream.accepted.Get(), 0);
     }
 };
 
@@ -253,38 +278,14 @@ TEST_F(RunStop, ClosingTheDialogTakesAboutOneSecond) {
 
 TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     OpenDialog();
-    // Client to server over TCP: the relay listens on the server endpoint, then connects to
-    // the client endpoint, where the data comes from.
-    const SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
-    const int sourcePort = BindFree(source.Get(), "127.0.0.2");
-    ASSERT_GT(sourcePort, 0);
-    ASSERT_EQ(::listen(source.Get(), 1), 0);
-    const int serverPort = FreePort(SOCK_STREAM);
-    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
-    Click(IDC_CLIENT_TO_SERVER);
-    Click(IDC_TCP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
+    TcpStream stream;
+    ASSERT_NO_FATAL_FAILURE(StartTcpStream(stream));
     EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(::send(stream.accepted.Get(), "HELLO", 5, 0), 5);
 
-    const SocketHandle sink(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-    bool connected = false;
-    for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
-        connected =
-            ::connect(sink.Get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
-        if (!connected)
-            std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(connected);
-    ASSERT_TRUE(WaitReadable(source.Get(), 3000ms));
-    const SocketHandle accepted(::accept(source.Get(), nullptr, nullptr));
-    ASSERT_GE(accepted.Get(), 0);
-    ASSERT_EQ(::send(accepted.Get(), "HELLO", 5, 0), 5);
-
-    ASSERT_TRUE(WaitReadable(sink.Get(), 3000ms));
+    ASSERT_TRUE(WaitReadable(stream.sink.Get(), 3000ms));
     char received[16] = {};
-    const ssize_t n = ::recv(sink.Get(), received, sizeof received, 0);
+    const ssize_t n = ::recv(stream.sink.Get(), received, sizeof received, 0);
     ASSERT_EQ(n, 6);
     EXPECT_EQ(std::memcmp(received, "HELLO\0", 6), 0);
 
@@ -390,30 +391,19 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
 // lamps keep what they last showed.
 TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
     OpenDialog();
-    const SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
-    const int sourcePort = BindFree(source.Get(), "127.0.0.2");
-    ASSERT_EQ(::listen(source.Get(), 1), 0);
-    const int serverPort = FreePort(SOCK_STREAM);
-    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
-    Click(IDC_CLIENT_TO_SERVER);
-    Click(IDC_TCP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
-    SocketHandle sink;
-    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(sink, server); }));
-    ASSERT_TRUE(WaitReadable(source.Get(), 3000ms));
-    SocketHandle accepted(::accept(source.Get(), nullptr, nullptr));
-    ASSERT_EQ(::send(accepted.Get(), "HELLO", 5, 0), 5);
+    TcpStream stream;
+    ASSERT_NO_FATAL_FAILURE(StartTcpStream(stream));
+    ASSERT_EQ(::send(stream.accepted.Get(), "HELLO", 5, 0), 5);
     ASSERT_TRUE(
         ProcessEventsUntil([&] { return LampText(IDC_OUTPUT_LAMP1) == QStringLiteral("72"); }));
 
-    accepted.Reset();
+    stream.accepted.Reset();
     // The destination reads the stream to its end and closes, as a peer does.
     char rest[16];
-    while (WaitReadable(sink.Get(), 3000ms) && ::recv(sink.Get(), rest, sizeof rest, 0) > 0) {
+    while (WaitReadable(stream.sink.Get(), 3000ms) &&
+           ::recv(stream.sink.Get(), rest, sizeof rest, 0) > 0) {
     }
-    sink.Reset();
+    stream.sink.Reset();
 
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Running(); }));
     EXPECT_FALSE(dialog->Timers().IsActive(1));

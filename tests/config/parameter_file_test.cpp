@@ -2,6 +2,7 @@
 
 #include "fake_dialog.h"
 #include "fifo_watchdog.h"
+#include "file_contents.h"
 #include "relay/relay_state.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -43,16 +43,6 @@ const std::string kCrlfFile = "; Tarvel settings\r\n\r\n[ClientOrServer]\r\nNumb
                               "; protocol\r\n[UDpOrTCp]\r\nNumber = 1\r\n[IP]\r\n Number = 1 \r\n"
                               "[Client1]\r\nIP = 192.168.1.10\r\n[ClientPost1]\r\nPost = 5000\r\n"
                               "[Server1]\r\nIP\t=\t10.0.0.2\r\n[ServerPost1]\r\nPost = 6000\r\n";
-
-void WriteFile(const fs::path& file, const std::string& contents) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << contents;
-}
-
-std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void ExpectRelaySettings(const RelaySettings& expected) {
     const RelaySettings actual = g_relaySettings.Get();

@@ -44,12 +44,8 @@ protected:
     QImage Paint(unsigned itemState) {
         QImage image(kWidth, kHeight, QImage::Format_RGB32);
         image.fill(Qt::magenta);
-        CDC dc(&image);
-        DRAWITEMSTRUCT item;
-        item.hDC = &dc;
-        item.rcItem = RECT{0, 0, kWidth, kHeight};
-        item.itemState = itemState;
-        button.DrawItem(item);
+        DrawOwnerDrawnItem(image, image.size(), itemState,
+                           [this](DRAWITEMSTRUCT& item) { button.DrawItem(item); });
         return image;
     }
 

@@ -15,7 +15,7 @@ constexpr COLORREF kBlue = RGB(0, 0, 200);
 struct Target {
     QImage image{20, 16, QImage::Format_RGB32};
     CDC dc{&image};
-    Target() { dc.FillSolidRect(0, 0, 20, 16, kPaper); }
+    Target() { dc.FillSolidRect(RECT{0, 0, 20, 16}, kPaper); }
 };
 
 TEST(SelectedObjects, PutThePreviousObjectsBackInReverseOrder) {
@@ -40,7 +40,7 @@ TEST(SelectedObjects, PutThePreviousObjectsBackInReverseOrder) {
         EXPECT_EQ(t.dc.GetCurrentPen()->color, kBlue);
         EXPECT_EQ(t.dc.GetCurrentBrush()->color, kBlue);
         EXPECT_EQ(t.dc.GetCurrentFont(), font.font);
-        t.dc.Rectangle(0, 0, 6, 6);
+        t.dc.Rectangle(RECT{0, 0, 6, 6});
     }
     EXPECT_EQ(t.dc.GetCurrentPen(), pen0);
     EXPECT_EQ(t.dc.GetCurrentBrush(), brush0);
@@ -58,7 +58,7 @@ TEST(SelectedObjects, HollowBrushLeavesTheInsideAndFontWithoutColourKeepsTextCol
         font.dc = &t.dc;
         SelectedPen pen(&t.dc, kRed);
         SelectedBrush brush(&t.dc, kNoColor);
-        t.dc.Rectangle(2, 2, 10, 10);
+        t.dc.Rectangle(RECT{2, 2, 10, 10});
         t.dc.SetTextColor(kRed);
     }
     EXPECT_EQ(t.dc.GetPixel(2, 2), kRed);
@@ -73,7 +73,7 @@ TEST(BufferDC, CopiesOnlyTheBufferedRectangleAndOnlyAtTheEnd) {
         CBufferDC buffer(&t.dc, &area);
         EXPECT_EQ(buffer.Surface()->width(), 12);
         EXPECT_EQ(buffer.Surface()->height(), 9);
-        buffer.FillSolidRect(0, 0, 20, 16, kRed); // spills outside on purpose
+        buffer.FillSolidRect(RECT{0, 0, 20, 16}, kRed); // spills outside on purpose
         EXPECT_EQ(t.dc.GetPixel(5, 5), kPaper) << "nothing reaches the target before the end";
         EXPECT_EQ(buffer.GetPixel(4, 3), kRed);
         EXPECT_EQ(buffer.GetPixel(3, 3), CLR_INVALID) << "left of the rectangle is clipped";
@@ -97,7 +97,7 @@ TEST(BufferDC, EmptyRectangleBuffersTheTargetClipBoxAndOriginRectangleExcludesNo
         EXPECT_EQ(r.top, 2);
         EXPECT_EQ(r.right, 11);
         EXPECT_EQ(r.bottom, 9);
-        buffer.FillSolidRect(0, 0, 20, 16, kBlue);
+        buffer.FillSolidRect(RECT{0, 0, 20, 16}, kBlue);
     }
     EXPECT_EQ(t.dc.GetPixel(5, 2), kBlue);
     EXPECT_EQ(t.dc.GetPixel(10, 8), kBlue);

@@ -1,12 +1,12 @@
 #include "platform/profile.h"
 
 #include "fifo_watchdog.h"
+#include "file_contents.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -42,16 +42,6 @@ public:
 private:
     fs::path m_path;
 };
-
-void WriteFile(const fs::path& file, const std::string& contents) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << contents;
-}
-
-std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::size_t EntryCount(const fs::path& directory) {
     return static_cast<std::size_t>(

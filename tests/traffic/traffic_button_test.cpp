@@ -45,11 +45,8 @@ protected:
     QImage Paint() {
         QImage image(kWidth, kHeight, QImage::Format_RGB32);
         image.fill(Qt::magenta);
-        CDC dc(&image);
-        DRAWITEMSTRUCT item;
-        item.hDC = &dc;
-        item.rcItem = RECT{0, 0, kWidth, kHeight};
-        button.DrawItem(&item);
+        DrawOwnerDrawnItem(image, image.size(), 0,
+                           [this](DRAWITEMSTRUCT& item) { button.DrawItem(&item); });
         return image;
     }
 
@@ -197,11 +194,8 @@ TEST(TrafficButtonBeforeSetUp, PaintsNothingOfItsOwnAndLaterPaintsBars) {
     QImage image(40, 20, QImage::Format_RGB32);
     auto paint = [&] {
         image.fill(Qt::magenta);
-        CDC dc(&image);
-        DRAWITEMSTRUCT item;
-        item.hDC = &dc;
-        item.rcItem = RECT{0, 0, 40, 20};
-        button.DrawItem(&item);
+        DrawOwnerDrawnItem(image, image.size(), 0,
+                           [&](DRAWITEMSTRUCT& item) { button.DrawItem(&item); });
     };
     paint();
     EXPECT_EQ(PixelAt(image, 20, 10), RGB(255, 0, 255));
@@ -230,7 +224,7 @@ TEST(CMemDCTest, CopiesTheDrawingToTheTargetWithinItsClip) {
         EXPECT_EQ(mem.Rect().right, 15);
         EXPECT_EQ(mem.Rect().bottom, 8);
         // Logical coordinates are the target's.
-        mem.FillSolidRect(0, 0, 20, 10, RGB(255, 255, 255));
+        mem.FillSolidRect(RECT{0, 0, 20, 10}, RGB(255, 255, 255));
         mem.SetPixelV(5, 2, RGB(255, 0, 0));
         // Nothing reaches the target before the end.
         EXPECT_EQ(PixelAt(image, 6, 3), RGB(0, 0, 0));
