@@ -10,9 +10,8 @@ inline constexpr char kBadPortMessage[] = "端口号输入有误!";
 inline constexpr char kNoModeMessage[] = "请选择一种传输模式!";
 inline constexpr char kNoProtocolMessage[] = "请选择一种传输协议!";
 
-// The ports the dialog's data exchange accepts, and what it says of any other.
+// The largest port the dialog's data exchange accepts; the smallest is 0.
 inline constexpr std::uint32_t kLargestPort = 10000;
-inline constexpr char kPortRangeMessage[] = "请输入一个在 0 和 10000 之间的整数。";
 
 // Whether Run accepts an address text: fewer than 100 bytes, split on runs of dots (dots at the
 // ends ignored) into exactly four parts of decimal digits, each worth at most 255.

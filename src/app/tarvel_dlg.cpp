@@ -1,6 +1,7 @@
 #include "app/tarvel_dlg.h"
 
 #include "app/about_dlg.h"
+#include "app/input_checks.h"
 #include "dialog_templates.h"
 #include "pictures.h"
 #include "platform/data_exchange.h"
@@ -151,11 +152,11 @@ void CTarvelDlg::DoDataExchange(CDataExchange& dx) {
     DDX_Control(dx, m_udpRadio);
     DDX_Control(dx, m_tcpRadio);
     DDX_Control(dx, m_trafficGraph);
-    // 2-3. Both ports, each checked against 0..10000.
+    // 2-3. Both ports, each checked against 0..kLargestPort.
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_CLIENT_PORT)), m_clientPort);
-    DDV_MinMaxUInt(dx, m_clientPort, 0, 10000);
+    DDV_MinMaxUInt(dx, m_clientPort, 0, kLargestPort);
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_SERVER_PORT)), m_serverPort);
-    DDV_MinMaxUInt(dx, m_serverPort, 0, 10000);
+    DDV_MinMaxUInt(dx, m_serverPort, 0, kLargestPort);
     // 4. Help and the fourth lamp of each row.
     DDX_Control(dx, m_helpButton);
     DDX_Control(dx, m_inputLamps[3]);

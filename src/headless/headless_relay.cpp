@@ -8,6 +8,7 @@
 
 #include "app/input_checks.h"
 #include "config/parameter_file.h"
+#include "platform/scan_unsigned.h"
 #include "platform/single_instance.h"
 #include "relay/relay_control.h"
 #include "relay/relay_sockets.h"
@@ -16,12 +17,10 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // How often the wait for a stop signal looks whether the worker has ended by itself.
 constexpr timespec kEndCheckInterval{0, 200'000'000};
 // A released worker ends at once; this only keeps a stuck one from holding the exit.
-constexpr auto kWorkerEndBound = 2s;
+constexpr std::chrono::milliseconds kWorkerEndBound(2000);
 
 RelayWorkerProc WorkerFor(const SavedParameters& saved) {
     if (saved.clientToServer) {
@@ -30,21 +29,17 @@ RelayWorkerProc WorkerFor(const SavedParameters& saved) {
     return saved.udp ? UdpServerToClientThread : TcpServerToClientThread;
 }
 
-std::string SideText(RelaySide side, const sockaddr_in& endpoint) {
-    return SideName(side) + " " + EndpointText(endpoint);
-}
-
 std::string Describe(const RelayEvent& event) {
     switch (event.kind) {
     case RelayEvent::Kind::Listening:
-        return "等待连接: " + SideText(event.side, event.endpoint);
+        return "等待连接: " + SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::Accepted:
         return "已接受连接: 来自 " + EndpointText(event.peer) + ", 在 " +
-               SideText(event.side, event.endpoint);
+               SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::Connected:
-        return "已连接: " + SideText(event.side, event.endpoint);
+        return "已连接: " + SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::Receiving:
-        return "等待数据报: " + SideText(event.side, event.endpoint);
+        return "等待数据报: " + SideEndpointText(event.side, event.endpoint);
     }
     return "";
 }
@@ -57,7 +52,7 @@ std::string RefusalOf(const SavedParameters& saved) {
     }
     for (const std::int32_t port : {saved.clientPort, saved.serverPort}) {
         if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort) {
-            return kPortRangeMessage;
+            return OutOfRangeMessage(0, kLargestPort);
         }
     }
     return {};
@@ -124,8 +119,8 @@ int RunHeadlessRelay(const std::string& applicationName, RelayLog& log) {
     log.Line(std::string("已启动: ") +
              (saved->clientToServer ? "客户端到服务器端" : "服务器端到客户端") + ", " +
              (saved->udp ? "UDP" : "TCP") + ", " +
-             SideText(RelaySide::Client, SideEndpoint(settings, RelaySide::Client)) + ", " +
-             SideText(RelaySide::Server, SideEndpoint(settings, RelaySide::Server)));
+             SideEndpointText(RelaySide::Client, SideEndpoint(settings, RelaySide::Client)) + ", " +
+             SideEndpointText(RelaySide::Server, SideEndpoint(settings, RelaySide::Server)));
     g_stopRelay = 0;
     StartRelayWorker(WorkerFor(*saved),
                      [&log](const RelayEvent& event) { log.Line(Describe(event)); });
@@ -140,8 +135,7 @@ int RunHeadlessRelay(const std::string& applicationName, RelayLog& log) {
             break;
         }
     }
-    if (!WaitForRelayWorkers(
-            std::chrono::duration_cast<std::chrono::milliseconds>(kWorkerEndBound))) {
+    if (!WaitForRelayWorkers(kWorkerEndBound)) {
         log.Line("转发线程未能及时结束");
     }
 

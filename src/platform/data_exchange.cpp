@@ -50,7 +50,6 @@ void DDV_MinMaxUInt(CDataExchange& dx, std::uint32_t value, std::uint32_t minVal
         return;
     if (value >= minValue && value <= maxValue)
         return;
-    ShowExchangeMessage(QStringLiteral("请输入一个在 %1 和 %2 之间的整数。")
-                            .arg(QString::number(minValue), QString::number(maxValue)));
+    ShowExchangeMessage(QString::fromStdString(OutOfRangeMessage(minValue, maxValue)));
     dx.Fail();
 }

@@ -18,3 +18,8 @@ std::optional<std::uint32_t> ScanUnsigned(std::string_view text) {
         value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
     return negative ? 0u - value : value;
 }
+
+std::string OutOfRangeMessage(std::uint32_t minValue, std::uint32_t maxValue) {
+    return "请输入一个在 " + std::to_string(minValue) + " 和 " + std::to_string(maxValue) +
+           " 之间的整数。";
+}

@@ -18,13 +18,6 @@ inline std::size_t TextLength(const char* data, std::size_t received) noexcept {
                            : received;
 }
 
-// Terminates what was received and returns the length to forward: the text up to its first zero
-// byte, plus that zero byte.
-inline std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
-    buffer[received] = '\0';
-    return TextLength(buffer, received) + 1;
-}
-
 // What one receive took, before the zero that ends it.
 struct ReceivedUnit {
     const char* data;

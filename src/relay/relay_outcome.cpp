@@ -15,6 +15,10 @@ std::string SideName(RelaySide side) {
     return side == RelaySide::Client ? "输入网卡" : "输出网卡";
 }
 
+std::string SideEndpointText(RelaySide side, const sockaddr_in& endpoint) {
+    return SideName(side) + " " + EndpointText(endpoint);
+}
+
 std::string ErrorReasonText(int error) {
     switch (error) {
     case EADDRINUSE:
@@ -59,8 +63,8 @@ const char* StepText(SetupStep step) {
 } // namespace
 
 std::string DescribeSetupFailure(const RelayOutcome& outcome) {
-    return SideName(outcome.side) + " " + EndpointText(outcome.endpoint) + " " +
-           StepText(outcome.step) + ": " + ErrorReasonText(outcome.error);
+    return SideEndpointText(outcome.side, outcome.endpoint) + " " + StepText(outcome.step) + ": " +
+           ErrorReasonText(outcome.error);
 }
 
 std::string DescribeRelayEnd(const RelayOutcome& outcome) {

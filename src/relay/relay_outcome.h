@@ -37,6 +37,9 @@ std::string EndpointText(const sockaddr_in& endpoint);
 // 输入网卡 for the client side, 输出网卡 for the server side.
 std::string SideName(RelaySide side);
 
+// "输入网卡 127.0.0.2:5555"
+std::string SideEndpointText(RelaySide side, const sockaddr_in& endpoint);
+
 // The reason an operator reads for an error number: the common ones in Chinese, any other in the
 // system's own words.
 std::string ErrorReasonText(int error);

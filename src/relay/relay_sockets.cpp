@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "relay/relay_state.h"
 
@@ -104,27 +106,12 @@ ReleasableSocket AcceptOn(RelayWorker& worker, RelaySide side) {
     }
 }
 
-ReleasableSocket ConnectTo(RelayWorker& worker, RelaySide side) {
-    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
-    ReleasableSocket connected(worker, OpenSocket(SOCK_STREAM));
-    const int error = connected.Valid()
-                          ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
-                          : errno;
-    if (error != 0 || worker.Released()) {
-        if (!worker.Released()) {
-            worker.SetupFailed(connected.Valid() ? SetupStep::Connect : SetupStep::Socket, side,
-                               endpoint, error);
-        }
-        return ReleasableSocket();
-    }
-    worker.Report({RelayEvent::Kind::Connected, side, endpoint, endpoint});
-    return connected;
-}
-
-} // namespace
-
+// Connects `fd` without blocking in the system call, so that a release reaches it at any moment.
+// 0 once connected (the socket is blocking again then), ECANCELED when `wakeFd` became readable
+// first, ETIMEDOUT when `timeout` passed first (a negative timeout waits for ever), otherwise the
+// connect's own error.
 int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
-                         std::chrono::milliseconds timeout) {
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(-1)) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         return errno;
@@ -147,6 +134,26 @@ int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
     }
     return ::fcntl(fd, F_SETFL, flags) == 0 ? 0 : errno;
 }
+
+ReleasableSocket ConnectTo(RelayWorker& worker, RelaySide side) {
+    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
+    ReleasableSocket connected(worker, OpenSocket(SOCK_STREAM));
+    const int error = connected.Valid()
+                          ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
+                          : errno;
+    if (worker.Released()) {
+        return ReleasableSocket();
+    }
+    if (error != 0) {
+        worker.SetupFailed(connected.Valid() ? SetupStep::Connect : SetupStep::Socket, side,
+                           endpoint, error);
+        return ReleasableSocket();
+    }
+    worker.Report({RelayEvent::Kind::Connected, side, endpoint, {}});
+    return connected;
+}
+
+} // namespace
 
 ReleasableSocket AcceptOnServerEndpoint(RelayWorker& worker) {
     return AcceptOn(worker, RelaySide::Server);
@@ -194,17 +201,14 @@ void CloseOrderly(ReleasableSocket& destination) {
     }
     ::shutdown(destination.Get(), SHUT_WR);
     const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto left = [deadline] {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd entry{destination.Get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0) {
-            break;
-        }
-        int error = 0;
-        if (!DropReturnedData(destination.Get(), error)) {
-            break;
-        }
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, ms.count()));
+    };
+    int error = 0;
+    while (WaitFor(destination.Get(), POLLIN, -1, left()) &&
+           DropReturnedData(destination.Get(), error)) {
     }
     destination.Reset();
 }

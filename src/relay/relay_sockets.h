@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -19,12 +18,6 @@ sockaddr_in SideEndpoint(const RelaySettings& settings, RelaySide side);
 
 // Sockets need no start-up here; the routine keeps its place in the workers' sequence.
 bool StartSockets();
-
-// Connects `fd` without blocking in the system call. 0 once connected (the socket is blocking
-// again then), ECANCELED when `wakeFd` became readable first, ETIMEDOUT when `timeout` passed
-// first (a negative timeout waits for ever), otherwise the connect's own error.
-int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
 // Listen on the endpoint, accept exactly one connection and close the listening socket at once.
 // The socket is empty when a step fails (recorded with the worker) or the worker was released.

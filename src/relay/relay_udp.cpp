@@ -48,6 +48,13 @@ struct DatagramBatch {
     std::array<mmsghdr, kDatagramBatch> toSend{};
 };
 
+// Terminates a received datagram in its own buffer and returns the length to forward: the text up
+// to its first zero byte, plus that zero byte.
+std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
+    buffer[received] = '\0';
+    return TextLength(buffer, received) + 1;
+}
+
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost.
 RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockaddr_in& destination,

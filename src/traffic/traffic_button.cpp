@@ -103,13 +103,11 @@ void TrafficButton::paintEvent(QPaintEvent* e) {
     const QImage& image = DrawOwnerDrawnItem(m_paintBuffer, size(), 0,
                                              [this](DRAWITEMSTRUCT& item) { DrawItem(&item); });
     // Only what the outline covers was drawn. It goes to the screen one rectangle of the outline
-    // at a time: under a rectangle clip the painter copies rows directly, where a clip region of
-    // many rows would hand every one of the ten copies a second to Qt's thread pool.
+    // at a time: a plain rectangle is copied row by row directly, where a clip region of many rows
+    // would hand every one of the ten copies a second to Qt's thread pool.
     QPainter painter(this);
-    for (const QRect& part : m_clipRegion) {
-        painter.setClipRect(part);
+    for (const QRect& part : m_clipRegion)
         painter.drawImage(part.topLeft(), image, part);
-    }
 }
 
 void TrafficButton::BuildBarPattern(CDC* dc) {
