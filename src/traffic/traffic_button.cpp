@@ -103,11 +103,15 @@ void TrafficButton::paintEvent(QPaintEvent* e) {
     const QImage& image = DrawOwnerDrawnItem(m_paintBuffer, size(), 0,
                                              [this](DRAWITEMSTRUCT& item) { DrawItem(&item); });
     // Only what the outline covers was drawn. It goes to the screen one rectangle of the outline
-    // at a time: a plain rectangle is copied row by row directly, where a clip region of many rows
-    // would hand every one of the ten copies a second to Qt's thread pool.
+    // at a time: under a rectangle clip the painter copies rows directly, where a clip region of
+    // many rows would hand every one of the ten copies a second to Qt's thread pool. (The clip
+    // equal to the part drawn is not redundant: without it the copy takes a slower path, about
+    // 3 % more instructions for the idle program.)
     QPainter painter(this);
-    for (const QRect& part : m_clipRegion)
+    for (const QRect& part : m_clipRegion) {
+        painter.setClipRect(part);
         painter.drawImage(part.topLeft(), image, part);
+    }
 }
 
 void TrafficButton::BuildBarPattern(CDC* dc) {
