@@ -12,9 +12,7 @@
 #include <fstream>
 #include <thread>
 
-#include "relay/relay_control.h"
-#include "relay/relay_state.h"
-#include "relay/relay_workers.h"
+#include "relay/relay.h"
 #include "relay_test_peers.h"
 
 extern char** environ;
@@ -140,9 +138,10 @@ std::vector<std::string> SocatCommand(const Programs& programs, bool tcp, int cl
 }
 
 int Serve(const std::string& protocol, int clientPort, int serverPort) {
-    g_relaySettings.Set({kClientAddress, kServerAddress, clientPort, serverPort});
-    g_stopRelay = 0;
-    StartRelayWorker(protocol == "tcp" ? TcpServerToClientThread : UdpServerToClientThread);
+    const ::Relay relay(MakeRelayPlan(RelayMode::ServerToClient,
+                                      protocol == "tcp" ? RelayProtocol::Tcp : RelayProtocol::Udp,
+                                      relaytest::EndpointAt(kClientAddress, clientPort),
+                                      relaytest::EndpointAt(kServerAddress, serverPort)));
     for (int i = 0; i < 6000; ++i) { // ten minutes at most
         std::this_thread::sleep_for(100ms);
     }

@@ -81,8 +81,9 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
     });
 
     SocketHandle source = BindUdp(kClientAddress, 0);
-    const sockaddr_in to = relay.command != nullptr ? MakeSocketAddress(kClientAddress, clientPort)
-                                                    : MakeSocketAddress(kServerAddress, serverPort);
+    const sockaddr_in to = relay.command != nullptr
+                               ? relaytest::MakeSocketAddress(kClientAddress, clientPort)
+                               : relaytest::MakeSocketAddress(kServerAddress, serverPort);
     const std::string payload = Letters(size);
     // The sender, too, hands datagrams over in batches.
     iovec part{const_cast<char*>(payload.data()), payload.size()};

@@ -1,11 +1,8 @@
-// Run and Stop: starting the relay worker that the dialog's choices name, and ending it.
-#include "app/input_checks.h"
+// Run and Stop: starting the relay that the dialog's choices describe, and ending it.
 #include "app/tarvel_dlg.h"
+#include "config/parameter_checks.h"
 #include "platform/message_box.h"
-#include "relay/relay_control.h"
-#include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
-#include "relay/relay_workers.h"
+#include "relay/relay.h"
 #include "resource.h"
 
 #include <chrono>
@@ -19,7 +16,7 @@ constexpr unsigned int kDisplayTimerId = 1;
 constexpr unsigned int kDisplayTimerPeriodMs = 500;
 constexpr COLORREF kLampRunning = RGB(0, 255, 0);
 constexpr COLORREF kLampStopped = RGB(255, 0, 0);
-// Stop and closing leave a released worker this long to finish before the flag is raised.
+// Stop and closing leave a relay that has its connection this long before it is ended.
 constexpr auto kStopPause = std::chrono::milliseconds(1000);
 
 void ShowError(const std::string& text) {
@@ -30,44 +27,33 @@ int IsButtonChecked(const QAbstractButton& button) {
     return button.isChecked() ? 1 : 0;
 }
 
-// Wakes a TCP worker still waiting for its connection, on the endpoint it listens on.
-void WakeWaitingWorkers() {
-    const RelaySettings settings = g_relaySettings.Get();
-    if (g_c2sTcpWaiting == 1)
-        WakeAcceptingWorker(settings.serverAddress, settings.serverPort);
-    if (g_s2cTcpWaiting == 1)
-        WakeAcceptingWorker(settings.clientAddress, settings.clientPort);
-}
-
 } // namespace
 
 void CTarvelDlg::OnRun() {
-    // 1-2. Both address texts, client first; a refused one takes the focus.
-    if (!IsValidIpText(m_clientAddressCombo.currentText().toStdString())) {
+    // Both address texts, client first; a refused one takes the focus.
+    if (!EndpointFromText(m_clientAddressCombo.currentText().toStdString(), 0)) {
         ShowError(kBadAddressMessage);
         m_clientAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
-    if (!IsValidIpText(m_serverAddressCombo.currentText().toStdString())) {
+    if (!EndpointFromText(m_serverAddressCombo.currentText().toStdString(), 0)) {
         ShowError(kBadAddressMessage);
         m_serverAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
-    // 3. The ports; the exchange shows its own messages and Run goes on whatever it says.
+    // The ports: the exchange shows its own messages and Run goes on whatever it says. A port
+    // member of 2^31 or more prints with a minus sign.
     UpdateData(true);
-    // 4-5. A port member of 2^31 or more prints with a minus sign.
     for (std::uint32_t port : {m_clientPort, m_serverPort}) {
         if (!IsAllDigits(std::to_string(static_cast<std::int32_t>(port)))) {
             ShowError(kBadPortMessage);
             return;
         }
     }
-    // 6. Save changed settings; this also hands the endpoints to the worker.
+    // Changed settings are saved, and from then on they are the ones a relay uses.
     if (m_paramsChanged == 1)
         SaveParameters();
-    // 7.
-    g_stopRelay = 0;
-    // 8-9. One mode and one protocol.
+    // One mode and one protocol.
     if (!IsButtonChecked(m_clientToServerRadio) && !IsButtonChecked(m_serverToClientRadio)) {
         ShowError(kNoModeMessage);
         return;
@@ -76,31 +62,34 @@ void CTarvelDlg::OnRun() {
         ShowError(kNoProtocolMessage);
         return;
     }
-    // 10. The worker the two choices name.
-    const int clientToServer = IsButtonChecked(m_clientToServerRadio);
-    const int serverToClient = IsButtonChecked(m_serverToClientRadio);
-    const int udp = IsButtonChecked(m_udpRadio);
-    const int tcp = IsButtonChecked(m_tcpRadio);
-    if (clientToServer == 1 && udp == 1)
-        StartRelayWorker(UdpClientToServerThread);
-    if (clientToServer == 1 && tcp == 1)
-        StartRelayWorker(TcpClientToServerThread);
-    if (serverToClient == 1 && tcp == 1)
-        StartRelayWorker(TcpServerToClientThread);
-    if (serverToClient == 1 && udp == 1)
-        StartRelayWorker(UdpServerToClientThread);
-    // 11-13. The running look.
+    // The relay those choices describe, as a plan of its own: nothing typed from now on reaches it.
+    Parameters chosen = m_saved;
+    chosen.clientToServer = IsButtonChecked(m_clientToServerRadio) == 1;
+    chosen.udp = IsButtonChecked(m_udpRadio) == 1;
+    const std::optional<RelayPlan> plan = PlanFromParameters(chosen);
+    if (!plan) {
+        ShowError(kBadAddressMessage);
+        return;
+    }
+    // The lamps go on from what the previous relay left; that relay is over and is let go first,
+    // so the new one can bind the same endpoint.
+    const BufferHead head = m_relay ? m_relay->Head() : BufferHead{};
+    m_relay.reset();
+    m_relay = std::make_unique<Relay>(*plan, RelayEventSink{}, head);
+    EnterRunningLook();
+}
+
+void CTarvelDlg::OnStop() {
+    ShutdownRelay();
+    EnterIdleLook();
+}
+
+void CTarvelDlg::EnterRunningLook() {
     m_runButton.setEnabled(false);
     m_stopButton.setEnabled(true);
     m_timers.SetTimer(kDisplayTimerId, kDisplayTimerPeriodMs);
     SetLampTextColor(kLampRunning);
-}
-
-void CTarvelDlg::OnStop() {
-    WakeWaitingWorkers();
-    std::this_thread::sleep_for(kStopPause);
-    RequestRelayStop();
-    EnterIdleLook();
+    SetRelayControlsEnabled(false);
 }
 
 void CTarvelDlg::EnterIdleLook() {
@@ -108,18 +97,31 @@ void CTarvelDlg::EnterIdleLook() {
     m_stopButton.setEnabled(false);
     m_timers.KillTimer(kDisplayTimerId);
     SetLampTextColor(kLampStopped);
+    SetRelayControlsEnabled(true);
+}
+
+void CTarvelDlg::SetRelayControlsEnabled(bool enabled) {
+    for (QWidget* control :
+         {static_cast<QWidget*>(&m_clientToServerRadio),
+          static_cast<QWidget*>(&m_serverToClientRadio), static_cast<QWidget*>(&m_udpRadio),
+          static_cast<QWidget*>(&m_tcpRadio), static_cast<QWidget*>(&m_clientAddressCombo),
+          static_cast<QWidget*>(&m_serverAddressCombo), GetDlgItem(IDC_CLIENT_PORT),
+          GetDlgItem(IDC_SERVER_PORT)})
+        control->setEnabled(enabled);
 }
 
 void CTarvelDlg::NoticeEndedRelay() {
-    // A worker that ended by itself leaves the dialog as Stop would, without Stop's wake-up and
-    // pause: nothing is left to release. Only a failed set-up is worth a message; a stream that
-    // ended is what the operator's peers did.
-    const std::optional<RelayOutcome> outcome = LastRelayOutcome();
-    if (!outcome || outcome->end == RelayEnd::Running)
+    // A relay that ended by itself leaves the dialog as Stop would, without Stop's pause: nothing
+    // is left to release. Only a failed set-up is worth a message; a stream that ended is what
+    // the operator's peers did.
+    if (!m_relay)
+        return;
+    const RelayOutcome outcome = m_relay->Outcome();
+    if (outcome.end == RelayEnd::Running)
         return;
     EnterIdleLook();
-    if (outcome->end == RelayEnd::SetupFailed)
-        ShowError(DescribeSetupFailure(*outcome));
+    if (outcome.end == RelayEnd::SetupFailed)
+        ShowError(DescribeSetupFailure(outcome));
 }
 
 void CTarvelDlg::OnDestroy() {
@@ -127,12 +129,16 @@ void CTarvelDlg::OnDestroy() {
         return;
     m_destroyed = true;
     ShutdownRelay();
+    m_timers.KillTimer(kDisplayTimerId);
 }
 
 void CTarvelDlg::ShutdownRelay() {
-    WakeWaitingWorkers();
-    // Closing always takes about a second, whether or not a worker runs.
+    // A relay still waiting for its connection stops waiting at once and never connects; one
+    // that has its connection relays on through the pause, then ends. Closing always takes about
+    // a second, whether or not a relay runs.
+    if (m_relay)
+        m_relay->StopWaiting();
     std::this_thread::sleep_for(kStopPause);
-    RequestRelayStop();
-    m_timers.KillTimer(kDisplayTimerId);
+    if (m_relay)
+        m_relay->Stop();
 }

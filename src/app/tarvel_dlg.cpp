@@ -1,13 +1,13 @@
 #include "app/tarvel_dlg.h"
 
 #include "app/about_dlg.h"
-#include "app/input_checks.h"
+#include "config/parameter_checks.h"
 #include "dialog_templates.h"
 #include "pictures.h"
 #include "platform/data_exchange.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
-#include "relay/relay_state.h"
+#include "relay/relay.h"
 #include "resource.h"
 
 #include <QContextMenuEvent>
@@ -209,7 +209,7 @@ void CTarvelDlg::SetLampTextColor(COLORREF color) {
 }
 
 void CTarvelDlg::OnTimer(unsigned int /*id*/) {
-    const auto head = RelayBufferHead();
+    const BufferHead head = m_relay ? m_relay->Head() : BufferHead{};
     for (std::size_t k = 0; k < head.size(); ++k) {
         const int value = static_cast<std::int8_t>(head[k]);
         const QString text = QString::asprintf("%02d", value);
@@ -243,13 +243,12 @@ void CTarvelDlg::OnTcp() {
     m_paramsChanged = 1;
 }
 
+// A changed address reaches nothing until Run saves it.
 void CTarvelDlg::OnClientAddressChanged() {
-    g_relaySettings.SetClientAddress(m_clientAddressCombo.currentText().toStdString());
     m_paramsChanged = 1;
 }
 
 void CTarvelDlg::OnServerAddressChanged() {
-    g_relaySettings.SetServerAddress(m_serverAddressCombo.currentText().toStdString());
     m_paramsChanged = 1;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/local_addresses.h"
-#include "config/parameter_dialog.h"
+#include "config/parameter_file.h"
 #include "controls/button_xp.h"
 #include "controls/combo_box_xp.h"
 #include "controls/edit_ex.h"
@@ -19,12 +19,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 class CDataExchange;
+class Relay;
 
 // The program's only window: mode, protocol, both endpoints, Run and Stop, the status lamps and
 // the traffic graph.
-class CTarvelDlg : public QDialog, public ParameterDialog, public AddressListTarget {
+class CTarvelDlg : public QDialog {
 public:
     // `enumerateAddresses` lists the machine's IPv4 addresses for both address lists.
     explicit CTarvelDlg(LocalAddressEnumerator enumerateAddresses = EnumerateLocalIPv4Addresses);
@@ -35,19 +37,7 @@ public:
     void Create();
 
     QWidget* GetDlgItem(int id) const { return m_items.GetDlgItem(id); }
-    bool UpdateData(bool saveAndValidate = true) override;
-
-    // What the parameter file and the address list reach the dialog through.
-    int GetCheck(int controlId) const override;
-    void SetCheck(int controlId, int state) override;
-    std::string GetComboText(int controlId) const override;
-    void SetComboText(int controlId, const std::string& text) override;
-    std::uint32_t GetPortMember(int editId) const override;
-    void SetPortMember(int editId, std::uint32_t value) override;
-    void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
-    void PostQuitMessage(int exitCode) override;
-    void InsertString(int comboId, int index, const std::string& text) override;
-    void SetCurSel(int comboId, int index) override;
+    bool UpdateData(bool saveAndValidate = true);
 
     // Handlers, public so that tests drive them as the message table does.
     void OnRun();
@@ -88,9 +78,17 @@ private:
     void FillLocalAddresses();
     void LoadParameters();
     void SaveParameters();
+    // The settings the controls show: radios, address texts and port members.
+    Parameters ParametersFromControls() const;
+    void ShowParameters(const Parameters& parameters);
     void ShutdownRelay();
-    // The look Stop leaves: Run enabled, Stop disabled, display timer off, lamps red.
+    // The look Run leaves: Run disabled, Stop enabled, display timer on, lamps green, and the
+    // controls of what runs (mode, protocol, addresses, ports) disabled, as they cannot change it.
+    void EnterRunningLook();
+    // The look Stop leaves: Run enabled, Stop disabled, display timer off, lamps red, the
+    // controls of what runs enabled again.
     void EnterIdleLook();
+    void SetRelayControlsEnabled(bool enabled);
     // On a display tick: returns to the idle look when the worker has ended by itself.
     void NoticeEndedRelay();
     void SetLampTextColor(COLORREF color);
@@ -118,6 +116,12 @@ private:
     TrafficButton m_trafficGraph;
     std::uint32_t m_clientPort = 0;
     std::uint32_t m_serverPort = 0;
+
+    // The settings last loaded or saved. A relay takes its endpoints from them: what the operator
+    // types counts once Run has saved it.
+    Parameters m_saved;
+    // The relay Run started last, kept after it ended for the lamps and the next Run.
+    std::unique_ptr<Relay> m_relay;
 
     LocalAddressEnumerator m_enumerateAddresses;
     DialogItems m_items;

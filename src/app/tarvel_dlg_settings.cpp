@@ -1,85 +1,106 @@
-// The dialog as the parameter file and the address list see it: radio buttons, combo texts and
-// port members by control id, its message box and its quit request.
+// The dialog's settings: the address lists, and the parameter file mapped to and from the
+// controls.
 #include "app/tarvel_dlg.h"
 
-#include "config/parameter_file.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
-#include "resource.h"
 
 #include <QButtonGroup>
 
 namespace {
 
-QString FromLocal(const std::string& text) {
-    return QString::fromUtf8(text);
+void ShowError(const std::string& text) {
+    ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
+}
+
+// Checks `first` or `second` without raising the dialog's click handling. Each radio starts its
+// own group, so both are set.
+void SelectOneOf(QAbstractButton& first, QAbstractButton& second, bool firstSelected) {
+    for (auto [button, checked] : {std::pair{&first, firstSelected}, {&second, !firstSelected}}) {
+        // The checked button of an exclusive group would refuse to be cleared on its own.
+        QButtonGroup* group = button->group();
+        const bool exclusive = group && group->exclusive();
+        if (exclusive)
+            group->setExclusive(false);
+        button->setChecked(checked);
+        if (exclusive)
+            group->setExclusive(true);
+    }
 }
 
 } // namespace
 
 void CTarvelDlg::FillLocalAddresses() {
-    ::FillLocalAddresses(*this, m_enumerateAddresses);
+    const std::optional<std::vector<std::string>> addresses = m_enumerateAddresses();
+    if (!addresses) {
+        ShowError(kAddressListFailedMessage);
+        return;
+    }
+    // Inserting at a position keeps the system's order although both lists sort.
+    int index = 0;
+    for (const std::string& address : *addresses) {
+        m_clientAddressCombo.insertItem(index, QString::fromStdString(address));
+        m_serverAddressCombo.insertItem(index, QString::fromStdString(address));
+        ++index;
+    }
+    if (!addresses->empty()) {
+        m_clientAddressCombo.setCurrentIndex(0);
+        m_serverAddressCombo.setCurrentIndex(0);
+    }
+}
+
+Parameters CTarvelDlg::ParametersFromControls() const {
+    Parameters parameters;
+    parameters.clientToServer = m_clientToServerRadio.isChecked();
+    parameters.udp = m_udpRadio.isChecked();
+    parameters.clientAddress = m_clientAddressCombo.currentText().toStdString();
+    // The port members are unsigned; the file and the endpoints keep them signed.
+    parameters.clientPort = static_cast<std::int32_t>(m_clientPort);
+    parameters.serverAddress = m_serverAddressCombo.currentText().toStdString();
+    parameters.serverPort = static_cast<std::int32_t>(m_serverPort);
+    return parameters;
+}
+
+void CTarvelDlg::ShowParameters(const Parameters& parameters) {
+    SelectOneOf(m_clientToServerRadio, m_serverToClientRadio, parameters.clientToServer);
+    SelectOneOf(m_udpRadio, m_tcpRadio, parameters.udp);
+    // A saved address need not be one of the list's entries; setting the text raises no change.
+    m_clientAddressCombo.setEditText(QString::fromStdString(parameters.clientAddress));
+    m_clientPort = static_cast<std::uint32_t>(parameters.clientPort);
+    m_serverAddressCombo.setEditText(QString::fromStdString(parameters.serverAddress));
+    m_serverPort = static_cast<std::uint32_t>(parameters.serverPort);
 }
 
 void CTarvelDlg::LoadParameters() {
-    ::LoadParameters(*this, kParameterFilePath);
+    if (!ParameterFileExists(kParameterFilePath)) {
+        ShowError(kMissingParameterFileMessage);
+        PostQuitMessage(kMissingParameterFileExitCode);
+        return;
+    }
+    // A refused port has shown its message already; loading goes on regardless.
+    UpdateData(true);
+    // A file without a saved pair gets the current settings.
+    const std::optional<Parameters> saved = ReadParameters(kParameterFilePath);
+    if (!saved) {
+        SaveParameters();
+        return;
+    }
+    ShowParameters(*saved);
+    m_saved = *saved;
+    // The edits show the ports as loaded; their range is tested only at the next exchange.
+    UpdateData(false);
 }
 
 void CTarvelDlg::SaveParameters() {
-    ::SaveParameters(*this, kParameterFilePath);
-}
-
-int CTarvelDlg::GetCheck(int controlId) const {
-    const auto* button = qobject_cast<const QAbstractButton*>(GetDlgItem(controlId));
-    return button && button->isChecked() ? 1 : 0;
-}
-
-void CTarvelDlg::SetCheck(int controlId, int state) {
-    auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(controlId));
-    if (!button)
-        return;
-    // The checked button of an exclusive group would refuse to be cleared on its own.
-    QButtonGroup* group = button->group();
-    const bool exclusive = group && group->exclusive();
-    if (exclusive)
-        group->setExclusive(false);
-    button->setChecked(state == 1);
-    if (exclusive)
-        group->setExclusive(true);
-}
-
-std::string CTarvelDlg::GetComboText(int controlId) const {
-    const auto* combo = qobject_cast<const QComboBox*>(GetDlgItem(controlId));
-    return combo ? combo->currentText().toStdString() : std::string();
-}
-
-void CTarvelDlg::SetComboText(int controlId, const std::string& text) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(controlId)))
-        combo->setEditText(FromLocal(text));
-}
-
-std::uint32_t CTarvelDlg::GetPortMember(int editId) const {
-    return editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort;
-}
-
-void CTarvelDlg::SetPortMember(int editId, std::uint32_t value) {
-    (editId == IDC_CLIENT_PORT ? m_clientPort : m_serverPort) = value;
-}
-
-void CTarvelDlg::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
-    ShowMessage(FromLocal(text), FromLocal(caption), icon);
-}
-
-void CTarvelDlg::PostQuitMessage(int exitCode) {
-    ::PostQuitMessage(exitCode);
-}
-
-void CTarvelDlg::InsertString(int comboId, int index, const std::string& text) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
-        combo->insertItem(index, FromLocal(text));
-}
-
-void CTarvelDlg::SetCurSel(int comboId, int index) {
-    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(comboId)))
-        combo->setCurrentIndex(index);
+    // After a refused port the members keep what the exchange left in them; they are saved so.
+    UpdateData(true);
+    m_saved = ParametersFromControls();
+    if (!ParameterFileExists(kParameterFilePath)) {
+        ShowError(kMissingParameterFileMessage);
+        PostQuitMessage(kMissingParameterFileExitCode);
+    } else if (const std::error_code error = WriteParameters(kParameterFilePath, m_saved)) {
+        // The old file is intact; the settings still hold for this Run.
+        ShowError(SaveFailureMessage(kParameterFilePath, error));
+    }
+    UpdateData(false);
 }

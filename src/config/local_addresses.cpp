@@ -1,7 +1,5 @@
 #include "config/local_addresses.h"
 
-#include "config/parameter_dialog.h"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -58,24 +56,4 @@ std::optional<std::vector<std::string>> EnumerateLocalIPv4Addresses() {
         addresses.push_back(std::move(a.text));
     }
     return addresses;
-}
-
-void FillLocalAddresses(AddressListTarget& target, const LocalAddressEnumerator& enumerate) {
-    using namespace parameter_controls;
-    const std::optional<std::vector<std::string>> addresses = enumerate();
-    if (!addresses) {
-        target.MessageBox("获得IP名错误！", "错误", MessageIcon::Error);
-        return;
-    }
-    // Inserting at a position keeps the system's order although both lists sort.
-    int index = 0;
-    for (const std::string& address : *addresses) {
-        target.InsertString(kClientAddressCombo, index, address);
-        target.InsertString(kServerAddressCombo, index, address);
-        ++index;
-    }
-    if (!addresses->empty()) {
-        target.SetCurSel(kClientAddressCombo, 0);
-        target.SetCurSel(kServerAddressCombo, 0);
-    }
 }

@@ -1,40 +1,40 @@
 #pragma once
 
-#include "config/parameter_dialog.h"
-
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 // Where the installation puts the parameter file, relative to the current directory.
 inline constexpr char kParameterFilePath[] = "InfoFile/ParameterSet.inf";
 
-// Exit code the program ends with when the parameter file is missing.
+// Exit code the program ends with when the parameter file is missing, and what it says then.
 inline constexpr int kMissingParameterFileExitCode = 18;
+inline constexpr char kMissingParameterFileMessage[] = "没有找到相关信息文件,请重新安装本软件!";
 
-// The settings a file holds once the dialog has saved them.
-struct SavedParameters {
+// What the parameter file holds: mode, protocol and both endpoints as the operator wrote them.
+struct Parameters {
     bool clientToServer = false; // otherwise server to client
     bool udp = false;            // otherwise TCP
     std::string clientAddress;
     std::int32_t clientPort = 0;
     std::string serverAddress;
     std::int32_t serverPort = 0;
+
+    friend bool operator==(const Parameters&, const Parameters&) = default;
 };
 
-// Whether the parameter file is there.
+// Whether the parameter file is there: only a regular file (symbolic links followed) counts.
 bool ParameterFileExists(const std::filesystem::path& file);
 
-// The file's saved settings, read by the file's rules; none when it holds no saved pair.
-std::optional<SavedParameters> ReadSavedParameters(const std::filesystem::path& file);
+// The file's settings, read by the file's rules; none when it holds no saved pair.
+std::optional<Parameters> ReadParameters(const std::filesystem::path& file);
 
-// The missing-file message the program ends with.
-inline constexpr char kMissingParameterFileMessage[] = "没有找到相关信息文件,请重新安装本软件!";
+// Writes the seven keys in their order into the file in one replacement, every other byte of the
+// file kept. Empty when they reached the file, else why not; the old file is intact then.
+std::error_code WriteParameters(const std::filesystem::path& file, const Parameters& parameters);
 
-// Restores the saved mode, protocol, addresses and ports into the dialog and into
-// g_relaySettings. A file without saved settings gets the dialog's current ones instead.
-void LoadParameters(ParameterDialog& dialog, const std::filesystem::path& file);
-
-// Writes the dialog's mode, protocol, addresses and ports into the file and into g_relaySettings.
-void SaveParameters(ParameterDialog& dialog, const std::filesystem::path& file);
+// What the operator reads when a save failed: the file's full path and the reason, as in
+// "无法保存参数文件 /home/a/InfoFile/ParameterSet.inf: 只读文件系统".
+std::string SaveFailureMessage(const std::filesystem::path& file, std::error_code error);

@@ -6,14 +6,10 @@
 #include <chrono>
 #include <optional>
 
-#include "app/input_checks.h"
+#include "config/parameter_checks.h"
 #include "config/parameter_file.h"
-#include "platform/scan_unsigned.h"
 #include "platform/single_instance.h"
-#include "relay/relay_control.h"
-#include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
-#include "relay/relay_workers.h"
+#include "relay/relay.h"
 
 namespace {
 
@@ -22,11 +18,13 @@ constexpr timespec kEndCheckInterval{0, 200'000'000};
 // A released worker ends at once; this only keeps a stuck one from holding the exit.
 constexpr std::chrono::milliseconds kWorkerEndBound(2000);
 
-RelayWorkerProc WorkerFor(const SavedParameters& saved) {
-    if (saved.clientToServer) {
-        return saved.udp ? UdpClientToServerThread : TcpClientToServerThread;
-    }
-    return saved.udp ? UdpServerToClientThread : TcpServerToClientThread;
+// "客户端到服务器端, TCP, 输入网卡 127.0.0.2:5555, 输出网卡 127.0.0.3:6666"
+std::string DescribePlan(const RelayPlan& plan) {
+    return std::string(plan.mode == RelayMode::ClientToServer ? "客户端到服务器端"
+                                                              : "服务器端到客户端") +
+           ", " + (plan.protocol == RelayProtocol::Udp ? "UDP" : "TCP") + ", " +
+           SideEndpointText(RelaySide::Client, plan.EndpointOf(RelaySide::Client)) + ", " +
+           SideEndpointText(RelaySide::Server, plan.EndpointOf(RelaySide::Server));
 }
 
 std::string Describe(const RelayEvent& event) {
@@ -42,20 +40,6 @@ std::string Describe(const RelayEvent& event) {
         return "等待数据报: " + SideEndpointText(event.side, event.endpoint);
     }
     return "";
-}
-
-// What the dialog would say of these settings: Run's address check, then the data exchange's
-// range check of the ports. Empty when they can be used.
-std::string RefusalOf(const SavedParameters& saved) {
-    if (!IsValidIpText(saved.clientAddress) || !IsValidIpText(saved.serverAddress)) {
-        return kBadAddressMessage;
-    }
-    for (const std::int32_t port : {saved.clientPort, saved.serverPort}) {
-        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort) {
-            return OutOfRangeMessage(0, kLargestPort);
-        }
-    }
-    return {};
 }
 
 // SIGTERM and SIGINT, blocked in this thread (and so in the worker it starts) and taken by
@@ -83,11 +67,6 @@ private:
     sigset_t m_previous{};
 };
 
-bool StillRunning() {
-    const std::optional<RelayOutcome> outcome = LastRelayOutcome();
-    return outcome && outcome->end == RelayEnd::Running;
-}
-
 } // namespace
 
 int RunHeadlessRelay(const std::string& applicationName, RelayLog& log) {
@@ -102,44 +81,37 @@ int RunHeadlessRelay(const std::string& applicationName, RelayLog& log) {
         log.Line(kMissingParameterFileMessage);
         return kMissingParameterFileExitCode;
     }
-    const std::optional<SavedParameters> saved = ReadSavedParameters(kParameterFilePath);
+    const std::optional<Parameters> saved = ReadParameters(kParameterFilePath);
     if (!saved) {
         // What Run says with nothing chosen.
         log.Line(std::string(kNoModeMessage) + " (" + kParameterFilePath + " 中没有保存的设置)");
         return kHeadlessUnusableSettings;
     }
-    if (const std::string refusal = RefusalOf(*saved); !refusal.empty()) {
-        log.Line(refusal + " (" + kParameterFilePath + ")");
+    const std::optional<RelayPlan> plan = PlanFromParameters(*saved);
+    if (const std::string refusal = RefusalOf(*saved); !refusal.empty() || !plan) {
+        log.Line((refusal.empty() ? std::string(kBadAddressMessage) : refusal) + " (" +
+                 kParameterFilePath + ")");
         return kHeadlessUnusableSettings;
     }
 
-    const RelaySettings settings{saved->clientAddress, saved->serverAddress, saved->clientPort,
-                                 saved->serverPort};
-    g_relaySettings.Set(settings);
-    log.Line(std::string("已启动: ") +
-             (saved->clientToServer ? "客户端到服务器端" : "服务器端到客户端") + ", " +
-             (saved->udp ? "UDP" : "TCP") + ", " +
-             SideEndpointText(RelaySide::Client, SideEndpoint(settings, RelaySide::Client)) + ", " +
-             SideEndpointText(RelaySide::Server, SideEndpoint(settings, RelaySide::Server)));
-    g_stopRelay = 0;
-    StartRelayWorker(WorkerFor(*saved),
-                     [&log](const RelayEvent& event) { log.Line(Describe(event)); });
+    log.Line("已启动: " + DescribePlan(*plan));
+    Relay relay(*plan, [&log](const RelayEvent& event) { log.Line(Describe(event)); });
 
-    // Until a stop signal, or the worker's own end. A signal stops as Stop does, without the
+    // Until a stop signal, or the relay's own end. A signal stops as Stop does, without the
     // dialog's pause: the release reaches every call the worker may be blocked in.
-    while (StillRunning()) {
+    while (!relay.WaitUntilEnded(std::chrono::milliseconds(0))) {
         if (const int signal = stopSignals.Wait(kEndCheckInterval)) {
             log.Line(std::string("收到 ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
                      ", 停止转发");
-            RequestRelayStop();
+            relay.Stop();
             break;
         }
     }
-    if (!WaitForRelayWorkers(kWorkerEndBound)) {
+    if (!relay.WaitUntilEnded(kWorkerEndBound)) {
         log.Line("转发线程未能及时结束");
     }
 
-    const RelayOutcome outcome = LastRelayOutcome().value_or(RelayOutcome{});
+    const RelayOutcome outcome = relay.Outcome();
     log.Line("已结束: " + DescribeRelayEnd(outcome));
     std::string totals = "共转发 " + std::to_string(outcome.bytesForwarded) + " 字节";
     if (saved->udp) {

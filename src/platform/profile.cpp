@@ -150,6 +150,13 @@ std::string_view LineEnding(std::string_view text) {
     return "\n";
 }
 
+// The error the last failed system call left, taken before anything else can change it. Never
+// empty: a failure must not read as success even where a step failed without setting errno.
+std::error_code LastError() {
+    const int error = errno;
+    return {error != 0 ? error : EIO, std::generic_category()};
+}
+
 // Closes the descriptor it owns.
 class UniqueFd {
 public:
@@ -416,29 +423,32 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 bool WritePrivateProfileString(std::string_view section, std::string_view key,
                                std::string_view value, const std::filesystem::path& file) {
     const ProfileEntry entry{std::string(section), std::string(key), std::string(value)};
-    return WritePrivateProfileStrings({&entry, 1}, file);
+    return !WriteProfileEntries({&entry, 1}, file);
 }
 
-bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
-                                const std::filesystem::path& file) try {
+std::error_code WriteProfileEntries(std::span<const ProfileEntry> entries,
+                                    const std::filesystem::path& file) try {
     const std::filesystem::path target = ResolveLinks(file);
     StoredText stored;
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0) {
         if (!S_ISREG(status.st_mode)) {
-            return false;
+            return std::make_error_code(S_ISDIR(status.st_mode) ? std::errc::is_a_directory
+                                                                : std::errc::invalid_argument);
         }
-        if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-            ::access(target.c_str(), W_OK) != 0) {
-            return false;
+        if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+            return std::make_error_code(std::errc::permission_denied);
+        }
+        if (::access(target.c_str(), W_OK) != 0) {
+            return LastError();
         }
         std::optional<StoredText> old = ReadStoredText(target);
         if (!old) {
-            return false;
+            return LastError();
         }
         stored = std::move(*old);
     } else if (errno != ENOENT) {
-        return false;
+        return LastError();
     }
     const std::string original = stored.text;
     for (const ProfileEntry& entry : entries) {
@@ -446,15 +456,16 @@ bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
     }
     if (stored.text == original && !original.empty()) {
         RemoveStaleTemporaryFiles(target); // a save that changes nothing still tidies up
-        return true;
+        return {};
     }
     return ReplaceFileContents(target, Encode(stored));
 } catch (const std::exception&) {
-    return false; // no memory for the file's text: nothing is written
+    // No memory for the file's text: nothing is written.
+    return std::make_error_code(std::errc::not_enough_memory);
 }
 
-bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
-                         const std::function<bool()>& beforeReplace) try {
+std::error_code ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
+                                    const std::function<bool()>& beforeReplace) try {
     static std::atomic<unsigned> counter{0};
     const std::filesystem::path directory = DirectoryOf(file);
 
@@ -462,7 +473,7 @@ bool ReplaceFileContents(const std::filesystem::path& file, std::string_view con
     const bool replacing = ::stat(file.c_str(), &old) == 0;
     RemoveStaleTemporaryFiles(file);
 
-    // Step 1: a new file beside the old one, so that the rename stays on one file system.
+    // A new file beside the old one, so that the rename stays on one file system.
     std::optional<TemporaryFile> temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -476,16 +487,16 @@ bool ReplaceFileContents(const std::filesystem::path& file, std::string_view con
         if (fd >= 0) {
             temporary.emplace(std::move(candidate));
         } else if (errno != EEXIST) {
-            return false;
+            return LastError();
         }
     }
     if (fd < 0) {
-        return false;
+        return std::make_error_code(std::errc::file_exists);
     }
     UniqueFd out(fd);
     if (replacing) {
         if (::fchmod(out.get(), old.st_mode & 07777) != 0) {
-            return false;
+            return LastError();
         }
         // Only possible for the owner or the administrator; otherwise the file stays ours.
         if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
@@ -493,24 +504,25 @@ bool ReplaceFileContents(const std::filesystem::path& file, std::string_view con
         }
     }
 
-    // Step 2: the whole text on disk before it becomes visible under the real name.
+    // The whole text on disk before it becomes visible under the real name.
     if (!WriteAll(out.get(), contents) || ::fsync(out.get()) != 0 || !out.Close()) {
-        return false;
+        return LastError();
     }
     if (beforeReplace && !beforeReplace()) {
-        return false;
+        return std::make_error_code(std::errc::operation_canceled);
     }
 
-    // Step 3: the rename swaps the files in one step.
+    // The rename swaps the files in one step.
     if (::rename(temporary->path().c_str(), file.c_str()) != 0) {
-        return false;
+        return LastError();
     }
     temporary->Keep();
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
         ::fsync(dir.get());
     }
-    return true;
+    return {};
 } catch (const std::exception&) {
-    return false; // the new file, if made, is removed on the way out
+    // The new file, if made, is removed on the way out.
+    return std::make_error_code(std::errc::not_enough_memory);
 }

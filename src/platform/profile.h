@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 // INI-style settings files ("[section]" lines followed by "key=value" lines), read and written
 // the way the program has always expected: names match without regard to letter case, values
@@ -50,14 +51,15 @@ struct ProfileEntry {
 };
 
 // Sets every entry, in order, as WritePrivateProfileString would one after the other, but reads and
-// replaces the file once: either all of them reach the file or none does.
-bool WritePrivateProfileStrings(std::span<const ProfileEntry> entries,
-                                const std::filesystem::path& file);
+// replaces the file once: either all of them reach the file or none does. Empty when they did,
+// else why not (a read-only file counts as permission denied).
+std::error_code WriteProfileEntries(std::span<const ProfileEntry> entries,
+                                    const std::filesystem::path& file);
 
 // Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
 // beside it, which then takes its place by a rename, keeping the old file's permissions.
 // `beforeReplace` runs between the two steps; when it returns false nothing is replaced (the new
 // file is removed) and the call fails. New files that earlier saves of the same file left behind
-// when their process was killed are removed first.
-bool ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
-                         const std::function<bool()>& beforeReplace = {});
+// when their process was killed are removed first. Empty when the file was replaced, else why not.
+std::error_code ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
+                                    const std::function<bool()>& beforeReplace = {});

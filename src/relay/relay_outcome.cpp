@@ -1,45 +1,13 @@
 #include "relay/relay_outcome.h"
 
-#include <arpa/inet.h>
-
-#include <cerrno>
-#include <cstring>
-
-std::string EndpointText(const sockaddr_in& endpoint) {
-    char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &endpoint.sin_addr, address, sizeof address);
-    return std::string(address) + ":" + std::to_string(ntohs(endpoint.sin_port));
-}
+#include "platform/error_reason.h"
 
 std::string SideName(RelaySide side) {
     return side == RelaySide::Client ? "输入网卡" : "输出网卡";
 }
 
-std::string SideEndpointText(RelaySide side, const sockaddr_in& endpoint) {
+std::string SideEndpointText(RelaySide side, const Endpoint& endpoint) {
     return SideName(side) + " " + EndpointText(endpoint);
-}
-
-std::string ErrorReasonText(int error) {
-    switch (error) {
-    case EADDRINUSE:
-        return "地址已被占用";
-    case EADDRNOTAVAIL:
-        return "不是本机地址";
-    case EACCES:
-    case EPERM:
-        return "没有权限";
-    case ECONNREFUSED:
-        return "对方拒绝连接";
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ETIMEDOUT:
-        return "无法到达";
-    default: {
-        char text[256] = {};
-        // The GNU form returns the text, which need not be the buffer.
-        return ::strerror_r(error, text, sizeof text);
-    }
-    }
 }
 
 namespace {

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <string>
+
+#include "relay/endpoint.h"
 
 // The two configured endpoints: the client endpoint is on the 输入网卡 side, the server endpoint
 // on the 输出网卡 side.
@@ -25,24 +25,17 @@ struct RelayOutcome {
     RelayEnd end = RelayEnd::Running;
     SetupStep step = SetupStep::Socket;
     RelaySide side = RelaySide::Client;
-    sockaddr_in endpoint{};
+    Endpoint endpoint;
     int error = 0; // errno of the failed call; 0 for an orderly end
     std::uint64_t bytesForwarded = 0;
     std::uint64_t datagramsForwarded = 0;
 };
 
-// "127.0.0.2:5555"
-std::string EndpointText(const sockaddr_in& endpoint);
-
 // 输入网卡 for the client side, 输出网卡 for the server side.
 std::string SideName(RelaySide side);
 
 // "输入网卡 127.0.0.2:5555"
-std::string SideEndpointText(RelaySide side, const sockaddr_in& endpoint);
-
-// The reason an operator reads for an error number: the common ones in Chinese, any other in the
-// system's own words.
-std::string ErrorReasonText(int error);
+std::string SideEndpointText(RelaySide side, const Endpoint& endpoint);
 
 // For a failed set-up: side, endpoint, step and reason, as in
 // "输入网卡 127.0.0.2:5555 无法绑定: 地址已被占用".

@@ -1,6 +1,5 @@
 #include "relay/relay_sockets.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,32 +8,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "relay/relay_state.h"
-
-sockaddr_in MakeSocketAddress(const std::string& address, std::int32_t port) {
-    sockaddr_in endpoint{};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_addr.s_addr = ::inet_addr(address.c_str());
-    endpoint.sin_port =
-        htons(static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFU));
-    return endpoint;
-}
-
-sockaddr_in SideEndpoint(const RelaySettings& settings, RelaySide side) {
-    return side == RelaySide::Client
-               ? MakeSocketAddress(settings.clientAddress, settings.clientPort)
-               : MakeSocketAddress(settings.serverAddress, settings.serverPort);
-}
-
-bool StartSockets() {
-    return true;
-}
-
 namespace {
-
-const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
-    return reinterpret_cast<const sockaddr*>(&endpoint);
-}
 
 // Waits until `fd` has one of `events` or the worker's wake-up descriptor is readable. False when
 // the wake-up came first or the wait failed (errno then set).
@@ -61,66 +35,19 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     }
 }
 
-ReleasableSocket AcceptOn(RelayWorker& worker, RelaySide side) {
-    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
-    const auto fail = [&](SetupStep step) {
-        const int error = errno;
-        if (!worker.Released()) {
-            worker.SetupFailed(step, side, endpoint, error);
-        }
-        return ReleasableSocket();
-    };
-    // Non-blocking, so that a connection reset between the poll and the accept cannot block it.
-    const ReleasableSocket listening(worker, OpenSocket(SOCK_STREAM | SOCK_NONBLOCK));
-    if (!listening.Valid()) {
-        return fail(SetupStep::Socket);
-    }
-    // Without it a Run right after Stop could not bind while old connections linger.
-    const int reuse = 1;
-    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
-        return fail(SetupStep::Bind);
-    }
-    if (::listen(listening.Get(), 5) != 0) {
-        return fail(SetupStep::Listen);
-    }
-    worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});
-    for (;;) {
-        if (!WaitFor(listening.Get(), POLLIN, worker.WakeDescriptor(), -1)) {
-            return fail(SetupStep::Accept);
-        }
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        SocketHandle accepted(
-            ::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
-        if (accepted.Valid()) {
-            if (worker.Released()) {
-                return ReleasableSocket();
-            }
-            worker.Report({RelayEvent::Kind::Accepted, side, endpoint, peer});
-            return ReleasableSocket(worker, std::move(accepted));
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-            return fail(SetupStep::Accept);
-        }
-    }
-}
-
 // Connects `fd` without blocking in the system call, so that a release reaches it at any moment.
 // 0 once connected (the socket is blocking again then), ECANCELED when `wakeFd` became readable
-// first, ETIMEDOUT when `timeout` passed first (a negative timeout waits for ever), otherwise the
-// connect's own error.
-int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(-1)) {
+// first, otherwise the connect's own error.
+int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         return errno;
     }
-    if (::connect(fd, AsSockaddr(endpoint), sizeof endpoint) != 0) {
+    if (::connect(fd, endpoint.Address(), endpoint.Length()) != 0) {
         if (errno != EINPROGRESS) {
             return errno;
         }
-        if (!WaitFor(fd, POLLOUT, wakeFd, static_cast<int>(timeout.count()))) {
+        if (!WaitFor(fd, POLLOUT, wakeFd, -1)) {
             return errno;
         }
         int error = 0;
@@ -135,9 +62,58 @@ int ConnectInterruptibly(int fd, const sockaddr_in& endpoint, int wakeFd,
     return ::fcntl(fd, F_SETFL, flags) == 0 ? 0 : errno;
 }
 
-ReleasableSocket ConnectTo(RelayWorker& worker, RelaySide side) {
-    const sockaddr_in endpoint = SideEndpoint(g_relaySettings.Get(), side);
-    ReleasableSocket connected(worker, OpenSocket(SOCK_STREAM));
+} // namespace
+
+ReleasableSocket AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+    const auto fail = [&](SetupStep step) {
+        const int error = errno;
+        if (!worker.Released()) {
+            worker.SetupFailed(step, side, endpoint, error);
+        }
+        return ReleasableSocket();
+    };
+    // Non-blocking, so that a connection reset between the poll and the accept cannot block it.
+    const ReleasableSocket listening(worker,
+                                     OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK));
+    if (!listening.Valid()) {
+        return fail(SetupStep::Socket);
+    }
+    // Without it a Run right after Stop could not bind while old connections linger.
+    const int reuse = 1;
+    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(listening.Get(), endpoint.Address(), endpoint.Length()) != 0) {
+        return fail(SetupStep::Bind);
+    }
+    if (::listen(listening.Get(), 5) != 0) {
+        return fail(SetupStep::Listen);
+    }
+    worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});
+    for (;;) {
+        if (!WaitFor(listening.Get(), POLLIN, worker.WakeDescriptor(), -1)) {
+            return fail(SetupStep::Accept);
+        }
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        SocketHandle accepted(
+            ::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        if (accepted.Valid()) {
+            // A relay being stopped drops the connection unused: it must never reach the other
+            // side.
+            if (!worker.TakeConnection()) {
+                return ReleasableSocket();
+            }
+            worker.Report({RelayEvent::Kind::Accepted, side, endpoint,
+                           Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), length)});
+            return ReleasableSocket(worker, std::move(accepted));
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            return fail(SetupStep::Accept);
+        }
+    }
+}
+
+ReleasableSocket ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+    ReleasableSocket connected(worker, OpenSocket(endpoint.Family(), SOCK_STREAM));
     const int error = connected.Valid()
                           ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
                           : errno;
@@ -151,24 +127,6 @@ ReleasableSocket ConnectTo(RelayWorker& worker, RelaySide side) {
     }
     worker.Report({RelayEvent::Kind::Connected, side, endpoint, {}});
     return connected;
-}
-
-} // namespace
-
-ReleasableSocket AcceptOnServerEndpoint(RelayWorker& worker) {
-    return AcceptOn(worker, RelaySide::Server);
-}
-
-ReleasableSocket AcceptOnClientEndpoint(RelayWorker& worker) {
-    return AcceptOn(worker, RelaySide::Client);
-}
-
-ReleasableSocket ConnectToClientEndpoint(RelayWorker& worker) {
-    return ConnectTo(worker, RelaySide::Client);
-}
-
-ReleasableSocket ConnectToServerEndpoint(RelayWorker& worker) {
-    return ConnectTo(worker, RelaySide::Server);
 }
 
 bool DropReturnedData(int fd, int& error) {
@@ -211,14 +169,4 @@ void CloseOrderly(ReleasableSocket& destination) {
            DropReturnedData(destination.Get(), error)) {
     }
     destination.Reset();
-}
-
-void WakeAcceptingWorker(std::string address, int port) {
-    // The worker listens on this machine and answers at once; the bound only keeps Stop from
-    // hanging when the endpoint is not (or no longer) one that answers.
-    constexpr std::chrono::milliseconds kWakeUpBound(1000);
-    const SocketHandle wake = OpenSocket(SOCK_STREAM);
-    if (wake.Valid()) {
-        ConnectInterruptibly(wake.Get(), MakeSocketAddress(address, port), -1, kWakeUpBound);
-    }
 }

@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <memory>
 
-#include "relay/relay_cycle.h"
 #include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
+#include "relay/relay_units.h"
 #include "relay/relay_worker.h"
 #include "relay/relay_workers.h"
 
@@ -48,9 +46,11 @@ struct StreamBatch {
         return count;
     }
 
-    ReceivedUnit Unit(std::size_t index, std::size_t received) const {
-        const std::size_t offset = index * kMaxReceive;
-        return {data.data() + offset, std::min(kMaxReceive, received - offset)};
+    // The lamps see the units as successive receives would have left the relay buffer.
+    void MoveHead(RelayWorker& worker, std::size_t received) const {
+        for (std::size_t offset = 0; offset < received; offset += kMaxReceive) {
+            worker.HeadAfterReceive(data.data() + offset, std::min(kMaxReceive, received - offset));
+        }
     }
 };
 
@@ -88,7 +88,7 @@ bool SendWhole(int fd, iovec* parts, std::size_t count, int& error) {
 // a busy source costs one receive and one send per batch of units.
 StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
     const auto batch = std::make_unique<StreamBatch>();
-    while (g_stopRelay.load() != 1) {
+    while (!worker.Released()) {
         const ssize_t received =
             ::recv(source, batch->data.data(), batch->data.size(), MSG_DONTWAIT);
         if (received == 0) {
@@ -114,9 +114,8 @@ StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
         const auto length = static_cast<std::size_t>(received);
         std::size_t forwardLength = 0;
         const std::size_t parts = batch->Cut(length, forwardLength);
-        CopyUnitsIntoRelayBuffer(parts / 2, [&](std::size_t i) { return batch->Unit(i, length); });
-        PublishRelayBufferHead();
-        if (StopRequested(worker)) {
+        batch->MoveHead(worker, length);
+        if (worker.Released()) {
             return {RelayEnd::Stopped};
         }
         int error = 0;
@@ -128,34 +127,29 @@ StreamEnd RelayTcp(RelayWorker& worker, int source, int destination) {
     return {RelayEnd::Stopped};
 }
 
-unsigned int RunTcpWorker(RelayWorker& worker, std::atomic<int>& waiting, RelaySide listenSide,
-                          bool sourceIsAccepted) {
-    StartSockets();
+} // namespace
 
-    // Waiting: the flag is up from before the listening socket exists until accept has returned.
-    waiting.store(1);
-    ReleasableSocket accepted = listenSide == RelaySide::Server ? AcceptOnServerEndpoint(worker)
-                                                                : AcceptOnClientEndpoint(worker);
-    waiting.store(0);
+unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan) {
+    // Waiting: one connection on the wait endpoint.
+    ReleasableSocket accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint);
 
-    // Other side: connect only once the incoming connection is there.
+    // The other side: connected only once the incoming connection is there.
     ReleasableSocket connected;
-    if (accepted.Valid() && !StopRequested(worker)) {
-        connected = listenSide == RelaySide::Server ? ConnectToClientEndpoint(worker)
-                                                    : ConnectToServerEndpoint(worker);
+    if (accepted.Valid() && !worker.Released()) {
+        connected = ConnectOut(worker, plan.OtherSide(), plan.otherEndpoint);
     }
 
-    // Relaying.
+    // Relaying: always from the client side to the server side.
     StreamEnd end{RelayEnd::SetupFailed};
+    const bool sourceIsAccepted = plan.waitSide == RelaySide::Client;
     ReleasableSocket& source = sourceIsAccepted ? accepted : connected;
     ReleasableSocket& destination = sourceIsAccepted ? connected : accepted;
     if (connected.Valid()) {
         end = RelayTcp(worker, source.Get(), destination.Get());
     }
 
-    // Ending: the accepted socket first, then the connected one.
-    const bool stopped = StopRequested(worker);
-    g_stopRelay.store(0);
+    // Ending: the accepted socket first, then the connected one; the destination in order.
+    const bool stopped = worker.Released();
     if (sourceIsAccepted) {
         source.Reset();
         CloseOrderly(destination);
@@ -165,14 +159,4 @@ unsigned int RunTcpWorker(RelayWorker& worker, std::atomic<int>& waiting, RelayS
     }
     worker.Finish(stopped, end.end, end.error);
     return 1;
-}
-
-} // namespace
-
-unsigned int TcpClientToServerThread(RelayWorker& worker) {
-    return RunTcpWorker(worker, g_c2sTcpWaiting, RelaySide::Server, false);
-}
-
-unsigned int TcpServerToClientThread(RelayWorker& worker) {
-    return RunTcpWorker(worker, g_s2cTcpWaiting, RelaySide::Client, true);
 }

@@ -1,4 +1,4 @@
-// The two UDP workers: bind one endpoint, send every datagram on to the other.
+// The UDP relay: bind one endpoint, send every datagram on to the other.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -7,9 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "relay/relay_cycle.h"
 #include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
+#include "relay/relay_units.h"
 #include "relay/relay_worker.h"
 #include "relay/relay_workers.h"
 
@@ -27,20 +26,21 @@ constexpr std::size_t kDatagramBatch = 32;
 // Receiving and sending have headers of their own over the same buffers, set up once: only the
 // length of each datagram to forward changes from batch to batch.
 struct DatagramBatch {
-    explicit DatagramBatch(const sockaddr_in& to) : destination(to) {
+    explicit DatagramBatch(const Endpoint& to) : destination(to) {
         for (std::size_t i = 0; i < kDatagramBatch; ++i) {
             receiveParts[i] = {buffers[i].data(), kMaxReceive};
             received[i].msg_hdr.msg_iov = &receiveParts[i];
             received[i].msg_hdr.msg_iovlen = 1;
             sendParts[i] = {buffers[i].data(), 0};
-            toSend[i].msg_hdr.msg_name = &destination;
-            toSend[i].msg_hdr.msg_namelen = sizeof destination;
+            // The kernel only reads the address.
+            toSend[i].msg_hdr.msg_name = const_cast<sockaddr*>(destination.Address());
+            toSend[i].msg_hdr.msg_namelen = destination.Length();
             toSend[i].msg_hdr.msg_iov = &sendParts[i];
             toSend[i].msg_hdr.msg_iovlen = 1;
         }
     }
 
-    sockaddr_in destination;
+    const Endpoint destination;
     std::array<std::array<char, RELAY_BUFFER_SIZE>, kDatagramBatch> buffers{};
     std::array<iovec, kDatagramBatch> receiveParts{};
     std::array<mmsghdr, kDatagramBatch> received{};
@@ -57,11 +57,11 @@ std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost.
-RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockaddr_in& destination,
+RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoint& destination,
                   int& error) {
     // Allocated once for the worker's life, not per datagram.
     const auto batch = std::make_unique<DatagramBatch>(destination);
-    while (g_stopRelay.load() != 1) {
+    while (!worker.Released()) {
         // Blocks for the first datagram only, then takes what is already waiting.
         const int received =
             ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_WAITFORONE, nullptr);
@@ -74,7 +74,7 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockadd
         }
         // Stop's shutdown releases the receive with what looks like an empty datagram: it must
         // not reach the buffer, which keeps the last real datagram's bytes.
-        if (StopRequested(worker)) {
+        if (worker.Released()) {
             return RelayEnd::Stopped;
         }
         const auto count = static_cast<std::size_t>(received);
@@ -82,12 +82,11 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockadd
             batch->sendParts[i].iov_len =
                 TerminateReceived(batch->buffers[i].data(), batch->received[i].msg_len);
         }
-        CopyUnitsIntoRelayBuffer(count, [&](std::size_t i) {
-            return ReceivedUnit{batch->buffers[i].data(), batch->received[i].msg_len};
-        });
-        PublishRelayBufferHead();
+        for (std::size_t i = 0; i < count; ++i) {
+            worker.HeadAfterReceive(batch->buffers[i].data(), batch->received[i].msg_len);
+        }
         for (std::size_t sent = 0; sent < count;) {
-            if (StopRequested(worker)) {
+            if (worker.Released()) {
                 return RelayEnd::Stopped;
             }
             const int done = ::sendmmsg(sending, batch->toSend.data() + sent,
@@ -111,54 +110,37 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const sockadd
 
 // Both sockets made, the receiving one with its larger buffer and bound; a failure is recorded.
 bool SetUpReceiving(RelayWorker& worker, const ReleasableSocket& receiving,
-                    const ReleasableSocket& sending, RelaySide side, const sockaddr_in& bindTo) {
+                    const ReleasableSocket& sending, RelaySide side, const Endpoint& bindTo) {
     if (!receiving.Valid() || !sending.Valid()) {
         worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
         return false;
     }
     ::setsockopt(receiving.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
-    if (::bind(receiving.Get(), reinterpret_cast<const sockaddr*>(&bindTo), sizeof bindTo) != 0) {
+    if (::bind(receiving.Get(), bindTo.Address(), bindTo.Length()) != 0) {
         worker.SetupFailed(SetupStep::Bind, side, bindTo, errno);
         return false;
     }
     return true;
 }
 
-unsigned int RunUdpWorker(RelayWorker& worker, RelaySide receiveSide) {
-    StartSockets();
+} // namespace
 
+unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     // Setting up: the bound receiving socket and the unbound sending socket.
-    const RelaySide sendSide =
-        receiveSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
-    const RelaySettings settings = g_relaySettings.Get();
-    const sockaddr_in bindTo = SideEndpoint(settings, receiveSide);
-    const sockaddr_in sendTo = SideEndpoint(settings, sendSide);
-    ReleasableSocket receiving(worker, OpenSocket(SOCK_DGRAM));
-    ReleasableSocket sending(worker, OpenSocket(SOCK_DGRAM));
+    ReleasableSocket receiving(worker, OpenSocket(plan.waitEndpoint.Family(), SOCK_DGRAM));
+    ReleasableSocket sending(worker, OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM));
     RelayEnd end = RelayEnd::SetupFailed;
     int error = 0;
-    if (SetUpReceiving(worker, receiving, sending, receiveSide, bindTo)) {
-        worker.Report({RelayEvent::Kind::Receiving, receiveSide, bindTo, {}});
-        // Relaying.
-        end = RelayUdp(worker, receiving.Get(), sending.Get(), sendTo, error);
+    if (SetUpReceiving(worker, receiving, sending, plan.waitSide, plan.waitEndpoint)) {
+        worker.Report({RelayEvent::Kind::Receiving, plan.waitSide, plan.waitEndpoint, {}});
+        end = RelayUdp(worker, receiving.Get(), sending.Get(), plan.otherEndpoint, error);
     }
 
-    // Ending.
-    const bool stopped = StopRequested(worker);
-    g_stopRelay.store(0);
+    // Ending: the receiving socket first, then the sending one.
+    const bool stopped = worker.Released();
     receiving.Reset();
     sending.Reset();
     worker.Finish(stopped, end, error);
     return 1;
-}
-
-} // namespace
-
-unsigned int UdpClientToServerThread(RelayWorker& worker) {
-    return RunUdpWorker(worker, RelaySide::Server);
-}
-
-unsigned int UdpServerToClientThread(RelayWorker& worker) {
-    return RunUdpWorker(worker, RelaySide::Client);
 }

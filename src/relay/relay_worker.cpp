@@ -5,15 +5,38 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
-#include "relay/relay_state.h"
+namespace {
 
-RelayWorker::RelayWorker(RelayEventSink events)
-    : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_events(std::move(events)) {}
+std::uint32_t PackHead(const BufferHead& head) noexcept {
+    std::uint32_t packed = 0;
+    std::memcpy(&packed, head.data(), sizeof packed);
+    return packed;
+}
+
+} // namespace
+
+RelayWorker::RelayWorker(RelayEventSink events, BufferHead head)
+    : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_events(std::move(events)),
+      m_head(PackHead(head)) {}
 
 void RelayWorker::Release() {
     std::lock_guard lock(m_mutex);
+    ReleaseLocked();
+}
+
+bool RelayWorker::ReleaseIfWaiting() {
+    std::lock_guard lock(m_mutex);
+    if (m_hasConnection || m_finished) {
+        return false;
+    }
+    ReleaseLocked();
+    return true;
+}
+
+void RelayWorker::ReleaseLocked() {
     m_released.store(true, std::memory_order_release);
     for (const int fd : m_sockets) {
         ::shutdown(fd, SHUT_RDWR);
@@ -24,14 +47,39 @@ void RelayWorker::Release() {
     }
 }
 
+bool RelayWorker::TakeConnection() {
+    std::lock_guard lock(m_mutex);
+    if (Released()) {
+        return false;
+    }
+    m_hasConnection = true;
+    return true;
+}
+
 void RelayWorker::Report(const RelayEvent& event) const {
     if (m_events) {
         m_events(event);
     }
 }
 
-void RelayWorker::SetupFailed(SetupStep step, RelaySide side, const sockaddr_in& endpoint,
-                              int error) {
+BufferHead RelayWorker::Head() const noexcept {
+    const std::uint32_t packed = m_head.load(std::memory_order_relaxed);
+    BufferHead head{};
+    std::memcpy(head.data(), &packed, sizeof packed);
+    return head;
+}
+
+void RelayWorker::HeadAfterReceive(const char* data, std::size_t length) noexcept {
+    BufferHead head = Head();
+    const std::size_t copied = std::min(length, head.size());
+    std::memcpy(head.data(), data, copied);
+    if (length < head.size()) {
+        head[length] = 0;
+    }
+    m_head.store(PackHead(head), std::memory_order_relaxed);
+}
+
+void RelayWorker::SetupFailed(SetupStep step, RelaySide side, const Endpoint& endpoint, int error) {
     std::lock_guard lock(m_mutex);
     m_outcome.end = RelayEnd::SetupFailed;
     m_outcome.step = step;
@@ -41,17 +89,25 @@ void RelayWorker::SetupFailed(SetupStep step, RelaySide side, const sockaddr_in&
 }
 
 void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
-    std::lock_guard lock(m_mutex);
-    if (stopped) {
-        m_outcome.end = RelayEnd::Stopped;
-        m_outcome.error = 0;
-    } else if (m_outcome.end != RelayEnd::SetupFailed) {
-        m_outcome.end = end;
-        m_outcome.error = error;
+    {
+        std::lock_guard lock(m_mutex);
+        if (stopped) {
+            m_outcome.end = RelayEnd::Stopped;
+            m_outcome.error = 0;
+        } else if (m_outcome.end != RelayEnd::SetupFailed) {
+            m_outcome.end = end;
+            m_outcome.error = error;
+        }
+        m_finished = true;
+        // A finished worker holds no descriptor, however long its outcome is kept.
+        m_wake.Reset();
     }
-    m_finished = true;
-    // A finished worker holds no descriptor, however long its outcome is kept.
-    m_wake.Reset();
+    m_finishedChanged.notify_all();
+}
+
+bool RelayWorker::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_finishedChanged.wait_for(lock, timeout, [this] { return m_finished; });
 }
 
 RelayOutcome RelayWorker::Outcome() const {
@@ -104,8 +160,4 @@ void ReleasableSocket::Reset() noexcept {
         std::exchange(m_worker, nullptr)->Unwatch(m_socket.Get());
     }
     m_socket.Reset();
-}
-
-bool StopRequested(const RelayWorker& worker) noexcept {
-    return g_stopRelay.load() == 1 || worker.Released();
 }

@@ -1,14 +1,16 @@
 #pragma once
 
-#include <netinet/in.h>
-
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
 #include "relay/socket_handle.h"
 
@@ -22,17 +24,21 @@ struct RelayEvent {
     };
     Kind kind;
     RelaySide side;
-    sockaddr_in endpoint{};
-    sockaddr_in peer{};
+    Endpoint endpoint;
+    Endpoint peer;
 };
 using RelayEventSink = std::function<void(const RelayEvent&)>;
 
-// One run of a relay worker: whether Stop has released it, the sockets Stop can reach, what it
-// forwarded and how it ended. Made by whoever starts the worker and handed to it; the worker's
-// thread and a stopping thread use it at the same time.
+// The first four bytes of the relay buffer, which the lamps show.
+using BufferHead = std::array<std::uint8_t, 4>;
+
+// One run of a relay worker: whether Stop has released it, the sockets Stop can reach, the
+// buffer head, what it forwarded and how it ended. The worker's thread and a stopping or watching
+// thread use it at the same time.
 class RelayWorker {
 public:
-    explicit RelayWorker(RelayEventSink events = {});
+    // `head` is what the lamps show until the first receive: what the previous relay left.
+    explicit RelayWorker(RelayEventSink events = {}, BufferHead head = {});
     RelayWorker(const RelayWorker&) = delete;
     RelayWorker& operator=(const RelayWorker&) = delete;
 
@@ -40,7 +46,13 @@ public:
     // Sockets in use are shut down (which also stays in force for later calls on them); a socket
     // not yet connected cannot be reached that way, so the wake-up descriptor is signalled too.
     void Release();
+    // Releases the worker only while it has no connection yet (a TCP worker before its accept
+    // returned), so that a relay being stopped never connects to the other side. True when it
+    // released.
+    bool ReleaseIfWaiting();
     bool Released() const noexcept { return m_released.load(std::memory_order_acquire); }
+    // The worker's claim on the connection its accept returned; false when a release came first.
+    bool TakeConnection();
     // Readable once the worker is released; polled beside a socket during set-up. For the
     // worker's own thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
@@ -54,11 +66,19 @@ public:
         }
     }
 
+    // The lamps read the head while the worker receives, so it is kept as one atomic word.
+    BufferHead Head() const noexcept;
+    // Moves the head on as receiving `length` bytes into the relay buffer would: the bytes, then
+    // the zero put after them, the rest as it was.
+    void HeadAfterReceive(const char* data, std::size_t length) noexcept;
+
     // Records a failed set-up step; the outcome says so once the worker has finished.
-    void SetupFailed(SetupStep step, RelaySide side, const sockaddr_in& endpoint, int error);
+    void SetupFailed(SetupStep step, RelaySide side, const Endpoint& endpoint, int error);
     // The worker's last act, after its sockets are closed. A stop counts over anything the
     // release itself made fail; a failed set-up over how the relay loop (never run) ended.
     void Finish(bool stopped, RelayEnd end, int error = 0);
+    // True once Finish has run, or false when `timeout` passed first.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Running until Finish; then how it ended, with the totals.
     RelayOutcome Outcome() const;
 
@@ -66,14 +86,18 @@ private:
     friend class ReleasableSocket;
     void Watch(int fd);
     void Unwatch(int fd);
+    void ReleaseLocked();
 
     mutable std::mutex m_mutex;
-    std::vector<int> m_sockets; // under m_mutex
-    RelayOutcome m_outcome;     // under m_mutex
-    bool m_finished = false;    // under m_mutex
+    mutable std::condition_variable m_finishedChanged;
+    std::vector<int> m_sockets;   // under m_mutex
+    RelayOutcome m_outcome;       // under m_mutex
+    bool m_finished = false;      // under m_mutex
+    bool m_hasConnection = false; // under m_mutex
     std::atomic<bool> m_released{false};
     SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;
+    std::atomic<std::uint32_t> m_head;
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_datagrams{0};
 };
@@ -100,6 +124,3 @@ private:
     RelayWorker* m_worker = nullptr;
     SocketHandle m_socket;
 };
-
-// True once the stop flag is 1 or Stop has released the worker.
-bool StopRequested(const RelayWorker& worker) noexcept;

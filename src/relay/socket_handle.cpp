@@ -21,6 +21,6 @@ void SocketHandle::Reset() noexcept {
     }
 }
 
-SocketHandle OpenSocket(int type) {
-    return SocketHandle(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+SocketHandle OpenSocket(int family, int type) {
+    return SocketHandle(::socket(family, type | SOCK_CLOEXEC, 0));
 }

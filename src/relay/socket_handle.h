@@ -20,7 +20,7 @@ private:
     int m_fd = -1;
 };
 
-// A new IPv4 socket of `type` (SOCK_STREAM or SOCK_DGRAM, optionally with SOCK_NONBLOCK). It is
-// close-on-exec: a program started from the dialog must never hold a relay endpoint or keep a
-// connection from closing.
-SocketHandle OpenSocket(int type);
+// A new socket of `family` (AF_INET or AF_INET6) and `type` (SOCK_STREAM or SOCK_DGRAM, optionally
+// with SOCK_NONBLOCK). It is close-on-exec: a program started from the dialog must never hold a
+// relay endpoint or keep a connection from closing.
+SocketHandle OpenSocket(int family, int type);

@@ -1,9 +1,8 @@
 #include "dialog_fixture.h"
 
-#include "relay/relay_control.h"
-#include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
+#include "relay_test_peers.h"
 #include "resource.h"
+#include "save_failures.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -20,12 +19,17 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <random>
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using relaytest::IsListening;
+using relaytest::IsUdpBound;
+using relaytest::MakeSocketAddress;
 
 bool Bind(int fd, const char* address, int port) {
     const sockaddr_in a = MakeSocketAddress(address, port);
@@ -97,7 +101,6 @@ protected:
     void TearDown() override {
         if (dialog && dialog->GetDlgItem(IDC_STOP)->isEnabled())
             dialog->OnStop();
-        EXPECT_TRUE(WaitForRelayWorkers(3000ms)) << "a relay worker outlived the test";
         DialogTest::TearDown();
     }
 
@@ -126,6 +129,21 @@ protected:
     bool Running() const {
         return !dialog->GetDlgItem(IDC_RUN)->isEnabled() &&
                dialog->GetDlgItem(IDC_STOP)->isEnabled();
+    }
+    // Which of the controls that decide what runs (mode, protocol, addresses, ports) the operator
+    // can reach: all of them when idle, none while a relay runs.
+    // (A disabled control is also out of the tab order.)
+    std::vector<int> ReachableRelayControls() const {
+        std::vector<int> reachable;
+        for (int id : AllRelayControls()) {
+            if (dialog->GetDlgItem(id)->isEnabled())
+                reachable.push_back(id);
+        }
+        return reachable;
+    }
+    static std::vector<int> AllRelayControls() {
+        return {IDC_CLIENT_TO_SERVER, IDC_SERVER_TO_CLIENT, IDC_UDP,         IDC_TCP,
+                IDC_CLIENT_ADDRESS,   IDC_SERVER_ADDRESS,   IDC_CLIENT_PORT, IDC_SERVER_PORT};
     }
 
     // A client-to-server TCP stream as the operator sets it up by typing and clicking: the relay
@@ -205,31 +223,28 @@ TEST_F(RunStop, PortMessagesFollowTheExchangeVerdict) {
         EXPECT_EQ(MessageTexts(), c.expected);
         EXPECT_EQ(Running(), c.runs);
         if (c.runs) {
-            // Typing the port marked a change, so the save handed 20000 to the worker.
-            EXPECT_EQ(g_relaySettings.Get().clientPort, 20000);
+            // Typing the port marked a change, so the save made 20000 the port the relay binds.
+            EXPECT_NE(ReadParameterFile().find("Post=20000"), std::string::npos);
+            EXPECT_TRUE(relaytest::WaitUntil([] { return IsUdpBound("127.0.0.2", 20000); }));
             dialog->OnStop();
         }
     }
 }
 
-TEST_F(RunStop, MissingModeOrProtocolIsRefusedAfterTheStopFlagWasCleared) {
+TEST_F(RunStop, MissingModeOrProtocolIsRefusedAfterTheSave) {
     OpenDialog();
     EnterEndpoints("127.0.0.2", 5000, "127.0.0.3", 6000);
-    g_stopRelay = 1;
     dialog->OnRun();
     EXPECT_EQ(MessageTexts(), std::vector<QString>{QStringLiteral("请选择一种传输模式!")});
-    EXPECT_EQ(g_stopRelay.load(), 0);
     EXPECT_NE(ReadParameterFile().find("Post=5000"), std::string::npos)
         << "a refused Run has already saved the changed settings";
 
     messages.clear();
     Click(IDC_CLIENT_TO_SERVER);
-    g_stopRelay = 1;
     dialog->OnRun();
     EXPECT_EQ(MessageTexts(), std::vector<QString>{QStringLiteral("请选择一种传输协议!")});
-    EXPECT_EQ(g_stopRelay.load(), 0);
     EXPECT_FALSE(Running());
-    EXPECT_EQ(LiveRelayWorkerCount(), 0u);
+    EXPECT_FALSE(IsListening("127.0.0.3", 6000));
 }
 
 TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
@@ -249,9 +264,10 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_TRUE(Running());
     EXPECT_EQ(dialog->Timers().Period(1), 500);
     EXPECT_EQ(LampColours(), green);
-    EXPECT_EQ(LiveRelayWorkerCount(), 1u);
+    EXPECT_TRUE(ReachableRelayControls().empty());
+    EXPECT_TRUE(relaytest::WaitUntil([&] { return IsListening("127.0.0.3", port); }));
 
-    // The worker waits in accept: Stop wakes it, pauses a second, then raises the flag.
+    // The relay waits for its connection: Stop ends its waiting, pauses a second, then ends it.
     QElapsedTimer clock;
     clock.start();
     dialog->OnStop();
@@ -260,7 +276,8 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
     EXPECT_FALSE(dialog->Timers().IsActive(1));
     EXPECT_EQ(LampColours(), red);
-    EXPECT_TRUE(WaitForRelayWorkers(2000ms));
+    EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
+    EXPECT_FALSE(IsListening("127.0.0.3", port));
     // The worker Stop ended is no news.
     ProcessEventsUntil([] { return false; }, 700ms);
     EXPECT_TRUE(messages.empty());
@@ -273,7 +290,6 @@ TEST_F(RunStop, ClosingTheDialogTakesAboutOneSecond) {
     dialog->OnCancel();
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(g_stopRelay.load(), 1);
 }
 
 TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
@@ -368,6 +384,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         EXPECT_FALSE(Running());
         EXPECT_FALSE(dialog->Timers().IsActive(1));
         EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
+        EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
         ProcessEventsUntil([] { return false; }, 700ms);
         EXPECT_EQ(messages.size(), 1u) << "one message only";
 
@@ -382,7 +399,6 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
             EXPECT_EQ(messages.size(), 1u);
             dialog->OnStop();
         }
-        WaitForRelayWorkers(3000ms);
         messages.clear();
     }
 }
@@ -407,6 +423,7 @@ TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
 
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Running(); }));
     EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
     EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
     EXPECT_EQ(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"));
     ProcessEventsUntil([] { return false; }, 700ms);
@@ -467,14 +484,10 @@ TEST_F(RunStop, ATypedAddressIsTheOneRelayedOnAndSaved) {
         Click(IDC_RUN);
         ASSERT_TRUE(Running());
         EXPECT_TRUE(messages.empty());
-        const RelaySettings used = g_relaySettings.Get();
-        EXPECT_EQ(used.clientAddress, c.client);
-        EXPECT_EQ(used.serverAddress, c.server);
         EXPECT_NE(ReadParameterFile().find("IP=" + typed.toStdString() + "\n"), std::string::npos);
 
         EXPECT_EQ(ThroughTheRelay(sink.Get(), c.client, relayPort, "moved"), "moved\0"s);
         dialog->OnStop();
-        ASSERT_TRUE(WaitForRelayWorkers(3000ms));
     }
 }
 
@@ -492,8 +505,158 @@ TEST_F(RunStop, AProgrammaticTextChangeIsNoChange) {
     dialog->OnRun();
     EXPECT_TRUE(messages.empty());
     ASSERT_TRUE(Running());
-    EXPECT_EQ(g_relaySettings.Get().clientAddress, "127.0.0.2");
+    EXPECT_TRUE(relaytest::WaitUntil([&] { return IsUdpBound("127.0.0.2", port); }));
     EXPECT_EQ(ReadParameterFile(), before);
+}
+
+} // namespace
+
+namespace {
+
+// The lamps show the first four bytes of what the relay received last, as signed numbers, in
+// both rows.
+TEST_F(RunStop, LampsShowLeadingBytesAsSignedNumbersInBothRows) {
+    OpenDialog();
+    const std::array<int, 4> inputRow{IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3,
+                                      IDC_INPUT_LAMP4};
+    const std::array<int, 4> outputRow{IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3,
+                                       IDC_OUTPUT_LAMP4};
+    for (int id : inputRow)
+        EXPECT_EQ(LampText(id), QStringLiteral("00"));
+    const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
+    const int clientPort = FreePort(SOCK_DGRAM);
+    EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
+    Click(IDC_SERVER_TO_CLIENT);
+    Click(IDC_UDP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running());
+
+    struct Case {
+        std::string bytes;
+        std::array<const char*, 4> texts;
+    };
+    const std::vector<Case> cases{
+        {"\x05\x7F\x80\xFF", {"05", "127", "-128", "-1"}},
+        {"ABCD", {"65", "66", "67", "68"}},
+        {"\0\x09\x0A\xF6"s, {"00", "09", "10", "-10"}},
+    };
+    for (const Case& c : cases) {
+        // ThroughTheRelay adds a zero after the text; four bytes fill the head whatever follows.
+        ASSERT_FALSE(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, c.bytes).empty());
+        dialog->OnTimer(1);
+        for (std::size_t k = 0; k < 4; ++k) {
+            EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
+            EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;
+        }
+    }
+}
+
+// A relay is the plan Run made: what the operator's controls say afterwards, by typing or by
+// picking from the list, never reaches it. A TCP relay still waiting for its connection connects
+// to the endpoint of Run.
+TEST_F(RunStop, ARunningRelayKeepsTheEndpointsOfRun) {
+    OpenDialog({"127.0.0.2", "127.0.0.4"});
+    TcpStream stream;
+    stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+    const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
+    ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
+    // Where the relay would go if the change reached it.
+    const SocketHandle decoy(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_TRUE(Bind(decoy.Get(), "127.0.0.4", sourcePort));
+    ASSERT_EQ(::listen(decoy.Get(), 1), 0);
+    const int serverPort = FreePort(SOCK_STREAM);
+    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
+    Click(IDC_CLIENT_TO_SERVER);
+    Click(IDC_TCP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running());
+
+    // The controls are disabled; the changes are made as the handlers would see them.
+    QComboBox* client = Combo(IDC_CLIENT_ADDRESS);
+    client->setEditText(QStringLiteral("127.0"));
+    emit client->lineEdit()->textEdited(QStringLiteral("127.0"));
+    client->setCurrentIndex(1);
+    emit client->activated(1);
+    EXPECT_EQ(client->currentText(), QStringLiteral("127.0.0.4"));
+
+    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
+    EXPECT_TRUE(WaitReadable(stream.source.Get(), 3000ms)) << "the relay did not connect to Run's";
+    EXPECT_FALSE(WaitReadable(decoy.Get(), 300ms)) << "the relay connected to the changed address";
+}
+
+// Stop and closing the dialog while a TCP relay waits for its connection: the relay never
+// connects to the other side.
+TEST_F(RunStop, StopOrCloseWhileWaitingNeverReachesTheDestination) {
+    for (const bool close : {false, true}) {
+        SCOPED_TRACE(close ? "close" : "Stop");
+        OpenDialog();
+        const SocketHandle destination(::socket(AF_INET, SOCK_STREAM, 0));
+        const int destinationPort = BindFree(destination.Get(), "127.0.0.2");
+        ASSERT_EQ(::listen(destination.Get(), 5), 0);
+        const int serverPort = FreePort(SOCK_STREAM);
+        EnterEndpoints("127.0.0.2", destinationPort, "127.0.0.3", serverPort);
+        Click(IDC_CLIENT_TO_SERVER);
+        Click(IDC_TCP);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        ASSERT_TRUE(relaytest::WaitUntil([&] { return IsListening("127.0.0.3", serverPort); }));
+
+        if (close) {
+            dialog->OnCancel();
+        } else {
+            dialog->OnStop();
+        }
+
+        EXPECT_FALSE(IsListening("127.0.0.3", serverPort));
+        EXPECT_FALSE(WaitReadable(destination.Get(), 300ms)) << "the relay connected after Stop";
+        dialog.reset();
+    }
+}
+
+// A parameter file that cannot be written is said once, with the file and the reason; the relay
+// still runs on what Run read, and the old file stays as it was.
+TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
+    const std::string saved = "[ClientOrServer]\nNumber=1\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n"
+                              "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=1\n"
+                              "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=2\n";
+    const std::filesystem::path folder = std::filesystem::absolute("InfoFile");
+    for (const savefailure::Case& c : savefailure::Cases()) {
+        SCOPED_TRACE(c.name);
+        savefailure::Restore(folder);
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directory(folder);
+        if (const std::string why = c.prepare(folder, "ParameterSet.inf", saved); !why.empty()) {
+            std::cout << "[  SKIPPED ] " << c.name << ": " << why << "\n";
+            continue;
+        }
+        OpenDialog();
+        const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+        const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
+        const int clientPort = FreePort(SOCK_DGRAM);
+        EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
+        Click(IDC_SERVER_TO_CLIENT);
+        messages.clear();
+        Click(IDC_RUN);
+
+        ASSERT_EQ(messages.size(), 1u);
+        const QString reason = c.error == EACCES  ? QStringLiteral("没有权限")
+                               : c.error == EROFS ? QStringLiteral("只读文件系统")
+                                                  : QStringLiteral("磁盘空间不足");
+        EXPECT_EQ(messages[0].text,
+                  QStringLiteral("无法保存参数文件 %1: %2")
+                      .arg(QString::fromStdString((folder / "ParameterSet.inf").string()))
+                      .arg(reason));
+        EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+        EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+        ASSERT_TRUE(Running());
+        EXPECT_EQ(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, "saved"), "saved\0"s);
+        EXPECT_EQ(ReadParameterFile(), saved);
+        dialog->OnStop();
+        dialog.reset();
+        savefailure::Restore(folder);
+    }
 }
 
 } // namespace

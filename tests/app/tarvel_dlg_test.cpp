@@ -3,7 +3,6 @@
 #include "dialog_templates.h"
 #include "fixed_system_colors.h"
 #include "platform/dialog_units.h"
-#include "relay/relay_state.h"
 #include "resource.h"
 
 #include <QAccessible>
@@ -193,35 +192,6 @@ TEST_F(DialogKeys, AssistiveTechnologyHearsTheLabelsAndTheRoles) {
     }
 }
 
-TEST_F(DialogLamps, ShowLeadingBytesAsSignedNumbersInBothRows) {
-    CTarvelDlg& dlg = OpenDialog();
-    const std::array<int, 4> inputRow{IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3,
-                                      IDC_INPUT_LAMP4};
-    const std::array<int, 4> outputRow{IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3,
-                                       IDC_OUTPUT_LAMP4};
-    for (int id : inputRow)
-        EXPECT_EQ(LampText(id), QStringLiteral("00"));
-
-    struct Case {
-        std::array<char, 4> bytes;
-        std::array<const char*, 4> texts;
-    };
-    const std::vector<Case> cases{
-        {{'\x05', '\x7F', '\x80', '\xFF'}, {"05", "127", "-128", "-1"}},
-        {{'A', 'B', 'C', 'D'}, {"65", "66", "67", "68"}},
-        {{'\0', '\x09', '\x0A', '\xF6'}, {"00", "09", "10", "-10"}},
-    };
-    for (const Case& c : cases) {
-        std::copy(c.bytes.begin(), c.bytes.end(), g_relayBuffer.begin());
-        PublishRelayBufferHead();
-        dlg.OnTimer(1);
-        for (std::size_t k = 0; k < 4; ++k) {
-            EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
-            EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;
-        }
-    }
-}
-
 // The lamps as the dialog sets them up: black, with red "00" in the lamp font; every colour query
 // answers with the dialog's brush and text colour; green while a relay runs, red again after Stop.
 TEST_F(DialogLamps, BlackWithRedDigitsAndGreenWhileRunning) {
@@ -359,7 +329,6 @@ TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesN
     combo->setCurrentIndex(1);
     emit combo->activated(1); // what choosing an entry from the list raises
     EXPECT_EQ(dialog->ParamsChanged(), 1);
-    EXPECT_EQ(g_relaySettings.Get().serverAddress, "127.0.0.3");
 }
 
 TEST_F(DialogHandlers, SettingsShowsTheNotice) {
@@ -489,7 +458,6 @@ TEST_F(DialogParameters, SavedSettingsComeBackAndASavedAddressOutsideTheListStil
     EXPECT_TRUE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_UDP))->isChecked());
     EXPECT_EQ(Edit(IDC_CLIENT_PORT)->text(), QStringLiteral("5000"));
     EXPECT_EQ(Edit(IDC_SERVER_PORT)->text(), QStringLiteral("4294967295"));
-    EXPECT_EQ(g_relaySettings.Get().serverPort, -1);
     EXPECT_EQ(dlg.ParamsChanged(), 0) << "loading is no change";
 }
 

@@ -1,7 +1,5 @@
 #include "config/local_addresses.h"
 
-#include "fake_dialog.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,47 +13,6 @@
 namespace {
 
 using AddressList = std::optional<std::vector<std::string>>;
-
-LocalAddressEnumerator Returning(AddressList list) {
-    return [list] { return list; };
-}
-
-TEST(FillLocalAddresses, ListsEveryAddressInOrderInBothCombosAndShowsTheFirst) {
-    FakeDialog dialog;
-    FillLocalAddresses(dialog, Returning(std::vector<std::string>{"192.168.1.10", "10.0.0.2"}));
-
-    const std::vector<std::string> expected = {"InsertString(1004,0,192.168.1.10)",
-                                               "InsertString(1005,0,192.168.1.10)",
-                                               "InsertString(1004,1,10.0.0.2)",
-                                               "InsertString(1005,1,10.0.0.2)",
-                                               "SetCurSel(1004,0)",
-                                               "SetCurSel(1005,0)"};
-    EXPECT_EQ(dialog.calls, expected);
-    EXPECT_EQ(dialog.texts[1004], "192.168.1.10");
-    EXPECT_EQ(dialog.texts[1005], "192.168.1.10");
-}
-
-TEST(FillLocalAddresses, EmptyListOrFailureLeavesBothCombosEmpty) {
-    struct Case {
-        const char* name;
-        AddressList list;
-        std::vector<std::string> calls;
-    };
-    const Case cases[] = {
-        {"no addresses", std::vector<std::string>{}, {}},
-        {"enumeration failed", std::nullopt, {"MessageBox(获得IP名错误！|错误|error)"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeDialog dialog;
-        FillLocalAddresses(dialog, Returning(c.list));
-        EXPECT_EQ(dialog.calls, c.calls);
-        EXPECT_TRUE(dialog.lists[1004].empty());
-        EXPECT_TRUE(dialog.lists[1005].empty());
-        EXPECT_EQ(dialog.texts[1004], "");
-        EXPECT_EQ(dialog.selections[1004], -1);
-    }
-}
 
 // The IPv4 addresses `ip` lists for interfaces that are up, in its order.
 std::optional<std::vector<std::string>> AddressesShownByIp() {

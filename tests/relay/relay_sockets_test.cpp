@@ -36,46 +36,13 @@ TEST(SocketHandleTest, ClosesWhenDestroyedOrReplacedAndMovesOwnership) {
     EXPECT_FALSE(IsOpen(second));
 }
 
-struct AddressCase {
-    const char* name;
-    const char* text;
-    std::int32_t port;
-    const char* expectedAddress;
-    std::uint16_t expectedPort;
-};
-
-void PrintTo(const AddressCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class SocketAddressTest : public ::testing::TestWithParam<AddressCase> {};
-
-TEST_P(SocketAddressTest, UsesTheLow16BitsOfThePortAndInetAddrRules) {
-    const AddressCase& c = GetParam();
-    const sockaddr_in endpoint = MakeSocketAddress(c.text, c.port);
-    EXPECT_EQ(endpoint.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(endpoint.sin_port), c.expectedPort);
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof text);
-    EXPECT_STREQ(text, c.expectedAddress);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Endpoints, SocketAddressTest,
-    ::testing::Values(AddressCase{"Plain", "127.0.0.2", 80, "127.0.0.2", 80},
-                      AddressCase{"PortAbove16Bits", "127.0.0.3", 65536 + 80, "127.0.0.3", 80},
-                      AddressCase{"NegativePort", "127.0.0.3", -1, "127.0.0.3", 65535},
-                      AddressCase{"OctalPart", "010.1.2.3", 1, "8.1.2.3", 1},
-                      AddressCase{"Unparsable", "no address", 1, "255.255.255.255", 1}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(SocketRoutinesTest, AcceptTakesOneConnectionOnTheLow16BitsOfThePortAndStopsListening) {
+TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
-    UseEndpoints(FreePort(kClientAddress, SOCK_STREAM), port + 65536);
 
     RelayWorker worker;
     ReleasableSocket accepted;
-    std::thread acceptor([&] { accepted = AcceptOnServerEndpoint(worker); });
+    std::thread acceptor(
+        [&] { accepted = AcceptOne(worker, RelaySide::Server, EndpointAt(kServerAddress, port)); });
     SocketHandle peer = ConnectWithin(kServerAddress, port);
     acceptor.join();
     ASSERT_TRUE(peer.Valid());
@@ -90,41 +57,26 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionOnTheLow16BitsOfThePortAndStops
 }
 
 TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
-    const int clientPort = FreePort(kClientAddress, SOCK_STREAM);
+    const Endpoint client = EndpointAt(kClientAddress, FreePort(kClientAddress, SOCK_STREAM));
     const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
-    UseEndpoints(clientPort, serverPort);
+    const Endpoint server = EndpointAt(kServerAddress, serverPort);
 
     RelayWorker worker;
 
     // Nobody listens on the client endpoint.
-    EXPECT_FALSE(ConnectToClientEndpoint(worker).Valid());
+    EXPECT_FALSE(ConnectOut(worker, RelaySide::Client, client).Valid());
 
     // The server endpoint is taken by another listener: the bind fails instead of waiting.
     SocketHandle taken = ListenOn(kServerAddress, serverPort);
     ASSERT_TRUE(taken.Valid());
-    EXPECT_FALSE(AcceptOnServerEndpoint(worker).Valid());
+    EXPECT_FALSE(AcceptOne(worker, RelaySide::Server, server).Valid());
 
     // A connect that succeeds gives a usable socket.
-    ReleasableSocket client = ConnectToServerEndpoint(worker);
-    ASSERT_TRUE(client.Valid());
-    SocketHandle server = AcceptWithin(taken.Get());
-    ASSERT_TRUE(SendAll(client.Get(), "y"));
-    EXPECT_EQ(ReadStream(server.Get(), 1).data, "y");
-}
-
-TEST(SocketRoutinesTest, WakeUpMakesExactlyOneConnectionAndClosesIt) {
-    const int port = FreePort(kClientAddress, SOCK_STREAM);
-    SocketHandle listening = ListenOn(kClientAddress, port);
-    ASSERT_TRUE(listening.Valid());
-
-    WakeAcceptingWorker(kClientAddress, port + 65536);
-
-    SocketHandle woken = AcceptWithin(listening.Get());
-    ASSERT_TRUE(woken.Valid());
-    const StreamRead read = ReadUntilClosed(woken.Get());
-    EXPECT_TRUE(read.closed);
-    EXPECT_TRUE(read.data.empty());
-    EXPECT_FALSE(Readable(listening.Get(), kQuiet)) << "a second connection is pending";
+    ReleasableSocket connected = ConnectOut(worker, RelaySide::Server, server);
+    ASSERT_TRUE(connected.Valid());
+    SocketHandle accepted = AcceptWithin(taken.Get());
+    ASSERT_TRUE(SendAll(connected.Get(), "y"));
+    EXPECT_EQ(ReadStream(accepted.Get(), 1).data, "y");
 }
 
 // The close a relay gives its destination: all data first, then an orderly end, even when the

@@ -1,36 +1,35 @@
 #pragma once
 
-// Running one worker between test peers: which endpoint each worker waits on, and the sockets the
-// tests use on either side of it.
+// Running one relay between test peers: which endpoint each kind of relay waits on, and the
+// sockets the tests use on either side of it.
 
-#include <atomic>
+#include <memory>
 #include <ostream>
 #include <string>
 
-#include "relay/relay_control.h"
-#include "relay/relay_workers.h"
+#include "relay/relay.h"
 #include "relay_test_peers.h"
 
 namespace relaytest {
 
 struct WorkerCase {
     const char* name;
-    RelayWorkerProc proc;
+    RelayMode mode;
+    RelayProtocol protocol;
     bool tcp;
-    // The side the worker listens or binds on; data always leaves from the other one for UDP and
+    // The side the relay listens or binds on; data always leaves from the other one for UDP and
     // from the client side for TCP.
     bool waitsOnServer;
-    std::atomic<int>* waiting; // TCP only
 };
 
-inline const WorkerCase kUdpClientToServer{"UdpClientToServer", UdpClientToServerThread, false,
-                                           true, nullptr};
-inline const WorkerCase kTcpClientToServer{"TcpClientToServer", TcpClientToServerThread, true, true,
-                                           &g_c2sTcpWaiting};
-inline const WorkerCase kTcpServerToClient{"TcpServerToClient", TcpServerToClientThread, true,
-                                           false, &g_s2cTcpWaiting};
-inline const WorkerCase kUdpServerToClient{"UdpServerToClient", UdpServerToClientThread, false,
-                                           false, nullptr};
+inline const WorkerCase kUdpClientToServer{"UdpClientToServer", RelayMode::ClientToServer,
+                                           RelayProtocol::Udp, false, true};
+inline const WorkerCase kTcpClientToServer{"TcpClientToServer", RelayMode::ClientToServer,
+                                           RelayProtocol::Tcp, true, true};
+inline const WorkerCase kTcpServerToClient{"TcpServerToClient", RelayMode::ServerToClient,
+                                           RelayProtocol::Tcp, true, false};
+inline const WorkerCase kUdpServerToClient{"UdpServerToClient", RelayMode::ServerToClient,
+                                           RelayProtocol::Udp, false, false};
 
 inline const WorkerCase kAllWorkers[] = {kUdpClientToServer, kTcpClientToServer, kTcpServerToClient,
                                          kUdpServerToClient};
@@ -43,35 +42,44 @@ inline void PrintTo(const WorkerCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-struct Endpoint {
+struct PeerEndpoint {
     const char* address;
     int port;
 };
 
-// Picks free ports for both endpoints and puts them into the shared settings.
+// Free ports for both endpoints.
 struct Endpoints {
-    Endpoint client{kClientAddress, 0};
-    Endpoint server{kServerAddress, 0};
+    PeerEndpoint client{kClientAddress, 0};
+    PeerEndpoint server{kServerAddress, 0};
 
     static Endpoints Pick(bool tcp) {
         Endpoints endpoints;
         const int type = tcp ? SOCK_STREAM : SOCK_DGRAM;
         endpoints.client.port = FreePort(kClientAddress, type);
         endpoints.server.port = FreePort(kServerAddress, type);
-        UseEndpoints(endpoints.client.port, endpoints.server.port);
         return endpoints;
     }
-    Endpoint WaitSide(const WorkerCase& c) const { return c.waitsOnServer ? server : client; }
-    Endpoint OtherSide(const WorkerCase& c) const { return c.waitsOnServer ? client : server; }
+    PeerEndpoint WaitSide(const WorkerCase& c) const { return c.waitsOnServer ? server : client; }
+    PeerEndpoint OtherSide(const WorkerCase& c) const { return c.waitsOnServer ? client : server; }
+
+    RelayPlan Plan(const WorkerCase& c) const {
+        return MakeRelayPlan(c.mode, c.protocol, EndpointAt(client.address, client.port),
+                             EndpointAt(server.address, server.port));
+    }
 };
 
-// A worker with its peers, ready to carry data.
+inline std::unique_ptr<Relay> StartRelay(const RelayPlan& plan, BufferHead head = {}) {
+    return std::make_unique<Relay>(plan, RelayEventSink{}, head);
+}
+
+// A relay with its peers, ready to carry data.
 struct Link {
+    std::unique_ptr<Relay> relay;
     // TCP: the connection on the client endpoint (the source) and on the server endpoint (the
-    // destination). UDP: the socket that sends to the worker and the one bound where it forwards.
+    // destination). UDP: the socket that sends to the relay and the one bound where it forwards.
     SocketHandle source;
     SocketHandle destination;
-    Endpoint workerEndpoint{};
+    PeerEndpoint relayEndpoint{};
 
     bool Ready() const { return source.Valid() && destination.Valid(); }
 
@@ -79,37 +87,29 @@ struct Link {
         if (c.tcp) {
             SendAll(source.Get(), data);
         } else {
-            SendDatagram(source.Get(), data, workerEndpoint.address, workerEndpoint.port);
+            SendDatagram(source.Get(), data, relayEndpoint.address, relayEndpoint.port);
         }
     }
 };
 
-// Starts a worker the way Run does: the stop flag is cleared first.
-inline void RunWorker(RelayWorkerProc proc) {
-    g_stopRelay = 0;
-    StartRelayWorker(proc);
-}
-
-// Starts the worker and connects peers to it on the given endpoints.
-inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints) {
+// Starts the relay and connects peers to it on the given endpoints.
+inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferHead head = {}) {
     Link link;
-    link.workerEndpoint = endpoints.WaitSide(c);
-    const Endpoint other = endpoints.OtherSide(c);
+    link.relayEndpoint = endpoints.WaitSide(c);
+    const PeerEndpoint other = endpoints.OtherSide(c);
     if (c.tcp) {
         SocketHandle listening = ListenOn(other.address, other.port);
-        RunWorker(c.proc);
-        SocketHandle incoming =
-            ConnectWithin(link.workerEndpoint.address, link.workerEndpoint.port);
+        link.relay = StartRelay(endpoints.Plan(c), head);
+        SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
         SocketHandle outgoing = AcceptWithin(listening.Get());
         // TCP data always goes from the client endpoint to the server endpoint.
         link.source = std::move(c.waitsOnServer ? outgoing : incoming);
         link.destination = std::move(c.waitsOnServer ? incoming : outgoing);
     } else {
         link.destination = BindUdp(other.address, other.port);
-        RunWorker(c.proc);
-        if (WaitUntil([&] {
-                return IsUdpBound(link.workerEndpoint.address, link.workerEndpoint.port);
-            })) {
+        link.relay = StartRelay(endpoints.Plan(c), head);
+        if (WaitUntil(
+                [&] { return IsUdpBound(link.relayEndpoint.address, link.relayEndpoint.port); })) {
             link.source = BindUdp(other.address, 0);
         }
     }

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "relay/endpoint.h"
 #include "relay/relay_sockets.h"
-#include "relay/relay_state.h"
 
 namespace relaytest {
 
@@ -38,6 +39,19 @@ inline constexpr std::chrono::milliseconds kQuiet = 250ms;
 
 inline const sockaddr* AsSockaddr(const sockaddr_in& endpoint) {
     return reinterpret_cast<const sockaddr*>(&endpoint);
+}
+
+// An IPv4 socket address from dotted text; only the port's low 16 bits count.
+inline sockaddr_in MakeSocketAddress(const char* address, int port) {
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = htons(static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFU));
+    ::inet_pton(AF_INET, address, &endpoint.sin_addr);
+    return endpoint;
+}
+
+inline Endpoint EndpointAt(const char* address, int port) {
+    return Endpoint(MakeSocketAddress(address, port));
 }
 
 inline bool WaitUntil(const std::function<bool()>& done,
@@ -62,10 +76,6 @@ inline int FreePort(const char* address, int type) {
     socklen_t length = sizeof endpoint;
     ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
     return ntohs(endpoint.sin_port);
-}
-
-inline void UseEndpoints(int clientPort, int serverPort) {
-    g_relaySettings.Set({kClientAddress, kServerAddress, clientPort, serverPort});
 }
 
 inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
@@ -303,11 +313,6 @@ inline std::string JoinUnits(const std::string& forwarded, bool* wellFormed = nu
         *wellFormed = ok;
     }
     return joined;
-}
-
-inline void FillRelayBuffer(std::string_view text) {
-    g_relayBuffer.fill(0);
-    std::memcpy(g_relayBuffer.data(), text.data(), text.size());
 }
 
 } // namespace relaytest

@@ -1,0 +1,95 @@
+#include "config/parameter_checks.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "platform/scan_unsigned.h"
+
+namespace {
+
+constexpr std::size_t kLongestAddressText = 99;
+constexpr unsigned long kLargestAddressPart = 255;
+constexpr int kAddressParts = 4;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The part's value, saturated: any part too long for 32 bits counts as larger than 255.
+unsigned long PartValue(std::string_view digits) {
+    unsigned long value = 0;
+    for (char c : digits) {
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > kLargestAddressPart)
+            return kLargestAddressPart + 1;
+    }
+    return value;
+}
+
+std::uint16_t LowBits(std::int32_t port) {
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFU);
+}
+
+} // namespace
+
+bool IsValidIpText(std::string_view text) {
+    if (text.empty() || text.size() > kLongestAddressText)
+        return false;
+    int parts = 0;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const std::size_t start = rest.find_first_not_of('.');
+        if (start == std::string_view::npos)
+            break;
+        rest.remove_prefix(start);
+        const std::string_view part = rest.substr(0, rest.find('.'));
+        rest.remove_prefix(part.size());
+        ++parts;
+        if (!std::all_of(part.begin(), part.end(), IsDigit))
+            return false;
+        if (PartValue(part) > kLargestAddressPart)
+            return false;
+    }
+    return parts == kAddressParts;
+}
+
+std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port) {
+    if (!IsValidIpText(address))
+        return std::nullopt;
+    // inet_aton reads parts as inet_addr does (a leading zero means octal) but, unlike it, tells
+    // a text it cannot read from 255.255.255.255.
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(LowBits(port));
+    if (::inet_aton(std::string(address).c_str(), &v4.sin_addr) == 0)
+        return std::nullopt;
+    return Endpoint(v4);
+}
+
+bool IsAllDigits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters) {
+    const std::optional<Endpoint> client =
+        EndpointFromText(parameters.clientAddress, parameters.clientPort);
+    const std::optional<Endpoint> server =
+        EndpointFromText(parameters.serverAddress, parameters.serverPort);
+    if (!client || !server)
+        return std::nullopt;
+    return MakeRelayPlan(
+        parameters.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
+        parameters.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server);
+}
+
+std::string RefusalOf(const Parameters& parameters) {
+    if (!EndpointFromText(parameters.clientAddress, 0) ||
+        !EndpointFromText(parameters.serverAddress, 0))
+        return kBadAddressMessage;
+    for (const std::int32_t port : {parameters.clientPort, parameters.serverPort}) {
+        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort)
+            return OutOfRangeMessage(0, kLargestPort);
+    }
+    return {};
+}

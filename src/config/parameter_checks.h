@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/parameter_file.h"
+#include "relay/endpoint.h"
+#include "relay/relay_plan.h"
+
+// What Run says when it refuses the operator's input.
+inline constexpr char kBadAddressMessage[] = "IP地址输入有误!";
+inline constexpr char kBadPortMessage[] = "端口号输入有误!";
+inline constexpr char kNoModeMessage[] = "请选择一种传输模式!";
+inline constexpr char kNoProtocolMessage[] = "请选择一种传输协议!";
+
+// The largest port the dialog's data exchange accepts; the smallest is 0.
+inline constexpr std::uint32_t kLargestPort = 10000;
+
+// The written form of an address Run takes: fewer than 100 bytes, split on runs of dots (dots at
+// the ends ignored) into exactly four parts of decimal digits, each worth at most 255.
+bool IsValidIpText(std::string_view text);
+
+// The endpoint an address text and a port stand for, as the relay uses it: only the port's low
+// 16 bits count, a part with a leading zero is octal. None when Run refuses the text, which
+// includes every text that has the written form but names no address (such as "127.0.0.09" or
+// "1..2.3.4"), so that what Run accepts is always what the relay uses.
+std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port);
+
+// True when every byte is a decimal digit; the empty text is true.
+bool IsAllDigits(std::string_view text);
+
+// The relay the parameters describe; none when an address text is refused.
+std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters);
+
+// What the dialog would say of the parameters: Run's address check, then the data exchange's
+// range check of the ports. Empty when they can be used.
+std::string RefusalOf(const Parameters& parameters);

@@ -1,0 +1,17 @@
+#include "relay/relay.h"
+
+#include "relay/relay_workers.h"
+
+Relay::Relay(const RelayPlan& plan, RelayEventSink events, BufferHead head)
+    : m_plan(plan), m_worker(std::move(events), head),
+      m_thread([this] { RunRelayWorker(m_worker, m_plan); }) {}
+
+Relay::~Relay() {
+    m_worker.Release();
+    m_thread.join();
+}
+
+unsigned int RunRelayWorker(RelayWorker& worker, const RelayPlan& plan) {
+    return plan.protocol == RelayProtocol::Tcp ? RunTcpWorker(worker, plan)
+                                               : RunUdpWorker(worker, plan);
+}

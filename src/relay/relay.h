@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+#include "relay/relay_outcome.h"
+#include "relay/relay_plan.h"
+#include "relay/relay_worker.h"
+
+// One started relay: its plan, its worker thread and what the worker records. The thread starts
+// with the object; destroying the object releases the worker and waits for its thread.
+class Relay {
+public:
+    // `events` hears what the worker reports as it sets up, on the worker's thread. `head` is the
+    // buffer head the lamps show until the first receive (what the previous relay left).
+    explicit Relay(const RelayPlan& plan, RelayEventSink events = {}, BufferHead head = {});
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    const RelayPlan& Plan() const noexcept { return m_plan; }
+
+    // Stop's first step: a TCP relay still waiting for its connection stops waiting at once and
+    // never connects to the other side; a relay that has its connection goes on.
+    void StopWaiting() { m_worker.ReleaseIfWaiting(); }
+    // Ends the relay: whatever call its worker is blocked in returns. Never waits.
+    void Stop() { m_worker.Release(); }
+    // True once the worker has ended, or false when the timeout passed first.
+    bool WaitUntilEnded(std::chrono::milliseconds timeout) const {
+        return m_worker.WaitFinished(timeout);
+    }
+
+    // Running, or how it ended, with what it forwarded.
+    RelayOutcome Outcome() const { return m_worker.Outcome(); }
+    BufferHead Head() const noexcept { return m_worker.Head(); }
+
+private:
+    const RelayPlan m_plan;
+    RelayWorker m_worker;
+    std::thread m_thread;
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "relay/endpoint.h"
+#include "relay/relay_outcome.h"
+
+// Which way a relay works: client to server (客户端到服务器端) waits on the server endpoint,
+// server to client (服务器端到客户端) on the client endpoint.
+enum class RelayMode { ClientToServer, ServerToClient };
+enum class RelayProtocol { Udp, Tcp };
+
+// Everything a relay does, fixed when it starts: nothing the operator types afterwards reaches it.
+// TCP listens on the wait endpoint, accepts one connection and connects to the other endpoint;
+// the data always flows from the client side to the server side. UDP binds the wait endpoint and
+// sends every datagram to the other endpoint.
+struct RelayPlan {
+    RelayMode mode = RelayMode::ClientToServer;
+    RelayProtocol protocol = RelayProtocol::Tcp;
+    RelaySide waitSide = RelaySide::Server;
+    Endpoint waitEndpoint;
+    Endpoint otherEndpoint;
+
+    RelaySide OtherSide() const noexcept {
+        return waitSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
+    }
+    const Endpoint& EndpointOf(RelaySide side) const noexcept {
+        return side == waitSide ? waitEndpoint : otherEndpoint;
+    }
+    friend bool operator==(const RelayPlan&, const RelayPlan&) = default;
+};
+
+// The plan for a mode and protocol between the client and the server endpoint.
+RelayPlan MakeRelayPlan(RelayMode mode, RelayProtocol protocol, const Endpoint& client,
+                        const Endpoint& server);

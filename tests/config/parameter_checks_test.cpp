@@ -1,0 +1,101 @@
+#include "config/parameter_checks.h"
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct AddressCase {
+    std::string name;
+    std::string text;
+    bool rule;           // the written form Run's check looks for
+    const char* relayed; // the address the relay uses, or null when Run refuses the text
+};
+
+std::vector<AddressCase> AddressCases() {
+    // Four parts of at most 255 in 99 bytes: long runs of leading zeros.
+    const std::string part(24, '0');
+    const std::string longValid =
+        part + "1." + part + "2." + part + "3." + part.substr(0, 20) + "4";
+    return {
+        {"plain", "192.168.1.10", true, "192.168.1.10"},
+        // A leading zero makes a part octal, as it always has.
+        {"octal_looking_part", "010.1.1.1", true, "8.1.1.1"},
+        {"valid_octal", "0177.0.0.01", true, "127.0.0.1"},
+        {"largest_parts", "255.255.255.255", true, "255.255.255.255"},
+        {"99_bytes_four_parts", longValid, true, "1.2.3.4"},
+        // The written form, but no address the conversion can read: refused, never relayed to
+        // 255.255.255.255.
+        {"octal_nine", "127.0.0.09", true, nullptr},
+        {"empty_parts_between_dots", "1..2.3.4", true, nullptr},
+        {"dots_at_both_ends", ".1.2.3.4.", true, nullptr},
+        {"three_parts", "1.2.3", false, nullptr},
+        {"five_parts", "1.2.3.4.5", false, nullptr},
+        {"hexadecimal", "0x7f.1", false, nullptr},
+        {"part_above_255", "256.1.1.1", false, nullptr},
+        {"leading_blank", " 1.2.3.4", false, nullptr},
+        {"trailing_blank", "1.2.3.4 ", false, nullptr},
+        {"letters", "1.2.3.a", false, nullptr},
+        {"sign", "1.2.3.+4", false, nullptr},
+        {"empty", "", false, nullptr},
+        {"only_dots", "...", false, nullptr},
+        {"100_bytes", longValid + "0", false, nullptr},
+        {"part_beyond_32_bits", "1.2.3.99999999999999999999", false, nullptr},
+        {"part_wrapping_to_small", "1.2.3.4294967297", false, nullptr},
+    };
+}
+
+// Run's check and the relay's conversion agree on every text: what Run takes is what the relay
+// uses.
+TEST(EndpointFromText, AddressTable) {
+    for (const AddressCase& c : AddressCases()) {
+        SCOPED_TRACE(c.name + " (" + std::to_string(c.text.size()) + " bytes)");
+        EXPECT_EQ(IsValidIpText(c.text), c.rule);
+        const std::optional<Endpoint> endpoint = EndpointFromText(c.text, 5000);
+        ASSERT_EQ(endpoint.has_value(), c.relayed != nullptr);
+        if (endpoint) {
+            EXPECT_EQ(EndpointText(*endpoint), std::string(c.relayed) + ":5000");
+        }
+    }
+    EXPECT_EQ(AddressCases()[4].text.size(), 99u);
+}
+
+TEST(EndpointFromText, OnlyTheLow16BitsOfThePortCount) {
+    for (const auto& [port, used] : {std::pair{80, 80}, {65536 + 80, 80}, {-1, 65535}}) {
+        EXPECT_EQ(EndpointFromText("127.0.0.3", port)->Port(), used) << port;
+    }
+}
+
+TEST(PlanFromParameters, ModeDecidesTheSideWaitedOn) {
+    Parameters parameters{true, false, "127.0.0.2", 5000, "127.0.0.3", 6000};
+    std::optional<RelayPlan> plan = PlanFromParameters(parameters);
+    ASSERT_TRUE(plan.has_value());
+    EXPECT_EQ(plan->protocol, RelayProtocol::Tcp);
+    EXPECT_EQ(plan->waitSide, RelaySide::Server);
+    EXPECT_EQ(EndpointText(plan->waitEndpoint), "127.0.0.3:6000");
+    EXPECT_EQ(EndpointText(plan->otherEndpoint), "127.0.0.2:5000");
+
+    parameters.clientToServer = false;
+    parameters.udp = true;
+    plan = PlanFromParameters(parameters);
+    ASSERT_TRUE(plan.has_value());
+    EXPECT_EQ(plan->protocol, RelayProtocol::Udp);
+    EXPECT_EQ(plan->waitSide, RelaySide::Client);
+    EXPECT_EQ(EndpointText(plan->waitEndpoint), "127.0.0.2:5000");
+    EXPECT_EQ(EndpointText(plan->otherEndpoint), "127.0.0.3:6000");
+
+    parameters.serverAddress = "127.0.0.09";
+    EXPECT_FALSE(PlanFromParameters(parameters).has_value());
+}
+
+TEST(IsAllDigits, SignedFormOfPortMembers) {
+    EXPECT_TRUE(IsAllDigits(""));
+    EXPECT_TRUE(IsAllDigits("2147483647"));
+    EXPECT_TRUE(IsAllDigits("10001"));
+    EXPECT_FALSE(IsAllDigits("-1"));
+    EXPECT_FALSE(IsAllDigits("-2147483648"));
+    EXPECT_FALSE(IsAllDigits("12a"));
+}
+
+} // namespace
