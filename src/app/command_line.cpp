@@ -63,7 +63,8 @@ int RunCommandLine(int argc, char** argv) {
         QStringLiteral("在本机的两个端点之间单向转发一路 TCP 或 UDP 数据。\n"
                        "不带参数启动时打开对话框; 带 --headless 时不开窗口, "
                        "按对话框保存在 InfoFile/ParameterSet.inf 中的设置运行, "
-                       "收到 SIGTERM 或 SIGINT 时停止。\n"
+                       "收到 SIGTERM 或 SIGINT 时停止, 收到 SIGHUP 时重新读取参数文件, "
+                       "收到 SIGUSR1 时记录一行状态。\n"
                        "退出码: 0 已停止或数据流已结束, 1 无法建立转发, "
                        "2 设置不可用, 18 找不到参数文件。"));
     const QCommandLineOption help = parser.addHelpOption();

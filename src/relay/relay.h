@@ -33,6 +33,8 @@ public:
     // Running, or how it ended, with what it forwarded.
     RelayOutcome Outcome() const { return m_worker.Outcome(); }
     BufferHead Head() const noexcept { return m_worker.Head(); }
+    // Where it is and what it forwarded so far.
+    RelayStatus Status() const { return m_worker.Status(); }
 
 private:
     const RelayPlan m_plan;

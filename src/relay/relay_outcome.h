@@ -17,7 +17,7 @@ enum class RelayEnd {
     Running,
     SetupFailed,     // step, side, endpoint and error say what failed
     SourceClosed,    // the source closed its stream, or its receive failed (error set then)
-    DestinationGone, // the TCP destination closed its connection or a send to it failed
+    DestinationGone, // a send to the TCP destination failed, or its connection failed
     Stopped,         // Stop (or the stop flag) ended it
 };
 
@@ -29,6 +29,7 @@ struct RelayOutcome {
     int error = 0; // errno of the failed call; 0 for an orderly end
     std::uint64_t bytesForwarded = 0;
     std::uint64_t datagramsForwarded = 0;
+    std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

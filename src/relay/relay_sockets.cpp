@@ -1,6 +1,5 @@
 #include "relay/relay_sockets.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -8,10 +7,6 @@
 #include <cerrno>
 #include <chrono>
 
-namespace {
-
-// Waits until `fd` has one of `events` or the worker's wake-up descriptor is readable. False when
-// the wake-up came first or the wait failed (errno then set).
 bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const nfds_t count = wakeFd >= 0 ? 2 : 1;
@@ -35,14 +30,12 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     }
 }
 
+namespace {
+
 // Connects `fd` without blocking in the system call, so that a release reaches it at any moment.
-// 0 once connected (the socket is blocking again then), ECANCELED when `wakeFd` became readable
-// first, otherwise the connect's own error.
+// 0 once connected, ECANCELED when `wakeFd` became readable first, otherwise the connect's own
+// error. `fd` is non-blocking.
 int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return errno;
-    }
     if (::connect(fd, endpoint.Address(), endpoint.Length()) != 0) {
         if (errno != EINPROGRESS) {
             return errno;
@@ -55,26 +48,23 @@ int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
             return errno;
         }
-        if (error != 0) {
-            return error;
-        }
+        return error;
     }
-    return ::fcntl(fd, F_SETFL, flags) == 0 ? 0 : errno;
+    return 0;
 }
 
 } // namespace
 
-ReleasableSocket AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
     const auto fail = [&](SetupStep step) {
         const int error = errno;
         if (!worker.Released()) {
             worker.SetupFailed(step, side, endpoint, error);
         }
-        return ReleasableSocket();
+        return SocketHandle();
     };
     // Non-blocking, so that a connection reset between the poll and the accept cannot block it.
-    const ReleasableSocket listening(worker,
-                                     OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK));
+    const SocketHandle listening = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
     if (!listening.Valid()) {
         return fail(SetupStep::Socket);
     }
@@ -87,6 +77,7 @@ ReleasableSocket AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& 
     if (::listen(listening.Get(), 5) != 0) {
         return fail(SetupStep::Listen);
     }
+    worker.Waiting(side, endpoint);
     worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});
     for (;;) {
         if (!WaitFor(listening.Get(), POLLIN, worker.WakeDescriptor(), -1)) {
@@ -94,17 +85,18 @@ ReleasableSocket AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& 
         }
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        SocketHandle accepted(
-            ::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        SocketHandle accepted(::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer),
+                                        &length, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (accepted.Valid()) {
+            const Endpoint from =
+                Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), length);
             // A relay being stopped drops the connection unused: it must never reach the other
             // side.
-            if (!worker.TakeConnection()) {
-                return ReleasableSocket();
+            if (!worker.TakeConnection(from)) {
+                return SocketHandle();
             }
-            worker.Report({RelayEvent::Kind::Accepted, side, endpoint,
-                           Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), length)});
-            return ReleasableSocket(worker, std::move(accepted));
+            worker.Report({RelayEvent::Kind::Accepted, side, endpoint, from});
+            return accepted;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
             return fail(SetupStep::Accept);
@@ -112,47 +104,47 @@ ReleasableSocket AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& 
     }
 }
 
-ReleasableSocket ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
-    ReleasableSocket connected(worker, OpenSocket(endpoint.Family(), SOCK_STREAM));
+SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+    SocketHandle connected = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
     const int error = connected.Valid()
                           ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
                           : errno;
     if (worker.Released()) {
-        return ReleasableSocket();
+        return SocketHandle();
     }
     if (error != 0) {
         worker.SetupFailed(connected.Valid() ? SetupStep::Connect : SetupStep::Socket, side,
                            endpoint, error);
-        return ReleasableSocket();
+        return SocketHandle();
     }
     worker.Report({RelayEvent::Kind::Connected, side, endpoint, {}});
     return connected;
 }
 
-bool DropReturnedData(int fd, int& error) {
+ReturnedData DropReturnedData(int fd, int& error) {
     // A bounded amount per call, so a chatty destination cannot hold the relay up.
     constexpr int kChunks = 16;
     char scratch[4096];
     for (int chunk = 0; chunk < kChunks; ++chunk) {
         const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
         if (got == 0) {
-            return false;
+            return ReturnedData::EndOfStream;
         }
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return true;
+                return ReturnedData::Drained;
             }
             error = errno;
-            return false;
+            return ReturnedData::Failed;
         }
     }
-    return true;
+    return ReturnedData::Drained;
 }
 
-void CloseOrderly(ReleasableSocket& destination) {
+void CloseOrderly(SocketHandle& destination) {
     constexpr std::chrono::milliseconds kCloseBound(1000);
     if (!destination.Valid()) {
         return;
@@ -166,7 +158,7 @@ void CloseOrderly(ReleasableSocket& destination) {
     };
     int error = 0;
     while (WaitFor(destination.Get(), POLLIN, -1, left()) &&
-           DropReturnedData(destination.Get(), error)) {
+           DropReturnedData(destination.Get(), error) == ReturnedData::Drained) {
     }
     destination.Reset();
 }

@@ -1,4 +1,5 @@
 // The UDP relay: bind one endpoint, send every datagram on to the other.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -56,41 +57,52 @@ std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
 }
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
-// that could not be sent is simply lost.
+// that could not be sent is simply lost. Both sockets are non-blocking; the relay waits only in
+// poll, together with the worker's wake-up descriptor.
 RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoint& destination,
                   int& error) {
     // Allocated once for the worker's life, not per datagram.
     const auto batch = std::make_unique<DatagramBatch>(destination);
     while (!worker.Released()) {
-        // Blocks for the first datagram only, then takes what is already waiting.
+        // Takes what is waiting; waits only when nothing is.
         const int received =
-            ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_WAITFORONE, nullptr);
+            ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_DONTWAIT, nullptr);
         if (received < 0) {
             if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!WaitFor(receiving, POLLIN, worker.WakeDescriptor(), -1) &&
+                    errno != ECANCELED && errno != EINTR) {
+                    error = errno;
+                    return RelayEnd::SourceClosed;
+                }
                 continue;
             }
             error = errno;
             return RelayEnd::SourceClosed;
         }
-        // Stop's shutdown releases the receive with what looks like an empty datagram: it must
-        // not reach the buffer, which keeps the last real datagram's bytes.
+        // Nothing received after Stop is forwarded.
         if (worker.Released()) {
             return RelayEnd::Stopped;
         }
         const auto count = static_cast<std::size_t>(received);
+        std::size_t cut = 0;
         for (std::size_t i = 0; i < count; ++i) {
+            mmsghdr& datagram = batch->received[i];
             batch->sendParts[i].iov_len =
-                TerminateReceived(batch->buffers[i].data(), batch->received[i].msg_len);
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            worker.HeadAfterReceive(batch->buffers[i].data(), batch->received[i].msg_len);
-        }
-        for (std::size_t sent = 0; sent < count;) {
-            if (worker.Released()) {
-                return RelayEnd::Stopped;
+                TerminateReceived(batch->buffers[i].data(), datagram.msg_len);
+            worker.HeadAfterReceive(batch->buffers[i].data(), datagram.msg_len);
+            // Longer than one unit: the kernel gave its first 4095 bytes.
+            if ((datagram.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+                ++cut;
             }
-            const int done = ::sendmmsg(sending, batch->toSend.data() + sent,
-                                        static_cast<unsigned int>(count - sent), MSG_NOSIGNAL);
+        }
+        worker.CountCut(cut);
+        for (std::size_t sent = 0; sent < count && !worker.Released();) {
+            const int done =
+                ::sendmmsg(sending, batch->toSend.data() + sent,
+                           static_cast<unsigned int>(count - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (done > 0) {
                 std::size_t bytes = 0;
                 for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
@@ -100,6 +112,8 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoin
                 sent += static_cast<std::size_t>(done);
             } else if (done < 0 && errno == EINTR) {
                 continue;
+            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                WaitFor(sending, POLLOUT, worker.WakeDescriptor(), -1);
             } else {
                 ++sent; // this one is lost; the rest go on
             }
@@ -109,8 +123,8 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoin
 }
 
 // Both sockets made, the receiving one with its larger buffer and bound; a failure is recorded.
-bool SetUpReceiving(RelayWorker& worker, const ReleasableSocket& receiving,
-                    const ReleasableSocket& sending, RelaySide side, const Endpoint& bindTo) {
+bool SetUpReceiving(RelayWorker& worker, const SocketHandle& receiving, const SocketHandle& sending,
+                    RelaySide side, const Endpoint& bindTo) {
     if (!receiving.Valid() || !sending.Valid()) {
         worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
         return false;
@@ -128,11 +142,12 @@ bool SetUpReceiving(RelayWorker& worker, const ReleasableSocket& receiving,
 
 unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     // Setting up: the bound receiving socket and the unbound sending socket.
-    ReleasableSocket receiving(worker, OpenSocket(plan.waitEndpoint.Family(), SOCK_DGRAM));
-    ReleasableSocket sending(worker, OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM));
+    SocketHandle receiving = OpenSocket(plan.waitEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+    SocketHandle sending = OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
     RelayEnd end = RelayEnd::SetupFailed;
     int error = 0;
     if (SetUpReceiving(worker, receiving, sending, plan.waitSide, plan.waitEndpoint)) {
+        worker.Waiting(plan.waitSide, plan.waitEndpoint);
         worker.Report({RelayEvent::Kind::Receiving, plan.waitSide, plan.waitEndpoint, {}});
         end = RelayUdp(worker, receiving.Get(), sending.Get(), plan.otherEndpoint, error);
     }

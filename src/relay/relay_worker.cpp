@@ -1,7 +1,6 @@
 #include "relay/relay_worker.h"
 
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,22 +37,32 @@ bool RelayWorker::ReleaseIfWaiting() {
 
 void RelayWorker::ReleaseLocked() {
     m_released.store(true, std::memory_order_release);
-    for (const int fd : m_sockets) {
-        ::shutdown(fd, SHUT_RDWR);
-    }
     if (m_wake.Valid()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = ::write(m_wake.Get(), &one, sizeof one);
     }
 }
 
-bool RelayWorker::TakeConnection() {
+bool RelayWorker::TakeConnection(const Endpoint& peer) {
     std::lock_guard lock(m_mutex);
     if (Released()) {
         return false;
     }
     m_hasConnection = true;
+    m_status.peer = peer;
     return true;
+}
+
+void RelayWorker::Waiting(RelaySide side, const Endpoint& endpoint) {
+    std::lock_guard lock(m_mutex);
+    m_status.stage = RelayStage::Waiting;
+    m_status.waitSide = side;
+    m_status.waitEndpoint = endpoint;
+}
+
+void RelayWorker::Relaying() {
+    std::lock_guard lock(m_mutex);
+    m_status.stage = RelayStage::Relaying;
 }
 
 void RelayWorker::Report(const RelayEvent& event) const {
@@ -99,6 +108,7 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
             m_outcome.error = error;
         }
         m_finished = true;
+        m_status.stage = RelayStage::Ended;
         // A finished worker holds no descriptor, however long its outcome is kept.
         m_wake.Reset();
     }
@@ -118,46 +128,15 @@ RelayOutcome RelayWorker::Outcome() const {
     }
     outcome.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
     outcome.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
+    outcome.datagramsCut = m_cut.load(std::memory_order_relaxed);
     return outcome;
 }
 
-void RelayWorker::Watch(int fd) {
+RelayStatus RelayWorker::Status() const {
     std::lock_guard lock(m_mutex);
-    m_sockets.push_back(fd);
-    if (Released()) {
-        ::shutdown(fd, SHUT_RDWR);
-    }
-}
-
-void RelayWorker::Unwatch(int fd) {
-    std::lock_guard lock(m_mutex);
-    std::erase(m_sockets, fd);
-}
-
-ReleasableSocket::ReleasableSocket(RelayWorker& worker, SocketHandle socket)
-    : m_socket(std::move(socket)) {
-    if (m_socket.Valid()) {
-        m_worker = &worker;
-        m_worker->Watch(m_socket.Get());
-    }
-}
-
-ReleasableSocket::ReleasableSocket(ReleasableSocket&& other) noexcept
-    : m_worker(std::exchange(other.m_worker, nullptr)), m_socket(std::move(other.m_socket)) {}
-
-ReleasableSocket& ReleasableSocket::operator=(ReleasableSocket&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_worker = std::exchange(other.m_worker, nullptr);
-        m_socket = std::move(other.m_socket);
-    }
-    return *this;
-}
-
-void ReleasableSocket::Reset() noexcept {
-    if (m_worker != nullptr) {
-        // Forgotten before the close, so a release never shuts down a reused descriptor.
-        std::exchange(m_worker, nullptr)->Unwatch(m_socket.Get());
-    }
-    m_socket.Reset();
+    RelayStatus status = m_status;
+    status.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
+    status.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
+    status.datagramsCut = m_cut.load(std::memory_order_relaxed);
+    return status;
 }

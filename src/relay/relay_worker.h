@@ -32,9 +32,32 @@ using RelayEventSink = std::function<void(const RelayEvent&)>;
 // The first four bytes of the relay buffer, which the lamps show.
 using BufferHead = std::array<std::uint8_t, 4>;
 
-// One run of a relay worker: whether Stop has released it, the sockets Stop can reach, the
-// buffer head, what it forwarded and how it ended. The worker's thread and a stopping or watching
-// thread use it at the same time.
+// Where a relay is: what Stop and a status line tell the operator.
+enum class RelayStage {
+    Starting, // setting up its sockets
+    Waiting,  // TCP: listening for its one connection; UDP: bound, waiting for datagrams
+    Relaying, // TCP: connected on both sides
+    Ended,
+};
+
+// A relay's state at one moment, for a status line or a tooltip.
+struct RelayStatus {
+    RelayStage stage = RelayStage::Starting;
+    RelaySide waitSide = RelaySide::Client;
+    Endpoint waitEndpoint; // where it listens or is bound, once it does
+    Endpoint peer;         // TCP: who connected
+    std::uint64_t bytesForwarded = 0;
+    std::uint64_t datagramsForwarded = 0;
+    std::uint64_t datagramsCut = 0;
+};
+
+// One run of a relay worker: whether Stop has released it, the buffer head, what it forwarded,
+// where it is and how it ended. The worker's thread and a stopping or watching thread use it at
+// the same time.
+//
+// Every socket of a relay is non-blocking and the worker waits only in poll, always together with
+// the wake-up descriptor (or for a bounded time), so a release reaches it wherever it is without
+// touching its sockets: a stream being sent can still finish its unit.
 class RelayWorker {
 public:
     // `head` is what the lamps show until the first receive: what the previous relay left.
@@ -42,28 +65,36 @@ public:
     RelayWorker(const RelayWorker&) = delete;
     RelayWorker& operator=(const RelayWorker&) = delete;
 
-    // Stop's release: every call the worker is blocked in returns, now or as soon as it is made.
-    // Sockets in use are shut down (which also stays in force for later calls on them); a socket
-    // not yet connected cannot be reached that way, so the wake-up descriptor is signalled too.
+    // Stop's release: the worker's next wait returns and it ends as soon as what it was doing
+    // allows.
     void Release();
     // Releases the worker only while it has no connection yet (a TCP worker before its accept
     // returned), so that a relay being stopped never connects to the other side. True when it
     // released.
     bool ReleaseIfWaiting();
     bool Released() const noexcept { return m_released.load(std::memory_order_acquire); }
-    // The worker's claim on the connection its accept returned; false when a release came first.
-    bool TakeConnection();
-    // Readable once the worker is released; polled beside a socket during set-up. For the
-    // worker's own thread, until it finishes.
+    // The worker's claim on the connection its accept returned from `peer`; false when a release
+    // came first.
+    bool TakeConnection(const Endpoint& peer);
+    // Readable once the worker is released; polled beside its sockets. For the worker's own
+    // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
 
     void Report(const RelayEvent& event) const;
-    // Relaxed: only totals are read, and only once the worker has ended.
+    // Where the worker waits: listening (TCP) or bound (UDP) on `endpoint`.
+    void Waiting(RelaySide side, const Endpoint& endpoint);
+    // TCP: connected on both sides.
+    void Relaying();
+    // Relaxed: counters are only read for display and totals.
     void CountForwarded(std::size_t bytes, std::size_t datagrams = 0) noexcept {
         m_bytes.fetch_add(bytes, std::memory_order_relaxed);
         if (datagrams != 0) {
             m_datagrams.fetch_add(datagrams, std::memory_order_relaxed);
         }
+    }
+    // Datagrams longer than one unit, forwarded cut.
+    void CountCut(std::size_t datagrams) noexcept {
+        m_cut.fetch_add(datagrams, std::memory_order_relaxed);
     }
 
     // The lamps read the head while the worker receives, so it is kept as one atomic word.
@@ -81,17 +112,15 @@ public:
     bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Running until Finish; then how it ended, with the totals.
     RelayOutcome Outcome() const;
+    RelayStatus Status() const;
 
 private:
-    friend class ReleasableSocket;
-    void Watch(int fd);
-    void Unwatch(int fd);
     void ReleaseLocked();
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_finishedChanged;
-    std::vector<int> m_sockets;   // under m_mutex
     RelayOutcome m_outcome;       // under m_mutex
+    RelayStatus m_status;         // under m_mutex, counters apart
     bool m_finished = false;      // under m_mutex
     bool m_hasConnection = false; // under m_mutex
     std::atomic<bool> m_released{false};
@@ -100,27 +129,5 @@ private:
     std::atomic<std::uint32_t> m_head;
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_datagrams{0};
-};
-
-// A socket that Stop can release: known to its worker from creation to close, so a release
-// reaches it and never touches a descriptor number that was reused after the close.
-class ReleasableSocket {
-public:
-    ReleasableSocket() noexcept = default;
-    // Takes `socket` over; shuts it down at once when the worker is already released.
-    ReleasableSocket(RelayWorker& worker, SocketHandle socket);
-    ~ReleasableSocket() { Reset(); }
-
-    ReleasableSocket(ReleasableSocket&& other) noexcept;
-    ReleasableSocket& operator=(ReleasableSocket&& other) noexcept;
-    ReleasableSocket(const ReleasableSocket&) = delete;
-    ReleasableSocket& operator=(const ReleasableSocket&) = delete;
-
-    int Get() const noexcept { return m_socket.Get(); }
-    bool Valid() const noexcept { return m_socket.Valid(); }
-    void Reset() noexcept;
-
-private:
-    RelayWorker* m_worker = nullptr;
-    SocketHandle m_socket;
+    std::atomic<std::uint64_t> m_cut{0};
 };

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -346,6 +347,155 @@ TEST(HeadlessRelayTest, HelpVersionAndUsageErrors) {
     Program unknown(folder, {"--headles"});
     EXPECT_EQ(unknown.Wait(), 2);
     EXPECT_TRUE(Contains(unknown.Err(), "未知选项 'headles'")) << unknown.Err();
+}
+
+// Until the log holds `text`, or the timeout passed.
+bool LogShows(Program& program, const std::string& text,
+              std::chrono::milliseconds timeout = kTimeout) {
+    return WaitUntil([&] { return Contains(program.Err(), text); }, timeout);
+}
+
+// How often `text` is in the log.
+std::size_t Count(const std::string& log, const std::string& text) {
+    std::size_t count = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A UDP relay from the client endpoint to a sink on the server endpoint, started headless.
+struct UdpService {
+    Folder folder;
+    int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+    int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    SocketHandle source = BindUdp(kClientAddress, 0);
+
+    std::unique_ptr<Program> Start() {
+        folder.WriteParameters(
+            Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
+        auto program = std::make_unique<Program>(
+            folder, std::vector<std::string>{"--headless", "--workdir", folder.Path().string()});
+        WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); });
+        return program;
+    }
+    // Sends `text` to the relay's port and returns what reached the sink.
+    std::string Through(int port, const std::string& text) {
+        SendDatagram(source.Get(), text, kClientAddress, port);
+        const auto forwarded = ReceiveDatagram(sink.Get());
+        return forwarded ? forwarded->data : std::string();
+    }
+};
+
+// SIGHUP reads the parameter file again: the same plan goes on untouched, a changed one takes
+// the running relay's place, a file that gives no plan leaves it running. SIGUSR1 logs where the
+// relay is; SIGPIPE is ignored. Each says so in the log, and the relay goes on.
+TEST(HeadlessSignalsTest, ReloadStatusAndIgnoredSignals) {
+    UdpService service;
+    const std::unique_ptr<Program> program = service.Start();
+    ASSERT_EQ(service.Through(service.clientPort, "one"), "one\0"s);
+
+    program->Signal(SIGHUP);
+    EXPECT_TRUE(LogShows(*program, "收到 SIGHUP, 设置未改变, 继续转发"));
+    program->Signal(SIGUSR1);
+    EXPECT_TRUE(LogShows(*program, "收到 SIGUSR1, 正在接收数据报: 输入网卡 127.0.0.2:" +
+                                       std::to_string(service.clientPort) +
+                                       ", 已转发 4 字节, 1 个数据报"))
+        << program->Err();
+    program->Signal(SIGPIPE);
+    EXPECT_TRUE(LogShows(*program, "收到 SIGPIPE, 已忽略"));
+    service.folder.WriteParameters("[IP]\nNumber=1\n[Client1]\nIP=127.0.0.09\n");
+    program->Signal(SIGHUP);
+    EXPECT_TRUE(
+        LogShows(*program, "收到 SIGHUP, 参数文件不可用, 继续按原设置转发: IP地址输入有误!"));
+    EXPECT_EQ(service.Through(service.clientPort, "two"), "two\0"s);
+    EXPECT_EQ(Count(program->Err(), "已启动"), 1u) << "the relay was restarted";
+
+    // A changed port: the old endpoint is let go, the new one relays.
+    const int newPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+    service.folder.WriteParameters(
+        Parameters(0, 1, kClientAddress, newPort, kServerAddress, service.sinkPort));
+    program->Signal(SIGHUP);
+    EXPECT_TRUE(LogShows(*program, "收到 SIGHUP, 设置已改变, 按新设置重新启动转发"));
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, newPort); }));
+    EXPECT_FALSE(IsUdpBound(kClientAddress, service.clientPort));
+    EXPECT_EQ(service.Through(newPort, "three"), "three\0"s);
+    const std::string log = program->Err();
+    EXPECT_TRUE(Contains(log, "已结束: 已停止")) << log;
+    EXPECT_TRUE(Contains(log, "共转发 8 字节, 2 个数据报")) << log;
+    EXPECT_TRUE(Contains(log, "已启动: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:" +
+                                  std::to_string(newPort)))
+        << log;
+
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->Wait(), 0);
+}
+
+// A datagram longer than one unit is cut to its first 4095 bytes and a zero, and the totals say
+// how many were.
+TEST(HeadlessSignalsTest, OversizedDatagramsAreCutAndCounted) {
+    UdpService service;
+    const std::unique_ptr<Program> program = service.Start();
+    for (const std::size_t size : {65507u, 4096u}) {
+        EXPECT_EQ(service.Through(service.clientPort, std::string(size, 'x')),
+                  std::string(4095, 'x') + '\0')
+            << size;
+    }
+    EXPECT_EQ(service.Through(service.clientPort, std::string(4095, 'y')),
+              std::string(4095, 'y') + '\0');
+    program->Signal(SIGUSR1);
+    EXPECT_TRUE(LogShows(*program, "3 个数据报, 其中 2 个数据报超过 4095 字节, 已截断"));
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->Wait(), 0);
+    EXPECT_TRUE(Contains(program->Err(),
+                         "共转发 12288 字节, 3 个数据报, 其中 2 个数据报超过 4095 字节, 已截断"))
+        << program->Err();
+}
+
+// A stop signal, and a reload with a changed file, in the middle of a TCP stream: every unit that
+// arrived is whole and the destination sees an orderly close.
+TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGHUP with a changed file");
+        const Folder folder;
+        const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+        const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+        const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+        folder.WriteParameters(
+            Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
+        SocketHandle source = AcceptWithin(sourceListener.Get());
+        ASSERT_TRUE(destination.Valid() && source.Valid());
+
+        const std::string data = StreamWithoutZeros(64U << 20);
+        std::thread sender([&] { SendAll(source.Get(), data); });
+        StreamRead read = ReadStream(destination.Get(), 1U << 20);
+        if (signal == SIGHUP) {
+            folder.WriteParameters(
+                Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort + 1));
+        }
+        program.Signal(signal);
+        const StreamRead rest = ReadUntilClosed(destination.Get(), 10s);
+        read.data += rest.data;
+        ::shutdown(source.Get(), SHUT_RDWR);
+        sender.join();
+
+        EXPECT_TRUE(rest.closed);
+        EXPECT_FALSE(rest.reset);
+        bool wellFormed = false;
+        const std::string joined = JoinUnits(read.data, &wellFormed);
+        EXPECT_TRUE(wellFormed) << "a unit arrived torn";
+        EXPECT_TRUE(data.compare(0, joined.size(), joined) == 0);
+        if (signal == SIGTERM) {
+            EXPECT_EQ(program.Wait(), 0);
+        } else {
+            EXPECT_TRUE(
+                LogShows(program, "等待连接: 输出网卡 127.0.0.3:" + std::to_string(serverPort + 1)))
+                << program.Err();
+        }
+    }
 }
 
 } // namespace

@@ -40,7 +40,7 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
 
     RelayWorker worker;
-    ReleasableSocket accepted;
+    SocketHandle accepted;
     std::thread acceptor(
         [&] { accepted = AcceptOne(worker, RelaySide::Server, EndpointAt(kServerAddress, port)); });
     SocketHandle peer = ConnectWithin(kServerAddress, port);
@@ -72,7 +72,7 @@ TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
     EXPECT_FALSE(AcceptOne(worker, RelaySide::Server, server).Valid());
 
     // A connect that succeeds gives a usable socket.
-    ReleasableSocket connected = ConnectOut(worker, RelaySide::Server, server);
+    SocketHandle connected = ConnectOut(worker, RelaySide::Server, server);
     ASSERT_TRUE(connected.Valid());
     SocketHandle accepted = AcceptWithin(taken.Get());
     ASSERT_TRUE(SendAll(connected.Get(), "y"));
@@ -86,8 +86,7 @@ TEST(SocketRoutinesTest, OrderlyCloseDeliversEverythingDespiteUnreadInput) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
     const SocketHandle listening = ListenOn(kServerAddress, port);
     SocketHandle peer = ConnectWithin(kServerAddress, port);
-    RelayWorker worker;
-    ReleasableSocket destination(worker, SocketHandle(::accept(listening.Get(), nullptr, nullptr)));
+    SocketHandle destination(::accept(listening.Get(), nullptr, nullptr));
     ASSERT_TRUE(peer.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(peer.Get(), "back"));
     // More than the buffers between the two hold before the peer reads.

@@ -105,6 +105,8 @@ inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferH
         // TCP data always goes from the client endpoint to the server endpoint.
         link.source = std::move(c.waitsOnServer ? outgoing : incoming);
         link.destination = std::move(c.waitsOnServer ? incoming : outgoing);
+        // Ready once the relay itself knows both connections.
+        WaitUntil([&] { return link.relay->Status().stage == RelayStage::Relaying; });
     } else {
         link.destination = BindUdp(other.address, other.port);
         link.relay = StartRelay(endpoints.Plan(c), head);

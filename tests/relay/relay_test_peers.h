@@ -167,6 +167,13 @@ inline bool IsUdpBound(const char* address, int port) {
     return InSocketTable("/proc/net/udp", address, port, 0x07);
 }
 
+// Closes a TCP connection with a reset instead of an orderly close.
+inline void ResetConnection(SocketHandle& socket) {
+    const linger abort{1, 0};
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    socket.Reset();
+}
+
 inline bool SendAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
@@ -291,6 +298,15 @@ inline std::vector<int> ThreadIds() {
         ::closedir(dir);
     }
     return ids;
+}
+
+// Bytes of a long stream, none of them zero, so the zeros the relay adds mark its units.
+inline std::string StreamWithoutZeros(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+    }
+    return data;
 }
 
 // The relay's unit rule undone: a stream relayed as units of text plus a zero, with the zeros
