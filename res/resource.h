@@ -6,6 +6,7 @@ enum ResourceId : int {
     IDS_ABOUTBOX = 101,
     IDD_TARVEL_DIALOG = 102,
     IDP_SOCKETS_INIT_FAILED = 103,
+    IDD_SETTINGS = 104,
     IDR_MAINFRAME = 128,
     IDB_LOGO = 130,
 };
@@ -35,6 +36,11 @@ enum ControlId : int {
     IDC_HELP_BUTTON = 1026,
     IDC_INPUT_LAMP4 = 1028,
     IDC_OUTPUT_LAMP4 = 1029,
+    IDC_FORWARD_TEXT = 1030,
+    IDC_FORWARD_BYTES = 1031,
+    IDC_ALLOWED_SOURCES = 1032,
+    IDC_SETTINGS_NOTE = 1033,
+    IDC_DISPLAY_GROUP = 1034,
 };
 
 // The about item of the dialog's menu.

@@ -3,6 +3,7 @@
 #include "config/parameter_checks.h"
 #include "platform/message_box.h"
 #include "relay/relay.h"
+#include "relay/relay_description.h"
 #include "resource.h"
 
 #include <chrono>
@@ -66,7 +67,13 @@ void CTarvelDlg::OnRun() {
     Parameters chosen = m_saved;
     chosen.clientToServer = IsButtonChecked(m_clientToServerRadio) == 1;
     chosen.udp = IsButtonChecked(m_udpRadio) == 1;
-    const std::optional<RelayPlan> plan = PlanFromParameters(chosen);
+    // Sources the settings dialog took are always good; a hand-edited file's may not be.
+    std::string problem;
+    if (!ParseAllowedSources(m_forwarding.allowedSources, problem)) {
+        ShowError(problem);
+        return;
+    }
+    const std::optional<RelayPlan> plan = PlanFromParameters(chosen, m_forwarding);
     if (!plan) {
         ShowError(kBadAddressMessage);
         return;
@@ -98,6 +105,22 @@ void CTarvelDlg::EnterIdleLook() {
     m_timers.KillTimer(kDisplayTimerId);
     SetLampTextColor(kLampStopped);
     SetRelayControlsEnabled(true);
+    ShowRelayStatus();
+}
+
+void CTarvelDlg::ShowRelayStatus() {
+    QString status = QStringLiteral("未在转发");
+    if (m_relay && m_stopButton.isEnabled()) {
+        status =
+            QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol));
+    } else if (m_relay) {
+        status +=
+            QStringLiteral("; 上次") +
+            QString::fromStdString(DescribeTotals(m_relay->Outcome(), m_relay->Plan().protocol));
+    }
+    for (CEditEx* lamp : Lamps())
+        lamp->setToolTip(status);
+    GetDlgItem(IDC_DISPLAY_GROUP)->setAccessibleDescription(status);
 }
 
 void CTarvelDlg::SetRelayControlsEnabled(bool enabled) {

@@ -216,6 +216,7 @@ void CTarvelDlg::OnTimer(unsigned int /*id*/) {
         m_inputLamps[k].setText(text);
         m_outputLamps[k].setText(text);
     }
+    ShowRelayStatus();
     NoticeEndedRelay();
 }
 
@@ -254,11 +255,6 @@ void CTarvelDlg::OnServerAddressChanged() {
 
 void CTarvelDlg::OnPortChanged() {
     m_paramsChanged = 1;
-}
-
-void CTarvelDlg::OnSettings() {
-    ShowMessage(QStringLiteral("此版本暂不提供设置功能!"), QStringLiteral("提示"),
-                MessageIcon::Warning);
 }
 
 void CTarvelDlg::OnHelp() {

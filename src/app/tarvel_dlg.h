@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/forwarding_settings.h"
 #include "config/local_addresses.h"
 #include "config/parameter_file.h"
 #include "controls/button_xp.h"
@@ -89,6 +90,9 @@ private:
     // controls of what runs enabled again.
     void EnterIdleLook();
     void SetRelayControlsEnabled(bool enabled);
+    // Says on the lamps' tooltip (and the 显示 group's description) where the relay is, who is
+    // connected and what it forwarded.
+    void ShowRelayStatus();
     // On a display tick: returns to the idle look when the worker has ended by itself.
     void NoticeEndedRelay();
     void SetLampTextColor(COLORREF color);
@@ -120,6 +124,8 @@ private:
     // The settings last loaded or saved. A relay takes its endpoints from them: what the operator
     // types counts once Run has saved it.
     Parameters m_saved;
+    // How the next relay forwards and whom it allows, as the settings dialog last saved them.
+    ForwardingSettings m_forwarding;
     // The relay Run started last, kept after it ended for the lamps and the next Run.
     std::unique_ptr<Relay> m_relay;
 

@@ -2,6 +2,8 @@
 // controls.
 #include "app/tarvel_dlg.h"
 
+#include "app/settings_dlg.h"
+
 #include "platform/message_box.h"
 #include "platform/shell.h"
 
@@ -77,6 +79,7 @@ void CTarvelDlg::LoadParameters() {
         PostQuitMessage(kMissingParameterFileExitCode);
         return;
     }
+    m_forwarding = ReadForwardingSettings(kParameterFilePath);
     // A refused port has shown its message already; loading goes on regardless.
     UpdateData(true);
     // A file without a saved pair gets the current settings.
@@ -103,4 +106,21 @@ void CTarvelDlg::SaveParameters() {
         ShowError(SaveFailureMessage(kParameterFilePath, error));
     }
     UpdateData(false);
+}
+
+void CTarvelDlg::OnSettings() {
+    // While a relay runs the settings are only shown: the relay keeps what Run gave it.
+    const bool running = m_stopButton.isEnabled();
+    CSettingsDlg settings(m_forwarding, running);
+    if (settings.exec() != QDialog::Accepted || running)
+        return;
+    m_forwarding = settings.Settings();
+    if (!ParameterFileExists(kParameterFilePath)) {
+        ShowError(kMissingParameterFileMessage);
+        PostQuitMessage(kMissingParameterFileExitCode);
+    } else if (const std::error_code error =
+                   WriteForwardingSettings(kParameterFilePath, m_forwarding)) {
+        // They still hold for this session's next Run.
+        ShowError(SaveFailureMessage(kParameterFilePath, error));
+    }
 }

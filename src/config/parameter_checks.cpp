@@ -71,19 +71,23 @@ bool IsAllDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), IsDigit);
 }
 
-std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters) {
+std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters,
+                                            const ForwardingSettings& forwarding) {
     const std::optional<Endpoint> client =
         EndpointFromText(parameters.clientAddress, parameters.clientPort);
     const std::optional<Endpoint> server =
         EndpointFromText(parameters.serverAddress, parameters.serverPort);
-    if (!client || !server)
+    std::string problem;
+    std::optional<AllowedSources> allowed = ParseAllowedSources(forwarding.allowedSources, problem);
+    if (!client || !server || !allowed)
         return std::nullopt;
-    return MakeRelayPlan(
-        parameters.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
-        parameters.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server);
+    return MakeRelayPlan(parameters.clientToServer ? RelayMode::ClientToServer
+                                                   : RelayMode::ServerToClient,
+                         parameters.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server,
+                         forwarding.forward, std::move(*allowed));
 }
 
-std::string RefusalOf(const Parameters& parameters) {
+std::string RefusalOf(const Parameters& parameters, const ForwardingSettings& forwarding) {
     if (!EndpointFromText(parameters.clientAddress, 0) ||
         !EndpointFromText(parameters.serverAddress, 0))
         return kBadAddressMessage;
@@ -91,5 +95,8 @@ std::string RefusalOf(const Parameters& parameters) {
         if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort)
             return OutOfRangeMessage(0, kLargestPort);
     }
+    std::string problem;
+    if (!ParseAllowedSources(forwarding.allowedSources, problem))
+        return problem;
     return {};
 }

@@ -32,6 +32,12 @@ std::string Describe(const RelayEvent& event) {
         return "已连接: " + SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::Receiving:
         return "等待数据报: " + SideEndpointText(event.side, event.endpoint);
+    case RelayEvent::Kind::Refused:
+        return "拒绝来源 " + EndpointText(event.peer) + " (不在允许的来源中), 在 " +
+               SideEndpointText(event.side, event.endpoint);
+    case RelayEvent::Kind::RefusedMore:
+        return "又丢弃了 " + std::to_string(event.count) + " 个不允许来源的数据报, 在 " +
+               SideEndpointText(event.side, event.endpoint);
     }
     return "";
 }
@@ -81,8 +87,9 @@ PlanReading ReadPlan() {
                 std::string(kNoModeMessage) + " (" + kParameterFilePath + " 中没有保存的设置)",
                 kHeadlessUnusableSettings};
     }
-    const std::optional<RelayPlan> plan = PlanFromParameters(*saved);
-    if (const std::string refusal = RefusalOf(*saved); !refusal.empty() || !plan) {
+    const ForwardingSettings forwarding = ReadForwardingSettings(kParameterFilePath);
+    const std::optional<RelayPlan> plan = PlanFromParameters(*saved, forwarding);
+    if (const std::string refusal = RefusalOf(*saved, forwarding); !refusal.empty() || !plan) {
         return {std::nullopt,
                 (refusal.empty() ? std::string(kBadAddressMessage) : refusal) + " (" +
                     kParameterFilePath + ")",

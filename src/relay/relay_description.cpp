@@ -14,6 +14,13 @@ std::string Counts(std::uint64_t bytes, std::uint64_t datagrams, std::uint64_t c
     return text;
 }
 
+// Connections closed or datagrams dropped because their source is not allowed.
+std::string RefusedText(std::uint64_t refused, RelayProtocol protocol) {
+    return protocol == RelayProtocol::Udp
+               ? "丢弃不允许来源的数据报 " + std::to_string(refused) + " 个"
+               : "拒绝不允许来源的连接 " + std::to_string(refused) + " 个";
+}
+
 } // namespace
 
 std::string DescribePlan(const RelayPlan& plan) {
@@ -21,7 +28,9 @@ std::string DescribePlan(const RelayPlan& plan) {
                                                               : "服务器端到客户端") +
            ", " + (plan.protocol == RelayProtocol::Udp ? "UDP" : "TCP") + ", " +
            SideEndpointText(RelaySide::Client, plan.EndpointOf(RelaySide::Client)) + ", " +
-           SideEndpointText(RelaySide::Server, plan.EndpointOf(RelaySide::Server));
+           SideEndpointText(RelaySide::Server, plan.EndpointOf(RelaySide::Server)) + ", " +
+           (plan.forward == ForwardMode::Bytes ? "原样转发" : "按文本转发") +
+           ", 允许的来源: " + AllowedSourcesText(plan.allowed);
 }
 
 std::string DescribeStatus(const RelayStatus& status, RelayProtocol protocol) {
@@ -41,11 +50,22 @@ std::string DescribeStatus(const RelayStatus& status, RelayProtocol protocol) {
         where = "已结束";
         break;
     }
-    return where + ", 已转发 " +
-           Counts(status.bytesForwarded, status.datagramsForwarded, status.datagramsCut, protocol);
+    if (protocol == RelayProtocol::Udp && !status.peer.Empty()) {
+        where += ", 最近来自 " + EndpointText(status.peer);
+    }
+    std::string text =
+        where + ", 已转发 " +
+        Counts(status.bytesForwarded, status.datagramsForwarded, status.datagramsCut, protocol);
+    if (status.refused != 0) {
+        text += ", " + RefusedText(status.refused, protocol);
+    }
+    return text;
 }
-
 std::string DescribeTotals(const RelayOutcome& outcome, RelayProtocol protocol) {
-    return "共转发 " + Counts(outcome.bytesForwarded, outcome.datagramsForwarded,
-                              outcome.datagramsCut, protocol);
+    std::string text = "共转发 " + Counts(outcome.bytesForwarded, outcome.datagramsForwarded,
+                                          outcome.datagramsCut, protocol);
+    if (outcome.refused != 0) {
+        text += ", " + RefusedText(outcome.refused, protocol);
+    }
+    return text;
 }

@@ -30,6 +30,7 @@ struct RelayOutcome {
     std::uint64_t bytesForwarded = 0;
     std::uint64_t datagramsForwarded = 0;
     std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
+    std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
 
@@ -7,6 +8,11 @@
 // server to client (服务器端到客户端) on the client endpoint.
 enum class RelayMode { ClientToServer, ServerToClient };
 enum class RelayProtocol { Udp, Tcp };
+
+// What is forwarded of the data received. Text: each received unit (at most 4095 bytes) up to its
+// first zero byte, then one zero byte, which peers written for this tool rely on. Bytes: the bytes
+// exactly as received; whole datagrams of up to 65 507 bytes.
+enum class ForwardMode { Text, Bytes };
 
 // Everything a relay does, fixed when it starts: nothing the operator types afterwards reaches it.
 // TCP listens on the wait endpoint, accepts one connection and connects to the other endpoint;
@@ -18,6 +24,8 @@ struct RelayPlan {
     RelaySide waitSide = RelaySide::Server;
     Endpoint waitEndpoint;
     Endpoint otherEndpoint;
+    ForwardMode forward = ForwardMode::Text;
+    AllowedSources allowed;
 
     RelaySide OtherSide() const noexcept {
         return waitSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
@@ -30,4 +38,5 @@ struct RelayPlan {
 
 // The plan for a mode and protocol between the client and the server endpoint.
 RelayPlan MakeRelayPlan(RelayMode mode, RelayProtocol protocol, const Endpoint& client,
-                        const Endpoint& server);
+                        const Endpoint& server, ForwardMode forward = ForwardMode::Text,
+                        AllowedSources allowed = {});

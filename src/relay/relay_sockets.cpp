@@ -55,7 +55,8 @@ int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
 
 } // namespace
 
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
+                       const AllowedSources& allowed) {
     const auto fail = [&](SetupStep step) {
         const int error = errno;
         if (!worker.Released()) {
@@ -90,6 +91,13 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endp
         if (accepted.Valid()) {
             const Endpoint from =
                 Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), length);
+            if (!allowed.Allows(from)) {
+                // Closed before a byte is read, so nothing of it can reach the other side.
+                accepted.Reset();
+                worker.CountRefused(1);
+                worker.Report({RelayEvent::Kind::Refused, side, endpoint, from});
+                continue;
+            }
             // A relay being stopped drops the connection unused: it must never reach the other
             // side.
             if (!worker.TakeConnection(from)) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
 #include "relay/relay_worker.h"
@@ -12,10 +13,12 @@
 // ETIMEDOUT for the timeout, or the error of a failed wait.
 bool WaitFor(int fd, short events, int wakeFd, int timeoutMs);
 
-// Listens on `endpoint`, accepts exactly one connection and closes the listening socket at once.
-// The connection is non-blocking. Empty when a step fails (recorded with the worker) or the worker
-// was released first.
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);
+// Listens on `endpoint`, accepts exactly one connection from an allowed source and closes the
+// listening socket at once. A connection from any other source is closed at once, counted and
+// reported, and the wait goes on. The connection is non-blocking. Empty when a step fails
+// (recorded with the worker) or the worker was released first.
+SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
+                       const AllowedSources& allowed = {});
 
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
 // the worker) or the worker was released.

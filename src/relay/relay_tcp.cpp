@@ -33,15 +33,23 @@ struct StreamEnd {
 // same, with a fraction of the kernel entries.
 constexpr std::size_t kUnitsPerReceive = 16;
 
-// The bytes of one receive call and the parts that forward them: each unit's text, then a zero.
-// Allocated once for the worker's life.
+// The bytes of one receive call and the parts that forward them: for text each unit's text, then a
+// zero; for bytes everything as it came. Allocated once for the worker's life.
 struct StreamBatch {
+    explicit StreamBatch(ForwardMode mode) : forward(mode) {}
+
+    const ForwardMode forward;
     std::array<char, kMaxReceive * kUnitsPerReceive> data{};
     std::array<iovec, 2 * kUnitsPerReceive> parts{};
     char zero = '\0';
 
     // Cuts what was received into units and returns how many parts forward them.
     std::size_t Cut(std::size_t received, std::size_t& forwardLength) {
+        if (forward == ForwardMode::Bytes) {
+            parts[0] = {data.data(), received};
+            forwardLength = received;
+            return 1;
+        }
         std::size_t count = 0;
         forwardLength = 0;
         for (std::size_t offset = 0; offset < received; offset += kMaxReceive) {
@@ -54,8 +62,13 @@ struct StreamBatch {
         return count;
     }
 
-    // The lamps see the units as successive receives would have left the relay buffer.
+    // The lamps see the units as successive receives would have left the relay buffer; bytes
+    // as one receive of all of them.
     void MoveHead(RelayWorker& worker, std::size_t received) const {
+        if (forward == ForwardMode::Bytes) {
+            worker.HeadAfterReceive(data.data(), received, false);
+            return;
+        }
         for (std::size_t offset = 0; offset < received; offset += kMaxReceive) {
             worker.HeadAfterReceive(data.data() + offset, std::min(kMaxReceive, received - offset));
         }
@@ -66,12 +79,12 @@ struct StreamBatch {
 // only in poll, on the sockets and the worker's wake-up descriptor.
 class StreamCopy {
 public:
-    StreamCopy(RelayWorker& worker, int source, int destination)
-        : m_worker(worker), m_source(source), m_destination(destination) {}
+    StreamCopy(RelayWorker& worker, int source, int destination, ForwardMode forward)
+        : m_worker(worker), m_source(source), m_destination(destination), m_forward(forward) {}
 
     // Until the source closes, the destination is gone, or Stop.
     StreamEnd Run() {
-        const auto batch = std::make_unique<StreamBatch>();
+        const auto batch = std::make_unique<StreamBatch>(m_forward);
         while (!m_worker.Released()) {
             const ssize_t received =
                 ::recv(m_source, batch->data.data(), batch->data.size(), MSG_DONTWAIT);
@@ -212,6 +225,7 @@ private:
     RelayWorker& m_worker;
     const int m_source;
     const int m_destination;
+    const ForwardMode m_forward;
     bool m_destinationSends = true;
 };
 
@@ -219,7 +233,7 @@ private:
 
 unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan) {
     // Waiting: one connection on the wait endpoint.
-    SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint);
+    SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed);
 
     // The other side: connected only once the incoming connection is there.
     SocketHandle connected;
@@ -234,7 +248,7 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan) {
     SocketHandle& destination = sourceIsAccepted ? connected : accepted;
     if (connected.Valid()) {
         worker.Relaying();
-        end = StreamCopy(worker, source.Get(), destination.Get()).Run();
+        end = StreamCopy(worker, source.Get(), destination.Get(), plan.forward).Run();
     }
 
     // Ending: the accepted socket first, then the connected one; the destination in order.

@@ -3,10 +3,13 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"
@@ -24,47 +27,120 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // datagram as one datagram of its own.
 constexpr std::size_t kDatagramBatch = 32;
 
-// Receiving and sending have headers of their own over the same buffers, set up once: only the
-// length of each datagram to forward changes from batch to batch.
+// The largest datagram payload there is (IPv6 without jumbograms; IPv4 tops out at 65 507).
+constexpr std::size_t kLargestDatagram = 65527;
+
+// How often at most the log hears how many more datagrams of refused senders were dropped.
+constexpr std::chrono::seconds kRefusedSummaryInterval(60);
+// Senders remembered so that each refused one is named once; beyond that they are only counted.
+constexpr std::size_t kRefusedSendersNamed = 1024;
+
+// Receiving and sending have headers of their own over the same buffers, set up once: only which
+// datagrams go on, and their lengths, change from batch to batch.
 struct DatagramBatch {
-    explicit DatagramBatch(const Endpoint& to) : destination(to) {
+    DatagramBatch(const Endpoint& to, ForwardMode mode)
+        : forward(mode), slot(mode == ForwardMode::Text ? RELAY_BUFFER_SIZE : kLargestDatagram + 1),
+          storage(slot * kDatagramBatch), destination(to) {
+        // Text keeps one byte of each slot for the zero after what was received; bytes take
+        // the largest datagram whole.
+        const std::size_t receivable =
+            forward == ForwardMode::Text ? kMaxReceive : kLargestDatagram;
         for (std::size_t i = 0; i < kDatagramBatch; ++i) {
-            receiveParts[i] = {buffers[i].data(), kMaxReceive};
+            receiveParts[i] = {Buffer(i), receivable};
             received[i].msg_hdr.msg_iov = &receiveParts[i];
             received[i].msg_hdr.msg_iovlen = 1;
-            sendParts[i] = {buffers[i].data(), 0};
+            received[i].msg_hdr.msg_name = &senders[i];
             // The kernel only reads the address.
             toSend[i].msg_hdr.msg_name = const_cast<sockaddr*>(destination.Address());
             toSend[i].msg_hdr.msg_namelen = destination.Length();
-            toSend[i].msg_hdr.msg_iov = &sendParts[i];
             toSend[i].msg_hdr.msg_iovlen = 1;
         }
     }
 
+    char* Buffer(std::size_t i) { return storage.data() + i * slot; }
+
+    // Ready for the next receive: the sender addresses have their full room again.
+    void PrepareReceive() {
+        for (mmsghdr& message : received) {
+            message.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
+    }
+
+    Endpoint Sender(std::size_t i) const {
+        return Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&senders[i]),
+                                      received[i].msg_hdr.msg_namelen);
+    }
+
+    // Queues received datagram `i` as the next one to send; returns the length it forwards.
+    std::size_t Queue(std::size_t i, std::size_t& queued) {
+        const std::size_t length = received[i].msg_len;
+        std::size_t forwarded = length;
+        if (forward == ForwardMode::Text) {
+            // The text up to its first zero byte, plus that zero byte.
+            Buffer(i)[length] = '\0';
+            forwarded = TextLength(Buffer(i), length) + 1;
+        }
+        sendParts[queued] = {Buffer(i), forwarded};
+        toSend[queued].msg_hdr.msg_iov = &sendParts[queued];
+        ++queued;
+        return forwarded;
+    }
+
+    const ForwardMode forward;
+    const std::size_t slot;
+    std::vector<char> storage;
     const Endpoint destination;
-    std::array<std::array<char, RELAY_BUFFER_SIZE>, kDatagramBatch> buffers{};
+    std::array<sockaddr_storage, kDatagramBatch> senders{};
     std::array<iovec, kDatagramBatch> receiveParts{};
     std::array<mmsghdr, kDatagramBatch> received{};
     std::array<iovec, kDatagramBatch> sendParts{};
     std::array<mmsghdr, kDatagramBatch> toSend{};
 };
 
-// Terminates a received datagram in its own buffer and returns the length to forward: the text up
-// to its first zero byte, plus that zero byte.
-std::size_t TerminateReceived(char* buffer, std::size_t received) noexcept {
-    buffer[received] = '\0';
-    return TextLength(buffer, received) + 1;
-}
+// What the log hears of datagrams from senders that are not allowed: the first of each sender by
+// name, then how many more, at most once a minute.
+class RefusedSenders {
+public:
+    RefusedSenders(RelayWorker& worker, RelaySide side, const Endpoint& endpoint)
+        : m_worker(worker), m_side(side), m_endpoint(endpoint) {}
+
+    void Dropped(const Endpoint& sender) {
+        m_worker.CountRefused(1);
+        const bool named = std::find(m_named.begin(), m_named.end(), sender) != m_named.end();
+        if (!named && m_named.size() < kRefusedSendersNamed) {
+            m_named.push_back(sender);
+            m_worker.Report({RelayEvent::Kind::Refused, m_side, m_endpoint, sender});
+            return;
+        }
+        ++m_unreported;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastSummary >= kRefusedSummaryInterval) {
+            m_worker.Report({RelayEvent::Kind::RefusedMore, m_side, m_endpoint, {}, m_unreported});
+            m_unreported = 0;
+            m_lastSummary = now;
+        }
+    }
+
+private:
+    RelayWorker& m_worker;
+    const RelaySide m_side;
+    const Endpoint m_endpoint;
+    std::vector<Endpoint> m_named;
+    std::uint64_t m_unreported = 0;
+    std::chrono::steady_clock::time_point m_lastSummary = std::chrono::steady_clock::now();
+};
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost. Both sockets are non-blocking; the relay waits only in
 // poll, together with the worker's wake-up descriptor.
-RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoint& destination,
+RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int sending,
                   int& error) {
     // Allocated once for the worker's life, not per datagram.
-    const auto batch = std::make_unique<DatagramBatch>(destination);
+    const auto batch = std::make_unique<DatagramBatch>(plan.otherEndpoint, plan.forward);
+    RefusedSenders refused(worker, plan.waitSide, plan.waitEndpoint);
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
+        batch->PrepareReceive();
         const int received =
             ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_DONTWAIT, nullptr);
         if (received < 0) {
@@ -87,22 +163,33 @@ RelayEnd RelayUdp(RelayWorker& worker, int receiving, int sending, const Endpoin
             return RelayEnd::Stopped;
         }
         const auto count = static_cast<std::size_t>(received);
+        std::size_t queued = 0;
         std::size_t cut = 0;
+        std::size_t lastQueued = count;
         for (std::size_t i = 0; i < count; ++i) {
-            mmsghdr& datagram = batch->received[i];
-            batch->sendParts[i].iov_len =
-                TerminateReceived(batch->buffers[i].data(), datagram.msg_len);
-            worker.HeadAfterReceive(batch->buffers[i].data(), datagram.msg_len);
+            // A datagram of a sender that is not allowed goes no further than here.
+            if (!plan.allowed.Anyone() && !plan.allowed.Allows(batch->Sender(i))) {
+                refused.Dropped(batch->Sender(i));
+                continue;
+            }
+            const mmsghdr& datagram = batch->received[i];
+            worker.HeadAfterReceive(batch->Buffer(i), datagram.msg_len,
+                                    plan.forward == ForwardMode::Text);
             // Longer than one unit: the kernel gave its first 4095 bytes.
             if ((datagram.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
                 ++cut;
             }
+            batch->Queue(i, queued);
+            lastQueued = i;
         }
         worker.CountCut(cut);
-        for (std::size_t sent = 0; sent < count && !worker.Released();) {
+        if (lastQueued < count) {
+            worker.LastSender(batch->Sender(lastQueued));
+        }
+        for (std::size_t sent = 0; sent < queued && !worker.Released();) {
             const int done =
                 ::sendmmsg(sending, batch->toSend.data() + sent,
-                           static_cast<unsigned int>(count - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+                           static_cast<unsigned int>(queued - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (done > 0) {
                 std::size_t bytes = 0;
                 for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
@@ -149,7 +236,7 @@ unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     if (SetUpReceiving(worker, receiving, sending, plan.waitSide, plan.waitEndpoint)) {
         worker.Waiting(plan.waitSide, plan.waitEndpoint);
         worker.Report({RelayEvent::Kind::Receiving, plan.waitSide, plan.waitEndpoint, {}});
-        end = RelayUdp(worker, receiving.Get(), sending.Get(), plan.otherEndpoint, error);
+        end = RelayUdp(worker, plan, receiving.Get(), sending.Get(), error);
     }
 
     // Ending: the receiving socket first, then the sending one.

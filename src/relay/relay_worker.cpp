@@ -60,6 +60,11 @@ void RelayWorker::Waiting(RelaySide side, const Endpoint& endpoint) {
     m_status.waitEndpoint = endpoint;
 }
 
+void RelayWorker::LastSender(const Endpoint& peer) {
+    std::lock_guard lock(m_mutex);
+    m_status.peer = peer;
+}
+
 void RelayWorker::Relaying() {
     std::lock_guard lock(m_mutex);
     m_status.stage = RelayStage::Relaying;
@@ -78,11 +83,11 @@ BufferHead RelayWorker::Head() const noexcept {
     return head;
 }
 
-void RelayWorker::HeadAfterReceive(const char* data, std::size_t length) noexcept {
+void RelayWorker::HeadAfterReceive(const char* data, std::size_t length, bool terminated) noexcept {
     BufferHead head = Head();
     const std::size_t copied = std::min(length, head.size());
     std::memcpy(head.data(), data, copied);
-    if (length < head.size()) {
+    if (terminated && length < head.size()) {
         head[length] = 0;
     }
     m_head.store(PackHead(head), std::memory_order_relaxed);
@@ -129,6 +134,7 @@ RelayOutcome RelayWorker::Outcome() const {
     outcome.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
     outcome.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
     outcome.datagramsCut = m_cut.load(std::memory_order_relaxed);
+    outcome.refused = m_refused.load(std::memory_order_relaxed);
     return outcome;
 }
 
@@ -138,5 +144,6 @@ RelayStatus RelayWorker::Status() const {
     status.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
     status.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
     status.datagramsCut = m_cut.load(std::memory_order_relaxed);
+    status.refused = m_refused.load(std::memory_order_relaxed);
     return status;
 }

@@ -17,15 +17,18 @@
 // What a worker tells an observer as it sets up; the dialog shows none of it, a log does.
 struct RelayEvent {
     enum class Kind {
-        Listening, // TCP: waiting for the one connection on `endpoint`
-        Accepted,  // TCP: `peer` connected to `endpoint`
-        Connected, // TCP: connected out to `endpoint`
-        Receiving, // UDP: bound on `endpoint`, waiting for datagrams
+        Listening,   // TCP: waiting for the one connection on `endpoint`
+        Accepted,    // TCP: `peer` connected to `endpoint`
+        Connected,   // TCP: connected out to `endpoint`
+        Receiving,   // UDP: bound on `endpoint`, waiting for datagrams
+        Refused,     // `peer`, not an allowed source: its connection closed or its datagram dropped
+        RefusedMore, // UDP: `count` more datagrams of senders already named were dropped
     };
     Kind kind;
     RelaySide side;
     Endpoint endpoint;
     Endpoint peer;
+    std::uint64_t count = 0;
 };
 using RelayEventSink = std::function<void(const RelayEvent&)>;
 
@@ -45,10 +48,11 @@ struct RelayStatus {
     RelayStage stage = RelayStage::Starting;
     RelaySide waitSide = RelaySide::Client;
     Endpoint waitEndpoint; // where it listens or is bound, once it does
-    Endpoint peer;         // TCP: who connected
+    Endpoint peer;         // TCP: who connected; UDP: who sent last
     std::uint64_t bytesForwarded = 0;
     std::uint64_t datagramsForwarded = 0;
     std::uint64_t datagramsCut = 0;
+    std::uint64_t refused = 0; // connections closed or datagrams dropped: not allowed sources
 };
 
 // One run of a relay worker: whether Stop has released it, the buffer head, what it forwarded,
@@ -96,12 +100,18 @@ public:
     void CountCut(std::size_t datagrams) noexcept {
         m_cut.fetch_add(datagrams, std::memory_order_relaxed);
     }
+    // Connections closed or datagrams dropped because their source is not allowed.
+    void CountRefused(std::size_t refused) noexcept {
+        m_refused.fetch_add(refused, std::memory_order_relaxed);
+    }
+    // UDP: the sender of the datagrams forwarded last.
+    void LastSender(const Endpoint& peer);
 
     // The lamps read the head while the worker receives, so it is kept as one atomic word.
     BufferHead Head() const noexcept;
     // Moves the head on as receiving `length` bytes into the relay buffer would: the bytes, then
-    // the zero put after them, the rest as it was.
-    void HeadAfterReceive(const char* data, std::size_t length) noexcept;
+    // (for text) the zero put after them, the rest as it was.
+    void HeadAfterReceive(const char* data, std::size_t length, bool terminated = true) noexcept;
 
     // Records a failed set-up step; the outcome says so once the worker has finished.
     void SetupFailed(SetupStep step, RelaySide side, const Endpoint& endpoint, int error);
@@ -130,4 +140,5 @@ private:
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_datagrams{0};
     std::atomic<std::uint64_t> m_cut{0};
+    std::atomic<std::uint64_t> m_refused{0};
 };

@@ -659,4 +659,35 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
     }
 }
 
+// Who is connected: the lamps' tooltip and the 显示 group's description say where the relay is,
+// refreshed with the lamps, without changing the dialog's layout.
+TEST_F(RunStop, LampTooltipSaysWhereTheRelayIsAndWhoIsConnected) {
+    OpenDialog();
+    QWidget* display = dialog->GetDlgItem(IDC_DISPLAY_GROUP);
+    auto tooltip = [&] { return Edit(IDC_INPUT_LAMP1)->toolTip().toStdString(); };
+    TcpStream stream;
+    stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+    const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
+    ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
+    const int serverPort = FreePort(SOCK_STREAM);
+    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
+    Click(IDC_CLIENT_TO_SERVER);
+    Click(IDC_TCP);
+    Click(IDC_RUN);
+    ASSERT_TRUE(Running());
+    const std::string waiting = "等待连接: 输出网卡 127.0.0.3:" + std::to_string(serverPort);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return tooltip().find(waiting) == 0; })) << tooltip();
+
+    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
+    EXPECT_TRUE(ProcessEventsUntil([&] {
+        return tooltip().find("正在转发, 来自 127.0.0.1:") == 0;
+    })) << tooltip();
+    EXPECT_EQ(Edit(IDC_OUTPUT_LAMP4)->toolTip(), Edit(IDC_INPUT_LAMP1)->toolTip());
+    EXPECT_EQ(display->accessibleDescription(), Edit(IDC_INPUT_LAMP1)->toolTip());
+
+    dialog->OnStop();
+    EXPECT_EQ(tooltip().rfind("未在转发", 0), 0u) << tooltip();
+}
+
 } // namespace

@@ -49,7 +49,7 @@ TEST_F(DialogLayout, EveryTemplateControlSitsWhereTheTemplatePutsIt) {
             EXPECT_EQ(control->height(), expected.height()) << item.id;
         }
     }
-    EXPECT_EQ(identified, 21);
+    EXPECT_EQ(identified, 22);
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Tarvel"));
     EXPECT_EQ(dlg.size(),
               QSize(DialogUnitsToPixelsX(units, 319), DialogUnitsToPixelsY(units, 226)));
@@ -329,15 +329,6 @@ TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesN
     combo->setCurrentIndex(1);
     emit combo->activated(1); // what choosing an entry from the list raises
     EXPECT_EQ(dialog->ParamsChanged(), 1);
-}
-
-TEST_F(DialogHandlers, SettingsShowsTheNotice) {
-    CTarvelDlg& dlg = OpenDialog();
-    QTest::mouseClick(dlg.GetDlgItem(IDC_SETTINGS), Qt::LeftButton);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("此版本暂不提供设置功能!"));
-    EXPECT_EQ(messages[0].caption, QStringLiteral("提示"));
-    EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
 }
 
 TEST_F(DialogHandlers, HelpStartsTheViewerAndSaysSoWhenNoneCanShowThePage) {

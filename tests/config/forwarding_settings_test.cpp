@@ -1,0 +1,108 @@
+#include "config/forwarding_settings.h"
+
+#include "file_contents.h"
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SourcesCase {
+    const char* text;
+    // The prefixes as they read back, or null when the text is refused.
+    const char* allowed;
+};
+
+// The allowed sources as the operator may write them: addresses and prefixes separated by
+// commas, read strictly (no octal, no host names), prefix lengths within the family.
+TEST(ParseAllowedSources, Table) {
+    const SourcesCase cases[] = {
+        {"", "任何来源"},
+        {" , ", "任何来源"},
+        {"10.1.2.3", "10.1.2.3"},
+        {"10.1.2.0/24", "10.1.2.0/24"},
+        {" 10.1.2.0/24 ,127.0.0.9 ", "10.1.2.0/24, 127.0.0.9"},
+        {"0.0.0.0/0", "0.0.0.0/0"},
+        {"10.1.2.3/32", "10.1.2.3"},
+        {"2001:db8::/32", "2001:db8::/32"},
+        {"10.1.2/24", nullptr},
+        {"10.1.2.0/33", nullptr},
+        {"10.1.2.0/", nullptr},
+        {"10.1.2.0/+8", nullptr},
+        {"10.1.2.0/8x", nullptr},
+        {"010.1.2.3", nullptr},
+        {"gateway.example", nullptr},
+        {"10.1.2.3 10.1.2.4", nullptr},
+    };
+    for (const SourcesCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string problem;
+        const std::optional<AllowedSources> allowed = ParseAllowedSources(c.text, problem);
+        ASSERT_EQ(allowed.has_value(), c.allowed != nullptr) << problem;
+        if (allowed) {
+            EXPECT_EQ(AllowedSourcesText(*allowed), c.allowed);
+        } else {
+            EXPECT_EQ(problem.rfind("允许的来源中有无效的地址或前缀: ", 0), 0U) << problem;
+        }
+    }
+}
+
+TEST(ParseAllowedSources, TextTooLongForTheFileIsRefused) {
+    std::string text;
+    while (text.size() < 254) {
+        text += "10.1.2.3,";
+    }
+    std::string problem;
+    EXPECT_FALSE(ParseAllowedSources(text, problem).has_value());
+    EXPECT_EQ(problem, "允许的来源太长, 最多 254 个字符");
+}
+
+TEST(AllowedSources, PrefixesMatchTheirLeadingBitsOnly) {
+    std::string problem;
+    const AllowedSources allowed = *ParseAllowedSources("10.1.2.0/23,127.0.0.9", problem);
+    auto at = [](const char* address) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &v4.sin_addr);
+        return Endpoint(v4);
+    };
+    EXPECT_TRUE(allowed.Allows(at("10.1.2.0")));
+    EXPECT_TRUE(allowed.Allows(at("10.1.3.255")));
+    EXPECT_FALSE(allowed.Allows(at("10.1.4.0")));
+    EXPECT_FALSE(allowed.Allows(at("10.1.1.255")));
+    EXPECT_TRUE(allowed.Allows(at("127.0.0.9")));
+    EXPECT_FALSE(allowed.Allows(at("127.0.0.8")));
+    EXPECT_TRUE(AllowedSources().Allows(at("192.0.2.1")));
+}
+
+// A file without the keys means text and anyone; the mode's letter case does not matter and a
+// value that is no mode means text. Writing adds exactly the two keys and keeps every other byte.
+TEST(ForwardingSettingsFile, ReadAndWrite) {
+    const std::filesystem::path file =
+        std::filesystem::path(testing::TempDir()) / "forwarding-settings.inf";
+    const std::string original = "; comment\r\n[IP]\r\nNumber=1\r\n";
+    WriteFile(file, original);
+    EXPECT_EQ(ReadForwardingSettings(file), ForwardingSettings{});
+
+    EXPECT_FALSE(WriteForwardingSettings(file, {ForwardMode::Bytes, " 10.1.2.0/24 , 10.9.9.9"}));
+    EXPECT_EQ(ReadFile(file), original + "[Forward]\r\nMode=Bytes\r\n[Allow]\r\nSources=10.1.2.0/"
+                                         "24,10.9.9.9\r\n");
+    EXPECT_EQ(ReadForwardingSettings(file),
+              (ForwardingSettings{ForwardMode::Bytes, "10.1.2.0/24,10.9.9.9"}));
+
+    for (const auto& [value, mode] :
+         std::vector<std::pair<std::string, ForwardMode>>{{"bytes", ForwardMode::Bytes},
+                                                          {"TEXT", ForwardMode::Text},
+                                                          {"raw", ForwardMode::Text}}) {
+        WriteFile(file, "[Forward]\nMode=" + value + "\n");
+        EXPECT_EQ(ReadForwardingSettings(file).forward, mode) << value;
+    }
+    std::filesystem::remove(file);
+}
+
+} // namespace

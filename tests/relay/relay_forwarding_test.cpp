@@ -1,0 +1,221 @@
+// What passes a relay and from whom: bytes forwarded unchanged when the plan says so, and only
+// allowed sources served.
+#include "relay/relay.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_test_links.h"
+
+namespace {
+
+using namespace relaytest;
+using namespace std::string_literals;
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& byte : data) {
+        byte = static_cast<char>(random());
+    }
+    return data;
+}
+
+Endpoints PickFor(const WorkerCase& worker) {
+    return Endpoints::Pick(worker.tcp);
+}
+
+// Starts the relay with `plan` between the test's peers, as StartLinked does with the plain plan.
+Link StartWithPlan(const WorkerCase& worker, const Endpoints& endpoints, const RelayPlan& plan) {
+    Link link;
+    link.relayEndpoint = endpoints.WaitSide(worker);
+    const PeerEndpoint other = endpoints.OtherSide(worker);
+    if (worker.tcp) {
+        SocketHandle listening = ListenOn(other.address, other.port);
+        link.relay = std::make_unique<Relay>(plan);
+        SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
+        SocketHandle outgoing = AcceptWithin(listening.Get());
+        link.source = std::move(worker.waitsOnServer ? outgoing : incoming);
+        link.destination = std::move(worker.waitsOnServer ? incoming : outgoing);
+        WaitUntil([&] { return link.relay->Status().stage == RelayStage::Relaying; });
+    } else {
+        link.destination = BindUdp(other.address, other.port);
+        link.relay = std::make_unique<Relay>(plan);
+        if (WaitUntil(
+                [&] { return IsUdpBound(link.relayEndpoint.address, link.relayEndpoint.port); })) {
+            link.source = BindUdp(other.address, 0);
+        }
+    }
+    return link;
+}
+
+RelayPlan BytesPlan(const WorkerCase& worker, const Endpoints& endpoints) {
+    RelayPlan plan = endpoints.Plan(worker);
+    plan.forward = ForwardMode::Bytes;
+    return plan;
+}
+
+class BytesTest : public ::testing::TestWithParam<WorkerCase> {};
+
+// Bytes mode: the stream arrives byte for byte, zeros and all, with the orderly close at its end;
+// the counters count the payload and the lamps show the first bytes of recent data.
+TEST_P(BytesTest, StreamOrDatagramsArriveUnchanged) {
+    const WorkerCase& worker = GetParam();
+    const Endpoints endpoints = PickFor(worker);
+    Link link = StartWithPlan(worker, endpoints, BytesPlan(worker, endpoints));
+    ASSERT_TRUE(link.Ready());
+
+    if (worker.tcp) {
+        const std::string data = RandomBytes(16U << 20, 11);
+        std::thread source([&] {
+            SendAll(link.source.Get(), data);
+            ::shutdown(link.source.Get(), SHUT_WR);
+        });
+        const StreamRead read = ReadUntilClosed(link.destination.Get(), 30s);
+        source.join();
+        EXPECT_TRUE(read.closed);
+        EXPECT_FALSE(read.reset);
+        EXPECT_EQ(read.data.size(), data.size());
+        EXPECT_TRUE(read.data == data) << "the stream arrived changed";
+        ASSERT_TRUE(link.relay->WaitUntilEnded(kTimeout));
+        EXPECT_EQ(link.relay->Outcome().bytesForwarded, data.size());
+        return;
+    }
+    std::size_t total = 0;
+    for (const std::size_t size : {0U, 1U, 4095U, 4096U, 65507U}) {
+        SCOPED_TRACE(size);
+        std::string datagram = RandomBytes(size, static_cast<unsigned>(size));
+        if (size > 2) {
+            datagram[1] = '\0';
+            datagram[size - 1] = '\0';
+        }
+        link.Send(worker, datagram);
+        const auto forwarded = ReceiveDatagram(link.destination.Get());
+        ASSERT_TRUE(forwarded.has_value());
+        EXPECT_EQ(forwarded->data.size(), size);
+        EXPECT_TRUE(forwarded->data == datagram) << "the datagram arrived changed";
+        total += size;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return link.relay->Status().datagramsForwarded == 5; }));
+    EXPECT_EQ(link.relay->Status().bytesForwarded, total);
+    EXPECT_EQ(link.relay->Status().datagramsCut, 0U);
+    link.Send(worker, "\x01\x02\x03"s);
+    ASSERT_TRUE(ReceiveDatagram(link.destination.Get()).has_value());
+    // No zero is put after data that is forwarded as it is: the fourth byte is the last one's.
+    const std::string last = RandomBytes(65507, 65507);
+    EXPECT_EQ(link.relay->Head(), (BufferHead{1, 2, 3, static_cast<std::uint8_t>(last[3])}));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWorkers, BytesTest, ::testing::ValuesIn(kAllWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+
+// A TCP connection made from `from` to the endpoint.
+SocketHandle ConnectFrom(const char* from, const PeerEndpoint& to) {
+    SocketHandle socket(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in local = MakeSocketAddress(from, 0);
+    if (::bind(socket.Get(), AsSockaddr(local), sizeof local) != 0 ||
+        !TryConnect(socket, to.address, to.port)) {
+        socket.Reset();
+    }
+    return socket;
+}
+
+struct AllowCase {
+    const char* name;
+    std::vector<AllowedSources::Prefix> allowed;
+    bool peerAllowed; // 127.0.0.2 (the client side's peers); 127.0.0.99 is never allowed
+};
+
+void PrintTo(const AllowCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+AllowedSources::Prefix V4Prefix(const char* address, int bits) {
+    AllowedSources::Prefix prefix;
+    prefix.family = AF_INET;
+    prefix.bits = bits;
+    ::inet_pton(AF_INET, address, prefix.address.data());
+    return prefix;
+}
+
+class AllowedSourcesTest : public ::testing::TestWithParam<AllowCase> {};
+
+// A TCP relay closes a connection from a source it does not allow at once and goes on waiting;
+// the destination never sees anything of it, and an allowed source after it is relayed. A UDP
+// relay drops such a source's datagrams and counts them.
+TEST_P(AllowedSourcesTest, OnlyAllowedSourcesAreServed) {
+    const AllowCase& c = GetParam();
+    for (const WorkerCase& worker : kAllWorkers) {
+        SCOPED_TRACE(worker.name);
+        const Endpoints endpoints = PickFor(worker);
+        const PeerEndpoint waitSide = endpoints.WaitSide(worker);
+        const PeerEndpoint other = endpoints.OtherSide(worker);
+        RelayPlan plan = endpoints.Plan(worker);
+        plan.allowed = AllowedSources(c.allowed);
+
+        if (worker.tcp) {
+            const SocketHandle listening = ListenOn(other.address, other.port);
+            Relay relay(plan);
+            ASSERT_TRUE(WaitUntil([&] { return IsListening(waitSide.address, waitSide.port); }));
+            SocketHandle intruder = ConnectFrom("127.0.0.99", waitSide);
+            ASSERT_TRUE(intruder.Valid());
+            SendAll(intruder.Get(), "SECRET-INTRUDER-DATA");
+            // Closed at once, with nothing of the other side.
+            const StreamRead toIntruder = ReadUntilClosed(intruder.Get());
+            EXPECT_TRUE(toIntruder.closed);
+            EXPECT_EQ(toIntruder.data, "");
+            EXPECT_FALSE(Readable(listening.Get(), kQuiet)) << "the intruder reached the far side";
+            EXPECT_TRUE(WaitUntil([&] { return relay.Status().refused == 1; }));
+            EXPECT_TRUE(IsListening(waitSide.address, waitSide.port))
+                << "the relay stopped waiting";
+
+            SocketHandle incoming = ConnectFrom("127.0.0.2", waitSide);
+            ASSERT_TRUE(incoming.Valid());
+            if (!c.peerAllowed) {
+                EXPECT_TRUE(ReadUntilClosed(incoming.Get()).closed);
+                EXPECT_FALSE(Readable(listening.Get(), kQuiet));
+                EXPECT_TRUE(WaitUntil([&] { return relay.Status().refused == 2; }));
+                continue;
+            }
+            SocketHandle outgoing = AcceptWithin(listening.Get());
+            ASSERT_TRUE(outgoing.Valid());
+            const SocketHandle& source = worker.waitsOnServer ? outgoing : incoming;
+            const SocketHandle& destination = worker.waitsOnServer ? incoming : outgoing;
+            ASSERT_TRUE(SendAll(source.Get(), "allowed"));
+            EXPECT_EQ(ReadStream(destination.Get(), 8).data, "allowed\0"s);
+            EXPECT_EQ(AddressText(relay.Status().peer), "127.0.0.2");
+            continue;
+        }
+
+        const SocketHandle destination = BindUdp(other.address, other.port);
+        Relay relay(plan);
+        ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(waitSide.address, waitSide.port); }));
+        const SocketHandle intruder = BindUdp("127.0.0.99", 0);
+        const SocketHandle sender = BindUdp("127.0.0.2", 0);
+        for (int i = 0; i < 3; ++i) {
+            SendDatagram(intruder.Get(), "SECRET", waitSide.address, waitSide.port);
+        }
+        SendDatagram(sender.Get(), "mine", waitSide.address, waitSide.port);
+        if (c.peerAllowed) {
+            const auto forwarded = ReceiveDatagram(destination.Get());
+            ASSERT_TRUE(forwarded.has_value());
+            EXPECT_EQ(forwarded->data, "mine\0"s);
+        }
+        EXPECT_FALSE(ReceiveDatagram(destination.Get(), kQuiet).has_value())
+            << "a refused datagram reached the destination";
+        EXPECT_TRUE(WaitUntil([&] { return relay.Status().refused == (c.peerAllowed ? 3U : 4U); }));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, AllowedSourcesTest,
+    ::testing::Values(AllowCase{"AllowedAddress", {V4Prefix("127.0.0.2", 32)}, true},
+                      AllowCase{"AllowedPrefix", {V4Prefix("127.0.0.0", 30)}, true},
+                      AllowCase{"NotAllowed", {V4Prefix("10.1.2.0", 24)}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
