@@ -29,8 +29,8 @@ class Relay;
 // the traffic graph.
 class CTarvelDlg : public QDialog {
 public:
-    // `enumerateAddresses` lists the machine's IPv4 addresses for both address lists.
-    explicit CTarvelDlg(LocalAddressEnumerator enumerateAddresses = EnumerateLocalIPv4Addresses);
+    // `enumerateAddresses` lists the machine's addresses for both address lists.
+    explicit CTarvelDlg(LocalAddressEnumerator enumerateAddresses = EnumerateLocalAddresses);
     ~CTarvelDlg() override;
 
     // Builds the controls from the template and runs the dialog's initialisation. The modal loop

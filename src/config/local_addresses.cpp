@@ -15,14 +15,55 @@ struct IfAddrsDeleter {
     void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
 };
 
+// Where an address goes in the lists: the IPv4 ones first, their loopback addresses behind the
+// others, then the IPv6 ones, loopback last.
+enum class Rank { IPv4, IPv4Loopback, IPv6, IPv6Loopback };
+
 struct LocalAddress {
     std::string text;
-    bool loopback = false;
+    Rank rank;
 };
+
+std::optional<LocalAddress> IPv4Entry(const ifaddrs& entry) {
+    sockaddr_in address{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(entry.ifa_addr), sizeof address,
+                reinterpret_cast<unsigned char*>(&address));
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
+        return std::nullopt;
+    }
+    const bool loopback =
+        (entry.ifa_flags & IFF_LOOPBACK) != 0 || (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+    return LocalAddress{text, loopback ? Rank::IPv4Loopback : Rank::IPv4};
+}
+
+// Global and unique-local addresses as they are; link-local ones only with their interface, as
+// they mean nothing without it.
+std::optional<LocalAddress> IPv6Entry(const ifaddrs& entry) {
+    sockaddr_in6 address{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(entry.ifa_addr), sizeof address,
+                reinterpret_cast<unsigned char*>(&address));
+    const in6_addr& bytes = address.sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&bytes)) {
+        return LocalAddress{"::1", Rank::IPv6Loopback};
+    }
+    if (IN6_IS_ADDR_UNSPECIFIED(&bytes) || IN6_IS_ADDR_MULTICAST(&bytes) ||
+        IN6_IS_ADDR_V4MAPPED(&bytes) || IN6_IS_ADDR_SITELOCAL(&bytes)) {
+        return std::nullopt;
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET6, &bytes, text, sizeof text) == nullptr) {
+        return std::nullopt;
+    }
+    if (IN6_IS_ADDR_LINKLOCAL(&bytes)) {
+        return LocalAddress{std::string(text) + "%" + entry.ifa_name, Rank::IPv6};
+    }
+    return LocalAddress{text, Rank::IPv6};
+}
 
 } // namespace
 
-std::optional<std::vector<std::string>> EnumerateLocalIPv4Addresses() {
+std::optional<std::vector<std::string>> EnumerateLocalAddresses() {
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {
         return std::nullopt;
@@ -31,25 +72,23 @@ std::optional<std::vector<std::string>> EnumerateLocalIPv4Addresses() {
 
     std::vector<LocalAddress> found;
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (entry->ifa_flags & IFF_UP) == 0) {
+        if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0) {
             continue;
         }
-        sockaddr_in address{};
-        std::copy_n(reinterpret_cast<const unsigned char*>(entry->ifa_addr), sizeof address,
-                    reinterpret_cast<unsigned char*>(&address));
-        char text[INET_ADDRSTRLEN] = {};
-        if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
-            continue;
+        std::optional<LocalAddress> address;
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            address = IPv4Entry(*entry);
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            address = IPv6Entry(*entry);
         }
-        const bool loopback =
-            (entry->ifa_flags & IFF_LOOPBACK) != 0 || (ntohl(address.sin_addr.s_addr) >> 24) == 127;
-        found.push_back({text, loopback});
+        if (address) {
+            found.push_back(std::move(*address));
+        }
     }
 
     // A relay between two networks wants the real interfaces first; loopback stays available.
-    std::stable_partition(found.begin(), found.end(),
-                          [](const LocalAddress& a) { return !a.loopback; });
+    std::stable_sort(found.begin(), found.end(),
+                     [](const LocalAddress& a, const LocalAddress& b) { return a.rank < b.rank; });
     std::vector<std::string> addresses;
     addresses.reserve(found.size());
     for (LocalAddress& a : found) {

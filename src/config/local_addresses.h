@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-// The machine's IPv4 addresses in dotted-decimal text: those of the interfaces that are up, in
-// the system's order, loopback addresses after all others. nullopt when the interfaces cannot be
-// listed.
-std::optional<std::vector<std::string>> EnumerateLocalIPv4Addresses();
+// The machine's addresses of the interfaces that are up, as the operator writes them: first the
+// IPv4 ones in dotted-decimal text, in the system's order, their loopback addresses behind the
+// others; then the IPv6 ones (global and unique-local; link-local with its interface, as in
+// "fe80::1%eth0"), in the system's order, ::1 last. nullopt when the interfaces cannot be listed.
+std::optional<std::vector<std::string>> EnumerateLocalAddresses();
 
 using LocalAddressEnumerator = std::function<std::optional<std::vector<std::string>>()>;
 

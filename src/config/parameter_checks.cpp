@@ -1,6 +1,7 @@
 #include "config/parameter_checks.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <algorithm>
 
@@ -54,7 +55,35 @@ bool IsValidIpText(std::string_view text) {
     return parts == kAddressParts;
 }
 
+namespace {
+
+// An IPv6 literal as inet_pton reads it, with "%interface" after a link-local address (which
+// means nothing without it) and nowhere else.
+std::optional<Endpoint> IPv6EndpointFromText(std::string_view address, std::uint16_t port) {
+    const std::size_t percent = address.find('%');
+    const std::string literal(address.substr(0, percent));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    if (::inet_pton(AF_INET6, literal.c_str(), &v6.sin6_addr) != 1)
+        return std::nullopt;
+    const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&v6.sin6_addr);
+    if (percent == std::string_view::npos)
+        return linkLocal ? std::nullopt : std::optional<Endpoint>(Endpoint(v6));
+    const std::string interface(address.substr(percent + 1));
+    v6.sin6_scope_id = interface.empty() ? 0 : ::if_nametoindex(interface.c_str());
+    if (!linkLocal || v6.sin6_scope_id == 0)
+        return std::nullopt;
+    return Endpoint(v6);
+}
+
+} // namespace
+
 std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port) {
+    if (address.size() > kLongestAddressText)
+        return std::nullopt;
+    if (address.find(':') != std::string_view::npos)
+        return IPv6EndpointFromText(address, LowBits(port));
     if (!IsValidIpText(address))
         return std::nullopt;
     // inet_aton reads parts as inet_addr does (a leading zero means octal) but, unlike it, tells

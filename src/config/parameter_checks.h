@@ -24,9 +24,11 @@ inline constexpr std::uint32_t kLargestPort = 10000;
 bool IsValidIpText(std::string_view text);
 
 // The endpoint an address text and a port stand for, as the relay uses it: only the port's low
-// 16 bits count, a part with a leading zero is octal. None when Run refuses the text, which
-// includes every text that has the written form but names no address (such as "127.0.0.09" or
-// "1..2.3.4"), so that what Run accepts is always what the relay uses.
+// 16 bits count. An IPv4 text has the written form above (a part with a leading zero is octal);
+// an IPv6 text is a literal such as "2001:db8::1", a link-local one with its interface as in
+// "fe80::1%eth0". None when Run refuses the text, which includes every text that has the written
+// form but names no address (such as "127.0.0.09" or "1..2.3.4"), so that what Run accepts is
+// always what the relay uses.
 std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port);
 
 // True when every byte is a decimal digit; the empty text is true.

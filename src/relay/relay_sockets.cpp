@@ -69,6 +69,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endp
     if (!listening.Valid()) {
         return fail(SetupStep::Socket);
     }
+    KeepToOwnFamily(listening, endpoint.Family());
     // Without it a Run right after Stop could not bind while old connections linger.
     const int reuse = 1;
     ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);

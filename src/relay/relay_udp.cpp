@@ -216,6 +216,7 @@ bool SetUpReceiving(RelayWorker& worker, const SocketHandle& receiving, const So
         worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
         return false;
     }
+    KeepToOwnFamily(receiving, bindTo.Family());
     ::setsockopt(receiving.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
     if (::bind(receiving.Get(), bindTo.Address(), bindTo.Length()) != 0) {

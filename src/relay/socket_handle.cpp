@@ -1,5 +1,6 @@
 #include "relay/socket_handle.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,4 +24,11 @@ void SocketHandle::Reset() noexcept {
 
 SocketHandle OpenSocket(int family, int type) {
     return SocketHandle(::socket(family, type | SOCK_CLOEXEC, 0));
+}
+
+void KeepToOwnFamily(const SocketHandle& socket, int family) {
+    if (family == AF_INET6) {
+        const int only = 1;
+        ::setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
 }

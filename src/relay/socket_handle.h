@@ -24,3 +24,7 @@ private:
 // with SOCK_NONBLOCK). It is close-on-exec: a program started from the dialog must never hold a
 // relay endpoint or keep a connection from closing.
 SocketHandle OpenSocket(int family, int type);
+
+// An IPv6 socket that listens or is bound takes IPv6 peers only: without it, binding the IPv6
+// wildcard would take IPv4 peers too, by surprise. Nothing for an IPv4 socket.
+void KeepToOwnFamily(const SocketHandle& socket, int family);

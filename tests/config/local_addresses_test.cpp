@@ -1,10 +1,13 @@
 #include "config/local_addresses.h"
 
+#include "test_namespaces.h"
+
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+
 #include <algorithm>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -14,57 +17,101 @@ namespace {
 
 using AddressList = std::optional<std::vector<std::string>>;
 
-// The IPv4 addresses `ip` lists for interfaces that are up, in its order.
-std::optional<std::vector<std::string>> AddressesShownByIp() {
-    struct PipeCloser {
-        void operator()(FILE* f) const { ::pclose(f); }
-    };
-    std::unique_ptr<FILE, PipeCloser> pipe(::popen("ip -4 -o addr show up 2>/dev/null", "r"));
-    if (!pipe) {
+// The addresses `ip` lists for interfaces that are up, of one family ("-4" or "-6"), in its
+// order; IPv6 link-local ones with their interface, as the lists show them.
+AddressList AddressesShownByIp(const std::string& family) {
+    const CommandResult shown = RunCommand("ip " + family + " -o addr show up");
+    if (shown.status != 0)
         return std::nullopt;
-    }
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) {
-        output += buffer;
-    }
-    if (::pclose(pipe.release()) != 0) {
-        return std::nullopt;
-    }
-    // Lines read "<index>: <name>    inet <address>/<prefix> ...".
+    // Lines read "<index>: <name>    inet[6] <address>/<prefix> scope <scope> ...".
     std::vector<std::string> addresses;
-    std::istringstream lines(output);
+    std::istringstream lines(shown.output);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
-        std::string word;
-        while (words >> word && word != "inet") {
-        }
-        if (words >> word) {
-            addresses.push_back(word.substr(0, word.find('/')));
-        }
+        std::string index, name, kind, address, scopeWord, scope;
+        words >> index >> name >> kind >> address >> scopeWord >> scope;
+        address = address.substr(0, address.find('/'));
+        if (scope == "link")
+            address += "%" + name;
+        addresses.push_back(address);
     }
     return addresses;
 }
 
 bool IsLoopback(const std::string& address) {
-    return address.rfind("127.", 0) == 0;
+    return address.rfind("127.", 0) == 0 || address == "::1";
 }
 
-TEST(EnumerateLocalIPv4Addresses, MatchesTheSystemsListWithLoopbackLast) {
-    const AddressList shown = AddressesShownByIp();
-    if (!shown) {
+TEST(EnumerateLocalAddresses, MatchesTheSystemsListsIPv4FirstLoopbackBehind) {
+    const AddressList v4 = AddressesShownByIp("-4");
+    const AddressList v6 = AddressesShownByIp("-6");
+    if (!v4 || !v6)
         GTEST_SKIP() << "the ip tool is not available";
-    }
-    const AddressList listed = EnumerateLocalIPv4Addresses();
+    const AddressList listed = EnumerateLocalAddresses();
     ASSERT_TRUE(listed.has_value());
 
-    // Same order as the system's, once loopback addresses are moved behind the others.
-    std::vector<std::string> expected = *shown;
+    // Each family in the system's order, its loopback addresses moved behind the others.
+    std::vector<std::string> expected = *v4;
     std::stable_partition(expected.begin(), expected.end(),
                           [](const std::string& a) { return !IsLoopback(a); });
+    std::vector<std::string> six = *v6;
+    std::stable_partition(six.begin(), six.end(),
+                          [](const std::string& a) { return !IsLoopback(a); });
+    expected.insert(expected.end(), six.begin(), six.end());
     EXPECT_EQ(*listed, expected);
     EXPECT_TRUE(std::any_of(listed->begin(), listed->end(), IsLoopback))
         << "the loopback interface is always up";
+}
+
+// Runs `act` in the network namespace `name` (this thread only) and comes back.
+template <class Act> bool InNamespace(const std::string& name, Act act) {
+    const int own = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int other = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0;
+    if (entered) {
+        act();
+        ::setns(own, CLONE_NEWNET);
+    }
+    ::close(own);
+    ::close(other);
+    return entered;
+}
+
+// A card with an IPv4 and an IPv6 address: both lists hold its IPv4 address, then loopback's, then
+// its IPv6 address and its link-local one with the card's name, then ::1.
+TEST(EnumerateLocalAddresses, BothFamiliesOfACardInANamespace) {
+    TestNamespaces ns({"card", "host"});
+    std::string reason;
+    if (!ns.Create(reason))
+        GTEST_SKIP() << "cannot create network namespaces here: " << reason;
+    const std::string card = "tvc" + std::to_string(getpid());
+    const std::string host = "tvh" + std::to_string(getpid());
+    const std::string inCard = "ip -n " + ns.Name(0) + " ";
+    const std::string inHost = "ip -n " + ns.Name(1) + " ";
+    for (const std::string& command : {
+             inCard + "link set lo up",
+             inCard + "link add " + card + " type veth peer name " + host + " netns " + ns.Name(1),
+             inCard + "address add 198.51.100.1/24 dev " + card,
+             inCard + "address add 2001:db8::1/64 dev " + card + " nodad",
+             inHost + "address add 198.51.100.2/24 dev " + host,
+             inHost + "address add 2001:db8::2/64 dev " + host + " nodad",
+             inCard + "link set " + card + " up",
+             inHost + "link set " + host + " up",
+         }) {
+        const CommandResult done = RunCommand(command);
+        ASSERT_EQ(done.status, 0) << command << ": " << done.output;
+    }
+
+    AddressList listed;
+    ASSERT_TRUE(InNamespace(ns.Name(0), [&] { listed = EnumerateLocalAddresses(); }));
+    ASSERT_TRUE(listed.has_value());
+    ASSERT_EQ(listed->size(), 5u) << ::testing::PrintToString(*listed);
+    EXPECT_EQ((*listed)[0], "198.51.100.1");
+    EXPECT_EQ((*listed)[1], "127.0.0.1");
+    EXPECT_EQ((*listed)[2], "2001:db8::1");
+    EXPECT_EQ((*listed)[3].rfind("fe80::", 0), 0u);
+    EXPECT_TRUE((*listed)[3].ends_with("%" + card)) << (*listed)[3];
+    EXPECT_EQ((*listed)[4], "::1");
 }
 
 } // namespace

@@ -43,6 +43,19 @@ std::vector<AddressCase> AddressCases() {
         {"100_bytes", longValid + "0", false, nullptr},
         {"part_beyond_32_bits", "1.2.3.99999999999999999999", false, nullptr},
         {"part_wrapping_to_small", "1.2.3.4294967297", false, nullptr},
+        // IPv6 literals, printed with brackets around the address.
+        {"v6_loopback", "::1", false, "[::1]"},
+        {"v6_documentation", "2001:db8::1", false, "[2001:db8::1]"},
+        {"v6_link_local_with_interface", "fe80::1%lo", false, "[fe80::1%lo]"},
+        {"v6_mapped_v4", "::ffff:1.2.3.4", false, "[::ffff:1.2.3.4]"},
+        {"v6_wildcard", "::", false, "[::]"},
+        {"v6_nine_groups", "1:2:3:4:5:6:7:8:9", false, nullptr},
+        {"v6_in_brackets", "[::1]", false, nullptr},
+        {"v6_bad_digit", "2001:db8::g", false, nullptr},
+        {"v6_link_local_without_interface", "fe80::1", false, nullptr},
+        {"v6_link_local_unknown_interface", "fe80::1%nosuchcard0", false, nullptr},
+        {"v6_interface_on_a_global_address", "2001:db8::1%lo", false, nullptr},
+        {"v6_blank", " ::1", false, nullptr},
     };
 }
 
@@ -56,6 +69,8 @@ TEST(EndpointFromText, AddressTable) {
         ASSERT_EQ(endpoint.has_value(), c.relayed != nullptr);
         if (endpoint) {
             EXPECT_EQ(EndpointText(*endpoint), std::string(c.relayed) + ":5000");
+            // The text the file keeps reads back as the same endpoint.
+            EXPECT_EQ(EndpointFromText(c.text, 5000), endpoint);
         }
     }
     EXPECT_EQ(AddressCases()[4].text.size(), 99u);
