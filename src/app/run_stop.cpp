@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int kDisplayTimerId = 1;
 constexpr unsigned int kDisplayTimerPeriodMs = 500;
 constexpr COLORREF kLampRunning = RGB(0, 255, 0);
 constexpr COLORREF kLampStopped = RGB(255, 0, 0);
@@ -92,7 +91,7 @@ void CTarvelDlg::OnRun() {
     // 11-13. The running look.
     m_runButton.setEnabled(false);
     m_stopButton.setEnabled(true);
-    m_timers.SetTimer(kDisplayTimerId, kDisplayTimerPeriodMs);
+    m_displayTimer.start(kDisplayTimerPeriodMs);
     SetLampTextColor(kLampRunning);
 }
 
@@ -106,7 +105,7 @@ void CTarvelDlg::OnStop() {
 void CTarvelDlg::EnterIdleLook() {
     m_runButton.setEnabled(true);
     m_stopButton.setEnabled(false);
-    m_timers.KillTimer(kDisplayTimerId);
+    m_displayTimer.stop();
     SetLampTextColor(kLampStopped);
 }
 
@@ -134,5 +133,5 @@ void CTarvelDlg::ShutdownRelay() {
     // Closing always takes about a second, whether or not a worker runs.
     std::this_thread::sleep_for(kStopPause);
     RequestRelayStop();
-    m_timers.KillTimer(kDisplayTimerId);
+    m_displayTimer.stop();
 }

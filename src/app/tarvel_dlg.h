@@ -7,7 +7,6 @@
 #include "controls/edit_ex.h"
 #include "platform/colorref.h"
 #include "platform/dialog_builder.h"
-#include "platform/window_timers.h"
 #include "traffic/traffic_button.h"
 
 #include <QComboBox>
@@ -16,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
@@ -54,7 +54,7 @@ public:
     void OnStop();
     void OnSettings();
     void OnHelp();
-    void OnTimer(unsigned int id);
+    void OnDisplayTick();
     void OnClientToServer();
     void OnServerToClient();
     void OnUdp();
@@ -66,7 +66,6 @@ public:
     void OnOK();
     void OnCancel();
 
-    const WindowTimers& Timers() const { return m_timers; }
     const TrafficButton& TrafficGraph() const { return m_trafficGraph; }
     int ParamsChanged() const { return m_paramsChanged; }
     std::uint32_t ClientPort() const { return m_clientPort; }
@@ -121,7 +120,7 @@ private:
 
     LocalAddressEnumerator m_enumerateAddresses;
     DialogItems m_items;
-    WindowTimers m_timers;
+    QTimer m_displayTimer; // the lamps follow the relay buffer while a relay runs
     bool m_created = false;
     bool m_destroyed = false;
 };

@@ -120,7 +120,7 @@ protected:
         std::vector<COLORREF> colours;
         for (int id : {IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3, IDC_INPUT_LAMP4,
                        IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3, IDC_OUTPUT_LAMP4})
-            colours.push_back(qobject_cast<CEditEx*>(dialog->GetDlgItem(id))->m_crText);
+            colours.push_back(LampTextColour(id));
         return colours;
     }
     bool Running() const {
@@ -247,7 +247,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     dialog->OnRun();
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Running());
-    EXPECT_EQ(dialog->Timers().Period(1), 500);
+    EXPECT_EQ(DisplayTimerPeriod(), 500);
     EXPECT_EQ(LampColours(), green);
     EXPECT_EQ(LiveRelayWorkerCount(), 1u);
 
@@ -258,7 +258,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_FALSE(Running());
     EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
-    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
     EXPECT_EQ(LampColours(), red);
     EXPECT_TRUE(WaitForRelayWorkers(2000ms));
     // The worker Stop ended is no news.
@@ -366,7 +366,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
         EXPECT_EQ(messages[0].icon, MessageIcon::Error);
         EXPECT_FALSE(Running());
-        EXPECT_FALSE(dialog->Timers().IsActive(1));
+        EXPECT_EQ(DisplayTimerPeriod(), -1);
         EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
         ProcessEventsUntil([] { return false; }, 700ms);
         EXPECT_EQ(messages.size(), 1u) << "one message only";
@@ -406,7 +406,7 @@ TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
     stream.sink.Reset();
 
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Running(); }));
-    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
     EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
     EXPECT_EQ(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"));
     ProcessEventsUntil([] { return false; }, 700ms);

@@ -214,7 +214,7 @@ TEST_F(DialogLamps, ShowLeadingBytesAsSignedNumbersInBothRows) {
     for (const Case& c : cases) {
         std::copy(c.bytes.begin(), c.bytes.end(), g_relayBuffer.begin());
         PublishRelayBufferHead();
-        dlg.OnTimer(1);
+        dlg.OnDisplayTick();
         for (std::size_t k = 0; k < 4; ++k) {
             EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
             EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;
@@ -240,14 +240,7 @@ TEST_F(DialogLamps, BlackWithRedDigitsAndGreenWhileRunning) {
     EXPECT_EQ(background(idle), RGB(0, 0, 0));
     EXPECT_GT(CountPixels(idle, RGB(255, 0, 0)), 20) << "digits in red";
     EXPECT_EQ(lamp->font().family(), QStringLiteral("宋体"));
-    for (const unsigned kind : {CTLCOLOR_EDIT, CTLCOLOR_STATIC}) {
-        CDC dc;
-        const HBRUSH brush = lamp->CtlColor(&dc, kind);
-        ASSERT_NE(brush, nullptr);
-        EXPECT_EQ(brush->color, RGB(0, 0, 0));
-        EXPECT_EQ(dc.GetTextColor(), RGB(255, 0, 0));
-        EXPECT_EQ(dc.GetBkColor(), RGB(0, 0, 0));
-    }
+    EXPECT_EQ(LampTextColour(IDC_OUTPUT_LAMP4), RGB(255, 0, 0));
 
     dlg.OnRun();
     ASSERT_TRUE(messages.empty());
@@ -510,9 +503,9 @@ TEST_F(DialogLayout, TheGraphShowsTheFirstInterfaceSampledEverySecond) {
     const TrafficButton& graph = dlg.TrafficGraph();
     EXPECT_EQ(dlg.GetDlgItem(IDC_TRAFFIC_GRAPH), &graph);
     EXPECT_EQ(graph.InterfaceNumber(), 0);
-    EXPECT_EQ(graph.Timers().Period(TrafficButton::kSamplingTimer), 1000);
-    EXPECT_EQ(graph.Timers().Period(TrafficButton::kRedrawTimer), 100);
-    EXPECT_FALSE(graph.ClipRegion().isEmpty());
+    EXPECT_EQ(graph.findChild<QTimer*>(QStringLiteral("samplingTimer"))->interval(), 1000);
+    EXPECT_EQ(graph.findChild<QTimer*>(QStringLiteral("redrawTimer"))->interval(), 100);
+    EXPECT_FALSE(graph.mask().isEmpty());
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 #include "platform/dialog_units.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
-#include "platform/window_timers.h"
 #include "process_events_until.h"
 
 #include <QDialog>
@@ -171,20 +170,6 @@ TEST(StartProgram, AProgramStillRunningWhenItsOwnerGoesIsEndedWithoutAReport) {
     }
     QCoreApplication::processEvents();
     EXPECT_FALSE(reported);
-}
-
-TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) {
-    QObject owner;
-    std::vector<unsigned int> ticks;
-    WindowTimers timers(&owner, [&](unsigned int id) { ticks.push_back(id); });
-    timers.SetTimer(2, 10);
-    timers.SetTimer(2, 20);
-    EXPECT_EQ(timers.Period(2), 20);
-    EXPECT_EQ(timers.Period(1), -1);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !ticks.empty(); }, std::chrono::seconds(2)));
-    EXPECT_EQ(ticks.front(), 2u);
-    timers.KillTimer(2);
-    EXPECT_FALSE(timers.IsActive(2));
 }
 
 } // namespace

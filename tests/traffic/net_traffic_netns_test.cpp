@@ -1,6 +1,6 @@
-// The live performance-data layer in a network namespace this test makes: loopback and one veth
-// card, whose other end lies in a second namespace holding the card's test host. The sampler runs
-// in a probe started with `ip netns exec`, so nothing else on the machine sees either namespace.
+// The live sampler in a network namespace this test makes: loopback and one veth card, whose
+// other end lies in a second namespace holding the card's test host. The sampler runs in a probe
+// started with `ip netns exec`, so nothing else on the machine sees either namespace.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,7 +86,7 @@ double Number(const std::map<std::string, std::string>& report, const std::strin
     return found == report.end() ? -1.0 : std::stod(found->second);
 }
 
-TEST(PerfDataNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) {
+TEST(NetTrafficNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) {
     TestNamespaces ns;
     std::string reason;
     if (!ns.Create(reason))

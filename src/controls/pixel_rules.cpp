@@ -1,0 +1,99 @@
+#include "controls/pixel_rules.h"
+
+#include <QPainter>
+#include <QStaticText>
+
+#include <algorithm>
+#include <cmath>
+
+void DrawLineWithoutEnd(QPainter& painter, QPoint from, QPoint to, const QColor& color) {
+    if (from.y() == to.y()) {
+        const int left = from.x() < to.x() ? from.x() : to.x() + 1;
+        painter.fillRect(QRect(left, from.y(), std::abs(to.x() - from.x()), 1), color);
+    } else if (from.x() == to.x()) {
+        const int top = from.y() < to.y() ? from.y() : to.y() + 1;
+        painter.fillRect(QRect(from.x(), top, 1, std::abs(to.y() - from.y())), color);
+    }
+}
+
+void DrawFrame(QPainter& painter, const QRect& rect, const QColor& frame,
+               const std::optional<QColor>& fill) {
+    if (rect.isEmpty())
+        return;
+    if (fill)
+        painter.fillRect(rect.adjusted(1, 1, -1, -1), *fill);
+    painter.fillRect(QRect(rect.left(), rect.top(), rect.width(), 1), frame);
+    painter.fillRect(QRect(rect.left(), rect.bottom(), rect.width(), 1), frame);
+    painter.fillRect(QRect(rect.left(), rect.top(), 1, rect.height()), frame);
+    painter.fillRect(QRect(rect.right(), rect.top(), 1, rect.height()), frame);
+}
+
+void FillPattern(QPainter& painter, const QRect& rect, const QImage& pattern, QPoint origin) {
+    const QPoint previous = painter.brushOrigin();
+    painter.setBrushOrigin(origin);
+    painter.fillRect(rect, QBrush(pattern));
+    painter.setBrushOrigin(previous);
+}
+
+void InvertDottedFrame(QImage& image, const QRect& rect) {
+    const QRect inside = image.rect();
+    const auto invert = [&](int x, int y) {
+        if (((x + y) & 1) != 0 || !inside.contains(x, y))
+            return;
+        image.setPixel(x, y, image.pixel(x, y) ^ 0x00FFFFFFu);
+    };
+    if (rect.isEmpty())
+        return;
+    for (int x = rect.left(); x <= rect.right(); ++x) {
+        invert(x, rect.top());
+        if (rect.bottom() != rect.top())
+            invert(x, rect.bottom());
+    }
+    for (int y = rect.top() + 1; y < rect.bottom(); ++y) {
+        invert(rect.left(), y);
+        if (rect.right() != rect.left())
+            invert(rect.right(), y);
+    }
+}
+
+QRegion RoundedRectRegion(const QRect& rect, int ellipseWidth, int ellipseHeight) {
+    const QRect r = rect.normalized();
+    QRegion region;
+    if (r.isEmpty())
+        return region;
+    const int ew = std::min(std::abs(ellipseWidth), r.width());
+    const int eh = std::min(std::abs(ellipseHeight), r.height());
+    const bool rounded = ew >= 2 && eh >= 2;
+    // Radii between the centres of the corner box's outer pixels.
+    const double rx = (ew - 1) / 2.0;
+    const double ry = (eh - 1) / 2.0;
+    // How far row k from the top (or bottom) edge is cut in at each end.
+    const auto inset = [&](int k) {
+        if (!rounded || k >= ry)
+            return 0;
+        const double dy = (ry - k) / ry;
+        const double dx = rx * std::sqrt(std::max(0.0, 1.0 - dy * dy));
+        // A small tolerance keeps centres that lie exactly on the ellipse inside it.
+        return static_cast<int>(std::ceil(rx - dx - 1e-9));
+    };
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        const int cut = inset(std::min(y - r.top(), r.bottom() - y));
+        if (2 * cut < r.width())
+            region += QRect(r.left() + cut, y, r.width() - 2 * cut, 1);
+    }
+    return region;
+}
+
+void DrawTextAt(QPainter& painter, QPoint topLeft, const QStaticText& text, const QColor& color) {
+    painter.setPen(color);
+    painter.drawStaticText(topLeft, text);
+}
+
+void DrawCaption(QPainter& painter, const QRect& rect, const QString& caption,
+                 const QColor& color) {
+    painter.save();
+    painter.setClipRect(rect, Qt::IntersectClip);
+    painter.setPen(color);
+    painter.drawText(rect, Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, caption);
+    painter.restore();
+}
