@@ -68,13 +68,12 @@ void TrafficButton::OnSamplingTick() {
     m_graph.AddSample(sample);
     m_statusText.setText(QString::fromStdString(m_graph.StatusText()));
     m_statusText.prepare(QTransform(), m_font);
-    // The outline alone: the corners belong to the parent, which need not repaint.
-    update(m_outline);
+    update();
 }
 
 void TrafficButton::OnRedrawTick() {
     m_graph.AdvanceGrid();
-    update(m_outline);
+    update();
 }
 
 void TrafficButton::SelectInterface(int interfaceNumber) {

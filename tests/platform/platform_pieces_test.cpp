@@ -18,14 +18,14 @@
 
 namespace {
 
-TEST(DialogUnits, MulDivRoundsHalfAwayFromZero) {
+TEST(DialogUnits, ScaleRoundsHalfAwayFromZero) {
     struct Case {
         int number, numerator, denominator, expected;
     };
     for (const Case& c :
          {Case{319, 6, 4, 479}, Case{1, 1, 2, 1}, Case{3, 1, 2, 2}, Case{-3, 1, 2, -2},
           Case{226, 13, 8, 367}, Case{10, 6, 4, 15}, Case{5, 3, 4, 4}, Case{7, 3, -4, -5}}) {
-        EXPECT_EQ(MulDiv(c.number, c.numerator, c.denominator), c.expected)
+        EXPECT_EQ(ScaleRounded(c.number, c.numerator, c.denominator), c.expected)
             << c.number << "*" << c.numerator << "/" << c.denominator;
     }
     const DialogBaseUnits units{6, 13};
