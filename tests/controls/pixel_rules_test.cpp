@@ -94,20 +94,30 @@ TEST(Pattern, PixelZeroLandsOnTheOrigin) {
         for (int x = 0; x < 2; ++x)
             pattern.setPixelColor(x, y, QColor(y * 50, x * 99, 0));
 
-    for (const QPoint origin : {QPoint(0, 0), QPoint(4, 9), QPoint(3, 7), QPoint(-1, -3)}) {
-        SCOPED_TRACE(testing::Message() << "origin " << origin.x() << "," << origin.y());
-        QImage image = Paper(10, 12);
-        QPainter painter(&image);
-        const QRect area(1, 1, 8, 10);
-        FillPattern(painter, area, pattern, origin);
-        EXPECT_EQ(painter.brushOrigin(), QPoint(0, 0)) << "the painter's origin is put back";
-        painter.end();
-        for (int y = 0; y < 12; ++y) {
-            for (int x = 0; x < 10; ++x) {
-                const int row = ((y - origin.y()) % 5 + 5) % 5;
-                const int column = ((x - origin.x()) % 2 + 2) % 2;
-                const QColor want = area.contains(x, y) ? QColor(row * 50, column * 99, 0) : kPaper;
-                EXPECT_EQ(At(image, x, y), want) << x << "," << y;
+    // A 32-bit image takes the direct way, another format the painter's.
+    for (const QImage::Format format : {QImage::Format_RGB32, QImage::Format_RGB16}) {
+        const auto stored = [format](const QColor& c) {
+            QImage one(1, 1, format);
+            one.fill(c);
+            return one.pixelColor(0, 0);
+        };
+        for (const QPoint origin : {QPoint(0, 0), QPoint(4, 9), QPoint(3, 7), QPoint(-1, -3)}) {
+            SCOPED_TRACE(testing::Message()
+                         << "origin " << origin.x() << "," << origin.y() << ", format " << format);
+            QImage image = Paper(10, 12).convertToFormat(format);
+            QPainter painter(&image);
+            const QRect area(1, 1, 8, 10);
+            FillPattern(painter, area, pattern, origin);
+            EXPECT_EQ(painter.brushOrigin(), QPoint(0, 0)) << "the painter's origin is kept";
+            painter.end();
+            for (int y = 0; y < 12; ++y) {
+                for (int x = 0; x < 10; ++x) {
+                    const int row = ((y - origin.y()) % 5 + 5) % 5;
+                    const int column = ((x - origin.x()) % 2 + 2) % 2;
+                    const QColor want =
+                        area.contains(x, y) ? QColor(row * 50, column * 99, 0) : kPaper;
+                    EXPECT_EQ(At(image, x, y), stored(want)) << x << "," << y;
+                }
             }
         }
     }
