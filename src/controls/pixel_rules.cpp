@@ -82,16 +82,21 @@ void FillPattern(QPainter& painter, const QRect& rect, const QImage& pattern, QP
         const QRect area = rect & image->rect();
         if (area.isEmpty())
             return;
+        const int width = pattern.width();
+        const int height = pattern.height();
+        const uchar* const source = pattern.constBits();
+        const qsizetype sourceStride = pattern.bytesPerLine();
+        const int firstColumn = PatternIndex(area.left(), origin.x(), width);
         const qsizetype stride = image->bytesPerLine();
         uchar* row = image->bits() + area.top() * stride;
         for (int y = area.top(); y <= area.bottom(); ++y, row += stride) {
-            const auto* source = reinterpret_cast<const QRgb*>(
-                pattern.constScanLine(PatternIndex(y, origin.y(), pattern.height())));
-            auto* target = reinterpret_cast<QRgb*>(row);
-            int column = PatternIndex(area.left(), origin.x(), pattern.width());
+            const auto* from = reinterpret_cast<const QRgb*>(
+                source + PatternIndex(y, origin.y(), height) * sourceStride);
+            auto* to = reinterpret_cast<QRgb*>(row);
+            int column = firstColumn;
             for (int x = area.left(); x <= area.right(); ++x) {
-                target[x] = source[column];
-                if (++column == pattern.width())
+                to[x] = from[column];
+                if (++column == width)
                     column = 0;
             }
         }

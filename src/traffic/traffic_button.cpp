@@ -123,7 +123,7 @@ void TrafficButton::Draw(QPainter& painter) const {
     for (const auto& bar : m_graph.Bars(panel)) {
         FillPattern(painter, QRect(bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top),
                     m_barPattern, QPoint(bar.left, panel.bottom));
-        painter.fillRect(QRect(bar.left, bar.top, 1, 1), tip);
+        DrawLineWithoutEnd(painter, QPoint(bar.left, bar.top), QPoint(bar.left + 1, bar.top), tip);
     }
 
     // Status text over its shadow.

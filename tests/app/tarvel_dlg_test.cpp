@@ -240,7 +240,6 @@ TEST_F(DialogLamps, BlackWithRedDigitsAndGreenWhileRunning) {
     EXPECT_EQ(background(idle), RGB(0, 0, 0));
     EXPECT_GT(CountPixels(idle, RGB(255, 0, 0)), 20) << "digits in red";
     EXPECT_EQ(lamp->font().family(), QStringLiteral("宋体"));
-    EXPECT_EQ(LampTextColour(IDC_OUTPUT_LAMP4), RGB(255, 0, 0));
 
     dlg.OnRun();
     ASSERT_TRUE(messages.empty());
