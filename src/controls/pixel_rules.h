@@ -1,7 +1,8 @@
 #pragma once
 
 // The few pixel rules the flat controls and the traffic graph are drawn by. Every function draws
-// with hard edges (no antialiasing) on a painter the caller has set up.
+// with hard edges (no antialiasing) on a painter the caller has set up; lines and patterns on a
+// plain 32-bit image are written straight into its pixels, which the graph's redraws need.
 
 #include <QColor>
 #include <QImage>
