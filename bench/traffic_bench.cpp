@@ -1,20 +1,16 @@
-// Cost of one traffic sample, as the graph's sampling tick takes it: the query that reads the
-// kernel's interface table and writes the answer, then the parse.
-//   BM_Sample/<n>, BM_QueryOnly/<n>: a fixture tree with n interfaces listed, all up
-//   BM_SampleLive:                  this machine's (or, under `ip netns exec`, a namespace's)
-//                                   interfaces; bench/traffic_netns.sh runs it with 500 cards
+// Cost of one traffic sample, as the graph's sampling tick takes it: one read of the kernel's
+// interface table and the walk over it.
+//   BM_Sample/<n>:  a fixture tree with n interfaces listed, all up
+//   BM_SampleLive:  this machine's (or, under `ip netns exec`, a namespace's) interfaces;
+//                   bench/traffic_netns.sh runs it with 500 cards
 #include <benchmark/benchmark.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include <unistd.h>
 
-#include "platform/perf_data_layout.h"
-#include "platform/perf_data_linux.h"
 #include "traffic/net_traffic.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +39,7 @@ public:
     FixtureTree(const FixtureTree&) = delete;
     FixtureTree& operator=(const FixtureTree&) = delete;
 
-    PerfDataPaths Paths() const { return {(m_root / "dev").string(), (m_root / "class").string()}; }
+    NetDevPaths Paths() const { return {(m_root / "dev").string(), (m_root / "class").string()}; }
 
 private:
     static fs::path Create(const fs::path& path) {
@@ -52,13 +48,6 @@ private:
     }
     fs::path m_root;
 };
-
-PerfDataQuery QueryOn(const PerfDataPaths& paths) {
-    return [source = NetworkPerfData(paths)](const char* name, std::uint8_t* data,
-                                             std::uint32_t* size) mutable {
-        return source.Query(name, data, size);
-    };
-}
 
 void Sample(benchmark::State& state, NetTraffic& traffic) {
     if (traffic.InterfaceNames().empty()) {
@@ -73,24 +62,10 @@ void Sample(benchmark::State& state, NetTraffic& traffic) {
 
 void BM_Sample(benchmark::State& state) {
     const FixtureTree tree(static_cast<int>(state.range(0)));
-    NetTraffic traffic(QueryOn(tree.Paths()));
+    NetTraffic traffic(tree.Paths());
     Sample(state, traffic);
 }
 BENCHMARK(BM_Sample)->Arg(2)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond);
-
-void BM_QueryOnly(benchmark::State& state) {
-    const FixtureTree tree(static_cast<int>(state.range(0)));
-    NetworkPerfData source(tree.Paths());
-    std::vector<std::uint8_t> buffer(NetTraffic::kBufferStep);
-    for (auto _ : state) {
-        std::uint32_t size = NetTraffic::kBufferStep;
-        if (source.Query("510", buffer.data(), &size) != ERROR_SUCCESS) {
-            state.SkipWithError("query failed");
-            return;
-        }
-    }
-}
-BENCHMARK(BM_QueryOnly)->Arg(2)->Arg(50)->Arg(500)->Unit(benchmark::kMicrosecond);
 
 void BM_SampleLive(benchmark::State& state) {
     NetTraffic traffic;

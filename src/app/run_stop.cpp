@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr unsigned int kDisplayTimerId = 1;
 constexpr unsigned int kDisplayTimerPeriodMs = 500;
 constexpr COLORREF kLampRunning = RGB(0, 255, 0);
 constexpr COLORREF kLampStopped = RGB(255, 0, 0);
@@ -94,7 +93,7 @@ void CTarvelDlg::OnStop() {
 void CTarvelDlg::EnterRunningLook() {
     m_runButton.setEnabled(false);
     m_stopButton.setEnabled(true);
-    m_timers.SetTimer(kDisplayTimerId, kDisplayTimerPeriodMs);
+    m_displayTimer.start(kDisplayTimerPeriodMs);
     SetLampTextColor(kLampRunning);
     SetRelayControlsEnabled(false);
 }
@@ -102,7 +101,7 @@ void CTarvelDlg::EnterRunningLook() {
 void CTarvelDlg::EnterIdleLook() {
     m_runButton.setEnabled(true);
     m_stopButton.setEnabled(false);
-    m_timers.KillTimer(kDisplayTimerId);
+    m_displayTimer.stop();
     SetLampTextColor(kLampStopped);
     SetRelayControlsEnabled(true);
     ShowRelayStatus();
@@ -152,7 +151,7 @@ void CTarvelDlg::OnDestroy() {
         return;
     m_destroyed = true;
     ShutdownRelay();
-    m_timers.KillTimer(kDisplayTimerId);
+    m_displayTimer.stop();
 }
 
 void CTarvelDlg::ShutdownRelay() {

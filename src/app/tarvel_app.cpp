@@ -39,25 +39,25 @@ int CTarvelApp::Run(int argc, char** argv) {
 }
 
 bool CTarvelApp::InitInstance(int argc, char** argv) {
-    // 1-2. One instance per application name; a second one ends silently before any window.
+    // One instance per application name; a second one ends silently before any window.
     const SingleInstanceLock instanceLock(ApplicationNameFromPath(argc > 0 ? argv[0] : "tarvel"));
     if (!instanceLock.IsFirstInstance())
         return false;
 
-    // 3-4. The toolkit (tests bring their own application object).
+    // The toolkit (tests bring their own application object).
     std::optional<QApplication> application;
     if (!qApp)
         application.emplace(argc, argv);
     InstallDialogLook();
 
-    // 5. The socket library.
+    // The socket library.
     if (!m_startSockets()) {
         ShowMessage(QString::fromUtf8(LoadStringResource(IDP_SOCKETS_INIT_FAILED)),
                     QCoreApplication::applicationName(), MessageIcon::Exclamation);
         return false;
     }
 
-    // 8-9. The main dialog, run modally; it is destroyed on the way out.
+    // The main dialog, run modally; it is destroyed on the way out.
     CTarvelDlg dialog;
     dialog.exec();
     if (dialog.isVisible())

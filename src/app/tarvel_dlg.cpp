@@ -5,8 +5,10 @@
 #include "dialog_templates.h"
 #include "pictures.h"
 #include "platform/data_exchange.h"
+#include "platform/fonts.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
+#include "platform/system_colors.h"
 #include "relay/relay.h"
 #include "resource.h"
 
@@ -25,8 +27,12 @@ constexpr COLORREF kLampStopped = RGB(255, 0, 0);
 } // namespace
 
 CTarvelDlg::CTarvelDlg(LocalAddressEnumerator enumerateAddresses)
-    : m_hIcon(LoadAppIcon()), m_enumerateAddresses(std::move(enumerateAddresses)),
-      m_timers(this, [this](unsigned int id) { OnTimer(id); }) {}
+    : m_hIcon(LoadAppIcon()), m_enumerateAddresses(std::move(enumerateAddresses)) {
+    // Found by name in tests, which check its period.
+    m_displayTimer.setObjectName(QStringLiteral("displayTimer"));
+    m_displayTimer.setParent(this);
+    connect(&m_displayTimer, &QTimer::timeout, this, &CTarvelDlg::OnDisplayTick);
+}
 
 CTarvelDlg::~CTarvelDlg() = default;
 
@@ -137,7 +143,7 @@ bool CTarvelDlg::UpdateData(bool saveAndValidate) {
 }
 
 void CTarvelDlg::DoDataExchange(CDataExchange& dx) {
-    // 1. The lamps, address boxes, buttons, radio buttons and the graph.
+    // Controls first, in the order of the member table; Help and the fourth lamps come last.
     for (std::size_t k = 0; k < 3; ++k)
         DDX_Control(dx, m_inputLamps[k]);
     for (std::size_t k = 0; k < 3; ++k)
@@ -152,12 +158,11 @@ void CTarvelDlg::DoDataExchange(CDataExchange& dx) {
     DDX_Control(dx, m_udpRadio);
     DDX_Control(dx, m_tcpRadio);
     DDX_Control(dx, m_trafficGraph);
-    // 2-3. Both ports, each checked against 0..kLargestPort.
+    // Both ports, each checked against 0..kLargestPort.
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_CLIENT_PORT)), m_clientPort);
     DDV_MinMaxUInt(dx, m_clientPort, 0, kLargestPort);
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_SERVER_PORT)), m_serverPort);
     DDV_MinMaxUInt(dx, m_serverPort, 0, kLargestPort);
-    // 4. Help and the fourth lamp of each row.
     DDX_Control(dx, m_helpButton);
     DDX_Control(dx, m_inputLamps[3]);
     DDX_Control(dx, m_outputLamps[3]);
@@ -180,35 +185,25 @@ std::array<CEditEx*, 8> CTarvelDlg::Lamps() {
 }
 
 void CTarvelDlg::InitDisplayControls() {
-    // 1. Black lamps with red "00" in the large font.
+    // Black lamps with red "00" in the large font.
     for (CEditEx* lamp : Lamps()) {
-        lamp->m_crBkgnd = kLampBackground;
-        if (lamp->m_brBkgnd.GetSafeHandle())
-            lamp->m_brBkgnd.DeleteObject();
-        lamp->m_brBkgnd.CreateSolidBrush(kLampBackground);
-        lamp->update();
-        lamp->m_crText = kLampStopped;
-        lamp->update();
-        SetLampFont(*lamp);
+        lamp->SetBackgroundColor(ToQColor(kLampBackground));
+        lamp->SetTextColor(ToQColor(kLampStopped));
+        lamp->setFont(LampFont());
         lamp->setText(QStringLiteral("00"));
     }
-    // 2. The graph shows the first interface's bytes sent and received, sampled every second.
+    // The graph shows the first interface's bytes sent and received, sampled every second.
     m_trafficGraph.SelectInterface(0);
-    m_trafficGraph.m_sampler.SetCounterIndex(388);
     m_trafficGraph.SetTimerIntervals(1000, 100);
-    // 3.
     m_stopButton.setEnabled(false);
 }
 
 void CTarvelDlg::SetLampTextColor(COLORREF color) {
-    // Only the text colour changes; the lamp picks it up at the repaint asked for here.
-    for (CEditEx* lamp : Lamps()) {
-        lamp->m_crText = color;
-        lamp->update();
-    }
+    for (CEditEx* lamp : Lamps())
+        lamp->SetTextColor(ToQColor(color));
 }
 
-void CTarvelDlg::OnTimer(unsigned int /*id*/) {
+void CTarvelDlg::OnDisplayTick() {
     const BufferHead head = m_relay ? m_relay->Head() : BufferHead{};
     for (std::size_t k = 0; k < head.size(); ++k) {
         const int value = static_cast<std::int8_t>(head[k]);

@@ -8,7 +8,6 @@
 #include "controls/edit_ex.h"
 #include "platform/colorref.h"
 #include "platform/dialog_builder.h"
-#include "platform/window_timers.h"
 #include "traffic/traffic_button.h"
 
 #include <QComboBox>
@@ -17,6 +16,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
@@ -45,7 +45,7 @@ public:
     void OnStop();
     void OnSettings();
     void OnHelp();
-    void OnTimer(unsigned int id);
+    void OnDisplayTick();
     void OnClientToServer();
     void OnServerToClient();
     void OnUdp();
@@ -57,7 +57,6 @@ public:
     void OnOK();
     void OnCancel();
 
-    const WindowTimers& Timers() const { return m_timers; }
     const TrafficButton& TrafficGraph() const { return m_trafficGraph; }
     int ParamsChanged() const { return m_paramsChanged; }
     std::uint32_t ClientPort() const { return m_clientPort; }
@@ -131,7 +130,7 @@ private:
 
     LocalAddressEnumerator m_enumerateAddresses;
     DialogItems m_items;
-    WindowTimers m_timers;
+    QTimer m_displayTimer; // the lamps follow the relay buffer while a relay runs
     bool m_created = false;
     bool m_destroyed = false;
 };

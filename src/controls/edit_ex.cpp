@@ -1,45 +1,29 @@
 #include "controls/edit_ex.h"
 
-#include <QApplication>
-
 CEditEx::CEditEx(QWidget* parent) : QLineEdit(parent) {}
 
-CEditEx::~CEditEx() {
-    m_brBkgnd.DeleteObject();
+CEditEx::~CEditEx() = default;
+
+void CEditEx::SetTextColor(const QColor& color) {
+    m_text = color;
+    ApplyColors();
 }
 
-HBRUSH CEditEx::CtlColor(CDC* dc, unsigned /*ctlColor*/) {
-    dc->SetTextColor(m_crText);
-    dc->SetBkColor(m_crBkgnd);
-    return m_brBkgnd.GetSafeHandle();
+void CEditEx::SetBackgroundColor(const QColor& color) {
+    m_background = color;
+    ApplyColors();
 }
 
-void CEditEx::paintEvent(QPaintEvent* e) {
-    // The colour query happens at paint time only, so the owner's changes show at the next paint.
-    CDC query;
-    const HBRUSH brush = CtlColor(&query, isReadOnly() ? CTLCOLOR_STATIC : CTLCOLOR_EDIT);
-    // Without a brush the colours are the default ones of an edit box.
-    QPalette colours = QApplication::palette(this);
-    if (brush != nullptr) {
-        const QColor text = ToQColor(query.GetTextColor());
-        const QColor background = ToQColor(brush->color);
-        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-            colours.setColor(group, QPalette::Text, text);
-            colours.setColor(group, QPalette::Base, background);
-            colours.setColor(group, QPalette::Window, background);
-        }
+void CEditEx::ApplyColors() {
+    if (!m_background)
+        return;
+    // Only these roles are the owner's; every other one follows the application palette.
+    QPalette colors = palette();
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        colors.setColor(group, QPalette::Text, m_text);
+        colors.setColor(group, QPalette::Base, *m_background);
+        colors.setColor(group, QPalette::Window, *m_background);
     }
-    // Setting an unchanged palette does nothing; a changed one asks for one more paint, which
-    // draws the same.
-    if (colours != palette())
-        setPalette(colours);
-    QLineEdit::paintEvent(e);
-}
-
-void SetLampFont(QLineEdit& edit) {
-    CDC dc;
-    CFont font;
-    font.CreatePointFont(120, "宋体", &dc);
-    edit.setFont(font.GetSafeHandle()->font);
-    edit.update();
+    // A changed palette repaints the edit box.
+    setPalette(colors);
 }

@@ -17,6 +17,3 @@ constexpr int GetGValue(COLORREF c) {
 constexpr int GetBValue(COLORREF c) {
     return static_cast<int>((c >> 16) & 0xFF);
 }
-
-// Brush helpers take this value to mean "no fill".
-constexpr COLORREF kNoColor = 0xFFFFFFFFu;

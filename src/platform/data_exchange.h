@@ -1,5 +1,8 @@
 #pragma once
 
+// Moves the port numbers between their edit boxes and the dialog's members, with the range check
+// and the messages Run relies on.
+
 #include <QPointer>
 #include <QWidget>
 

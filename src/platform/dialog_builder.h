@@ -1,5 +1,7 @@
 #pragma once
 
+// Builds the main dialog and the about box from their templates.
+
 #include "platform/dialog_template.h"
 
 #include <QPixmap>

@@ -3,8 +3,8 @@
 #include <QFont>
 #include <QRect>
 
-// Dialog units scale with the dialog font: four horizontal units make one average character
-// width, eight vertical units one character height.
+// Converts the templates' dialog units to pixels. Dialog units scale with the dialog font: four
+// horizontal units make one average character width, eight vertical units one character height.
 struct DialogBaseUnits {
     int cx = 0;
     int cy = 0;
@@ -12,8 +12,8 @@ struct DialogBaseUnits {
 
 DialogBaseUnits BaseUnitsForFont(const QFont& font);
 
-// Rounds as the platform's MulDiv does: the exact quotient, half away from zero.
-int MulDiv(int number, int numerator, int denominator);
+// number x numerator / denominator, the exact quotient rounded half away from zero.
+int ScaleRounded(int number, int numerator, int denominator);
 
 int DialogUnitsToPixelsX(const DialogBaseUnits& units, int x);
 int DialogUnitsToPixelsY(const DialogBaseUnits& units, int y);

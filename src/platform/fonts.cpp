@@ -4,9 +4,29 @@
 #include <QStringList>
 
 namespace {
+
 // The Song face the program's "宋体" stands for, then a CJK face that most desktops have.
 const QStringList kSongFaces{QStringLiteral("AR PL UMing CN"),
                              QStringLiteral("WenQuanYi Micro Hei")};
+
+// Logical resolution the point sizes are converted at.
+constexpr int kDotsPerInch = 96;
+
+QFont HardEdged(const QString& face, int pixelSize) {
+    QFont font(face);
+    font.setPixelSize(pixelSize);
+    font.setStyleStrategy(QFont::NoAntialias);
+    return font;
+}
+
+// A plain face of the given style, every attribute stated.
+QFont Plain(QFont font) {
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
 } // namespace
 
 void InstallDialogLook() {
@@ -16,8 +36,16 @@ void InstallDialogLook() {
     QApplication::setStyle(QStringLiteral("Windows"));
 }
 
-QFont DialogFont() {
-    QFont font(QStringLiteral("MS Shell Dlg"));
-    font.setPointSize(9);
+QFont ButtonFont() {
+    return HardEdged(QStringLiteral("宋体"), 12);
+}
+
+QFont LampFont() {
+    return Plain(HardEdged(QStringLiteral("宋体"), kDotsPerInch * 12 / 72));
+}
+
+QFont GraphFont() {
+    QFont font = Plain(HardEdged(QStringLiteral("Arial"), 10));
+    font.setWeight(QFont::Thin);
     return font;
 }

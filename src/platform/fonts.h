@@ -2,10 +2,17 @@
 
 #include <QFont>
 
-// The closest the toolkit comes to the dialog's own look: its classic style, with the face names
-// the program asks for mapped onto installed fonts ("宋体" onto the Song CJK face, "MS Shell Dlg"
-// onto the dialog font). Called once after the application object exists.
+// The dialog's look and the fonts the program draws its own controls with.
+
+// The toolkit's classic style, with the face names the program asks for mapped onto installed
+// fonts ("宋体" onto the Song CJK face, "MS Shell Dlg" onto the dialog font). Called once after
+// the application object exists.
 void InstallDialogLook();
 
-// The dialog font of the templates: "MS Shell Dlg", 9 points.
-QFont DialogFont();
+// Every font here draws with hard edges, as the controls' pixel rules expect.
+// The captions of the flat push buttons: "宋体", 12 pixels.
+QFont ButtonFont();
+// The status lamps' digits: "宋体", 12 points.
+QFont LampFont();
+// The traffic graph's status line: thin "Arial", 10 pixels.
+QFont GraphFont();

@@ -1,5 +1,7 @@
 #pragma once
 
+// The program's message boxes, with a seam that tests replace.
+
 #include "platform/message_icon.h"
 
 #include <QString>

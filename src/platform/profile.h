@@ -8,10 +8,11 @@
 #include <string_view>
 #include <system_error>
 
-// INI-style settings files ("[section]" lines followed by "key=value" lines), read and written
-// the way the program has always expected: names match without regard to letter case, values
-// come back trimmed, without a matching pair of enclosing quotes, and cut to what a 255-byte
-// buffer holds, and a write changes one value and leaves every other byte of the file as it was.
+// The parameter file's format: INI-style settings files ("[section]" lines followed by "key=value"
+// lines), read and written the way the program has always expected: names match without regard to
+// letter case, values come back trimmed, without a matching pair of enclosing quotes, and cut to
+// what a 255-byte buffer holds, and a write changes one value and leaves every other byte of the
+// file as it was.
 //
 // A file that starts with the UTF-16LE byte order mark is read and written as UTF-16LE, its
 // values converted to and from the program's 8-bit text (UTF-8); any other file is taken byte for

@@ -1,5 +1,7 @@
 #pragma once
 
+// Starts the help viewer without waiting for it, and ends the program's message loops.
+
 #include <QString>
 #include <QStringList>
 

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string>
 
-// Stands in for the named mutex of the user's session: an exclusive lock on a file named after the
-// application, in a folder of the user's own. The kernel drops the lock when the process ends,
+// Keeps the dialog to one copy per user: an exclusive lock on a file named after the application,
+// in a folder of the user's own. The kernel drops the lock when the process ends,
 // however it ends.
 class SingleInstanceLock {
 public:

@@ -3,37 +3,32 @@
 #include <QApplication>
 #include <QPalette>
 
-// The one place where system colours meet palette roles.
-COLORREF GetSysColor(int index) {
+// The one place where the controls' colours meet palette roles.
+COLORREF GetSystemColor(SystemColor color) {
     const QPalette palette = QApplication::palette();
     QColor c;
-    switch (index) {
-    case COLOR_WINDOW:
+    switch (color) {
+    case SystemColor::Window:
         c = palette.color(QPalette::Active, QPalette::Base);
         break;
-    case COLOR_HIGHLIGHT:
+    case SystemColor::Highlight:
         c = palette.color(QPalette::Active, QPalette::Highlight);
         break;
-    case COLOR_BTNFACE:
+    case SystemColor::ButtonFace:
         c = palette.color(QPalette::Active, QPalette::Button);
         break;
-    case COLOR_BTNSHADOW:
+    case SystemColor::ButtonShadow:
         c = palette.color(QPalette::Active, QPalette::Dark);
         break;
-    case COLOR_GRAYTEXT:
+    case SystemColor::GrayText:
         c = palette.color(QPalette::Disabled, QPalette::ButtonText);
         break;
-    case COLOR_BTNTEXT:
+    case SystemColor::ButtonText:
         c = palette.color(QPalette::Active, QPalette::ButtonText);
         break;
-    case COLOR_BTNHIGHLIGHT:
-        c = palette.color(QPalette::Active, QPalette::Light);
-        break;
-    case COLOR_3DDKSHADOW:
+    case SystemColor::DarkShadow:
         c = palette.color(QPalette::Active, QPalette::Shadow);
         break;
-    default:
-        return RGB(0, 0, 0);
     }
     return RGB(c.red(), c.green(), c.blue());
 }

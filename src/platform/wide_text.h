@@ -1,5 +1,7 @@
 #pragma once
 
+// Converts a parameter file saved as UTF-16 to and from the program's UTF-8 text.
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -10,8 +12,8 @@
 // comes back unchanged.
 enum class LoneSurrogates { Replace, Keep };
 
-// Stands in for the wide-to-narrow conversion: UTF-16 in, the narrow code page (UTF-8 here) out.
-// Fails when the result and its terminating zero need more than `outputBytes` bytes.
+// UTF-16 in, UTF-8 out. Fails when the result and its terminating zero need more than `outputBytes`
+// bytes.
 std::optional<std::string> WideToNarrow(std::u16string_view text, std::size_t outputBytes = 255,
                                         LoneSurrogates lone = LoneSurrogates::Replace);
 

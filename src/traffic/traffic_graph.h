@@ -38,7 +38,7 @@ public:
     std::vector<int> HorizontalGridLines(int height) const;
     int GridOffsetX() const { return m_gridOffsetX; }
     int GridOffsetY() const { return m_gridOffsetY; }
-    // Moves the grid one step; each paint does this once, after drawing the lines.
+    // Moves the grid one step; the graph's redraw timer does this once a tick.
     void AdvanceGrid();
 
     // Bars of the drawn slots, oldest at the left; slots of 0 or less have none.

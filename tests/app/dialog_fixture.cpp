@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QTimer>
 
 void DialogTest::SetUp() {
     ASSERT_TRUE(m_folder.isValid());
@@ -54,6 +55,16 @@ QLineEdit* DialogTest::Edit(int id) const {
 
 QString DialogTest::LampText(int id) const {
     return Edit(id)->text();
+}
+
+COLORREF DialogTest::LampTextColour(int id) const {
+    const QColor c = Edit(id)->palette().color(QPalette::Text);
+    return RGB(c.red(), c.green(), c.blue());
+}
+
+int DialogTest::DisplayTimerPeriod() const {
+    const auto* timer = dialog->findChild<QTimer*>(QStringLiteral("displayTimer"));
+    return timer != nullptr && timer->isActive() ? timer->interval() : -1;
 }
 
 std::vector<QString> DialogTest::MessageTexts() const {

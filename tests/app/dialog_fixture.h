@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/tarvel_dlg.h"
+#include "platform/colorref.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
 #include "process_events_until.h"
@@ -35,6 +36,9 @@ protected:
     CTarvelDlg& OpenDialog(std::vector<std::string> addresses = {"127.0.0.2", "127.0.0.3"});
     QLineEdit* Edit(int id) const;
     QString LampText(int id) const;
+    COLORREF LampTextColour(int id) const;
+    // The display timer, which moves the lamps while a relay runs: its period, -1 when stopped.
+    int DisplayTimerPeriod() const;
     std::vector<QString> MessageTexts() const;
 
     std::unique_ptr<CTarvelDlg> dialog;

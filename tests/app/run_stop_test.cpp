@@ -123,7 +123,7 @@ protected:
         std::vector<COLORREF> colours;
         for (int id : {IDC_INPUT_LAMP1, IDC_INPUT_LAMP2, IDC_INPUT_LAMP3, IDC_INPUT_LAMP4,
                        IDC_OUTPUT_LAMP1, IDC_OUTPUT_LAMP2, IDC_OUTPUT_LAMP3, IDC_OUTPUT_LAMP4})
-            colours.push_back(qobject_cast<CEditEx*>(dialog->GetDlgItem(id))->m_crText);
+            colours.push_back(LampTextColour(id));
         return colours;
     }
     bool Running() const {
@@ -262,7 +262,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     dialog->OnRun();
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Running());
-    EXPECT_EQ(dialog->Timers().Period(1), 500);
+    EXPECT_EQ(DisplayTimerPeriod(), 500);
     EXPECT_EQ(LampColours(), green);
     EXPECT_TRUE(ReachableRelayControls().empty());
     EXPECT_TRUE(relaytest::WaitUntil([&] { return IsListening("127.0.0.3", port); }));
@@ -274,7 +274,7 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_FALSE(Running());
     EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
-    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
     EXPECT_EQ(LampColours(), red);
     EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
     EXPECT_FALSE(IsListening("127.0.0.3", port));
@@ -382,7 +382,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
         EXPECT_EQ(messages[0].icon, MessageIcon::Error);
         EXPECT_FALSE(Running());
-        EXPECT_FALSE(dialog->Timers().IsActive(1));
+        EXPECT_EQ(DisplayTimerPeriod(), -1);
         EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
         EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
         ProcessEventsUntil([] { return false; }, 700ms);
@@ -422,7 +422,7 @@ TEST_F(RunStop, StreamEndedBySourceReturnsToTheIdleLookWithoutMessage) {
     stream.sink.Reset();
 
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Running(); }));
-    EXPECT_FALSE(dialog->Timers().IsActive(1));
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
     EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
     EXPECT_EQ(LampColours(), std::vector<COLORREF>(8, RGB(255, 0, 0)));
     EXPECT_EQ(LampText(IDC_OUTPUT_LAMP1), QStringLiteral("72"));
@@ -544,7 +544,7 @@ TEST_F(RunStop, LampsShowLeadingBytesAsSignedNumbersInBothRows) {
     for (const Case& c : cases) {
         // ThroughTheRelay adds a zero after the text; four bytes fill the head whatever follows.
         ASSERT_FALSE(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, c.bytes).empty());
-        dialog->OnTimer(1);
+        dialog->OnDisplayTick();
         for (std::size_t k = 0; k < 4; ++k) {
             EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
             EXPECT_EQ(LampText(outputRow[k]), QString::fromLatin1(c.texts[k])) << k;

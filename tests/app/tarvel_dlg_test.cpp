@@ -210,14 +210,6 @@ TEST_F(DialogLamps, BlackWithRedDigitsAndGreenWhileRunning) {
     EXPECT_EQ(background(idle), RGB(0, 0, 0));
     EXPECT_GT(CountPixels(idle, RGB(255, 0, 0)), 20) << "digits in red";
     EXPECT_EQ(lamp->font().family(), QStringLiteral("宋体"));
-    for (const unsigned kind : {CTLCOLOR_EDIT, CTLCOLOR_STATIC}) {
-        CDC dc;
-        const HBRUSH brush = lamp->CtlColor(&dc, kind);
-        ASSERT_NE(brush, nullptr);
-        EXPECT_EQ(brush->color, RGB(0, 0, 0));
-        EXPECT_EQ(dc.GetTextColor(), RGB(255, 0, 0));
-        EXPECT_EQ(dc.GetBkColor(), RGB(0, 0, 0));
-    }
 
     dlg.OnRun();
     ASSERT_TRUE(messages.empty());
@@ -469,9 +461,9 @@ TEST_F(DialogLayout, TheGraphShowsTheFirstInterfaceSampledEverySecond) {
     const TrafficButton& graph = dlg.TrafficGraph();
     EXPECT_EQ(dlg.GetDlgItem(IDC_TRAFFIC_GRAPH), &graph);
     EXPECT_EQ(graph.InterfaceNumber(), 0);
-    EXPECT_EQ(graph.Timers().Period(TrafficButton::kSamplingTimer), 1000);
-    EXPECT_EQ(graph.Timers().Period(TrafficButton::kRedrawTimer), 100);
-    EXPECT_FALSE(graph.ClipRegion().isEmpty());
+    EXPECT_EQ(graph.findChild<QTimer*>(QStringLiteral("samplingTimer"))->interval(), 1000);
+    EXPECT_EQ(graph.findChild<QTimer*>(QStringLiteral("redrawTimer"))->interval(), 100);
+    EXPECT_FALSE(graph.mask().isEmpty());
 }
 
 } // namespace

@@ -14,13 +14,6 @@ using namespace fixed;
 constexpr int kWidth = 90;
 constexpr int kHeight = 24;
 
-// Exposes the owner-draw entry so item states the toolkit only sets with a live window (focus)
-// can be painted too.
-class ButtonProbe : public CButtonXP {
-public:
-    using CButtonXP::DrawItem;
-};
-
 class ButtonXPTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -41,15 +34,15 @@ protected:
         QCoreApplication::sendEvent(&button, &leave);
     }
 
-    QImage Paint(unsigned itemState) {
+    // States the toolkit only sets with a live window (focus) can be painted too.
+    QImage Paint(CButtonXP::State state) {
         QImage image(kWidth, kHeight, QImage::Format_RGB32);
         image.fill(Qt::magenta);
-        DrawOwnerDrawnItem(image, image.size(), itemState,
-                           [this](DRAWITEMSTRUCT& item) { button.DrawItem(item); });
+        button.Draw(image, state);
         return image;
     }
 
-    ButtonProbe button;
+    CButtonXP button;
 };
 
 struct Look {
@@ -72,23 +65,23 @@ TEST_F(ButtonXPTest, EachStateHasItsLook) {
     struct Case {
         const char* name;
         bool hovered;
-        unsigned state;
+        CButtonXP::State state;
         Look look;
     };
     const Case cases[] = {
-        {"idle", false, 0, {kBtnShadow, kIdleFace, kBtnText}},
-        {"focused", false, ODS_FOCUS, {kDkShadow, kIdleFace, kBtnText}},
-        {"hovered", true, 0, {kHighlight, kHoverFace, RGB(0, 0, 0)}},
-        {"pressed", true, ODS_SELECTED, {kHighlight, kPressedTint, RGB(240, 240, 240)}},
+        {"idle", false, {}, {kBtnShadow, kIdleFace, kBtnText}},
+        {"focused", false, {.focused = true}, {kDkShadow, kIdleFace, kBtnText}},
+        {"hovered", true, {}, {kHighlight, kHoverFace, RGB(0, 0, 0)}},
+        {"pressed", true, {.pressed = true}, {kHighlight, kPressedTint, RGB(240, 240, 240)}},
         {"pressed by keyboard",
          false,
-         ODS_SELECTED,
+         {.pressed = true},
          {kHighlight, kPressedTint, RGB(240, 240, 240)}},
-        {"disabled", false, ODS_DISABLED, {kBtnShadow, kIdleFace, kGrayText}},
-        {"disabled while hovered", true, ODS_DISABLED, {kBtnShadow, kIdleFace, kGrayText}},
+        {"disabled", false, {.disabled = true}, {kBtnShadow, kIdleFace, kGrayText}},
+        {"disabled while hovered", true, {.disabled = true}, {kBtnShadow, kIdleFace, kGrayText}},
         {"disabled and pressed",
          true,
-         ODS_DISABLED | ODS_SELECTED,
+         {.pressed = true, .disabled = true},
          {kBtnShadow, kIdleFace, kGrayText}},
     };
     for (const Case& c : cases) {
@@ -103,14 +96,14 @@ TEST_F(ButtonXPTest, EachStateHasItsLook) {
 
 TEST_F(ButtonXPTest, DefaultButtonHasTheDarkFrameWithoutFocus) {
     button.setDefault(true);
-    ExpectLook(Paint(0), {kDkShadow, kIdleFace, kBtnText});
+    ExpectLook(Paint({}), {kDkShadow, kIdleFace, kBtnText});
     Hover();
-    ExpectLook(Paint(0), {kHighlight, kHoverFace, RGB(0, 0, 0)});
+    ExpectLook(Paint({}), {kHighlight, kHoverFace, RGB(0, 0, 0)});
 }
 
 TEST_F(ButtonXPTest, FocusRectangleLiesTwoPixelsInside) {
-    const QImage focused = Paint(ODS_FOCUS);
-    const QImage plain = Paint(0);
+    const QImage focused = Paint({.focused = true});
+    const QImage plain = Paint({});
     // The dotted rectangle inverts every other pixel on its outline, nothing else.
     const COLORREF inverted = RGB(255 - 238, 255 - 235, 255 - 221);
     EXPECT_EQ(PixelAt(focused, 2, 2), inverted);
@@ -144,7 +137,7 @@ TEST_F(ButtonXPTest, PaintsThroughTheToolkitWithLiveStateAndCurrentColours) {
 }
 
 TEST_F(ButtonXPTest, CaptionIsCentredOnOneLineWithTheMnemonicUnderlined) {
-    const QImage image = Paint(0);
+    const QImage image = Paint({});
     int left = kWidth, right = -1, top = kHeight, bottom = -1;
     for (int y = 1; y < kHeight - 1; ++y)
         for (int x = 1; x < kWidth - 1; ++x)
@@ -160,12 +153,12 @@ TEST_F(ButtonXPTest, CaptionIsCentredOnOneLineWithTheMnemonicUnderlined) {
 
     // The same caption without its marker draws the same glyphs but no underline.
     button.setText(QStringLiteral("运行(R)"));
-    const int withoutMarker = CountPixels(Paint(0), kBtnText);
+    const int withoutMarker = CountPixels(Paint({}), kBtnText);
     EXPECT_GT(CountPixels(image, kBtnText), withoutMarker);
 
     // Too long for one line: still one line, clipped, never wrapped below the centre band.
     button.setText(QStringLiteral("运行运行运行运行运行运行运行运行运行运行"));
-    const QImage longText = Paint(0);
+    const QImage longText = Paint({});
     EXPECT_EQ(PixelAt(longText, 0, kHeight / 2), kBtnShadow);
     EXPECT_EQ(PixelAt(longText, 4, 2), kIdleFace);
 }

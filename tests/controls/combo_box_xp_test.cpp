@@ -164,34 +164,6 @@ TEST_F(ComboBoxXPTest, HoverSpansTheEditPartAndIgnoresAStaleLeave) {
     }
 }
 
-TEST_F(ComboBoxXPTest, ArrowIsBlackOnlyWhenTheHotTintReadsBackExactly) {
-    // A button text colour that a 16-bit surface holds exactly, unlike the hot tint.
-    constexpr COLORREF kBlueText = RGB(0, 0, 255);
-    QPalette p = QApplication::palette();
-    p.setColor(QPalette::Active, QPalette::ButtonText, Q(kBlueText));
-    QApplication::setPalette(p);
-
-    struct Case {
-        const char* name;
-        QImage::Format format;
-        COLORREF arrow;
-    };
-    const Case cases[] = {{"32-bit surface", QImage::Format_RGB32, RGB(0, 0, 0)},
-                          {"16-bit surface", QImage::Format_RGB16, kBlueText}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        QImage image(16, 22, c.format);
-        image.fill(Qt::white);
-        CDC dc(&image);
-        CDrawButton button(kDrawButtonDropArrow | kDrawButtonFlat | kDrawButtonOnDialog |
-                               kDrawButtonHot,
-                           RECT{0, 0, 16, 22});
-        button.Draw(&dc, 0);
-        EXPECT_EQ(dc.GetPixel(8, 13), c.arrow) << "tip";
-        EXPECT_EQ(dc.GetPixel(5, 10), c.arrow) << "base row";
-    }
-}
-
 TEST_F(ComboBoxXPTest, HeightIsTheClosedControlAndTheFieldIsSixLess) {
     for (const int h : {20, 24, 31}) {
         SCOPED_TRACE(h);

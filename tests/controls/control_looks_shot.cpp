@@ -15,7 +15,9 @@
 
 #include "controls/button_xp.h"
 #include "controls/combo_box_xp.h"
+#include "dialog_templates.h"
 #include "platform/fonts.h"
+#include "resource.h"
 
 namespace {
 
@@ -61,7 +63,11 @@ int main(int argc, char** argv) {
     const QDir out(QString::fromLocal8Bit(argv[1]));
 
     QWidget window;
-    window.setFont(DialogFont());
+    // The main dialog's font.
+    const DialogTemplate& dialogTemplate = LoadDialogTemplate(IDD_TARVEL_DIALOG);
+    QFont font(QString::fromUtf8(dialogTemplate.fontFace));
+    font.setPointSize(dialogTemplate.pointSize);
+    window.setFont(font);
     window.resize(400, 300);
 
     CButtonXP button;

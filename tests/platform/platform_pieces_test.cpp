@@ -2,7 +2,6 @@
 #include "platform/dialog_units.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
-#include "platform/window_timers.h"
 #include "process_events_until.h"
 
 #include <QDialog>
@@ -19,14 +18,14 @@
 
 namespace {
 
-TEST(DialogUnits, MulDivRoundsHalfAwayFromZero) {
+TEST(DialogUnits, ScaleRoundsHalfAwayFromZero) {
     struct Case {
         int number, numerator, denominator, expected;
     };
     for (const Case& c :
          {Case{319, 6, 4, 479}, Case{1, 1, 2, 1}, Case{3, 1, 2, 2}, Case{-3, 1, 2, -2},
           Case{226, 13, 8, 367}, Case{10, 6, 4, 15}, Case{5, 3, 4, 4}, Case{7, 3, -4, -5}}) {
-        EXPECT_EQ(MulDiv(c.number, c.numerator, c.denominator), c.expected)
+        EXPECT_EQ(ScaleRounded(c.number, c.numerator, c.denominator), c.expected)
             << c.number << "*" << c.numerator << "/" << c.denominator;
     }
     const DialogBaseUnits units{6, 13};
@@ -171,20 +170,6 @@ TEST(StartProgram, AProgramStillRunningWhenItsOwnerGoesIsEndedWithoutAReport) {
     }
     QCoreApplication::processEvents();
     EXPECT_FALSE(reported);
-}
-
-TEST(WindowTimers, TicksCarryTheirIdAndASecondSetTimerRestartsWithTheNewPeriod) {
-    QObject owner;
-    std::vector<unsigned int> ticks;
-    WindowTimers timers(&owner, [&](unsigned int id) { ticks.push_back(id); });
-    timers.SetTimer(2, 10);
-    timers.SetTimer(2, 20);
-    EXPECT_EQ(timers.Period(2), 20);
-    EXPECT_EQ(timers.Period(1), -1);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !ticks.empty(); }, std::chrono::seconds(2)));
-    EXPECT_EQ(ticks.front(), 2u);
-    timers.KillTimer(2);
-    EXPECT_FALSE(timers.IsActive(2));
 }
 
 } // namespace

@@ -1,278 +1,380 @@
 #include "traffic/net_traffic.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include "perf_answer_builder.h"
-#include "traffic/perf_data_parser.h"
+#include "push_through.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-// A sampler over a scripted query that first answers with `interfaces`.
-struct Fixture {
-    ScriptedQuery query;
-    std::unique_ptr<NetTraffic> traffic;
+constexpr const char* kUp = "0x1003";
+constexpr const char* kDown = "0x1002";
+constexpr const char* kLoopbackUp = "0x9";
+constexpr const char* kLoopbackDown = "0x8";
 
-    explicit Fixture(const std::vector<TestInterface>& interfaces) {
-        query.Answer(BuildAnswer({InterfaceObject(interfaces)}).bytes);
-        traffic = std::make_unique<NetTraffic>(query);
-    }
-    // The next answers report these byte totals, by position.
-    void Counters(const std::vector<std::uint32_t>& totals) {
-        std::vector<TestInterface> interfaces;
-        for (std::size_t i = 0; i < totals.size(); ++i)
-            interfaces.push_back({"if" + std::to_string(i), totals[i], 0});
-        query.Answer(BuildAnswer({InterfaceObject(interfaces)}).bytes);
-    }
+// One interface of the fake system: a line of /proc/net/dev and its /sys folder.
+struct FakeInterface {
+    std::string name;
+    const char* flags = kUp;     // nullptr: no flags file
+    const char* speed = nullptr; // nullptr: no speed file
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
 };
 
-TEST(NetTrafficEnumerate, ListsNamesAndBandwidthsOfEveryNetworkObjectInOrder) {
-    TestObject other; // not the Network Interface object: skipped
-    other.titleIndex = 238;
-    other.counters = {{kCurrentBandwidthCounterIndex, 4}};
-    other.instances = {{u"cpu0", {1}}};
-    other.padding = 12;
-    ScriptedQuery query;
-    query.Answer(BuildAnswer({InterfaceObject({{"eth0", 5, 1000000000}, {"网卡 2", 6, 100000000}}),
-                              other, InterfaceObject({{"lo", 7, 0}})})
-                     .bytes);
-
-    NetTraffic traffic(query);
-
-    EXPECT_EQ(traffic.InterfaceNames(), (std::vector<std::string>{"eth0", "网卡 2", "lo"}));
-    EXPECT_EQ(traffic.InterfaceBandwidths(),
-              (std::vector<std::uint32_t>{1000000000, 100000000, 0}));
-    EXPECT_EQ(query.state().valueNames, (std::vector<std::string>{"510"}));
-    // Readings are stored by the position within each object: sampling "lo" in the third object
-    // stores its reading at position 0, so position 2 stays 0.
-    EXPECT_EQ(traffic.GetInterfaceCounterValue(2), 0u);
-    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 7u);
+FakeInterface Loopback(const char* flags = kLoopbackUp) {
+    return {"lo", flags, nullptr, 3267, 3267};
 }
 
-TEST(NetTrafficEnumerate, ObjectWithoutBandwidthCounterEndsTheList) {
-    TestObject noBandwidth = InterfaceObject({{"eth1", 1, 1}});
-    noBandwidth.counters = {{kBytesTotalCounterIndex, 4}};
+// A fake /proc/net/dev and /sys/class/net in a temporary folder.
+class FakeSystem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = fs::temp_directory_path() /
+                 ("tarvel-net-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_root);
+        m_paths.netDev = (m_root / "dev").string();
+        m_paths.sysClassNet = (m_root / "class").string();
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    static void Write(const fs::path& path, const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+
+    // The interface table alone, as a later sample reads it.
+    void WriteTable(const std::vector<FakeInterface>& interfaces) {
+        std::string text = "Inter-|   Receive                                                |  "
+                           "Transmit\n face |bytes    packets errs drop fifo frame compressed "
+                           "multicast|bytes    packets errs drop fifo colls carrier compressed\n";
+        for (const auto& i : interfaces) {
+            char line[256];
+            std::snprintf(line, sizeof line,
+                          "%6s:%8llu %7u %4u %4u %4u %5u %10u %9u %8llu %7u %4u %4u %4u %5u %7u "
+                          "%10u\n",
+                          i.name.c_str(), static_cast<unsigned long long>(i.received), 1u, 0u, 0u,
+                          0u, 0u, 0u, 0u, static_cast<unsigned long long>(i.sent), 1u, 0u, 0u, 0u,
+                          0u, 0u, 0u);
+            text += line;
+        }
+        Write(m_root / "dev", text);
+    }
+
+    // Byte totals of interfaces named if0, if1, ... (all up), in that order.
+    void WriteTotals(const std::vector<std::uint64_t>& totals) {
+        std::vector<FakeInterface> interfaces;
+        for (std::size_t i = 0; i < totals.size(); ++i)
+            interfaces.push_back({"if" + std::to_string(i), kUp, nullptr, totals[i], 0});
+        WriteTable(interfaces);
+    }
+
+    // The table and a /sys folder per interface.
+    void Install(const std::vector<FakeInterface>& interfaces) {
+        fs::remove_all(m_root / "class");
+        fs::create_directories(m_root / "class");
+        for (const auto& i : interfaces) {
+            if (i.flags)
+                Write(m_root / "class" / i.name / "flags", std::string(i.flags) + "\n");
+            if (i.speed)
+                Write(m_root / "class" / i.name / "speed", i.speed);
+        }
+        WriteTable(interfaces);
+    }
+
+    // Interfaces if0 ... if<count - 1>, all up, every byte total 0.
+    void InstallNumbered(std::size_t count) {
+        std::vector<FakeInterface> interfaces;
+        for (std::size_t i = 0; i < count; ++i)
+            interfaces.push_back({"if" + std::to_string(i)});
+        Install(interfaces);
+    }
+
+    fs::path m_root;
+    NetDevPaths m_paths;
+};
+
+TEST_F(FakeSystem, ListsUpInterfacesInKernelOrderWithLoopbackLast) {
     const struct {
-        const char* name;
-        std::vector<TestObject> objects;
-        std::vector<std::string> expected;
+        const char* row;
+        std::vector<FakeInterface> kernel;
+        std::vector<std::string> listed;
     } cases[] = {
-        {"only object", {noBandwidth}, {}},
-        {"later objects not examined", {noBandwidth, InterfaceObject({{"eth2", 1, 1}})}, {}},
-        {"earlier objects kept", {InterfaceObject({{"eth0", 1, 1}}), noBandwidth}, {"eth0"}},
-        {"no network object at all", {}, {}},
+        {"loopback first goes last", {Loopback(), {"eth0"}}, {"eth0", "lo"}},
+        {"down cards are absent",
+         {Loopback(), {"ifb0", kDown}, {"ifb1", kDown}, {"eth0"}},
+         {"eth0", "lo"}},
+        {"kernel order kept",
+         {{"wlan0"}, Loopback(), {"eth1"}, {"eth0", kDown}, {"br0"}},
+         {"wlan0", "eth1", "br0", "lo"}},
+        {"only loopback", {Loopback()}, {"lo"}},
+        {"loopback down, nothing else up", {Loopback(kLoopbackDown), {"eth0", kDown}}, {"lo"}},
+        {"loopback down, a card up", {Loopback(kLoopbackDown), {"eth0"}}, {"eth0"}},
+        {"no flags to read counts as down", {Loopback(), {"eth0", nullptr}}, {"lo"}},
+        {"names with dot, dash, 15 characters and wide characters",
+         {Loopback(), {"eth0.100"}, {"br-lan"}, {"enp0s31f6-12345"}, {"网卡2"}},
+         {"eth0.100", "br-lan", "enp0s31f6-12345", "网卡2", "lo"}},
+        {"no interfaces", {}, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedQuery query;
-        query.Answer(BuildAnswer(c.objects).bytes);
-        NetTraffic traffic(query);
-        EXPECT_EQ(traffic.InterfaceNames(), c.expected);
-        EXPECT_EQ(traffic.InterfaceBandwidths().size(), c.expected.size());
+        SCOPED_TRACE(c.row);
+        Install(c.kernel);
+        NetTraffic traffic(m_paths);
+        EXPECT_EQ(traffic.InterfaceNames(), c.listed);
+        EXPECT_EQ(traffic.InterfaceBandwidths().size(), c.listed.size());
     }
 }
 
-TEST(NetTrafficEnumerate, ReportsWhetherTheQuerySucceeded) {
-    ScriptedQuery query;
-    query.Answer(BuildAnswer({}).bytes);
-    NetTraffic traffic(query);
-    EXPECT_TRUE(traffic.EnumerateInterfaces());
-
-    query.state().failWith = 5;
-    NetTraffic failed(query);
-    EXPECT_FALSE(failed.EnumerateInterfaces());
-    EXPECT_TRUE(failed.InterfaceNames().empty());
-    EXPECT_TRUE(failed.InterfaceBandwidths().empty());
-}
-
-TEST(NetTrafficSample, EmptyListGivesZeroWithoutQuery) {
-    ScriptedQuery query;
-    query.state().failWith = 2;
-    NetTraffic traffic(query);
-    const int callsAfterConstruction = query.state().calls();
-    ASSERT_EQ(callsAfterConstruction, 1);
+TEST_F(FakeSystem, UnreadableTableListsNothingAndSamplesZeroWithoutReading) {
+    NetTraffic traffic(m_paths); // no table written
+    EXPECT_TRUE(traffic.InterfaceNames().empty());
+    EXPECT_TRUE(traffic.InterfaceBandwidths().empty());
+    EXPECT_FALSE(traffic.EnumerateInterfaces());
+    // A read of the missing table would answer 1.0: with nothing listed, nothing is read.
     for (int position : {-1, 0, 1, 100})
         EXPECT_EQ(traffic.SampleTraffic(position), 0.0) << position;
-    EXPECT_EQ(query.state().calls(), callsAfterConstruction);
+    for (int position : {-1, 0, 1})
+        EXPECT_EQ(traffic.GetInterfaceCounterValue(position), 0u) << position;
+
+    Install({Loopback()});
+    EXPECT_TRUE(traffic.EnumerateInterfaces());
 }
 
-// Successive samples of one interface against the raw readings the system reports.
-TEST(NetTrafficSample, DifferenceOfSuccessiveReadings) {
+TEST_F(FakeSystem, ByteTotalIsReceivedPlusSentInItsLowThirtyTwoBits) {
+    const struct {
+        std::uint64_t received, sent;
+        std::uint32_t total;
+    } cases[] = {
+        {3267, 3267, 6534},          {89854264, 89138, 89943402},
+        {4294967295ull, 10, 9},      {5000000000ull, 1, 705032705u},
+        {1ull << 32, 1ull << 33, 0}, {18446744073709551615ull, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.received) + " + " + std::to_string(c.sent));
+        Install({{"eth0", kUp, nullptr, c.received, c.sent}});
+        NetTraffic traffic(m_paths);
+        ASSERT_EQ(traffic.SampleTraffic(0), 0.0);
+        EXPECT_EQ(traffic.GetInterfaceCounterValue(0), c.total);
+    }
+}
+
+TEST_F(FakeSystem, LinesWithoutBothByteCountsAreSkipped) {
+    Install({Loopback(), {"eth0"}, {"eth1"}});
+    Write(m_root / "dev", "Inter-|   Receive |  Transmit\n"
+                          " face |bytes    packets|bytes    packets\n"
+                          "  eth0: 1 2 3 4 5 6 7 8\n"      // the sent bytes are missing
+                          "  eth1: 1 2 3 4 5 6 7 8 9 10\n" // enough
+                          "     : 1 2 3 4 5 6 7 8 9\n"     // no name
+                          "    lo:x 2 3 4 5 6 7 8 9\n");   // not a number
+    NetTraffic traffic(m_paths);
+    EXPECT_EQ(traffic.InterfaceNames(), std::vector<std::string>{"eth1"});
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 10u);
+}
+
+TEST_F(FakeSystem, LinkSpeedsInBitsPerSecond) {
+    const struct {
+        const char* speed; // nullptr: no speed file
+        std::uint32_t bits;
+    } cases[] = {
+        {"10", 10000000u},
+        {"4294", 4294000000u},
+        {"4295", 0xFFFFFFFFu},
+        {"10000", 0xFFFFFFFFu},
+        {"0", 0u},
+        {"-1", 0u},
+        {"", 0u},
+        {nullptr, 0u},
+        {"100\n", 100000000u},
+        {"garbage\n", 0u},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.speed ? c.speed : "(none)");
+        Install({{"eth0", kUp, c.speed}});
+        NetTraffic traffic(m_paths);
+        EXPECT_EQ(traffic.InterfaceBandwidths(), std::vector<std::uint32_t>{c.bits});
+    }
+}
+
+TEST_F(FakeSystem, SamplesReadOnlyTheTableAndKeepTheFirstList) {
+    Install({Loopback(), {"eth0", kUp, "1000", 100, 0}, {"eth1", kDown, "100", 5, 0}});
+    NetTraffic traffic(m_paths);
+    ASSERT_EQ(traffic.InterfaceNames(), (std::vector<std::string>{"eth0", "lo"}));
+    ASSERT_EQ(traffic.SampleTraffic(0), 0.0);
+
+    // /sys disappears and eth1 is up now: neither is looked at again.
+    fs::remove_all(m_root / "class");
+    WriteTable({{"lo", nullptr, nullptr, 10, 10}, {"eth0", nullptr, nullptr, 700, 0}, {"eth1"}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 600.0);
+    EXPECT_EQ(traffic.InterfaceNames(), (std::vector<std::string>{"eth0", "lo"}));
+    EXPECT_EQ(traffic.InterfaceBandwidths(), (std::vector<std::uint32_t>{1000000000u, 0u}));
+    EXPECT_EQ(traffic.SampleTraffic(1), 0.0);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 20u);
+}
+
+// Successive samples of one interface against the byte totals the kernel reports.
+TEST_F(FakeSystem, SampleIsTheDifferenceOfSuccessiveReadings) {
     const struct {
         const char* name;
-        std::vector<std::uint32_t> readings;
+        std::vector<std::uint64_t> totals;
         std::vector<double> expected;
     } cases[] = {
         {"first primes, second is the difference", {1000, 1500, 1500}, {0.0, 500.0, 0.0}},
         {"top bit only is 2^31, not negative", {0, 0x80000000u}, {0.0, 2147483648.0}},
         {"full range stays unsigned", {1, 0xFFFFFFFFu}, {0.0, 4294967294.0}},
         {"a decrease gives a negative result", {300, 100}, {0.0, -200.0}},
-        {"a wrap is not corrected", {0xFFFFFF00u, 0x100}, {0.0, -4294966784.0}},
+        {"past 2^32 the counter wraps and is not corrected",
+         {0xFFFFFF00u, 0x100000100ull},
+         {0.0, -4294966784.0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fixture f({{"if0", 0, 0}});
-        for (std::size_t i = 0; i < c.readings.size(); ++i) {
-            f.Counters({c.readings[i]});
-            EXPECT_EQ(f.traffic->SampleTraffic(0), c.expected[i]) << "sample " << i;
+        InstallNumbered(1);
+        NetTraffic traffic(m_paths);
+        for (std::size_t i = 0; i < c.totals.size(); ++i) {
+            WriteTotals({c.totals[i]});
+            EXPECT_EQ(traffic.SampleTraffic(0), c.expected[i]) << "sample " << i;
         }
     }
 }
 
-TEST(NetTrafficSample, SwitchingInterfacesPrimesAgain) {
-    Fixture f({{"if0", 0, 0}, {"if1", 0, 0}});
-    f.Counters({10, 20});
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 0.0);
-    f.Counters({110, 220});
-    EXPECT_EQ(f.traffic->SampleTraffic(1), 0.0);
-    f.Counters({1110, 2220});
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 0.0);
+TEST_F(FakeSystem, SwitchingInterfacesPrimesAgain) {
+    InstallNumbered(2);
+    NetTraffic traffic(m_paths);
+    WriteTotals({10, 20});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
+    WriteTotals({110, 220});
+    EXPECT_EQ(traffic.SampleTraffic(1), 0.0);
+    WriteTotals({1110, 2220});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
     // Now primed for 0 with 1110.
-    f.Counters({1111, 2220});
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 1.0);
+    WriteTotals({1111, 2220});
+    EXPECT_EQ(traffic.SampleTraffic(0), 1.0);
 }
 
-TEST(NetTrafficSample, ChangingTheCounterKeepsTheLastReading) {
-    Fixture f({{"if0", 0, 0}});
-    f.Counters({100});
-    ASSERT_EQ(f.traffic->SampleTraffic(0), 0.0);
-    // Counter 520 (bandwidth, 0 in Counters) is compared with the Bytes Total reading.
-    f.traffic->SetCounterIndex(kCurrentBandwidthCounterIndex);
-    EXPECT_EQ(f.traffic->SampleTraffic(0), -100.0);
-}
+TEST_F(FakeSystem, UnreadableTableGivesOneAndAGoneInterfaceZeroLeavingThePairAlone) {
+    InstallNumbered(1);
+    NetTraffic traffic(m_paths);
+    WriteTotals({100});
+    ASSERT_EQ(traffic.SampleTraffic(0), 0.0);
 
-TEST(NetTrafficSample, FailuresGiveOneAndLeaveTheStateAlone) {
-    Fixture f({{"if0", 0, 0}});
-    f.Counters({100});
-    ASSERT_EQ(f.traffic->SampleTraffic(0), 0.0);
-
-    f.query.state().failWith = 1; // any non-zero result but 234
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 1.0);
-    f.query.state().failWith = ERROR_SUCCESS;
-
-    TestObject missing = InterfaceObject({{"if0", 5000, 0}});
-    missing.counters = {{kCurrentBandwidthCounterIndex, 8}};
-    f.query.Answer(BuildAnswer({missing}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 1.0);
+    fs::remove(m_root / "dev");
+    EXPECT_EQ(traffic.SampleTraffic(0), 1.0);
 
     // The interface is gone: 0.0, and the pair still belongs to if0 at 100.
-    f.query.Answer(BuildAnswer({InterfaceObject({{"other", 5000, 0}})}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 0.0);
+    WriteTable({{"other", kUp, nullptr, 5000, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
 
-    f.Counters({150});
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 50.0);
+    WriteTotals({150});
+    EXPECT_EQ(traffic.SampleTraffic(0), 50.0);
 }
 
-TEST(NetTrafficSample, MatchesByNameAndStoresReadingsByPositionUpToTheMatch) {
-    Fixture f({{"a", 0, 0}, {"b", 0, 0}, {"c", 0, 0}});
-    // The answer now lists the interfaces in another order: "b" is matched by name.
-    f.query.Answer(
-        BuildAnswer({InterfaceObject({{"c", 30, 0}, {"b", 20, 0}, {"a", 10, 0}})}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(1), 0.0);
-    f.query.Answer(
-        BuildAnswer({InterfaceObject({{"c", 31, 0}, {"b", 25, 0}, {"a", 11, 0}})}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(1), 5.0);
-    // Positions 0 and 1 hold the answer's first two readings; the third was not stored.
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(0), 31u);
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(1), 25u);
-    // Asking for position 2 samples "c", which is matched first in the answer: its reading goes
-    // to position 0 and position 2 still reads 0.
-    const int calls = f.query.state().calls();
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(2), 0u);
-    EXPECT_EQ(f.query.state().calls(), calls + 1);
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(0), 31u);
+TEST_F(FakeSystem, RemovedInterfaceSamplesZeroAndTheOthersAreStillFoundByName) {
+    Install({Loopback(), {"eth0", kUp, nullptr, 100, 0}, {"eth1", kUp, nullptr, 50, 0}});
+    NetTraffic traffic(m_paths);
+    ASSERT_EQ(traffic.InterfaceNames(), (std::vector<std::string>{"eth0", "eth1", "lo"}));
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
+    WriteTable({Loopback(), {"eth0", kUp, nullptr, 1100, 0}, {"eth1", kUp, nullptr, 50, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 1000.0);
+
+    // eth0 is gone from the table; eth1 and lo are still found by name.
+    WriteTable({Loopback(), {"eth1", kUp, nullptr, 80, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
+    EXPECT_EQ(traffic.SampleTraffic(1), 0.0);
+    WriteTable({Loopback(), {"eth1", kUp, nullptr, 95, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(1), 15.0);
 }
 
-TEST(NetTrafficSample, NamesCompareByteForByte) {
-    Fixture f({{"eth0", 0, 0}});
-    for (const char* lookalike : {"ETH0", "eth0 ", "eth"}) {
-        f.query.Answer(BuildAnswer({InterfaceObject({{lookalike, 10, 0}})}).bytes);
-        EXPECT_EQ(f.traffic->SampleTraffic(0), 0.0) << lookalike;
+TEST_F(FakeSystem, ReadingsAreStoredByPositionAmongThePresentUpToTheMatch) {
+    InstallNumbered(3);
+    NetTraffic traffic(m_paths);
+    WriteTotals({10, 20, 30});
+    ASSERT_EQ(traffic.SampleTraffic(2), 0.0);
+    ASSERT_EQ(traffic.GetInterfaceCounterValue(2), 30u);
+
+    // if0 is gone: sampling if2 stores if1's reading at position 0 and its own at position 1.
+    WriteTable({{"if1", kUp, nullptr, 25, 0}, {"if2", kUp, nullptr, 37, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(2), 7.0);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 25u);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 37u);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(2), 30u);
+
+    // Sampling if0 stores nothing past the match.
+    WriteTotals({11, 21, 31});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 11u);
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 37u);
+}
+
+TEST_F(FakeSystem, NamesCompareByteForByte) {
+    Install({{"eth0", kUp, nullptr, 0, 0}});
+    NetTraffic traffic(m_paths);
+    for (const char* lookalike : {"ETH0", "eth0.1", "eth"}) {
+        WriteTable({{lookalike, kUp, nullptr, 10, 0}});
+        EXPECT_EQ(traffic.SampleTraffic(0), 0.0) << lookalike;
     }
     // None of them primed the pair.
-    f.query.Answer(BuildAnswer({InterfaceObject({{"eth0", 10, 0}})}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 0.0);
-    f.query.Answer(BuildAnswer({InterfaceObject({{"eth0", 15, 0}})}).bytes);
-    EXPECT_EQ(f.traffic->SampleTraffic(0), 5.0);
+    WriteTable({{"eth0", kUp, nullptr, 10, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 0.0);
+    WriteTable({{"eth0", kUp, nullptr, 15, 0}});
+    EXPECT_EQ(traffic.SampleTraffic(0), 5.0);
 }
 
-TEST(NetTrafficCounterValue, SamplesOnlyWhenTheStoredReadingIsZero) {
-    Fixture f({{"if0", 0, 0}, {"if1", 0, 0}});
-    f.Counters({0, 70});
-    const int base = f.query.state().calls();
+TEST_F(FakeSystem, CounterValueSamplesOnlyWhenTheStoredReadingIsZero) {
+    InstallNumbered(2);
+    NetTraffic traffic(m_paths);
+    WriteTotals({0, 70});
 
-    // Out of range: 0 without a query.
     for (int position : {-1, 2, 1000})
-        EXPECT_EQ(f.traffic->GetInterfaceCounterValue(position), 0u) << position;
-    EXPECT_EQ(f.query.state().calls(), base);
+        EXPECT_EQ(traffic.GetInterfaceCounterValue(position), 0u) << position;
 
-    // Reading 0 at position 1: one sample, which also primes the pair for if1.
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(1), 70u);
-    EXPECT_EQ(f.query.state().calls(), base + 1);
-    // Now stored: no further query, even though the system moved on.
-    f.Counters({0, 90});
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(1), 70u);
-    EXPECT_EQ(f.query.state().calls(), base + 1);
-    EXPECT_EQ(f.traffic->SampleTraffic(1), 20.0);
+    // Reading 0 at position 1: a sample, which also primes the pair for if1.
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 70u);
+    // Now stored: the table is not read again, though the system moved on.
+    WriteTotals({0, 90});
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 70u);
+    EXPECT_EQ(traffic.SampleTraffic(1), 20.0);
 
-    // A reading that is still 0 after the sample asks again every time.
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(0), 0u);
-    EXPECT_EQ(f.traffic->GetInterfaceCounterValue(0), 0u);
-    EXPECT_EQ(f.query.state().calls(), base + 4);
+    // A reading that is still 0 is sampled every time it is asked for.
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 0u);
+    WriteTotals({8, 90});
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 8u);
 }
 
-TEST(NetTrafficSample, LaterOfTwoMatchingDefinitionsCounts) {
-    TestObject object;
-    object.counters = {{kBytesTotalCounterIndex, 4},
-                       {kCurrentBandwidthCounterIndex, 12},
-                       {kBytesTotalCounterIndex, 8}};
-    object.instances = {{u"if0", {1000, 10, 0}}};
-    ScriptedQuery query;
-    query.Answer(BuildAnswer({object}).bytes);
-    NetTraffic traffic(query);
-    ASSERT_EQ(traffic.InterfaceNames().size(), 1u);
-    ASSERT_EQ(traffic.SampleTraffic(0), 0.0);
-    object.instances = {{u"if0", {5000, 17, 0}}};
-    query.Answer(BuildAnswer({object}).bytes);
-    EXPECT_EQ(traffic.SampleTraffic(0), 7.0);
+TEST_F(FakeSystem, ManyInterfaces) {
+    std::vector<FakeInterface> interfaces;
+    for (std::uint64_t i = 0; i < 1000; ++i)
+        interfaces.push_back({"veth" + std::to_string(i), kUp, nullptr, i, i});
+    Install(interfaces);
+    NetTraffic traffic(m_paths);
+    ASSERT_EQ(traffic.InterfaceNames().size(), 1000u);
+    EXPECT_EQ(traffic.InterfaceNames()[999], "veth999");
+    EXPECT_EQ(traffic.GetInterfaceCounterValue(999), 2u * 999u);
 }
 
-TEST(NetTrafficQuery, LargeAnswerIsFetchedInBufferSteps) {
-    TestObject big = InterfaceObject({{"if0", 1, 0}});
-    big.padding = 100000;
-    const auto bytes = BuildAnswer({big}).bytes;
-    ASSERT_GT(bytes.size(), 2u * NetTraffic::kBufferStep);
-    const std::uint32_t step = NetTraffic::kBufferStep;
+TEST(NetTrafficLive, LoopbackSampleGrowsByTheBytesSent) {
+    NetTraffic traffic;
+    const auto& names = traffic.InterfaceNames();
+    const auto lo = std::find(names.begin(), names.end(), "lo");
+    ASSERT_NE(lo, names.end());
+    const int position = static_cast<int>(lo - names.begin());
 
-    // Grown from whatever the call left in the size: the needed length, or the old size.
-    const struct {
-        bool setsNeededSize;
-        std::vector<std::uint32_t> sizes;
-    } cases[] = {
-        {false, {step, 2 * step, 3 * step}},
-        {true, {step, static_cast<std::uint32_t>(bytes.size()) + step}},
-    };
-    for (const auto& c : cases) {
-        ScriptedQuery query;
-        query.state().setsNeededSize = c.setsNeededSize;
-        query.Answer(bytes);
-        NetTraffic traffic(query);
-        EXPECT_EQ(traffic.InterfaceNames(), std::vector<std::string>{"if0"});
-        EXPECT_EQ(query.state().sizesSeen, c.sizes);
-        // The size reached is not kept for the next query.
-        query.state().sizesSeen.clear();
-        traffic.SampleTraffic(0);
-        EXPECT_EQ(query.state().sizesSeen, c.sizes);
-    }
-}
-
-TEST(NetTrafficQuery, ImplausibleSizeIsAFailedQuery) {
-    // A query that keeps asking for more would otherwise grow the buffer without end.
-    ScriptedQuery query;
-    query.state().claimedSize = 0xFFFFF000u;
-    NetTraffic traffic(query);
-    EXPECT_FALSE(traffic.EnumerateInterfaces());
-    EXPECT_EQ(query.state().sizesSeen,
-              (std::vector<std::uint32_t>{NetTraffic::kBufferStep, NetTraffic::kBufferStep}));
+    ASSERT_EQ(traffic.SampleTraffic(position), 0.0);
+    constexpr std::size_t kBytes = 1 << 20;
+    ASSERT_EQ(traffictest::PushThrough("127.0.0.1", kBytes), kBytes);
+    double grown = traffic.SampleTraffic(position);
+    // Other users of loopback may have wrapped the 32-bit counter meanwhile.
+    if (grown < 0)
+        grown += 4294967296.0;
+    // Loopback counts every byte twice, once sent and once received.
+    EXPECT_GE(grown, 2.0 * kBytes);
 }
 
 } // namespace

@@ -106,7 +106,7 @@ TEST(TrafficGraph, ClearForgetsEverySlotAndTheMaximum) {
 TEST(TrafficGraph, GridScrollsThroughElevenOffsets) {
     TrafficGraph graph;
     std::vector<int> offsets;
-    for (int paint = 0; paint < 24; ++paint) {
+    for (int tick = 0; tick < 24; ++tick) {
         offsets.push_back(graph.GridOffsetX());
         EXPECT_EQ(graph.GridOffsetY(), 0);
         graph.AdvanceGrid();

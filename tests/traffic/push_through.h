@@ -12,7 +12,7 @@
 
 #include "relay_test_peers.h"
 
-namespace perftest {
+namespace traffictest {
 
 using namespace relaytest;
 
@@ -58,4 +58,4 @@ inline std::size_t PushThrough(const char* address, std::size_t bytes,
     return received;
 }
 
-} // namespace perftest
+} // namespace traffictest

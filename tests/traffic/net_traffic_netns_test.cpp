@@ -1,6 +1,6 @@
-// The live performance-data layer in a network namespace this test makes: loopback and one veth
-// card, whose other end lies in a second namespace holding the card's test host. The sampler runs
-// in a probe started with `ip netns exec`, so nothing else on the machine sees either namespace.
+// The live sampler in a network namespace this test makes: loopback and one veth card, whose
+// other end lies in a second namespace holding the card's test host. The sampler runs in a probe
+// started with `ip netns exec`, so nothing else on the machine sees either namespace.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,61 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "test_namespaces.h"
+
 namespace {
-
-struct CommandResult {
-    int status = -1;
-    std::string output; // stdout and stderr together
-};
-
-CommandResult RunCommand(const std::string& command) {
-    CommandResult result;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
-    if (!pipe)
-        return result;
-    char chunk[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0)
-        result.output.append(chunk, n);
-    const int status = pclose(pipe.release());
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-// The sampler's namespace and its test host's, named after this process and deleted when the
-// test ends, whichever way it ends.
-class TestNamespaces {
-public:
-    TestNamespaces()
-        : m_card("tarvel-card-" + std::to_string(getpid())),
-          m_host("tarvel-host-" + std::to_string(getpid())) {}
-    ~TestNamespaces() {
-        for (const std::string& name : m_created)
-            RunCommand("ip netns delete " + name);
-    }
-    TestNamespaces(const TestNamespaces&) = delete;
-    TestNamespaces& operator=(const TestNamespaces&) = delete;
-
-    // False, with the system's reason, when this machine or user may not make namespaces.
-    bool Create(std::string& reason) {
-        for (const std::string& name : {m_card, m_host}) {
-            const CommandResult added = RunCommand("ip netns add " + name);
-            if (added.status != 0) {
-                reason = "ip netns add " + name + ": " + added.output;
-                return false;
-            }
-            m_created.push_back(name);
-        }
-        return true;
-    }
-    const std::string& Card() const { return m_card; }
-    const std::string& Host() const { return m_host; }
-
-private:
-    std::string m_card;
-    std::string m_host;
-    std::vector<std::string> m_created;
-};
 
 // The probe's "key value..." lines.
 std::map<std::string, std::string> ParseReport(const std::string& output) {
@@ -86,19 +34,19 @@ double Number(const std::map<std::string, std::string>& report, const std::strin
     return found == report.end() ? -1.0 : std::stod(found->second);
 }
 
-TEST(PerfDataNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) {
-    TestNamespaces ns;
+TEST(NetTrafficNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) {
+    TestNamespaces ns({"card", "host"});
     std::string reason;
     if (!ns.Create(reason))
         GTEST_SKIP() << "cannot create network namespaces here: " << reason;
 
     const std::string card = "tvc" + std::to_string(getpid());
     const std::string host = "tvh" + std::to_string(getpid());
-    const std::string inCard = "ip -n " + ns.Card() + " ";
-    const std::string inHost = "ip -n " + ns.Host() + " ";
+    const std::string inCard = "ip -n " + ns.Name(0) + " ";
+    const std::string inHost = "ip -n " + ns.Name(1) + " ";
     for (const std::string& command : {
              inCard + "link set lo up",
-             inCard + "link add " + card + " type veth peer name " + host + " netns " + ns.Host(),
+             inCard + "link add " + card + " type veth peer name " + host + " netns " + ns.Name(1),
              inCard + "address add 198.51.100.1/24 dev " + card,
              inHost + "address add 198.51.100.2/24 dev " + host,
              inCard + "link set " + card + " up",
@@ -110,7 +58,7 @@ TEST(PerfDataNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) 
 
     constexpr std::size_t kBytes = 4u << 20;
     const CommandResult probe =
-        RunCommand("ip netns exec " + ns.Card() + " " TARVEL_NETNS_PROBE " " + ns.Host() +
+        RunCommand("ip netns exec " + ns.Name(0) + " " TARVEL_NETNS_PROBE " " + ns.Name(1) +
                    " 198.51.100.2 " + std::to_string(kBytes));
     ASSERT_EQ(probe.status, 0) << probe.output;
     const auto report = ParseReport(probe.output);

@@ -1,4 +1,4 @@
-// Runs inside a network namespace prepared by perf_data_netns_test (under `ip netns exec`, which
+// Runs inside a network namespace prepared by net_traffic_netns_test (under `ip netns exec`, which
 // also mounts that namespace's /sys) and reports what the live sampler sees there, one
 // "key value..." line each:
 //   listed <names>             the sampler's interfaces
@@ -9,7 +9,7 @@
 //   first-after-down <d>       sample of interface 0 a while after the card went down
 //   listed-after-down <names>  the interfaces a new sampler lists then
 //
-//   perf_data_netns_probe <peer namespace> <peer address> <bytes>
+//   net_traffic_netns_probe <peer namespace> <peer address> <bytes>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -47,10 +47,10 @@ int main(int argc, char** argv) {
     const std::string first = traffic.InterfaceNames()[0];
     traffic.SampleTraffic(0);
 
-    std::printf("loopback-bytes %zu\n", perftest::PushThrough("127.0.0.1", bytes, ""));
+    std::printf("loopback-bytes %zu\n", traffictest::PushThrough("127.0.0.1", bytes, ""));
     std::printf("first-during-loopback %.1f\n", traffic.SampleTraffic(0));
 
-    std::printf("card-bytes %zu\n", perftest::PushThrough(peerAddress, bytes, peerNamespace));
+    std::printf("card-bytes %zu\n", traffictest::PushThrough(peerAddress, bytes, peerNamespace));
     std::printf("first-during-card %.1f\n", traffic.SampleTraffic(0));
 
     const std::string down = "ip link set dev " + first + " down";
