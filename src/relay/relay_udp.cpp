@@ -1,4 +1,5 @@
 // The UDP relay: bind one endpoint, send every datagram on to the other.
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -38,9 +39,9 @@ constexpr std::size_t kRefusedSendersNamed = 1024;
 // Receiving and sending have headers of their own over the same buffers, set up once: only which
 // datagrams go on, and their lengths, change from batch to batch.
 struct DatagramBatch {
-    DatagramBatch(const Endpoint& to, ForwardMode mode)
+    explicit DatagramBatch(ForwardMode mode)
         : forward(mode), slot(mode == ForwardMode::Text ? RELAY_BUFFER_SIZE : kLargestDatagram + 1),
-          storage(slot * kDatagramBatch), destination(to) {
+          storage(slot * kDatagramBatch) {
         // Text keeps one byte of each slot for the zero after what was received; bytes take
         // the largest datagram whole.
         const std::size_t receivable =
@@ -50,10 +51,6 @@ struct DatagramBatch {
             received[i].msg_hdr.msg_iov = &receiveParts[i];
             received[i].msg_hdr.msg_iovlen = 1;
             received[i].msg_hdr.msg_name = &senders[i];
-            // The kernel only reads the address.
-            toSend[i].msg_hdr.msg_name = const_cast<sockaddr*>(destination.Address());
-            toSend[i].msg_hdr.msg_namelen = destination.Length();
-            toSend[i].msg_hdr.msg_iovlen = 1;
         }
     }
 
@@ -81,7 +78,6 @@ struct DatagramBatch {
             forwarded = TextLength(Buffer(i), length) + 1;
         }
         sendParts[queued] = {Buffer(i), forwarded};
-        toSend[queued].msg_hdr.msg_iov = &sendParts[queued];
         ++queued;
         return forwarded;
     }
@@ -89,12 +85,161 @@ struct DatagramBatch {
     const ForwardMode forward;
     const std::size_t slot;
     std::vector<char> storage;
-    const Endpoint destination;
     std::array<sockaddr_storage, kDatagramBatch> senders{};
     std::array<iovec, kDatagramBatch> receiveParts{};
     std::array<mmsghdr, kDatagramBatch> received{};
     std::array<iovec, kDatagramBatch> sendParts{};
-    std::array<mmsghdr, kDatagramBatch> toSend{};
+};
+
+// Sends datagrams in order, each one a datagram of its own at the destination. A run of datagrams
+// of one length goes out in one call with segmentation offload (the kernel cuts it into the
+// datagrams), which costs a fraction of sending them one by one; where the kernel refuses that,
+// they go out one message each, in batches. A datagram that cannot be sent is lost.
+class DatagramSender {
+public:
+    DatagramSender(RelayWorker& worker, int socket, const Endpoint& destination)
+        : m_worker(worker), m_socket(socket), m_destination(destination) {
+        for (mmsghdr& message : m_each) {
+            // The kernel only reads the address.
+            message.msg_hdr.msg_name = const_cast<sockaddr*>(m_destination.Address());
+            message.msg_hdr.msg_namelen = m_destination.Length();
+            message.msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    void Send(iovec* parts, std::size_t count) {
+        std::size_t start = 0;
+        while (start < count && !m_worker.Released()) {
+            const std::size_t run =
+                Offloadable(parts[start]) ? EqualRun(parts + start, count - start) : 1;
+            if (run >= kLeastRun && SendRun(parts + start, run)) {
+                start += run;
+                continue;
+            }
+            // Up to the next run worth offloading, one message each.
+            std::size_t singles = 1;
+            while (m_offload && start + singles < count &&
+                   (!Offloadable(parts[start + singles]) ||
+                    EqualRun(parts + start + singles, count - start - singles) < kLeastRun)) {
+                ++singles;
+            }
+            if (!m_offload) {
+                singles = count - start;
+            }
+
+            SendEach(parts + start, singles);
+            start += singles;
+        }
+    }
+
+private:
+    // The kernel takes at most this many segments, and all of them within one datagram's size.
+    static constexpr std::size_t kMostSegments = 64;
+    static constexpr std::size_t kMostRunBytes = 65507;
+    // Shorter runs go with the other datagrams in one batch, which costs less than a call each.
+    static constexpr std::size_t kLeastRun = 4;
+
+    bool Offloadable(const iovec& part) const {
+        return m_offload && part.iov_len > 0 && part.iov_len < m_offloadBelow;
+    }
+
+    // How many datagrams from the first one can go as one run: those of the first one's length,
+    // and one shorter one at the end.
+    static std::size_t EqualRun(const iovec* parts, std::size_t count) {
+        const std::size_t size = parts[0].iov_len;
+        if (size == 0) {
+            return 1;
+        }
+        std::size_t run = 1;
+        std::size_t bytes = size;
+        while (run < count && run < kMostSegments && bytes + parts[run].iov_len <= kMostRunBytes &&
+               parts[run].iov_len <= size) {
+            bytes += parts[run].iov_len;
+            if (parts[run++].iov_len < size) {
+                break;
+            }
+        }
+        return run;
+    }
+
+    // One call for the run; false when the kernel refuses segmentation offload. A kernel or device
+    // without it keeps it off for this relay; a segment too large for the way out keeps it off
+    // for segments that large.
+    bool SendRun(iovec* parts, std::size_t count) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+        msghdr message{};
+        message.msg_name = const_cast<sockaddr*>(m_destination.Address());
+        message.msg_namelen = m_destination.Length();
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* segment = CMSG_FIRSTHDR(&message);
+        segment->cmsg_level = SOL_UDP;
+        segment->cmsg_type = UDP_SEGMENT;
+        segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto size = static_cast<std::uint16_t>(parts[0].iov_len);
+        std::memcpy(CMSG_DATA(segment), &size, sizeof size);
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            bytes += parts[i].iov_len;
+        }
+        while (!m_worker.Released()) {
+            if (::sendmsg(m_socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+                m_worker.CountForwarded(bytes, count);
+                return true;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
+                continue;
+            }
+            if (errno == EINVAL) {
+                m_offloadBelow = parts[0].iov_len;
+                return false;
+            }
+            if (errno == EOPNOTSUPP || errno == ENOPROTOOPT || errno == EIO) {
+                m_offload = false;
+                return false;
+            }
+            return true; // lost, like a single datagram that could not be sent
+        }
+        return true;
+    }
+
+    void SendEach(iovec* parts, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            m_each[i].msg_hdr.msg_iov = &parts[i];
+        }
+        for (std::size_t sent = 0; sent < count && !m_worker.Released();) {
+            const int done =
+                ::sendmmsg(m_socket, m_each.data() + sent, static_cast<unsigned int>(count - sent),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (done > 0) {
+                std::size_t bytes = 0;
+                for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
+                    bytes += parts[i].iov_len;
+                }
+                m_worker.CountForwarded(bytes, static_cast<std::size_t>(done));
+                sent += static_cast<std::size_t>(done);
+            } else if (done < 0 && errno == EINTR) {
+                continue;
+            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
+            } else {
+                ++sent; // this one is lost; the rest go on
+            }
+        }
+    }
+
+    RelayWorker& m_worker;
+    const int m_socket;
+    const Endpoint m_destination;
+    bool m_offload = true;
+    std::size_t m_offloadBelow = SIZE_MAX;
+    std::array<mmsghdr, kDatagramBatch> m_each{};
 };
 
 // What the log hears of datagrams from senders that are not allowed: the first of each sender by
@@ -136,7 +281,8 @@ private:
 RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int sending,
                   int& error) {
     // Allocated once for the worker's life, not per datagram.
-    const auto batch = std::make_unique<DatagramBatch>(plan.otherEndpoint, plan.forward);
+    const auto batch = std::make_unique<DatagramBatch>(plan.forward);
+    DatagramSender sender(worker, sending, plan.otherEndpoint);
     RefusedSenders refused(worker, plan.waitSide, plan.waitEndpoint);
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
@@ -186,25 +332,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
         if (lastQueued < count) {
             worker.LastSender(batch->Sender(lastQueued));
         }
-        for (std::size_t sent = 0; sent < queued && !worker.Released();) {
-            const int done =
-                ::sendmmsg(sending, batch->toSend.data() + sent,
-                           static_cast<unsigned int>(queued - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (done > 0) {
-                std::size_t bytes = 0;
-                for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
-                    bytes += batch->sendParts[i].iov_len;
-                }
-                worker.CountForwarded(bytes, static_cast<std::size_t>(done));
-                sent += static_cast<std::size_t>(done);
-            } else if (done < 0 && errno == EINTR) {
-                continue;
-            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                WaitFor(sending, POLLOUT, worker.WakeDescriptor(), -1);
-            } else {
-                ++sent; // this one is lost; the rest go on
-            }
-        }
+        sender.Send(batch->sendParts.data(), queued);
     }
     return RelayEnd::Stopped;
 }

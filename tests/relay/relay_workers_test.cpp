@@ -266,6 +266,13 @@ TEST_P(TcpWorkerTest, MoreThanAUnitWaitingIsCutAndBufferedAsSuccessiveReceivesWo
     link.Send(Worker(), std::string(4095, 'a') + "bc");
     EXPECT_EQ(ReadForwarded(Worker(), link, 4099), std::string(4095, 'a') + "\0bc\0"s);
     EXPECT_EQ(TheRelay().Head(), (BufferHead{'b', 'c', 0, 'a'}));
+
+    // A zero inside the first unit ends its text there; the second unit starts 4095 bytes in, as
+    // a second receive would, and the third after 4095 more.
+    link.Send(Worker(), "abc\0def"s + std::string(4088 + 4095, 'x') + "yz");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 4 + 4096 + 3),
+              "abc\0"s + std::string(4095, 'x') + "\0yz\0"s);
+    EXPECT_EQ(TheRelay().Head(), (BufferHead{'y', 'z', 0, 'x'}));
 }
 
 // A destination that went away ends the relay. A reset is noticed at once, even while the source
@@ -411,7 +418,12 @@ TEST(UdpWorkerTest, QueuedDatagramsAreForwardedOneByOneInOrder) {
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i) {
         const std::string number = std::to_string(i);
-        if (i % 10 == 0) {
+        if (i >= 60 && i < 90) {
+            // Runs of one length, and runs that end in a shorter one, as the relay may send
+            // them in one call: each must still arrive as a datagram of its own.
+            sent.push_back(number + std::string(i < 80 ? 509 : 100 - (i % 2) * 50, 'r'));
+            expected.push_back(sent.back() + '\0');
+        } else if (i % 10 == 0) {
             sent.push_back("");
             expected.push_back("\0"s);
         } else if (i % 3 == 0) {
