@@ -58,29 +58,29 @@ constexpr std::array<ControlTemplate, 3> kAboutControls{{
 }};
 
 constexpr std::array<ControlTemplate, 11> kSettingsControls{{
-    {IDC_STATIC, ControlKind::GroupBox, "转发方式", 7, 4, 226, 58, 0},
+    {IDC_STATIC, ControlKind::GroupBox, "转发方式", 7, 4, 306, 58, 0},
     {IDC_FORWARD_TEXT, ControlKind::RadioButton, "按文本转发(&T)", 13, 15, 120, 10,
      kGroup | kTabStop},
-    {IDC_STATIC, ControlKind::StaticText,
-     "每次收到的数据在第一个零字节处结束, 再加一个零字节; 默认方式", 25, 26, 204, 8, 0},
+    {IDC_STATIC, ControlKind::StaticText, "每次收到的数据到第一个零字节为止, 再加一个零字节 (默认)",
+     25, 26, 284, 8, 0},
     {IDC_FORWARD_BYTES, ControlKind::RadioButton, "原样转发(&B)", 13, 37, 120, 10, 0},
     {IDC_STATIC, ControlKind::StaticText,
-     "数据原样转发, 不增不减; UDP 数据报完整转发, 最长 65507 字节", 25, 48, 204, 8, 0},
-    {IDC_STATIC, ControlKind::GroupBox, "允许的来源", 7, 65, 226, 40, 0},
-    {IDC_ALLOWED_SOURCES, ControlKind::Edit, "", 13, 76, 214, 12,
+     "数据原样转发, 不增不减; UDP 数据报完整转发, 最长 65507 字节", 25, 48, 284, 8, 0},
+    {IDC_STATIC, ControlKind::GroupBox, "允许的来源", 7, 65, 306, 40, 0},
+    {IDC_ALLOWED_SOURCES, ControlKind::Edit, "", 13, 76, 294, 12,
      kBorder | kTabStop | kAutoHScroll},
     {IDC_STATIC, ControlKind::StaticText,
-     "地址或前缀, 用逗号分隔, 如 10.1.2.0/24; 留空: 第一个连接的来源即被接受", 13, 91, 216, 8, 0},
-    {IDC_SETTINGS_NOTE, ControlKind::StaticText, "", 7, 112, 112, 16, 0},
-    {IDOK, ControlKind::DefPushButton, "确定", 125, 112, 50, 14, kGroup | kTabStop},
-    {IDCANCEL, ControlKind::PushButton, "取消", 183, 112, 50, 14, kTabStop},
+     "地址或前缀, 逗号分隔, 如 10.1.2.0/24; 留空: 第一个连上的来源即被接受", 13, 91, 296, 8, 0},
+    {IDC_SETTINGS_NOTE, ControlKind::StaticText, "", 7, 112, 180, 16, 0},
+    {IDOK, ControlKind::DefPushButton, "确定", 205, 112, 50, 14, kGroup | kTabStop},
+    {IDCANCEL, ControlKind::PushButton, "取消", 263, 112, 50, 14, kTabStop},
 }};
 
 constexpr DialogTemplate kMainDialog{IDD_TARVEL_DIALOG, "Tarvel", 319,  226,
                                      "MS Shell Dlg",    9,        true, kMainDialogControls};
 constexpr DialogTemplate kAboutDialog{IDD_ABOUTBOX, "关于Tarvel",  170, 62, "MS Shell Dlg", 9,
                                       false,        kAboutControls};
-constexpr DialogTemplate kSettingsDialog{IDD_SETTINGS,   "设置", 240,   133,
+constexpr DialogTemplate kSettingsDialog{IDD_SETTINGS,   "设置", 320,   133,
                                          "MS Shell Dlg", 9,      false, kSettingsControls};
 
 } // namespace
