@@ -153,23 +153,51 @@ protected:
         SocketHandle source;
         SocketHandle sink;
         SocketHandle accepted; // the source's end of the relay's connection
+        int sourcePort = -1;
+        int serverPort = -1; // where the relay waits
     };
-    void StartTcpStream(TcpStream& stream) {
+    // Up to Run: the source listens on the client endpoint, the relay then waits on the server
+    // endpoint.
+    void RunTcpRelay(TcpStream& stream) {
         stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
-        const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
-        ASSERT_GT(sourcePort, 0);
+        stream.sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
+        ASSERT_GT(stream.sourcePort, 0);
         ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
-        const int serverPort = FreePort(SOCK_STREAM);
-        EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
+        stream.serverPort = FreePort(SOCK_STREAM);
+        EnterEndpoints("127.0.0.2", stream.sourcePort, "127.0.0.3", stream.serverPort);
         Click(IDC_CLIENT_TO_SERVER);
         Click(IDC_TCP);
         Click(IDC_RUN);
         ASSERT_TRUE(Running());
-        const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
+    }
+    // The sink connects to the relay, which connects to the source.
+    void ConnectThroughTheRelay(TcpStream& stream) {
+        const sockaddr_in server = MakeSocketAddress("127.0.0.3", stream.serverPort);
         ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
         ASSERT_TRUE(WaitReadable(stream.source.Get(), 3000ms));
         stream.accepted = SocketHandle(::accept(stream.source.Get(), nullptr, nullptr));
         ASSERT_GE(stream.accepted.Get(), 0);
+    }
+    // A server-to-client UDP relay as the operator sets it up: bound on the client endpoint,
+    // sending to the sink on the server endpoint.
+    struct UdpStream {
+        SocketHandle sink{::socket(AF_INET, SOCK_DGRAM, 0)};
+        int sinkPort = -1;
+        int clientPort = -1; // where the relay is bound
+    };
+    void RunUdpRelay(UdpStream& stream) {
+        stream.sinkPort = BindFree(stream.sink.Get(), "127.0.0.3");
+        ASSERT_GT(stream.sinkPort, 0);
+        stream.clientPort = FreePort(SOCK_DGRAM);
+        EnterEndpoints("127.0.0.2", stream.clientPort, "127.0.0.3", stream.sinkPort);
+        Click(IDC_SERVER_TO_CLIENT);
+        Click(IDC_UDP);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+    }
+    void StartTcpStream(TcpStream& stream) {
+        ASSERT_NO_FATAL_FAILURE(RunTcpRelay(stream));
+        ASSERT_NO_FATAL_FAILURE(ConnectThroughTheRelay(stream));
     }
 };
 
@@ -313,19 +341,12 @@ TEST_F(RunStop, TcpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
 
 TEST_F(RunStop, UdpStreamSetUpByClickingAndTypingArrivesAtTheFarPeer) {
     OpenDialog();
-    // Server to client over UDP: bound on the client endpoint, sending to the server endpoint.
-    const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
-    const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
-    ASSERT_GT(sinkPort, 0);
-    const int clientPort = FreePort(SOCK_DGRAM);
-    EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
-    Click(IDC_SERVER_TO_CLIENT);
-    Click(IDC_UDP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
+    UdpStream stream;
+    ASSERT_NO_FATAL_FAILURE(RunUdpRelay(stream));
     EXPECT_TRUE(messages.empty());
 
-    EXPECT_EQ(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, "ping"), "ping\0"s);
+    EXPECT_EQ(ThroughTheRelay(stream.sink.Get(), "127.0.0.2", stream.clientPort, "ping"),
+              "ping\0"s);
 }
 
 } // namespace
@@ -523,14 +544,8 @@ TEST_F(RunStop, LampsShowLeadingBytesAsSignedNumbersInBothRows) {
                                        IDC_OUTPUT_LAMP4};
     for (int id : inputRow)
         EXPECT_EQ(LampText(id), QStringLiteral("00"));
-    const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
-    const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
-    const int clientPort = FreePort(SOCK_DGRAM);
-    EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
-    Click(IDC_SERVER_TO_CLIENT);
-    Click(IDC_UDP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
+    UdpStream stream;
+    ASSERT_NO_FATAL_FAILURE(RunUdpRelay(stream));
 
     struct Case {
         std::string bytes;
@@ -543,7 +558,8 @@ TEST_F(RunStop, LampsShowLeadingBytesAsSignedNumbersInBothRows) {
     };
     for (const Case& c : cases) {
         // ThroughTheRelay adds a zero after the text; four bytes fill the head whatever follows.
-        ASSERT_FALSE(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, c.bytes).empty());
+        ASSERT_FALSE(
+            ThroughTheRelay(stream.sink.Get(), "127.0.0.2", stream.clientPort, c.bytes).empty());
         dialog->OnDisplayTick();
         for (std::size_t k = 0; k < 4; ++k) {
             EXPECT_EQ(LampText(inputRow[k]), QString::fromLatin1(c.texts[k])) << k;
@@ -558,19 +574,11 @@ TEST_F(RunStop, LampsShowLeadingBytesAsSignedNumbersInBothRows) {
 TEST_F(RunStop, ARunningRelayKeepsTheEndpointsOfRun) {
     OpenDialog({"127.0.0.2", "127.0.0.4"});
     TcpStream stream;
-    stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
-    const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
-    ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
+    ASSERT_NO_FATAL_FAILURE(RunTcpRelay(stream));
     // Where the relay would go if the change reached it.
     const SocketHandle decoy(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_TRUE(Bind(decoy.Get(), "127.0.0.4", sourcePort));
+    ASSERT_TRUE(Bind(decoy.Get(), "127.0.0.4", stream.sourcePort));
     ASSERT_EQ(::listen(decoy.Get(), 1), 0);
-    const int serverPort = FreePort(SOCK_STREAM);
-    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
-    Click(IDC_CLIENT_TO_SERVER);
-    Click(IDC_TCP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
 
     // The controls are disabled; the changes are made as the handlers would see them.
     QComboBox* client = Combo(IDC_CLIENT_ADDRESS);
@@ -580,9 +588,7 @@ TEST_F(RunStop, ARunningRelayKeepsTheEndpointsOfRun) {
     emit client->activated(1);
     EXPECT_EQ(client->currentText(), QStringLiteral("127.0.0.4"));
 
-    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
-    EXPECT_TRUE(WaitReadable(stream.source.Get(), 3000ms)) << "the relay did not connect to Run's";
+    ASSERT_NO_FATAL_FAILURE(ConnectThroughTheRelay(stream)) << "the relay did not connect to Run's";
     EXPECT_FALSE(WaitReadable(decoy.Get(), 300ms)) << "the relay connected to the changed address";
 }
 
@@ -592,15 +598,9 @@ TEST_F(RunStop, StopOrCloseWhileWaitingNeverReachesTheDestination) {
     for (const bool close : {false, true}) {
         SCOPED_TRACE(close ? "close" : "Stop");
         OpenDialog();
-        const SocketHandle destination(::socket(AF_INET, SOCK_STREAM, 0));
-        const int destinationPort = BindFree(destination.Get(), "127.0.0.2");
-        ASSERT_EQ(::listen(destination.Get(), 5), 0);
-        const int serverPort = FreePort(SOCK_STREAM);
-        EnterEndpoints("127.0.0.2", destinationPort, "127.0.0.3", serverPort);
-        Click(IDC_CLIENT_TO_SERVER);
-        Click(IDC_TCP);
-        Click(IDC_RUN);
-        ASSERT_TRUE(Running());
+        TcpStream stream;
+        ASSERT_NO_FATAL_FAILURE(RunTcpRelay(stream));
+        const int serverPort = stream.serverPort;
         ASSERT_TRUE(relaytest::WaitUntil([&] { return IsListening("127.0.0.3", serverPort); }));
 
         if (close) {
@@ -610,7 +610,7 @@ TEST_F(RunStop, StopOrCloseWhileWaitingNeverReachesTheDestination) {
         }
 
         EXPECT_FALSE(IsListening("127.0.0.3", serverPort));
-        EXPECT_FALSE(WaitReadable(destination.Get(), 300ms)) << "the relay connected after Stop";
+        EXPECT_FALSE(WaitReadable(stream.source.Get(), 300ms)) << "the relay connected after Stop";
         dialog.reset();
     }
 }
@@ -632,13 +632,9 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
             continue;
         }
         OpenDialog();
-        const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
-        const int sinkPort = BindFree(sink.Get(), "127.0.0.3");
-        const int clientPort = FreePort(SOCK_DGRAM);
-        EnterEndpoints("127.0.0.2", clientPort, "127.0.0.3", sinkPort);
-        Click(IDC_SERVER_TO_CLIENT);
         messages.clear();
-        Click(IDC_RUN);
+        UdpStream stream;
+        ASSERT_NO_FATAL_FAILURE(RunUdpRelay(stream));
 
         ASSERT_EQ(messages.size(), 1u);
         const QString reason = c.error == EACCES  ? QStringLiteral("没有权限")
@@ -650,8 +646,8 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
                       .arg(reason));
         EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
         EXPECT_EQ(messages[0].icon, MessageIcon::Error);
-        ASSERT_TRUE(Running());
-        EXPECT_EQ(ThroughTheRelay(sink.Get(), "127.0.0.2", clientPort, "saved"), "saved\0"s);
+        EXPECT_EQ(ThroughTheRelay(stream.sink.Get(), "127.0.0.2", stream.clientPort, "saved"),
+                  "saved\0"s);
         EXPECT_EQ(ReadParameterFile(), saved);
         dialog->OnStop();
         dialog.reset();
@@ -666,20 +662,11 @@ TEST_F(RunStop, LampTooltipSaysWhereTheRelayIsAndWhoIsConnected) {
     QWidget* display = dialog->GetDlgItem(IDC_DISPLAY_GROUP);
     auto tooltip = [&] { return Edit(IDC_INPUT_LAMP1)->toolTip().toStdString(); };
     TcpStream stream;
-    stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
-    const int sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
-    ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
-    const int serverPort = FreePort(SOCK_STREAM);
-    EnterEndpoints("127.0.0.2", sourcePort, "127.0.0.3", serverPort);
-    Click(IDC_CLIENT_TO_SERVER);
-    Click(IDC_TCP);
-    Click(IDC_RUN);
-    ASSERT_TRUE(Running());
-    const std::string waiting = "等待连接: 输出网卡 127.0.0.3:" + std::to_string(serverPort);
+    ASSERT_NO_FATAL_FAILURE(RunTcpRelay(stream));
+    const std::string waiting = "等待连接: 输出网卡 127.0.0.3:" + std::to_string(stream.serverPort);
     EXPECT_TRUE(ProcessEventsUntil([&] { return tooltip().find(waiting) == 0; })) << tooltip();
 
-    const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
+    ASSERT_NO_FATAL_FAILURE(ConnectThroughTheRelay(stream));
     EXPECT_TRUE(ProcessEventsUntil([&] {
         return tooltip().find("正在转发, 来自 127.0.0.1:") == 0;
     })) << tooltip();

@@ -80,30 +80,17 @@ template <class Act> bool InNamespace(const std::string& name, Act act) {
 // A card with an IPv4 and an IPv6 address: both lists hold its IPv4 address, then loopback's, then
 // its IPv6 address and its link-local one with the card's name, then ::1.
 TEST(EnumerateLocalAddresses, BothFamiliesOfACardInANamespace) {
-    TestNamespaces ns({"card", "host"});
+    TestNamespaces ns;
     std::string reason;
     if (!ns.Create(reason))
         GTEST_SKIP() << "cannot create network namespaces here: " << reason;
-    const std::string card = "tvc" + std::to_string(getpid());
-    const std::string host = "tvh" + std::to_string(getpid());
-    const std::string inCard = "ip -n " + ns.Name(0) + " ";
-    const std::string inHost = "ip -n " + ns.Name(1) + " ";
-    for (const std::string& command : {
-             inCard + "link set lo up",
-             inCard + "link add " + card + " type veth peer name " + host + " netns " + ns.Name(1),
-             inCard + "address add 198.51.100.1/24 dev " + card,
-             inCard + "address add 2001:db8::1/64 dev " + card + " nodad",
-             inHost + "address add 198.51.100.2/24 dev " + host,
-             inHost + "address add 2001:db8::2/64 dev " + host + " nodad",
-             inCard + "link set " + card + " up",
-             inHost + "link set " + host + " up",
-         }) {
-        const CommandResult done = RunCommand(command);
-        ASSERT_EQ(done.status, 0) << command << ": " << done.output;
-    }
+    ASSERT_EQ(
+        ns.Connect({"198.51.100.1/24", "2001:db8::1/64"}, {"198.51.100.2/24", "2001:db8::2/64"}),
+        "");
+    const std::string card = ns.Card();
 
     AddressList listed;
-    ASSERT_TRUE(InNamespace(ns.Name(0), [&] { listed = EnumerateLocalAddresses(); }));
+    ASSERT_TRUE(InNamespace(ns.CardNamespace(), [&] { listed = EnumerateLocalAddresses(); }));
     ASSERT_TRUE(listed.has_value());
     ASSERT_EQ(listed->size(), 5u) << ::testing::PrintToString(*listed);
     EXPECT_EQ((*listed)[0], "198.51.100.1");

@@ -29,30 +29,6 @@ Endpoints PickFor(const WorkerCase& worker) {
     return Endpoints::Pick(worker.tcp);
 }
 
-// Starts the relay with `plan` between the test's peers, as StartLinked does with the plain plan.
-Link StartWithPlan(const WorkerCase& worker, const Endpoints& endpoints, const RelayPlan& plan) {
-    Link link;
-    link.relayEndpoint = endpoints.WaitSide(worker);
-    const PeerEndpoint other = endpoints.OtherSide(worker);
-    if (worker.tcp) {
-        SocketHandle listening = ListenOn(other.address, other.port);
-        link.relay = std::make_unique<Relay>(plan);
-        SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
-        SocketHandle outgoing = AcceptWithin(listening.Get());
-        link.source = std::move(worker.waitsOnServer ? outgoing : incoming);
-        link.destination = std::move(worker.waitsOnServer ? incoming : outgoing);
-        WaitUntil([&] { return link.relay->Status().stage == RelayStage::Relaying; });
-    } else {
-        link.destination = BindUdp(other.address, other.port);
-        link.relay = std::make_unique<Relay>(plan);
-        if (WaitUntil(
-                [&] { return IsUdpBound(link.relayEndpoint.address, link.relayEndpoint.port); })) {
-            link.source = BindUdp(other.address, 0);
-        }
-    }
-    return link;
-}
-
 RelayPlan BytesPlan(const WorkerCase& worker, const Endpoints& endpoints) {
     RelayPlan plan = endpoints.Plan(worker);
     plan.forward = ForwardMode::Bytes;
@@ -66,7 +42,7 @@ class BytesTest : public ::testing::TestWithParam<WorkerCase> {};
 TEST_P(BytesTest, StreamOrDatagramsArriveUnchanged) {
     const WorkerCase& worker = GetParam();
     const Endpoints endpoints = PickFor(worker);
-    Link link = StartWithPlan(worker, endpoints, BytesPlan(worker, endpoints));
+    Link link = StartLinked(worker, endpoints, {}, BytesPlan(worker, endpoints));
     ASSERT_TRUE(link.Ready());
 
     if (worker.tcp) {

@@ -4,6 +4,7 @@
 // sockets the tests use on either side of it.
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -92,14 +93,16 @@ struct Link {
     }
 };
 
-// Starts the relay and connects peers to it on the given endpoints.
-inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferHead head = {}) {
+// Starts the relay with `plan` (the plain plan of `c` when none is given) and connects peers to it
+// on the given endpoints.
+inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferHead head = {},
+                        const std::optional<RelayPlan>& plan = std::nullopt) {
     Link link;
     link.relayEndpoint = endpoints.WaitSide(c);
     const PeerEndpoint other = endpoints.OtherSide(c);
     if (c.tcp) {
         SocketHandle listening = ListenOn(other.address, other.port);
-        link.relay = StartRelay(endpoints.Plan(c), head);
+        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head);
         SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
         SocketHandle outgoing = AcceptWithin(listening.Get());
         // TCP data always goes from the client endpoint to the server endpoint.
@@ -109,7 +112,7 @@ inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferH
         WaitUntil([&] { return link.relay->Status().stage == RelayStage::Relaying; });
     } else {
         link.destination = BindUdp(other.address, other.port);
-        link.relay = StartRelay(endpoints.Plan(c), head);
+        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head);
         if (WaitUntil(
                 [&] { return IsUdpBound(link.relayEndpoint.address, link.relayEndpoint.port); })) {
             link.source = BindUdp(other.address, 0);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 struct CommandResult {
@@ -30,13 +31,14 @@ inline CommandResult RunCommand(const std::string& command) {
     return result;
 }
 
+// A namespace holding a network card and one holding the card's test host, joined by a veth pair:
+// the card "tvc<pid>" in the first, its peer "tvh<pid>" in the second.
 class TestNamespaces {
 public:
-    // One namespace per role, e.g. {"card", "host"}.
-    explicit TestNamespaces(const std::vector<std::string>& roles) {
-        for (const std::string& role : roles)
-            m_names.push_back("tarvel-" + role + "-" + std::to_string(getpid()));
-    }
+    TestNamespaces()
+        : m_names{"tarvel-card-" + std::to_string(getpid()),
+                  "tarvel-host-" + std::to_string(getpid())},
+          m_card("tvc" + std::to_string(getpid())), m_host("tvh" + std::to_string(getpid())) {}
     ~TestNamespaces() {
         for (const std::string& name : m_created)
             RunCommand("ip netns delete " + name);
@@ -56,9 +58,43 @@ public:
         }
         return true;
     }
-    const std::string& Name(std::size_t role) const { return m_names.at(role); }
+    const std::string& CardNamespace() const { return m_names[0]; }
+    const std::string& HostNamespace() const { return m_names[1]; }
+    const std::string& Card() const { return m_card; }
+
+    // Loopback up in the card's namespace, the veth pair between both, each end with its
+    // addresses ("198.51.100.1/24", "2001:db8::1/64": IPv6 without duplicate detection, so it is
+    // usable at once) and up. Empty when done, else the command that failed and what it said.
+    std::string Connect(const std::vector<std::string>& cardAddresses,
+                        const std::vector<std::string>& hostAddresses) {
+        const std::string inCard = "ip -n " + CardNamespace() + " ";
+        const std::string inHost = "ip -n " + HostNamespace() + " ";
+        std::vector<std::string> commands = {
+            inCard + "link set lo up",
+            inCard + "link add " + m_card + " type veth peer name " + m_host + " netns " +
+                HostNamespace(),
+        };
+        for (const auto& [in, device, addresses] : {std::tuple{inCard, m_card, cardAddresses},
+                                                    std::tuple{inHost, m_host, hostAddresses}}) {
+            for (const std::string& address : addresses) {
+                const bool v6 = address.find(':') != std::string::npos;
+                commands.push_back(in + "address add " + address + " dev " + device +
+                                   (v6 ? " nodad" : ""));
+            }
+        }
+        commands.push_back(inCard + "link set " + m_card + " up");
+        commands.push_back(inHost + "link set " + m_host + " up");
+        for (const std::string& command : commands) {
+            const CommandResult done = RunCommand(command);
+            if (done.status != 0)
+                return command + ": " + done.output;
+        }
+        return {};
+    }
 
 private:
     std::vector<std::string> m_names;
     std::vector<std::string> m_created;
+    std::string m_card;
+    std::string m_host;
 };

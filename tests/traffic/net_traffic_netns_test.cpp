@@ -35,31 +35,17 @@ double Number(const std::map<std::string, std::string>& report, const std::strin
 }
 
 TEST(NetTrafficNamespace, VethCardIsListedFirstAndCountsWhatWasSentToItsTestHost) {
-    TestNamespaces ns({"card", "host"});
+    TestNamespaces ns;
     std::string reason;
     if (!ns.Create(reason))
         GTEST_SKIP() << "cannot create network namespaces here: " << reason;
-
-    const std::string card = "tvc" + std::to_string(getpid());
-    const std::string host = "tvh" + std::to_string(getpid());
-    const std::string inCard = "ip -n " + ns.Name(0) + " ";
-    const std::string inHost = "ip -n " + ns.Name(1) + " ";
-    for (const std::string& command : {
-             inCard + "link set lo up",
-             inCard + "link add " + card + " type veth peer name " + host + " netns " + ns.Name(1),
-             inCard + "address add 198.51.100.1/24 dev " + card,
-             inHost + "address add 198.51.100.2/24 dev " + host,
-             inCard + "link set " + card + " up",
-             inHost + "link set " + host + " up",
-         }) {
-        const CommandResult done = RunCommand(command);
-        ASSERT_EQ(done.status, 0) << command << ": " << done.output;
-    }
+    ASSERT_EQ(ns.Connect({"198.51.100.1/24"}, {"198.51.100.2/24"}), "");
+    const std::string card = ns.Card();
 
     constexpr std::size_t kBytes = 4u << 20;
     const CommandResult probe =
-        RunCommand("ip netns exec " + ns.Name(0) + " " TARVEL_NETNS_PROBE " " + ns.Name(1) +
-                   " 198.51.100.2 " + std::to_string(kBytes));
+        RunCommand("ip netns exec " + ns.CardNamespace() + " " TARVEL_NETNS_PROBE " " +
+                   ns.HostNamespace() + " 198.51.100.2 " + std::to_string(kBytes));
     ASSERT_EQ(probe.status, 0) << probe.output;
     const auto report = ParseReport(probe.output);
     SCOPED_TRACE(probe.output);
