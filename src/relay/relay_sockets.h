@@ -15,7 +15,10 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs);
 // Listens on `endpoint`, accepts exactly one connection and closes the listening socket at once.
 // The connection is non-blocking. Empty when a step fails (recorded with the worker) or the worker
 // was released first.
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);
+// With `kept`, the listening socket is that one instead: made on first use, left open and
+// listening afterwards, so that a caller running one relay after another never stops listening.
+SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
+                       SocketHandle* kept = nullptr);
 
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
 // the worker) or the worker was released.
