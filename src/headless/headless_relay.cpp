@@ -134,7 +134,6 @@ public:
         if (m_relay) {
             End(true);
         }
-        ::close(m_ended);
     }
     LoggedRelay(const LoggedRelay&) = delete;
     LoggedRelay& operator=(const LoggedRelay&) = delete;
@@ -159,7 +158,7 @@ public:
             while (!m_relay->WaitUntilEnded(std::chrono::hours(1))) {
             }
             const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(m_ended, &one, sizeof one);
+            [[maybe_unused]] const ssize_t written = ::write(m_ended.Get(), &one, sizeof one);
         });
     }
 
@@ -173,7 +172,7 @@ public:
         }
         m_watcher.join();
         std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t read = ::read(m_ended, &count, sizeof count);
+        [[maybe_unused]] const ssize_t read = ::read(m_ended.Get(), &count, sizeof count);
         const RelayOutcome outcome = m_relay->Outcome();
         m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
         m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
@@ -184,7 +183,7 @@ public:
     // Lets the listening endpoint go, as before a relay with another plan.
     void ReleaseListener() { m_listener.Reset(); }
 
-    int EndedDescriptor() const { return m_ended; }
+    int EndedDescriptor() const { return m_ended.Get(); }
     const Relay& Running() const { return *m_relay; }
 
 private:
@@ -199,7 +198,7 @@ private:
     SocketHandle m_listener; // only the running relay's worker uses it while one runs
     std::unique_ptr<Relay> m_relay;
     std::thread m_watcher; // writes m_ended once the relay has ended
-    int m_ended;
+    SocketHandle m_ended;  // an eventfd
     std::atomic<bool> m_ready{false};
 };
 

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -188,8 +189,10 @@ private:
 };
 
 // A port the settings accept (at most 10000) that is free on the address.
+// Each test process starts somewhere else at random: started side by side with successive process
+// ids, the processes would otherwise walk through the same ports one step apart.
 int LowFreePort(const char* address, int type) {
-    static unsigned next = 2000 + static_cast<unsigned>(::getpid()) % 7000;
+    static unsigned next = std::random_device{}() % 8000;
     for (int attempt = 0; attempt < 500; ++attempt) {
         const int port = static_cast<int>(2000 + next++ % 8000);
         const SocketHandle probe(::socket(AF_INET, type, 0));
@@ -582,6 +585,15 @@ bool LogShows(Program& program, const std::string& text,
     return WaitUntil([&] { return Contains(program.Err(), text); }, timeout);
 }
 
+// Until a status line holds `text`. The worker counts a datagram just after sending it, so the
+// sink can have it before the count does: the status is asked again until it shows.
+bool StatusShows(Program& program, const std::string& text) {
+    return WaitUntil([&] {
+        program.Signal(SIGUSR1);
+        return LogShows(program, text, 100ms);
+    });
+}
+
 // A UDP relay from the client endpoint to a sink on the server endpoint, started headless.
 struct UdpService {
     Folder folder;
@@ -616,10 +628,9 @@ TEST(HeadlessSignalsTest, ReloadStatusAndIgnoredSignals) {
 
     program->Signal(SIGHUP);
     EXPECT_TRUE(LogShows(*program, "收到 SIGHUP, 设置未改变, 继续转发"));
-    program->Signal(SIGUSR1);
-    EXPECT_TRUE(LogShows(*program, "收到 SIGUSR1, 正在接收数据报: 输入网卡 127.0.0.2:" +
-                                       std::to_string(service.clientPort) +
-                                       ", 已转发 4 字节, 1 个数据报"))
+    EXPECT_TRUE(StatusShows(*program, "收到 SIGUSR1, 正在接收数据报: 输入网卡 127.0.0.2:" +
+                                          std::to_string(service.clientPort) +
+                                          ", 已转发 4 字节, 1 个数据报"))
         << program->Err();
     program->Signal(SIGPIPE);
     EXPECT_TRUE(LogShows(*program, "收到 SIGPIPE, 已忽略"));
@@ -662,8 +673,7 @@ TEST(HeadlessSignalsTest, OversizedDatagramsAreCutAndCounted) {
     }
     EXPECT_EQ(service.Through(service.clientPort, std::string(4095, 'y')),
               std::string(4095, 'y') + '\0');
-    program->Signal(SIGUSR1);
-    EXPECT_TRUE(LogShows(*program, "3 个数据报, 其中 2 个数据报超过 4095 字节, 已截断"));
+    EXPECT_TRUE(StatusShows(*program, "3 个数据报, 其中 2 个数据报超过 4095 字节, 已截断"));
     program->Signal(SIGTERM);
     EXPECT_EQ(program->Wait(), 0);
     EXPECT_TRUE(Contains(program->Err(),
@@ -690,9 +700,11 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
         const std::string data = StreamWithoutZeros(64U << 20);
         std::thread sender([&] { SendAll(source.Get(), data); });
         StreamRead read = ReadStream(destination.Get(), 1U << 20);
+        // A port found free, not merely the next one: tests running alongside take ports too.
+        const int newServerPort = LowFreePort(kServerAddress, SOCK_STREAM);
         if (signal == SIGHUP) {
             folder.WriteParameters(
-                Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort + 1));
+                Parameters(1, 0, kClientAddress, clientPort, kServerAddress, newServerPort));
         }
         program.Signal(signal);
         const StreamRead rest = ReadUntilClosed(destination.Get(), 10s);
@@ -710,7 +722,7 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
             EXPECT_EQ(program.Wait(), 0);
         } else {
             EXPECT_TRUE(
-                LogShows(program, "等待连接: 输出网卡 127.0.0.3:" + std::to_string(serverPort + 1)))
+                LogShows(program, "等待连接: 输出网卡 127.0.0.3:" + std::to_string(newServerPort)))
                 << program.Err();
         }
     }
