@@ -208,6 +208,12 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Until the log holds `text`, or the timeout passed.
+bool LogShows(Program& program, const std::string& text,
+              std::chrono::milliseconds timeout = kTimeout) {
+    return WaitUntil([&] { return Contains(program.Err(), text); }, timeout);
+}
+
 // How often `text` is in the log.
 std::size_t Count(const std::string& log, const std::string& text) {
     std::size_t count = 0;
@@ -320,6 +326,37 @@ TEST(HeadlessRelayTest, TcpRelayTakesStreamAfterStreamWithoutRefusingAConnection
                   4u)
             << err;
     }
+}
+
+// A connection whose other side cannot be reached is dropped with an error line, and the relay
+// waits for the next one instead of ending.
+TEST(HeadlessRelayTest, AnUnreachableOtherSideDropsThatConnectionAndTheNextOneIsTaken) {
+    const Folder folder;
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    folder.WriteParameters(
+        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+
+    SocketHandle first = ConnectWithin(kClientAddress, clientPort);
+    ASSERT_TRUE(first.Valid());
+    EXPECT_TRUE(ReadUntilClosed(first.Get()).closed) << "the unreachable side's connection stays";
+    EXPECT_TRUE(
+        LogShows(program, "已结束: 输出网卡 127.0.0.3:" + std::to_string(serverPort) + " 无法连接"))
+        << program.Err();
+
+    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_TRUE(TryConnect(source, kClientAddress, clientPort));
+    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    ASSERT_TRUE(destination.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "after"));
+    EXPECT_EQ(ReadStream(destination.Get(), 6).data, "after\0"s);
+
+    source.Reset();
+    destination.Reset();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
 }
 
 // A stop signal while the TCP relay waits for its connection ends it at once, and the relay never
@@ -577,12 +614,6 @@ TEST(HeadlessRelayTest, HelpVersionAndUsageErrors) {
     Program unknown(folder, {"--headles"});
     EXPECT_EQ(unknown.Wait(), 2);
     EXPECT_TRUE(Contains(unknown.Err(), "未知选项 'headles'")) << unknown.Err();
-}
-
-// Until the log holds `text`, or the timeout passed.
-bool LogShows(Program& program, const std::string& text,
-              std::chrono::milliseconds timeout = kTimeout) {
-    return WaitUntil([&] { return Contains(program.Err(), text); }, timeout);
 }
 
 // Until a status line holds `text`. The worker counts a datagram just after sending it, so the
