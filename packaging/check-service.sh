@@ -198,7 +198,7 @@ within 10 reloaded || fail "tarvel-relay@alpha did not read its file again"
 echo "check-service: tarvel-relay@alpha reloaded onto port 5003"
 
 # An upgrade (the same package again) restarts the relays that run on the new program.
-main_pids() { ns systemctl show -P MainPID tarvel-relay@alpha.service tarvel-relay@beta.service | paste -sd' '; }
+main_pids() { ns systemctl show -P MainPID tarvel-relay@alpha.service tarvel-relay@beta.service | xargs; }
 before=$(main_pids)
 ns dpkg -i "${debs[0]}" >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not upgrade"; }
 after=$(main_pids)
