@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder and checks it as the distribution does: the
-# desktop entry with desktop-file-validate (no message at all), the icon it names, and the whole
-# package with lintian (no error, no warning).
+# desktop entry with desktop-file-validate (no message at all), the icons it names (in sizes and
+# scalable), the software-centre description with appstreamcli validate --pedantic (no remark at
+# all), and the whole package with lintian --pedantic (no tag but the overridden one).
 #   packaging/check-package.sh <build folder>
 set -euo pipefail
 build=$(cd "${1:?usage: check-package.sh <build folder>}" && pwd)
@@ -24,11 +25,44 @@ if [ -n "$messages" ]; then
     exit 1
 fi
 icon=$(sed -n 's/^Icon=//p' "$entry")
-if ! compgen -G "$root/usr/share/icons/hicolor/*/apps/$icon.png" >/dev/null; then
-    echo "check-package: the icon '$icon' named in the desktop entry is not in the package" >&2
+if ! compgen -G "$root/usr/share/icons/hicolor/*x*/apps/$icon.png" >/dev/null ||
+    [ ! -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ]; then
+    echo "check-package: the icon '$icon' named in the desktop entry is not in the package" \
+        "in sizes and scalable" >&2
+    exit 1
+fi
+
+metainfo=("$root"/usr/share/metainfo/*.metainfo.xml)
+[ -e "${metainfo[0]}" ] || { echo "check-package: no AppStream metainfo in the package" >&2; exit 1; }
+if ! messages=$(appstreamcli validate --pedantic --no-net --no-color "${metainfo[@]}" 2>&1) ||
+    grep -qv -e '^$' -e '^✔ Validation was successful.$' <<<"$messages"; then
+    echo "$messages"
+    echo "check-package: appstreamcli validate --pedantic is not content with the metainfo" >&2
+    exit 1
+fi
+
+# The command as users type it: with arguments the program runs where it is called; without, it
+# prepares the user's working folder, open to the user alone even under umask 000, and opens the
+# dialog there (ended here after a moment).
+home=$root/home-check
+mkdir "$home"
+version=$(cd "$home" && "$root/usr/bin/tarvel-launch" --version)
+if [[ $version != *"$(dpkg-deb -f "$deb" Version | cut -d- -f1)"* ]] || [ -e "$home/.local" ]; then
+    echo "check-package: tarvel-launch --version said '$version' or made a working folder" >&2
+    exit 1
+fi
+(umask 000 && cd / && HOME=$home XDG_RUNTIME_DIR=$home QT_QPA_PLATFORM=offscreen \
+    timeout 3 "$root/usr/bin/tarvel" >/dev/null 2>&1) || true
+modes=$(stat -c '%a %n' "$home/.local" "$home/.local/share" "$home/.local/share/tarvel" \
+    "$home/.local/share/tarvel/InfoFile" "$home/.local/share/tarvel/InfoFile/ParameterSet.inf")
+if [ "$(cut -d' ' -f1 <<<"$modes" | tr '\n' ' ')" != "700 700 700 700 600 " ]; then
+    echo "$modes"
+    echo "check-package: the working folder is open to others under umask 000" >&2
     exit 1
 fi
 
 # Root is what CI runs as; lintian only warns about it on its own error channel.
-lintian --fail-on error,warning --info "$deb" 2> >(grep -v 'running with root privileges' >&2)
-echo "check-package: $(basename "$deb") passes desktop-file-validate and lintian"
+lintian --pedantic --fail-on error,warning,info,pedantic --info "$deb" \
+    2> >(grep -v 'running with root privileges' >&2)
+echo "check-package: $(basename "$deb") passes desktop-file-validate, appstreamcli validate" \
+    "--pedantic and lintian --pedantic"

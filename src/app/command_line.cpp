@@ -62,11 +62,12 @@ int RunCommandLine(int argc, char** argv) {
     parser.setApplicationDescription(
         QStringLiteral("在本机的两个端点之间单向转发一路 TCP 或 UDP 数据。\n"
                        "不带参数启动时打开对话框; 带 --headless 时不开窗口, "
-                       "按对话框保存在 InfoFile/ParameterSet.inf 中的设置运行, "
+                       "按对话框保存在 InfoFile/ParameterSet.inf (或 --config 指定的文件) 中的"
+                       "设置运行, TCP 数据流结束后立即接受下一个连接, "
                        "收到 SIGTERM 或 SIGINT 时停止, 收到 SIGHUP 时重新读取参数文件, "
                        "收到 SIGUSR1 时记录一行状态。\n"
-                       "退出码: 0 已停止或数据流已结束, 1 无法建立转发, "
-                       "2 设置不可用, 18 找不到参数文件。"));
+                       "退出码: 0 已停止, 1 无法建立转发, 2 设置不可用, "
+                       "3 已有一个按同一参数文件运行的实例, 18 找不到参数文件。"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption headless(QStringLiteral("headless"),
@@ -75,8 +76,13 @@ int RunCommandLine(int argc, char** argv) {
                                      QStringLiteral("工作目录, 其中有 InfoFile/ParameterSet.inf "
                                                     "(默认为当前目录)。"),
                                      QStringLiteral("目录"));
+    const QCommandLineOption config(QStringLiteral("config"),
+                                    QStringLiteral("参数文件 (默认为工作目录中的 "
+                                                   "InfoFile/ParameterSet.inf)。"),
+                                    QStringLiteral("文件"));
     parser.addOption(headless);
     parser.addOption(workdir);
+    parser.addOption(config);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return UsageError(parser.errorText());
@@ -91,14 +97,20 @@ int RunCommandLine(int argc, char** argv) {
         return UsageError(QStringLiteral("对话框不带参数启动; 不开窗口运行请加 --headless。"));
 
     RelayLog log;
+    // A file named on the command line is where the caller is, not in the working folder.
+    std::filesystem::path parameterFile = kParameterFilePath;
+    if (parser.isSet(config)) {
+        std::error_code error;
+        parameterFile = std::filesystem::absolute(parser.value(config).toStdString(), error);
+    }
     if (parser.isSet(workdir)) {
         std::error_code error;
         std::filesystem::current_path(parser.value(workdir).toStdString(), error);
         if (error) {
-            log.Line("无法进入工作目录 " + parser.value(workdir).toStdString() + ": " +
-                     error.message());
+            log.Error("无法进入工作目录 " + parser.value(workdir).toStdString() + ": " +
+                      error.message());
             return kUsageError;
         }
     }
-    return RunHeadlessRelay(ApplicationNameFromPath(argv[0]), log);
+    return RunHeadlessRelay(ApplicationNameFromPath(argv[0]), log, parameterFile);
 }

@@ -9,7 +9,12 @@
 #include "resource.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
+#include <cstdio>
+#include <memory>
 #include <optional>
 
 #include <sys/socket.h>
@@ -28,6 +33,18 @@ bool SystemSocketsAvailable() {
 
 } // namespace
 
+bool InstallToolkitTranslations() {
+    auto translations = std::make_unique<QTranslator>();
+    if (!translations->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                            QStringLiteral("_"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    // The application owns it from here, and it speaks for as long as the application lives.
+    QTranslator* installed = translations.release();
+    installed->setParent(qApp);
+    return QCoreApplication::installTranslator(installed);
+}
+
 CTarvelApp theApp;
 
 CTarvelApp::CTarvelApp(std::function<bool()> startSockets)
@@ -41,6 +58,8 @@ int CTarvelApp::Run(int argc, char** argv) {
 bool CTarvelApp::InitInstance(int argc, char** argv) {
     // One instance per application name; a second one ends silently before any window.
     const SingleInstanceLock instanceLock(ApplicationNameFromPath(argc > 0 ? argv[0] : "tarvel"));
+    if (!instanceLock.Warning().empty())
+        std::fprintf(stderr, "%s\n", instanceLock.Warning().c_str());
     if (!instanceLock.IsFirstInstance())
         return false;
 
@@ -48,6 +67,7 @@ bool CTarvelApp::InitInstance(int argc, char** argv) {
     std::optional<QApplication> application;
     if (!qApp)
         application.emplace(argc, argv);
+    InstallToolkitTranslations();
     InstallDialogLook();
 
     // The socket library.

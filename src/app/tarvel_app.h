@@ -20,3 +20,7 @@ private:
 };
 
 extern CTarvelApp theApp;
+
+// Gives the toolkit's own texts (the standard buttons' 确定 and 取消 among them) in Chinese, from
+// the translations installed with Qt. False when they are not installed.
+bool InstallToolkitTranslations();

@@ -1,22 +1,27 @@
 #include "headless/headless_relay.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "config/parameter_checks.h"
-#include "config/parameter_file.h"
 #include "platform/single_instance.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
 
 namespace {
 
-// How often the wait for a signal looks whether the relay has ended by itself.
-constexpr timespec kEndCheckInterval{0, 200'000'000};
 // A released relay ends within its finishing and closing bounds; this only keeps a stuck one from
 // holding the exit for ever.
 constexpr std::chrono::milliseconds kRelayEndBound(3000);
@@ -43,7 +48,7 @@ std::string Describe(const RelayEvent& event) {
 }
 
 // The signals the relay answers, blocked in this thread (and so in the relay threads it starts)
-// and taken by sigtimedwait instead of handlers, so none of them can kill the process half-way.
+// and read from a descriptor instead of handlers, so none of them can kill the process half-way.
 class RelaySignals {
 public:
     RelaySignals() {
@@ -52,39 +57,48 @@ public:
             sigaddset(&m_set, signal);
         }
         pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
+        m_fd = ::signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK);
     }
-    ~RelaySignals() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    ~RelaySignals() {
+        ::close(m_fd);
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
     RelaySignals(const RelaySignals&) = delete;
     RelaySignals& operator=(const RelaySignals&) = delete;
 
-    // The signal that came within the interval, or 0.
-    int Wait(const timespec& interval) const {
-        const int signal = sigtimedwait(&m_set, nullptr, &interval);
-        return signal > 0 ? signal : 0;
+    int Descriptor() const { return m_fd; }
+    // The signal that came, or 0.
+    int Take() const {
+        signalfd_siginfo info{};
+        return ::read(m_fd, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo)
+                                                               : 0;
     }
 
 private:
     sigset_t m_set{};
     sigset_t m_previous{};
+    int m_fd = -1;
 };
 
-// The plan the parameter file in the current directory gives, or what is wrong with it, in the
-// dialog's words where the dialog has some.
+// The plan a parameter file gives, or what is wrong with it, in the dialog's words where the
+// dialog has some.
 struct PlanReading {
     std::optional<RelayPlan> plan;
     std::string problem;
     int exitCode = kHeadlessEnded;
 };
 
-PlanReading ReadPlan() {
-    if (!ParameterFileExists(kParameterFilePath)) {
-        return {std::nullopt, kMissingParameterFileMessage, kMissingParameterFileExitCode};
+PlanReading ReadPlan(const std::filesystem::path& file) {
+    if (!ParameterFileExists(file)) {
+        return {std::nullopt,
+                std::string(kMissingParameterFileMessage) + " (" + file.string() + ")",
+                kMissingParameterFileExitCode};
     }
-    const std::optional<Parameters> saved = ReadParameters(kParameterFilePath);
+    const std::optional<Parameters> saved = ReadParameters(file);
     if (!saved) {
         // What Run says with nothing chosen.
         return {std::nullopt,
-                std::string(kNoModeMessage) + " (" + kParameterFilePath + " 中没有保存的设置)",
+                std::string(kNoModeMessage) + " (" + file.string() + " 中没有保存的设置)",
                 kHeadlessUnusableSettings};
     }
     const ForwardingSettings forwarding = ReadForwardingSettings(kParameterFilePath);
@@ -92,21 +106,67 @@ PlanReading ReadPlan() {
     if (const std::string refusal = RefusalOf(*saved, forwarding); !refusal.empty() || !plan) {
         return {std::nullopt,
                 (refusal.empty() ? std::string(kBadAddressMessage) : refusal) + " (" +
-                    kParameterFilePath + ")",
+                    file.string() + ")",
                 kHeadlessUnusableSettings};
     }
     return {plan, {}, kHeadlessEnded};
 }
 
-// One relay at a time, started from a plan and ended with its totals in the log.
+LogLevel LevelOf(const RelayOutcome& outcome) {
+    if (outcome.end == RelayEnd::SetupFailed) {
+        return LogLevel::Error;
+    }
+    return outcome.error != 0 ? LogLevel::Warning : LogLevel::Info;
+}
+
+// Whether a TCP relay that ended so takes the next connection with the same plan: a stream that
+// ended, or one accepted connection whose other side could not be reached. Anything else wrong
+// with the listening endpoint ends the process.
+bool TakesNextStream(const RelayPlan& plan, const RelayOutcome& outcome) {
+    if (plan.protocol != RelayProtocol::Tcp) {
+        return false;
+    }
+    return outcome.end == RelayEnd::SourceClosed || outcome.end == RelayEnd::DestinationGone ||
+           (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect);
+}
+
+// One relay at a time, started from a plan and ended with its totals in the log. A TCP relay's
+// listening socket is kept here from one relay to the next. The descriptor turns readable when the
+// running relay has ended by itself.
 class LoggedRelay {
 public:
-    explicit LoggedRelay(RelayLog& log) : m_log(log) {}
+    explicit LoggedRelay(RelayLog& log)
+        : m_log(log), m_ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~LoggedRelay() {
+        if (m_relay) {
+            End(true);
+        }
+    }
+    LoggedRelay(const LoggedRelay&) = delete;
+    LoggedRelay& operator=(const LoggedRelay&) = delete;
 
-    void Start(const RelayPlan& plan) {
-        m_log.Line("已启动: " + DescribePlan(plan));
+    // `announce`: a new plan, said in the log; the next stream of the same plan only says where it
+    // waits.
+    void Start(const RelayPlan& plan, bool announce) {
+        if (announce) {
+            m_log.Info("已启动: " + DescribePlan(plan));
+        }
         m_relay = std::make_unique<Relay>(
-            plan, [this](const RelayEvent& event) { m_log.Line(Describe(event)); });
+            plan,
+            [this](const RelayEvent& event) {
+                m_log.Info(Describe(event));
+                if (event.kind == RelayEvent::Kind::Listening ||
+                    event.kind == RelayEvent::Kind::Receiving) {
+                    NotifyReady();
+                }
+            },
+            BufferHead{}, &m_listener);
+        m_watcher = std::thread([this] {
+            while (!m_relay->WaitUntilEnded(std::chrono::hours(1))) {
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(m_ended.Get(), &one, sizeof one);
+        });
     }
 
     // Stops the relay when `stop`, waits for its end and logs how it ended. Its outcome.
@@ -115,21 +175,38 @@ public:
             m_relay->Stop();
         }
         if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
-            m_log.Line("转发线程未能及时结束");
+            m_log.Warning("转发线程未能及时结束");
         }
+        m_watcher.join();
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t read = ::read(m_ended.Get(), &count, sizeof count);
         const RelayOutcome outcome = m_relay->Outcome();
-        m_log.Line("已结束: " + DescribeRelayEnd(outcome));
-        m_log.Line(DescribeTotals(outcome, m_relay->Plan().protocol));
+        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
+        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
         m_relay.reset();
         return outcome;
     }
 
-    bool EndedByItself() const { return m_relay->WaitUntilEnded(std::chrono::milliseconds(0)); }
+    // Lets the listening endpoint go, as before a relay with another plan.
+    void ReleaseListener() { m_listener.Reset(); }
+
+    int EndedDescriptor() const { return m_ended.Get(); }
     const Relay& Running() const { return *m_relay; }
 
 private:
+    // systemd counts the service as started from here on; elsewhere there is nobody to tell.
+    void NotifyReady() {
+        if (!m_ready.exchange(true)) {
+            sd_notify(0, "READY=1");
+        }
+    }
+
     RelayLog& m_log;
+    SocketHandle m_listener; // only the running relay's worker uses it while one runs
     std::unique_ptr<Relay> m_relay;
+    std::thread m_watcher; // writes m_ended once the relay has ended
+    SocketHandle m_ended;  // an eventfd
+    std::atomic<bool> m_ready{false};
 };
 
 const char* SignalName(int signal) {
@@ -150,61 +227,84 @@ const char* SignalName(int signal) {
 
 // SIGHUP: the file is read again; only a plan that differs ends the running relay, and only in
 // favour of a plan that can start.
-void Reload(LoggedRelay& relay, RelayLog& log) {
-    const PlanReading reading = ReadPlan();
+void Reload(LoggedRelay& relay, RelayLog& log, const std::filesystem::path& parameterFile) {
+    const PlanReading reading = ReadPlan(parameterFile);
     if (!reading.plan) {
-        log.Line("收到 SIGHUP, 参数文件不可用, 继续按原设置转发: " + reading.problem);
+        log.Warning("收到 SIGHUP, 参数文件不可用, 继续按原设置转发: " + reading.problem);
     } else if (*reading.plan == relay.Running().Plan()) {
-        log.Line("收到 SIGHUP, 设置未改变, 继续转发");
+        log.Info("收到 SIGHUP, 设置未改变, 继续转发");
     } else {
-        log.Line("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
+        log.Info("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
         relay.End(true);
-        relay.Start(*reading.plan);
+        relay.ReleaseListener();
+        relay.Start(*reading.plan, true);
     }
+}
+
+// Until a signal or the relay's end; true for a signal.
+bool WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay) {
+    pollfd entries[2] = {{signals.Descriptor(), POLLIN, 0}, {relay.EndedDescriptor(), POLLIN, 0}};
+    while (::poll(entries, 2, -1) < 0 && errno == EINTR) {
+    }
+    return entries[0].revents != 0;
 }
 
 } // namespace
 
-int RunHeadlessRelay(const std::string& applicationName, RelayLog& log) {
+int RunHeadlessRelay(const std::string& applicationName, RelayLog& log,
+                     const std::filesystem::path& parameterFile) {
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
-    const SingleInstanceLock instanceLock(applicationName);
-    if (!instanceLock.IsFirstInstance()) {
-        log.Line("已有一个 " + applicationName + " 在运行, 本实例不再启动");
-        return kHeadlessEnded;
+    std::error_code ignored;
+    const std::filesystem::path owner = std::filesystem::weakly_canonical(
+        std::filesystem::absolute(parameterFile, ignored), ignored);
+    const SingleInstanceLock instanceLock(LockNameFor(applicationName, owner));
+    if (!instanceLock.Warning().empty()) {
+        log.Warning(instanceLock.Warning());
     }
-    const PlanReading reading = ReadPlan();
+    if (!instanceLock.IsFirstInstance()) {
+        log.Error("已有一个 " + applicationName + " 在按 " + owner.string() +
+                  " 转发, 本实例不再启动");
+        return kHeadlessAlreadyRunning;
+    }
+    const PlanReading reading = ReadPlan(parameterFile);
     if (!reading.plan) {
-        log.Line(reading.problem);
+        log.Error(reading.problem);
         return reading.exitCode;
     }
 
     LoggedRelay relay(log);
-    relay.Start(*reading.plan);
-    // Until a stop signal, or the relay's own end. A stop signal stops as Stop does, without the
-    // dialog's pause.
-    bool stop = false;
-    while (!stop && !relay.EndedByItself()) {
-        switch (const int signal = signals.Wait(kEndCheckInterval)) {
+    relay.Start(*reading.plan, true);
+    // Until a stop signal, or an end that takes no next stream. A stop signal stops as Stop does,
+    // without the dialog's pause.
+    for (;;) {
+        const bool signalled = WaitForSignalOrEnd(signals, relay);
+        const int signal = signalled ? signals.Take() : 0;
+        if (!signalled || signal == SIGTERM || signal == SIGINT) {
+            if (signalled) {
+                log.Info(std::string("收到 ") + SignalName(signal) + ", 停止转发");
+            }
+            const RelayPlan plan = relay.Running().Plan();
+            const RelayOutcome outcome = relay.End(signalled);
+            if (signalled || !TakesNextStream(plan, outcome)) {
+                return outcome.end == RelayEnd::SetupFailed ? kHeadlessSetupFailed : kHeadlessEnded;
+            }
+            relay.Start(plan, false);
+            continue;
+        }
+        switch (signal) {
         case 0:
             break;
-        case SIGTERM:
-        case SIGINT:
-            log.Line(std::string("收到 ") + SignalName(signal) + ", 停止转发");
-            stop = true;
-            break;
         case SIGHUP:
-            Reload(relay, log);
+            Reload(relay, log, parameterFile);
             break;
         case SIGUSR1:
-            log.Line("收到 SIGUSR1, " +
+            log.Info("收到 SIGUSR1, " +
                      DescribeStatus(relay.Running().Status(), relay.Running().Plan().protocol));
             break;
         default:
-            log.Line(std::string("收到 ") + SignalName(signal) + ", 已忽略");
+            log.Info(std::string("收到 ") + SignalName(signal) + ", 已忽略");
             break;
         }
     }
-    const RelayOutcome outcome = relay.End(stop);
-    return outcome.end == RelayEnd::SetupFailed ? kHeadlessSetupFailed : kHeadlessEnded;
 }

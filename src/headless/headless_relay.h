@@ -1,15 +1,22 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
+#include "config/parameter_file.h"
 #include "headless/relay_log.h"
 
 // Exit codes of the relay without a window, besides the missing file's.
-inline constexpr int kHeadlessEnded = 0;            // stopped by a signal, or the stream ended
+inline constexpr int kHeadlessEnded = 0;            // stopped by a signal, or the relay ended
 inline constexpr int kHeadlessSetupFailed = 1;      // an endpoint in use, a connect refused, ...
 inline constexpr int kHeadlessUnusableSettings = 2; // nothing saved, or what Run would refuse
+inline constexpr int kHeadlessAlreadyRunning = 3;   // another relay runs on the same settings
 
-// Runs the one relay that the parameter file in the current directory has saved, as the dialog's
-// Run would start it, until SIGTERM or SIGINT stops it or it ends by itself. A second instance of
-// `applicationName` ends at once, as the dialog's does. Returns the process's exit code.
-int RunHeadlessRelay(const std::string& applicationName, RelayLog& log);
+// Runs the one relay that `parameterFile` has saved, as the dialog's Run would start it, until
+// SIGTERM or SIGINT stops it. A TCP relay takes one stream after another with the same plan and
+// listens all along, so a connection that comes right after a stream ended is not refused; a UDP
+// relay ends by itself only when it fails. One relay per parameter file: a second one on the same
+// file ends at once with kHeadlessAlreadyRunning. Tells systemd (where it started the relay) when
+// the relay listens or is bound. Returns the process's exit code.
+int RunHeadlessRelay(const std::string& applicationName, RelayLog& log,
+                     const std::filesystem::path& parameterFile = kParameterFilePath);

@@ -13,7 +13,10 @@ class Relay {
 public:
     // `events` hears what the worker reports as it sets up, on the worker's thread. `head` is the
     // buffer head the lamps show until the first receive (what the previous relay left).
-    explicit Relay(const RelayPlan& plan, RelayEventSink events = {}, BufferHead head = {});
+    // `keptListener`: a TCP relay listens through this socket, which the caller keeps from one
+    // relay to the next (see AcceptOne); it must outlive the relay and not be touched meanwhile.
+    explicit Relay(const RelayPlan& plan, RelayEventSink events = {}, BufferHead head = {},
+                   SocketHandle* keptListener = nullptr);
     ~Relay();
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;

@@ -56,7 +56,7 @@ int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
 } // namespace
 
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
-                       const AllowedSources& allowed) {
+                       const AllowedSources& allowed, SocketHandle* kept) {
     const auto fail = [&](SetupStep step) {
         const int error = errno;
         if (!worker.Released()) {
@@ -64,20 +64,26 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endp
         }
         return SocketHandle();
     };
-    // Non-blocking, so that a connection reset between the poll and the accept cannot block it.
-    const SocketHandle listening = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+    SocketHandle own;
+    SocketHandle& listening = kept != nullptr ? *kept : own;
     if (!listening.Valid()) {
-        return fail(SetupStep::Socket);
-    }
-    KeepToOwnFamily(listening, endpoint.Family());
-    // Without it a Run right after Stop could not bind while old connections linger.
-    const int reuse = 1;
-    ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (::bind(listening.Get(), endpoint.Address(), endpoint.Length()) != 0) {
-        return fail(SetupStep::Bind);
-    }
-    if (::listen(listening.Get(), 5) != 0) {
-        return fail(SetupStep::Listen);
+        // Non-blocking, so that a connection reset between the poll and the accept cannot block
+        // it.
+        SocketHandle made = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+        if (!made.Valid()) {
+            return fail(SetupStep::Socket);
+        }
+        KeepToOwnFamily(made, endpoint.Family());
+        // Without it a Run right after Stop could not bind while old connections linger.
+        const int reuse = 1;
+        ::setsockopt(made.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        if (::bind(made.Get(), endpoint.Address(), endpoint.Length()) != 0) {
+            return fail(SetupStep::Bind);
+        }
+        if (::listen(made.Get(), 5) != 0) {
+            return fail(SetupStep::Listen);
+        }
+        listening = std::move(made);
     }
     worker.Waiting(side, endpoint);
     worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});

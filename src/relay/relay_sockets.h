@@ -17,8 +17,10 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs);
 // listening socket at once. A connection from any other source is closed at once, counted and
 // reported, and the wait goes on. The connection is non-blocking. Empty when a step fails
 // (recorded with the worker) or the worker was released first.
+// With `kept`, the listening socket is that one instead: made on first use, left open and
+// listening afterwards, so that a caller running one relay after another never stops listening.
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
-                       const AllowedSources& allowed = {});
+                       const AllowedSources& allowed = {}, SocketHandle* kept = nullptr);
 
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
 // the worker) or the worker was released.

@@ -260,9 +260,10 @@ private:
 
 } // namespace
 
-unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan) {
+unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHandle* keptListener) {
     // Waiting: one connection on the wait endpoint.
-    SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed);
+    SocketHandle accepted =
+        AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed, keptListener);
 
     // The other side: connected only once the incoming connection is there.
     SocketHandle connected;

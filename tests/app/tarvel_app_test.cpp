@@ -5,7 +5,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -67,6 +69,16 @@ TEST_F(AppStart, MissingParameterFileShowsOneMessageAndEndsWithExitCode18) {
     EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
 }
 
+// The toolkit's own buttons read like the rest of the program: 确定 and 取消, not OK and Cancel.
+TEST_F(AppStart, TheToolkitsStandardButtonsSpeakChinese) {
+    CTarvelApp app;
+    RunApp(app);
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
+}
+
 TEST_F(AppStart, AParameterFileThatIsADirectoryOrAPipeIsAMissingFile) {
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("InfoFile")));
     const QString path = QStringLiteral("InfoFile/ParameterSet.inf");
@@ -105,10 +117,12 @@ protected:
         }
         AppStart::TearDown();
     }
-    QProcess& Start(const QString& program, const QString& lockFolder) {
+    QProcess& Start(const QString& program, const QString& lockFolder, const QString& home = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), lockFolder);
+        if (!home.isEmpty())
+            env.insert(QStringLiteral("HOME"), home);
         auto& process = *m_processes.emplace_back(std::make_unique<QProcess>());
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(m_folder.path());
@@ -140,6 +154,25 @@ TEST_F(InstanceStart, SecondInstanceOfTheSameNameEndsAtOnceACopyUnderAnotherName
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARVEL_EXECUTABLE), copy));
     QProcess& other = Start(copy, folder);
     EXPECT_FALSE(other.waitForFinished(1500)) << "a copy under another name starts";
+}
+
+// A lock folder that cannot be used: one warning, and the lock in a private folder under the home
+// folder still keeps a second copy out.
+TEST_F(InstanceStart, AnUnusableLockFolderIsSaidOnceAndAPrivateFolderTakesTheLock) {
+    const QString home = Folder(QStringLiteral("home"));
+    // A file where the folder should be: nothing can make a folder of it meanwhile.
+    const QString missing = m_folder.filePath(QStringLiteral("not-a-folder"));
+    QFile file(missing);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QProcess& first = Start(QStringLiteral(TARVEL_EXECUTABLE), missing, home);
+    EXPECT_FALSE(first.waitForFinished(1500)) << "the first instance keeps running";
+    const QString warning = QString::fromUtf8(first.readAllStandardError());
+    EXPECT_EQ(warning.count(QStringLiteral("单实例锁目录")), 1) << qPrintable(warning);
+    EXPECT_TRUE(warning.contains(home + QStringLiteral("/.cache/tarvel"))) << qPrintable(warning);
+
+    QProcess& second = Start(QStringLiteral(TARVEL_EXECUTABLE), missing, home);
+    ASSERT_TRUE(second.waitForFinished(1000)) << "the second instance ends at once";
+    EXPECT_EQ(second.exitCode(), 0);
 }
 
 TEST_F(InstanceStart, TwoUsersWithLockFoldersOfTheirOwnBothStart) {

@@ -82,16 +82,57 @@ TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
     EXPECT_EQ(ApplicationNameFromPath("./Tarvel.exe"), "Tarvel");
 }
 
-TEST(SingleInstanceLock, ALockThatCannotBeOpenedDoesNotKeepTheProgramFromStarting) {
+TEST(SingleInstanceLock, ALockThatCannotBeOpenedDoesNotKeepTheProgramFromStartingButIsSaid) {
     QTemporaryDir dir;
     const std::filesystem::path folder = dir.path().toStdString();
-    EXPECT_TRUE(SingleInstanceLock("tarvel", folder / "missing").IsFirstInstance());
+    const SingleInstanceLock unopened("tarvel", folder / "missing");
+    EXPECT_TRUE(unopened.IsFirstInstance());
+    EXPECT_NE(unopened.Warning().find((folder / "missing").string()), std::string::npos)
+        << unopened.Warning();
     // A link planted where the lock file goes is not followed.
     std::filesystem::create_symlink(folder / "elsewhere", folder / "tarvel.lock");
     const SingleInstanceLock first("tarvel", folder);
     EXPECT_TRUE(first.IsFirstInstance());
     EXPECT_TRUE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
     EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
+}
+
+// The user's lock folder cannot be used: the lock goes into a private folder under the home
+// folder, made 0700, still keeps a second holder out, and the operator is told.
+TEST(SingleInstanceLock, AnUnusableLockFolderGivesWayToAPrivateFolderWithAWarning) {
+    namespace fs = std::filesystem;
+    QTemporaryDir dir;
+    const fs::path home = dir.path().toStdString();
+    const QByteArray runtime = (dir.path() + QStringLiteral("/no-such-folder")).toLocal8Bit();
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("HOME", QByteArray(home.c_str()));
+    const SingleInstanceLock first("tarvel");
+    EXPECT_TRUE(first.IsFirstInstance());
+    EXPECT_NE(first.Warning().find(runtime.toStdString()), std::string::npos) << first.Warning();
+    EXPECT_NE(first.Warning().find((home / ".cache/tarvel").string()), std::string::npos)
+        << first.Warning();
+    struct stat status {};
+    ASSERT_EQ(::lstat((home / ".cache/tarvel").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    EXPECT_TRUE(fs::exists(home / ".cache/tarvel/tarvel.lock"));
+    EXPECT_FALSE(SingleInstanceLock("tarvel").IsFirstInstance());
+
+    // With no usable folder at all it still runs, and says that nothing keeps a second copy out.
+    qputenv("HOME", "relative");
+    const SingleInstanceLock unlocked("tarvel");
+    EXPECT_TRUE(unlocked.IsFirstInstance());
+    EXPECT_NE(unlocked.Warning().find("不能保证只运行一个实例"), std::string::npos)
+        << unlocked.Warning();
+}
+
+TEST(SingleInstanceLock, EachOwnerHasALockNameOfItsOwn) {
+    EXPECT_EQ(LockNameFor("tarvel", "/etc/tarvel/a.inf"),
+              LockNameFor("tarvel", "/etc/tarvel/a.inf"));
+    EXPECT_NE(LockNameFor("tarvel", "/etc/tarvel/a.inf"),
+              LockNameFor("tarvel", "/etc/tarvel/b.inf"));
+    EXPECT_NE(LockNameFor("tarvel", "/etc/tarvel/a.inf"), LockNameFor("copy", "/etc/tarvel/a.inf"));
+    EXPECT_TRUE(LockNameFor("tarvel", "/x").starts_with("tarvel-"));
+    EXPECT_NE(LockNameFor("tarvel", "/x"), "tarvel") << "the dialog's lock stays apart";
 }
 
 TEST(UserLockDirectory, IsTheRuntimeFolderElseAPrivateFolderOfTheUsersOwn) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "relay_test_peers.h"
@@ -53,6 +54,38 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
     EXPECT_EQ(ReadStream(accepted.Get(), 1).data, "x");
     SocketHandle late(::socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_FALSE(TryConnect(late, kServerAddress, port));
+    EXPECT_FALSE(IsListening(kServerAddress, port));
+}
+
+// A kept listening socket outlives each accept: a peer that connects between two relays is
+// queued, not refused, and the next accept takes it.
+TEST(SocketRoutinesTest, AKeptListenerGoesOnListeningBetweenAccepts) {
+    const int port = FreePort(kServerAddress, SOCK_STREAM);
+    const Endpoint endpoint = EndpointAt(kServerAddress, port);
+    SocketHandle kept;
+    for (const char* text : {"first", "second", "third"}) {
+        SCOPED_TRACE(text);
+        // The first peer finds the listener made by the accept; later ones connect before it.
+        SocketHandle peer;
+        if (kept.Valid()) {
+            peer = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            ASSERT_TRUE(TryConnect(peer, kServerAddress, port)) << "refused between two accepts";
+        }
+        RelayWorker worker;
+        SocketHandle accepted;
+        std::thread acceptor(
+            [&] { accepted = AcceptOne(worker, RelaySide::Server, endpoint, {}, &kept); });
+        if (!peer.Valid()) {
+            peer = ConnectWithin(kServerAddress, port);
+        }
+        acceptor.join();
+        ASSERT_TRUE(accepted.Valid());
+        ASSERT_TRUE(SendAll(peer.Get(), text));
+        EXPECT_EQ(ReadStream(accepted.Get(), std::strlen(text)).data, text);
+        EXPECT_TRUE(kept.Valid());
+        EXPECT_TRUE(IsListening(kServerAddress, port));
+    }
+    kept.Reset();
     EXPECT_FALSE(IsListening(kServerAddress, port));
 }
 
