@@ -1,11 +1,29 @@
 #include "relay/relay.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include "relay/relay_workers.h"
+
+namespace {
+
+// A send or splice into a connection its peer has closed raises SIGPIPE, which would end the
+// whole program; blocked on the worker's thread, the call reports EPIPE instead.
+void BlockBrokenPipeSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+} // namespace
 
 Relay::Relay(const RelayPlan& plan, RelayEventSink events, BufferHead head,
              SocketHandle* keptListener)
-    : m_plan(plan), m_worker(std::move(events), head),
-      m_thread([this, keptListener] { RunRelayWorker(m_worker, m_plan, keptListener); }) {}
+    : m_plan(plan), m_worker(std::move(events), head), m_thread([this, keptListener] {
+          BlockBrokenPipeSignal();
+          RunRelayWorker(m_worker, m_plan, keptListener);
+      }) {}
 
 Relay::~Relay() {
     m_worker.Release();

@@ -1,4 +1,5 @@
 // The TCP relay: accept one connection, connect to the other side, copy one way.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -114,6 +115,93 @@ public:
 
     // Until the source closes, the destination is gone, or Stop.
     StreamEnd Run() {
+        if (m_forward == ForwardMode::Bytes) {
+            int ends[2] = {-1, -1};
+            if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+                const SocketHandle out(ends[0]);
+                const SocketHandle in(ends[1]);
+                // Larger than the default, so one call moves as much as a busy socket holds.
+                ::fcntl(in.Get(), F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
+                return RunSpliced(in.Get(), out.Get());
+            }
+        }
+        return RunCopied();
+    }
+
+private:
+    // Bytes moved from the source into the pipe by one call, at most.
+    static constexpr std::size_t kSpliceChunk = 1 << 20;
+
+    // Bytes forwarded as they are never pass through the relay's memory: the kernel moves them
+    // from the source through a pipe into the destination, which costs less than copying them
+    // out and back in. The lamps' bytes are peeked at first.
+    StreamEnd RunSpliced(int pipeIn, int pipeOut) {
+        while (!m_worker.Released()) {
+            char head[4];
+            const ssize_t peeked = ::recv(m_source, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+            if (peeked == 0) {
+                return {RelayEnd::SourceClosed};
+            }
+            if (peeked < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    return {RelayEnd::SourceClosed, errno};
+                }
+                if (const std::optional<StreamEnd> end = WaitForSource()) {
+                    return *end;
+                }
+                continue;
+            }
+            const ssize_t moved = ::splice(m_source, nullptr, pipeIn, nullptr, kSpliceChunk,
+                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (moved <= 0) {
+                if (moved < 0 && (errno == EINTR || errno == EAGAIN)) {
+                    continue;
+                }
+                return {RelayEnd::SourceClosed, moved < 0 ? errno : 0};
+            }
+            const auto length = static_cast<std::size_t>(moved);
+            m_worker.HeadAfterReceive(head, std::min(length, static_cast<std::size_t>(peeked)),
+                                      false);
+            // Nothing received after Stop is forwarded.
+            if (m_worker.Released()) {
+                return {RelayEnd::Stopped};
+            }
+            if (const std::optional<StreamEnd> end = SpliceWhole(pipeOut, length)) {
+                return *end;
+            }
+            m_worker.CountForwarded(length);
+        }
+        return {RelayEnd::Stopped};
+    }
+
+    // Moves `length` bytes from the pipe into the destination, as SendWhole sends parts.
+    std::optional<StreamEnd> SpliceWhole(int pipeOut, std::size_t length) {
+        Clock::time_point lastProgress = Clock::now();
+        while (length > 0) {
+            const ssize_t moved = ::splice(pipeOut, nullptr, m_destination, nullptr, length,
+                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (moved < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    return StreamEnd{RelayEnd::DestinationGone, errno};
+                }
+                if (const std::optional<StreamEnd> end = WaitForRoom(lastProgress)) {
+                    return end;
+                }
+                continue;
+            }
+            lastProgress = Clock::now();
+            length -= static_cast<std::size_t>(moved);
+        }
+        return std::nullopt;
+    }
+
+    StreamEnd RunCopied() {
         const auto batch = std::make_unique<StreamBatch>(m_forward);
         while (!m_worker.Released()) {
             const ssize_t received = batch->Receive(m_source);
@@ -148,7 +236,6 @@ public:
         return {RelayEnd::Stopped};
     }
 
-private:
     // The events to watch on the destination: what it sends while it still sends, and always
     // its failure (poll reports errors and hang-ups unasked).
     short DestinationEvents(short more = 0) const {

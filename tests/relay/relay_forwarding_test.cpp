@@ -86,7 +86,42 @@ TEST_P(BytesTest, StreamOrDatagramsArriveUnchanged) {
     EXPECT_EQ(link.relay->Head(), (BufferHead{1, 2, 3, static_cast<std::uint8_t>(last[3])}));
 }
 
+// Bytes forwarded as they are end as text does: a destination that only half-closes still gets
+// everything, one that resets ends the relay (and, with no signal raised, not the process).
+class BytesStreamTest : public ::testing::TestWithParam<WorkerCase> {};
+
+TEST_P(BytesStreamTest, EndingsOfABytesStream) {
+    const WorkerCase& worker = GetParam();
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "destination resets" : "destination half-closes");
+        const Endpoints endpoints = PickFor(worker);
+        Link link = StartLinked(worker, endpoints, {}, BytesPlan(worker, endpoints));
+        ASSERT_TRUE(link.Ready());
+        ::shutdown(link.destination.Get(), SHUT_WR);
+        const std::string data = RandomBytes(8U << 20, 5);
+        std::thread source([&] {
+            SendAll(link.source.Get(), data);
+            ::shutdown(link.source.Get(), SHUT_WR);
+        });
+        const StreamRead read = ReadStream(link.destination.Get(), reset ? 1U << 20 : data.size());
+        if (reset) {
+            ResetConnection(link.destination);
+        }
+        ASSERT_TRUE(link.relay->WaitUntilEnded(10s));
+        ::shutdown(link.source.Get(), SHUT_RDWR);
+        source.join();
+        EXPECT_EQ(link.relay->Outcome().end,
+                  reset ? RelayEnd::DestinationGone : RelayEnd::SourceClosed);
+        EXPECT_TRUE(data.compare(0, read.data.size(), read.data) == 0);
+        if (!reset) {
+            EXPECT_EQ(read.data.size(), data.size());
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllWorkers, BytesTest, ::testing::ValuesIn(kAllWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+INSTANTIATE_TEST_SUITE_P(TcpWorkers, BytesStreamTest, ::testing::ValuesIn(kTcpWorkers),
                          [](const auto& info) { return CaseName(info.param); });
 
 // A TCP connection made from `from` to the endpoint.
