@@ -78,6 +78,20 @@ inline int FreePort(const char* address, int type) {
     return ntohs(endpoint.sin_port);
 }
 
+// A port the settings accept (at most 10000) that is free on the address.
+inline int LowFreePort(const char* address, int type) {
+    static unsigned next = 2000 + static_cast<unsigned>(::getpid()) % 7000;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const int port = static_cast<int>(2000 + next++ % 8000);
+        const SocketHandle probe(::socket(AF_INET, type, 0));
+        const sockaddr_in endpoint = MakeSocketAddress(address, port);
+        if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
+            return port;
+        }
+    }
+    return -1;
+}
+
 inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
     SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
     const int reuse = 1;
