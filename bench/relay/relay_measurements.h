@@ -3,6 +3,7 @@
 // The relay measurements, one file each.
 
 #include <cstddef>
+#include <vector>
 
 #include "relay_harness.h"
 
@@ -14,12 +15,13 @@ void PrintMachineLimits(int relayCore, std::size_t datagramSize, int rate);
 
 struct TcpResult {
     double mbPerSecond = 0;
+    double cpuSecondsPerGb = 0; // the relay's, over the transfer
     long rssMin = 0;
     long rssMax = 0;
     bool ok = false;
 };
 
-// One GiB through the relay; the relay's memory watched meanwhile.
+// One GiB through the relay; the relay's CPU time and memory watched meanwhile.
 TcpResult TcpThroughput(const Relay& relay, const Programs& programs);
 
 struct UdpResult {
@@ -39,7 +41,9 @@ struct Latency {
     bool ok = false;
 };
 
-// The latency of every relay, in alternating blocks over paths open side by side.
-std::vector<Latency> InterleavedLatency(const std::vector<Relay>& relays, const Programs& programs);
+// The latency of every relay over TCP or UDP, in alternating blocks over paths open side by side;
+// not measured for a relay that does not carry the protocol.
+std::vector<Latency> InterleavedLatency(const std::vector<Relay>& relays, const Programs& programs,
+                                        bool tcp);
 
 } // namespace relaybench

@@ -1,5 +1,5 @@
 // TCP: one GiB from the source through the relay to the sink, counted without the zeros our relay
-// adds, and the relay's resident memory meanwhile.
+// adds in text mode, and the relay's CPU time and resident memory meanwhile.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -34,17 +34,19 @@ TcpResult TcpThroughput(const Relay& relay, const Programs& programs) {
             if (got <= 0) {
                 break;
             }
-            const auto zeros = std::count(chunk.data(), chunk.data() + got, '\0');
+            const auto zeros =
+                relay.AddsZero() ? std::count(chunk.data(), chunk.data() + got, '\0') : 0;
             inputReceived += static_cast<std::size_t>(got) - static_cast<std::size_t>(zeros);
         }
         finished = Clock::now();
         done = true;
     });
     const pid_t relayPid = path.relay ? path.relay->Pid() : -1;
-    result.rssMin = result.rssMax = RssKiB(relayPid);
+    const ProcessUse before = ProcessTreeUse(relayPid);
+    result.rssMin = result.rssMax = before.rssKiB;
     std::thread monitor([&] {
         for (int i = 0; i < 20000 && !done && relayPid > 0; ++i) {
-            const long rss = RssKiB(relayPid);
+            const long rss = ProcessTreeUse(relayPid).rssKiB;
             if (rss > 0) {
                 result.rssMin = std::min(result.rssMin, rss);
                 result.rssMax = std::max(result.rssMax, rss);
@@ -66,9 +68,12 @@ TcpResult TcpThroughput(const Relay& relay, const Programs& programs) {
     }
     path.source.Reset();
     sink.join();
+    // Before the relay is ended: what it used to carry this transfer.
+    const double cpu = ProcessTreeUse(relayPid).cpuSeconds - before.cpuSeconds;
     monitor.join();
     result.ok = inputReceived == kTcpTotal;
     result.mbPerSecond = static_cast<double>(inputReceived) / 1e6 / Seconds(finished - start);
+    result.cpuSecondsPerGb = cpu / (static_cast<double>(inputReceived) / 1e9);
     return result;
 }
 
