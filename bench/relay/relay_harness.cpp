@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <string_view>
 #include <thread>
 
 #include "relay_test_peers.h"
@@ -87,12 +86,9 @@ long RssKiB(pid_t pid) {
 // This process's environment with the runtime folder moved into `folder`, so that each of our
 // relays holds a single-instance lock of its own and two of them can run side by side.
 std::vector<std::string> ChildEnvironment(const std::filesystem::path& folder) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with("XDG_RUNTIME_DIR=")) {
-            environment.emplace_back(*entry);
-        }
-    }
+    std::vector<std::string> environment = CurrentEnvironment();
+    std::erase_if(environment,
+                  [](const std::string& entry) { return entry.starts_with("XDG_RUNTIME_DIR="); });
     environment.push_back("XDG_RUNTIME_DIR=" + folder.string());
     return environment;
 }
@@ -159,6 +155,52 @@ cpu_set_t Cores(int first, int last) {
     return set;
 }
 
+std::vector<std::string> CurrentEnvironment() {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    return environment;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& output,
+            std::vector<std::string> environment) {
+    std::vector<std::string> texts = args;
+    const std::vector<char*> argv = Pointers(texts);
+    const std::vector<char*> envp = Pointers(environment);
+    // Only the standard descriptors reach the child: a copy of a path's socket would keep that
+    // connection from closing.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = -1;
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void StopProcess(pid_t pid, int signal) {
+    if (pid <= 0) {
+        return;
+    }
+    ::kill(pid, signal);
+    const auto deadline = Clock::now() + kStopTimeout;
+    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
 RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tcp, int clientPort,
                            int serverPort) {
     std::string name = (std::filesystem::temp_directory_path() / "tarvel-bench-XXXXXX").string();
@@ -166,20 +208,8 @@ RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tc
         return;
     }
     m_folder = name;
-    std::vector<std::string> args = relay.command(programs, m_folder, tcp, clientPort, serverPort);
-    std::vector<std::string> environment = ChildEnvironment(m_folder);
-    const std::vector<char*> argv = Pointers(args);
-    const std::vector<char*> envp = Pointers(environment);
-    const std::string output = (m_folder / "output.txt").string();
-
-    // Only the standard descriptors reach the relay: a copy of another path's socket would keep
-    // that connection from closing.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    const std::vector<std::string> args =
+        relay.command(programs, m_folder, tcp, clientPort, serverPort);
     // The child inherits the spawning thread's cores, so it runs on its own core from the
     // start, all its threads included.
     cpu_set_t own;
@@ -188,26 +218,12 @@ RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tc
         const cpu_set_t relayCore = Cores(*core, *core);
         ::sched_setaffinity(0, sizeof relayCore, &relayCore);
     }
-    if (::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-        m_pid = -1;
-    }
+    m_pid = Spawn(args, m_folder / "output.txt", ChildEnvironment(m_folder));
     ::sched_setaffinity(0, sizeof own, &own);
-    posix_spawn_file_actions_destroy(&actions);
 }
 
 RelayProcess::~RelayProcess() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        const auto deadline = Clock::now() + kStopTimeout;
-        while (::waitpid(m_pid, nullptr, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-    }
+    StopProcess(m_pid, SIGTERM);
     if (!m_folder.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(m_folder, ignored);

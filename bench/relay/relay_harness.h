@@ -67,6 +67,14 @@ struct Relay {
     bool AddsZero() const { return role == Role::OursText; }
 };
 
+std::vector<std::string> CurrentEnvironment();
+// Starts a program (looked up on PATH) with no input and its output appended to the file
+// `output`; -1 when it could not.
+pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& output,
+            std::vector<std::string> environment);
+// Sends the signal and waits for the end; a process still there after a few seconds is killed.
+void StopProcess(pid_t pid, int signal);
+
 // A relay running as a child process on the relay core, in a scratch folder of its own that also
 // takes its output; ended and removed when the round is over.
 class RelayProcess {

@@ -3,6 +3,7 @@
 // The relay measurements, one file each.
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "relay_harness.h"
@@ -14,6 +15,7 @@ namespace relaybench {
 void PrintMachineLimits(int relayCore, std::size_t datagramSize, int rate);
 
 struct TcpResult {
+    double megabytes = 0; // of input that reached the sink
     double mbPerSecond = 0;
     double cpuSecondsPerGb = 0; // the relay's, over the transfer
     long rssMin = 0;
@@ -23,6 +25,13 @@ struct TcpResult {
 
 // One GiB through the relay; the relay's CPU time and memory watched meanwhile.
 TcpResult TcpThroughput(const Relay& relay, const Programs& programs);
+// The same over a path already open.
+TcpResult TcpTransfer(const Relay& relay, TcpPath& path);
+
+// Where a TCP relay spends its time: one transfer of each relay with a tool attached to it
+// ("strace": system calls, "perf": perf stat's software counters, "record": perf record).
+void ProfileTcp(const std::vector<Relay>& relays, const Programs& programs,
+                const std::string& tool);
 
 struct UdpResult {
     double sentPerSecond = 0;

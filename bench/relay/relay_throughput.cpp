@@ -3,17 +3,21 @@
 // loopback, in interleaved rounds, with the direct path as the machine's limit. The targets are in
 // bench/README.md.
 //
-//   relay_throughput [rounds] [--program PATH]
+//   relay_throughput [rounds] [--program PATH] [--only NAME,...] [--profile strace|perf|record]
 //
-// PATH is the program to measure as "ours" (by default the one this build made). Every loop is
-// bounded in count and time; a peer that is not installed is skipped.
+// PATH is the program to measure as "ours" (by default the one this build made); --only keeps the
+// contenders named (and the direct path); --profile makes one TCP transfer through each with the
+// tool attached instead of the rounds. Every loop is bounded in count and time; a peer that is not
+// installed is skipped.
 
 #include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "contenders.h"
@@ -88,21 +92,56 @@ void MeasureLatency(const std::vector<Relay>& relays, const Programs& programs, 
     std::fflush(stdout);
 }
 
+bool InList(std::string_view list, std::string_view name) {
+    while (!list.empty()) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        if (list.substr(0, comma) == name) {
+            return true;
+        }
+        list.remove_prefix(std::min(comma + 1, list.size()));
+    }
+    return false;
+}
+
+struct Options {
+    int rounds = 5;
+    std::string program = kBuiltProgram;
+    std::string only; // names separated by commas, empty for all
+    std::string tool;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool valued = i + 1 < argc;
+        if (arg == "--program" && valued) {
+            options.program = argv[++i];
+        } else if (arg == "--only" && valued) {
+            options.only = argv[++i];
+        } else if (arg == "--profile" && valued) {
+            options.tool = argv[++i];
+        } else if (!arg.empty() && arg[0] != '-') {
+            options.rounds = std::clamp(std::atoi(arg.c_str()), 1, 20);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!options.tool.empty() && options.tool != "strace" && options.tool != "perf" &&
+        options.tool != "record") {
+        return std::nullopt;
+    }
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 5;
-    std::string program = kBuiltProgram;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--program" && i + 1 < argc) {
-            program = argv[++i];
-        } else if (!arg.empty() && arg[0] != '-') {
-            rounds = std::clamp(std::atoi(arg.c_str()), 1, 20);
-        } else {
-            std::fprintf(stderr, "usage: relay_throughput [rounds] [--program PATH]\n");
-            return 2;
-        }
+    const std::optional<Options> options = ParseOptions(argc, argv);
+    if (!options) {
+        std::fprintf(stderr, "usage: relay_throughput [rounds] [--program PATH] [--only NAME,...] "
+                             "[--profile strace|perf|record]\n");
+        return 2;
     }
     if (const auto core = RelayCore()) {
         const cpu_set_t others = Cores(0, *core - 1);
@@ -110,9 +149,18 @@ int main(int argc, char** argv) {
         std::printf("relay on core %d, source and sink on cores 0..%d\n", *core, *core - 1);
         PrintMachineLimits(*core, 512, kPacedRate);
     }
-    const Programs programs = FindPrograms(program);
-    const std::vector<Relay> relays = Contenders(programs);
+    const Programs programs = FindPrograms(options->program);
+    std::vector<Relay> relays = Contenders(programs);
+    std::erase_if(relays, [&](const Relay& relay) {
+        return !options->only.empty() && relay.role != Role::Direct &&
+               !InList(options->only, relay.name);
+    });
     std::printf("ours: %s\n", programs.tarvel.c_str());
+    if (!options->tool.empty()) {
+        ProfileTcp(relays, programs, options->tool);
+        return 0;
+    }
+    const int rounds = options->rounds;
     std::vector<Figures> figures(relays.size());
 
     for (int round = 0; round < rounds; ++round) {
