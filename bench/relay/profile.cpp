@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -58,9 +59,14 @@ void ProfileTcp(const std::vector<Relay>& relays, const Programs& programs,
         const std::filesystem::path output =
             std::filesystem::temp_directory_path() /
             (std::string("relay-profile-") + relay.name + (tool == "record" ? ".data" : ".txt"));
-        std::filesystem::remove(output);
+        std::error_code ignored;
+        std::filesystem::remove(output, ignored);
         const pid_t tracer =
             Spawn(ToolCommand(tool, path.relay->Pid(), output), "/dev/null", CurrentEnvironment());
+        if (tracer < 0) {
+            std::printf("%s could not be started\n", tool == "strace" ? "strace" : "perf");
+            return;
+        }
         std::this_thread::sleep_for(500ms); // attached by then
         const TcpResult result = TcpTransfer(relay, path);
         StopProcess(tracer, SIGINT);
@@ -79,7 +85,7 @@ void ProfileTcp(const std::vector<Relay>& relays, const Programs& programs,
             std::printf("system calls per MB: %.1f\n",
                         static_cast<double>(StraceCalls(output)) / result.megabytes);
         }
-        std::filesystem::remove(output);
+        std::filesystem::remove(output, ignored);
     }
 }
 
