@@ -1,5 +1,6 @@
 #include "relay_harness.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -7,12 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
-#include "relay/relay.h"
 #include "relay_test_peers.h"
 
 extern char** environ;
@@ -20,14 +22,54 @@ extern char** environ;
 namespace relaybench {
 
 using relaytest::AcceptWithin;
+using relaytest::BindUdp;
 using relaytest::ConnectWithin;
-using relaytest::FreePort;
+using relaytest::IsUdpBound;
 using relaytest::kClientAddress;
 using relaytest::kServerAddress;
 using relaytest::ListenOn;
+using relaytest::LowFreePort;
 
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
+namespace {
+
+constexpr auto kStopTimeout = 5s;
+
+// The process and every process below it, found through the children lists of its threads.
+std::vector<pid_t> ProcessTree(pid_t root) {
+    std::vector<pid_t> tree{root};
+    for (std::size_t i = 0; i < tree.size() && i < 64; ++i) {
+        const std::filesystem::path tasks = "/proc/" + std::to_string(tree[i]) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::ifstream children(task.path() / "children");
+            pid_t child = 0;
+            while (children >> child) {
+                tree.push_back(child);
+            }
+        }
+    }
+    return tree;
+}
+
+// utime and stime of a whole process, all its threads, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string line((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const std::size_t afterName = line.rfind(')');
+    if (afterName == std::string::npos) {
+        return 0;
+    }
+    // After the name: state, then fields 4 to 13, then utime and stime (fields 14 and 15).
+    std::istringstream fields(line.substr(afterName + 1));
+    std::string skipped;
+    for (int i = 3; i <= 13; ++i) {
+        fields >> skipped;
+    }
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long RssKiB(pid_t pid) {
@@ -41,20 +83,29 @@ long RssKiB(pid_t pid) {
     return -1;
 }
 
-std::optional<std::string> FindOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::filesystem::path candidate =
-            std::filesystem::path(dirs.substr(start, end - start)) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-        start = end + 1;
+// This process's environment with the runtime folder moved into `folder`, so that each of our
+// relays holds a single-instance lock of its own and two of them can run side by side.
+std::vector<std::string> ChildEnvironment(const std::filesystem::path& folder) {
+    std::vector<std::string> environment = CurrentEnvironment();
+    std::erase_if(environment,
+                  [](const std::string& entry) { return entry.starts_with("XDG_RUNTIME_DIR="); });
+    environment.push_back("XDG_RUNTIME_DIR=" + folder.string());
+    return environment;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
     }
-    return std::nullopt;
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+} // namespace
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
 }
 
 std::string Letters(std::size_t size) {
@@ -71,6 +122,20 @@ double Median(std::vector<double> values) {
     }
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+ProcessUse ProcessTreeUse(pid_t pid) {
+    ProcessUse use;
+    if (pid <= 0) {
+        return use;
+    }
+    for (const pid_t member : ProcessTree(pid)) {
+        use.cpuSeconds += CpuSeconds(member);
+        if (const long rss = RssKiB(member); rss >= 0) {
+            use.rssKiB = std::max(use.rssKiB, 0L) + rss;
+        }
+    }
+    return use;
 }
 
 std::optional<int> RelayCore() {
@@ -90,12 +155,61 @@ cpu_set_t Cores(int first, int last) {
     return set;
 }
 
-RelayProcess::RelayProcess(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
+std::vector<std::string> CurrentEnvironment() {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
     }
-    argv.push_back(nullptr);
+    return environment;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& output,
+            std::vector<std::string> environment) {
+    std::vector<std::string> texts = args;
+    const std::vector<char*> argv = Pointers(texts);
+    const std::vector<char*> envp = Pointers(environment);
+    // Only the standard descriptors reach the child: a copy of a path's socket would keep that
+    // connection from closing.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = -1;
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void StopProcess(pid_t pid, int signal) {
+    if (pid <= 0) {
+        return;
+    }
+    ::kill(pid, signal);
+    const auto deadline = Clock::now() + kStopTimeout;
+    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tcp, int clientPort,
+                           int serverPort) {
+    std::string name = (std::filesystem::temp_directory_path() / "tarvel-bench-XXXXXX").string();
+    if (::mkdtemp(name.data()) == nullptr) {
+        return;
+    }
+    m_folder = name;
+    const std::vector<std::string> args =
+        relay.command(programs, m_folder, tcp, clientPort, serverPort);
     // The child inherits the spawning thread's cores, so it runs on its own core from the
     // start, all its threads included.
     cpu_set_t own;
@@ -104,65 +218,65 @@ RelayProcess::RelayProcess(const std::vector<std::string>& args) {
         const cpu_set_t relayCore = Cores(*core, *core);
         ::sched_setaffinity(0, sizeof relayCore, &relayCore);
     }
-    if (::posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        m_pid = -1;
-    }
+    m_pid = Spawn(args, m_folder / "output.txt", ChildEnvironment(m_folder));
     ::sched_setaffinity(0, sizeof own, &own);
 }
 
 RelayProcess::~RelayProcess() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
+    StopProcess(m_pid, SIGTERM);
+    if (!m_folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
     }
 }
 
-std::vector<std::string> OursCommand(const Programs& programs, bool tcp, int clientPort,
-                                     int serverPort) {
-    return {programs.self, "--serve", tcp ? "tcp" : "udp", std::to_string(clientPort),
-            std::to_string(serverPort)};
-}
-
-std::vector<std::string> SocatCommand(const Programs& programs, bool tcp, int clientPort,
-                                      int serverPort) {
-    const std::string client = std::to_string(clientPort);
-    const std::string server = std::to_string(serverPort);
-    if (tcp) {
-        return {programs.socat, "-u",
-                "TCP4-LISTEN:" + client + ",bind=" + kClientAddress + ",reuseaddr",
-                std::string("TCP4:") + kServerAddress + ":" + server};
-    }
-    return {programs.socat, "-u", "UDP4-RECV:" + client + ",bind=" + kClientAddress,
-            std::string("UDP4-SENDTO:") + kServerAddress + ":" + server};
-}
-
-int Serve(const std::string& protocol, int clientPort, int serverPort) {
-    const ::Relay relay(MakeRelayPlan(RelayMode::ServerToClient,
-                                      protocol == "tcp" ? RelayProtocol::Tcp : RelayProtocol::Udp,
-                                      relaytest::EndpointAt(kClientAddress, clientPort),
-                                      relaytest::EndpointAt(kServerAddress, serverPort)));
-    for (int i = 0; i < 6000; ++i) { // ten minutes at most
-        std::this_thread::sleep_for(100ms);
-    }
-    return 0;
+std::string RelayProcess::Output() const {
+    std::ifstream file(m_folder / "output.txt");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text.substr(0, 2000);
 }
 
 TcpPath OpenTcpPath(const Relay& relay, const Programs& programs) {
     TcpPath path;
-    const int clientPort = FreePort(kClientAddress, SOCK_STREAM);
-    const int serverPort = FreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     SocketHandle listening = ListenOn(kServerAddress, serverPort);
     if (relay.command == nullptr) {
         path.source = ConnectWithin(kServerAddress, serverPort, kSetupTimeout);
     } else {
-        path.relay =
-            std::make_unique<RelayProcess>(relay.command(programs, true, clientPort, serverPort));
+        path.relay = std::make_unique<RelayProcess>(relay, programs, true, clientPort, serverPort);
         path.source = ConnectWithin(kClientAddress, clientPort, kSetupTimeout);
     }
     if (path.source.Valid()) {
         path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
     }
+    if (!path.Ready() && path.relay) {
+        std::printf("  %s: TCP relay did not come up; it wrote: %s\n", relay.name,
+                    path.relay->Output().c_str());
+    }
+    return path;
+}
+
+UdpPath OpenUdpPath(const Relay& relay, const Programs& programs) {
+    UdpPath path;
+    const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int serverPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    path.sink = BindUdp(kServerAddress, serverPort);
+    const int wanted = 4 << 20;
+    ::setsockopt(path.sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    if (relay.command == nullptr) {
+        path.to = relaytest::MakeSocketAddress(kServerAddress, serverPort);
+    } else {
+        path.relay = std::make_unique<RelayProcess>(relay, programs, false, clientPort, serverPort);
+        path.to = relaytest::MakeSocketAddress(kClientAddress, clientPort);
+        if (!relaytest::WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); },
+                                  kSetupTimeout)) {
+            std::printf("  %s: UDP relay did not come up; it wrote: %s\n", relay.name,
+                        path.relay->Output().c_str());
+            return path;
+        }
+    }
+    path.source = BindUdp(kClientAddress, 0);
     return path;
 }
 

@@ -3,11 +3,13 @@
 // What every relay measurement shares: the relays under test as child processes on a core of
 // their own, the endpoints, the paths between source and sink, and the small helpers.
 
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,12 +26,17 @@ inline constexpr auto kSetupTimeout = 5s;
 inline constexpr auto kTransferTimeout = 60s;
 
 double Seconds(Clock::duration d);
-// Resident memory of a process, -1 when it cannot be read.
-long RssKiB(pid_t pid);
-std::optional<std::string> FindOnPath(const std::string& name);
 // Text of `size` letters, no zero byte in it.
 std::string Letters(std::size_t size);
 double Median(std::vector<double> values);
+
+// What a relay and every process it started have used so far: CPU time (user and system, all
+// threads) and resident memory (-1 when it cannot be read).
+struct ProcessUse {
+    double cpuSeconds = 0;
+    long rssKiB = -1;
+};
+ProcessUse ProcessTreeUse(pid_t pid);
 
 // On a machine with more than one core the relay under test gets the last core to itself and the
 // source and sink share the others, so the figures show what the relay can carry rather than how
@@ -37,41 +44,54 @@ double Median(std::vector<double> values);
 std::optional<int> RelayCore();
 cpu_set_t Cores(int first, int last);
 
-// A relay running as a child process on the relay core; ended when the round is over.
+// The programs the contenders run; empty where one is not installed.
+struct Programs {
+    std::string tarvel;
+    std::string socat;
+    std::string rinetd;
+    std::string haproxy;
+};
+
+enum class Role { OursText, OursBytes, Peer, Direct };
+
+struct Relay {
+    const char* name;
+    Role role;
+    bool carriesUdp;
+    // Writes what the relay needs into `folder` and gives its command line for a relay from the
+    // client endpoint to the server endpoint; none for the direct path from source to sink, which
+    // shows what the machine itself can do.
+    std::vector<std::string> (*command)(const Programs& programs,
+                                        const std::filesystem::path& folder, bool tcp,
+                                        int clientPort, int serverPort);
+    bool AddsZero() const { return role == Role::OursText; }
+};
+
+std::vector<std::string> CurrentEnvironment();
+// Starts a program (looked up on PATH) with no input and its output appended to the file
+// `output`; -1 when it could not.
+pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& output,
+            std::vector<std::string> environment);
+// Sends the signal and waits for the end; a process still there after a few seconds is killed.
+void StopProcess(pid_t pid, int signal);
+
+// A relay running as a child process on the relay core, in a scratch folder of its own that also
+// takes its output; ended and removed when the round is over.
 class RelayProcess {
 public:
-    explicit RelayProcess(const std::vector<std::string>& args);
+    RelayProcess(const Relay& relay, const Programs& programs, bool tcp, int clientPort,
+                 int serverPort);
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
     pid_t Pid() const { return m_pid; }
+    // What the relay wrote so far, for a relay that did not come up.
+    std::string Output() const;
 
 private:
+    std::filesystem::path m_folder;
     pid_t m_pid = -1;
 };
-
-// The programs every measurement runs: which relay, and how to start it.
-struct Programs {
-    std::string self;  // this benchmark, which serves our relay with --serve
-    std::string socat; // empty when socat is not on PATH
-};
-
-struct Relay {
-    const char* name;
-    // Full command for a relay from the client endpoint to the server endpoint; none for the
-    // direct path from source to sink, which shows what the machine itself can do.
-    std::vector<std::string> (*command)(const Programs& programs, bool tcp, int clientPort,
-                                        int serverPort);
-    bool addsZero; // our relay ends each forwarded unit with a zero byte
-};
-
-std::vector<std::string> OursCommand(const Programs& programs, bool tcp, int clientPort,
-                                     int serverPort);
-std::vector<std::string> SocatCommand(const Programs& programs, bool tcp, int clientPort,
-                                      int serverPort);
-
-// The child side: our relay from the client endpoint to the server endpoint until killed.
-int Serve(const std::string& protocol, int clientPort, int serverPort);
 
 // The source, the relay and the sink of one TCP path, connected.
 struct TcpPath {
@@ -82,5 +102,16 @@ struct TcpPath {
 };
 
 TcpPath OpenTcpPath(const Relay& relay, const Programs& programs);
+
+// The source, the relay and the sink of one UDP path; the source sends to `to`.
+struct UdpPath {
+    std::unique_ptr<RelayProcess> relay;
+    SocketHandle source;
+    SocketHandle sink;
+    sockaddr_in to{};
+    bool Ready() const { return source.Valid() && sink.Valid(); }
+};
+
+UdpPath OpenUdpPath(const Relay& relay, const Programs& programs);
 
 } // namespace relaybench

@@ -3,6 +3,8 @@
 // The relay measurements, one file each.
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "relay_harness.h"
 
@@ -13,14 +15,23 @@ namespace relaybench {
 void PrintMachineLimits(int relayCore, std::size_t datagramSize, int rate);
 
 struct TcpResult {
+    double megabytes = 0; // of input that reached the sink
     double mbPerSecond = 0;
+    double cpuSecondsPerGb = 0; // the relay's, over the transfer
     long rssMin = 0;
     long rssMax = 0;
     bool ok = false;
 };
 
-// One GiB through the relay; the relay's memory watched meanwhile.
+// One GiB through the relay; the relay's CPU time and memory watched meanwhile.
 TcpResult TcpThroughput(const Relay& relay, const Programs& programs);
+// The same over a path already open.
+TcpResult TcpTransfer(const Relay& relay, TcpPath& path);
+
+// Where a TCP relay spends its time: one transfer of each relay with a tool attached to it
+// ("strace": system calls, "perf": perf stat's software counters, "record": perf record).
+void ProfileTcp(const std::vector<Relay>& relays, const Programs& programs,
+                const std::string& tool);
 
 struct UdpResult {
     double sentPerSecond = 0;
@@ -39,7 +50,9 @@ struct Latency {
     bool ok = false;
 };
 
-// The latency of every relay, in alternating blocks over paths open side by side.
-std::vector<Latency> InterleavedLatency(const std::vector<Relay>& relays, const Programs& programs);
+// The latency of every relay over TCP or UDP, in alternating blocks over paths open side by side;
+// not measured for a relay that does not carry the protocol.
+std::vector<Latency> InterleavedLatency(const std::vector<Relay>& relays, const Programs& programs,
+                                        bool tcp);
 
 } // namespace relaybench

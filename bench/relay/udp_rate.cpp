@@ -8,21 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <optional>
 #include <thread>
 #include <vector>
 
-#include "relay/relay_sockets.h"
 #include "relay_measurements.h"
-#include "relay_test_peers.h"
 
 namespace relaybench {
-
-using relaytest::BindUdp;
-using relaytest::FreePort;
-using relaytest::IsUdpBound;
-using relaytest::kClientAddress;
-using relaytest::kServerAddress;
 
 namespace {
 constexpr std::size_t kBatch = 64; // datagrams per call of the sender and the sink
@@ -31,25 +22,11 @@ constexpr std::size_t kBatch = 64; // datagrams per call of the sender and the s
 UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t size,
                    Clock::duration duration, int rate) {
     UdpResult result;
-    const int clientPort = FreePort(kClientAddress, SOCK_DGRAM);
-    const int serverPort = FreePort(kServerAddress, SOCK_DGRAM);
-    SocketHandle sink = BindUdp(kServerAddress, serverPort);
-    const int wanted = 4 << 20;
-    ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    std::optional<RelayProcess> process;
-    if (relay.command != nullptr) {
-        process.emplace(relay.command(programs, false, clientPort, serverPort));
-        const auto setupDeadline = Clock::now() + kSetupTimeout;
-        while (!IsUdpBound(kClientAddress, clientPort) && Clock::now() < setupDeadline) {
-            std::this_thread::sleep_for(2ms);
-        }
-        if (!IsUdpBound(kClientAddress, clientPort)) {
-            return result;
-        }
-    }
-    if (!sink.Valid()) {
+    UdpPath path = OpenUdpPath(relay, programs);
+    if (!path.Ready()) {
         return result;
     }
+    const int sink = path.sink.Get();
 
     std::atomic<bool> sending{true};
     std::size_t delivered = 0;
@@ -66,11 +43,11 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
         auto quietSince = Clock::now();
         const auto deadline = Clock::now() + duration + kTransferTimeout;
         while (Clock::now() < deadline) {
-            pollfd entry{sink.Get(), POLLIN, 0};
+            pollfd entry{sink, POLLIN, 0};
             if (::poll(&entry, 1, 50) == 1) {
                 int got = 0;
-                while ((got = ::recvmmsg(sink.Get(), messages.data(), kBatch, MSG_DONTWAIT,
-                                         nullptr)) > 0) {
+                while ((got = ::recvmmsg(sink, messages.data(), kBatch, MSG_DONTWAIT, nullptr)) >
+                       0) {
                     delivered += static_cast<std::size_t>(got);
                 }
                 quietSince = Clock::now();
@@ -80,17 +57,13 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
         }
     });
 
-    SocketHandle source = BindUdp(kClientAddress, 0);
-    const sockaddr_in to = relay.command != nullptr
-                               ? relaytest::MakeSocketAddress(kClientAddress, clientPort)
-                               : relaytest::MakeSocketAddress(kServerAddress, serverPort);
     const std::string payload = Letters(size);
     // The sender, too, hands datagrams over in batches.
     iovec part{const_cast<char*>(payload.data()), payload.size()};
     std::array<mmsghdr, kBatch> batch{};
     for (mmsghdr& m : batch) {
-        m.msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
-        m.msg_hdr.msg_namelen = sizeof to;
+        m.msg_hdr.msg_name = &path.to;
+        m.msg_hdr.msg_namelen = sizeof path.to;
         m.msg_hdr.msg_iov = &part;
         m.msg_hdr.msg_iovlen = 1;
     }
@@ -110,7 +83,7 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
         }
         while (sent < due) {
             const auto count = static_cast<unsigned>(std::min<std::size_t>(due - sent, kBatch));
-            const int done = ::sendmmsg(source.Get(), batch.data(), count, 0);
+            const int done = ::sendmmsg(path.source.Get(), batch.data(), count, 0);
             if (done > 0) {
                 sent += static_cast<std::size_t>(done);
             } else if (rate == 0) {

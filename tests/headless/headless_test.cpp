@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -187,22 +186,6 @@ private:
     std::string m_outText;
     std::string m_errText;
 };
-
-// A port the settings accept (at most 10000) that is free on the address.
-// Each test process starts somewhere else at random: started side by side with successive process
-// ids, the processes would otherwise walk through the same ports one step apart.
-int LowFreePort(const char* address, int type) {
-    static unsigned next = std::random_device{}() % 8000;
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const int port = static_cast<int>(2000 + next++ % 8000);
-        const SocketHandle probe(::socket(AF_INET, type, 0));
-        const sockaddr_in endpoint = MakeSocketAddress(address, port);
-        if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
-            return port;
-        }
-    }
-    return -1;
-}
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -76,6 +77,22 @@ inline int FreePort(const char* address, int type) {
     socklen_t length = sizeof endpoint;
     ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
     return ntohs(endpoint.sin_port);
+}
+
+// A port the settings accept (at most 10000) that is free on the address.
+// Each process starts somewhere else at random: started side by side with successive process ids,
+// processes would otherwise walk through the same ports one step apart.
+inline int LowFreePort(const char* address, int type) {
+    static unsigned next = std::random_device{}() % 8000;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const int port = static_cast<int>(2000 + next++ % 8000);
+        const SocketHandle probe(::socket(AF_INET, type, 0));
+        const sockaddr_in endpoint = MakeSocketAddress(address, port);
+        if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
+            return port;
+        }
+    }
+    return -1;
 }
 
 inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {

@@ -1,0 +1,140 @@
+#include "contenders.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "relay_test_peers.h"
+
+namespace relaybench {
+
+using relaytest::kClientAddress;
+using relaytest::kServerAddress;
+
+namespace {
+
+// Looked up on PATH and in the system folders, where the peers that run as services are installed.
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::filesystem::path candidate =
+            std::filesystem::path(dirs.substr(start, end - start)) / name;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate.string();
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string Endpoint(const char* address, int port) {
+    return std::string(address) + ":" + std::to_string(port);
+}
+
+std::vector<std::string> Ours(const Programs& programs, const std::filesystem::path& folder,
+                              bool tcp, int clientPort, int serverPort, const char* mode) {
+    // Server-to-client: the relay waits on the client endpoint and sends to the server endpoint.
+    std::filesystem::create_directories(folder / "InfoFile");
+    std::ofstream(folder / "InfoFile/ParameterSet.inf")
+        << "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=" << (tcp ? 0 : 1)
+        << "\n[IP]\nNumber=1\n[Client1]\nIP=" << kClientAddress
+        << "\n[ClientPost1]\nPost=" << clientPort << "\n[Server1]\nIP=" << kServerAddress
+        << "\n[ServerPost1]\nPost=" << serverPort << "\n[Forward]\nMode=" << mode << "\n";
+    return {programs.tarvel, "--headless", "--workdir", folder.string()};
+}
+
+std::vector<std::string> OursText(const Programs& programs, const std::filesystem::path& folder,
+                                  bool tcp, int clientPort, int serverPort) {
+    return Ours(programs, folder, tcp, clientPort, serverPort, "Text");
+}
+
+std::vector<std::string> OursBytes(const Programs& programs, const std::filesystem::path& folder,
+                                   bool tcp, int clientPort, int serverPort) {
+    return Ours(programs, folder, tcp, clientPort, serverPort, "Bytes");
+}
+
+std::vector<std::string> Socat(const Programs& programs, const std::filesystem::path&, bool tcp,
+                               int clientPort, int serverPort) {
+    const std::string client = std::to_string(clientPort);
+    if (tcp) {
+        return {programs.socat, "-u",
+                "TCP4-LISTEN:" + client + ",bind=" + kClientAddress + ",reuseaddr",
+                "TCP4:" + Endpoint(kServerAddress, serverPort)};
+    }
+    return {programs.socat, "-u", "UDP4-RECV:" + client + ",bind=" + kClientAddress,
+            "UDP4-SENDTO:" + Endpoint(kServerAddress, serverPort)};
+}
+
+std::vector<std::string> Rinetd(const Programs& programs, const std::filesystem::path& folder,
+                                bool tcp, int clientPort, int serverPort) {
+    const char* protocol = tcp ? "" : "/udp";
+    const std::filesystem::path config = folder / "rinetd.conf";
+    std::ofstream(config) << kClientAddress << " " << clientPort << protocol << " "
+                          << kServerAddress << " " << serverPort << protocol << "\n";
+    return {programs.rinetd, "-f", "-c", config.string()};
+}
+
+// Its defaults, with the timeouts it asks for; `splice` moves the data through kernel pipes.
+std::vector<std::string> Haproxy(const Programs& programs, const std::filesystem::path& folder,
+                                 int clientPort, int serverPort, bool splice) {
+    const std::filesystem::path config = folder / "haproxy.cfg";
+    std::ofstream file(config);
+    file << "global\n    maxconn 100\ndefaults\n    mode tcp\n    timeout connect 5s\n"
+            "    timeout client 120s\n    timeout server 120s\n";
+    if (splice) {
+        file << "    option splice-request\n    option splice-response\n";
+    }
+    file << "frontend relay\n    bind " << Endpoint(kClientAddress, clientPort)
+         << "\n    default_backend sink\nbackend sink\n    server sink "
+         << Endpoint(kServerAddress, serverPort) << "\n";
+    return {programs.haproxy, "-db", "-f", config.string()};
+}
+
+std::vector<std::string> HaproxyPlain(const Programs& programs, const std::filesystem::path& folder,
+                                      bool, int clientPort, int serverPort) {
+    return Haproxy(programs, folder, clientPort, serverPort, false);
+}
+
+std::vector<std::string> HaproxySplice(const Programs& programs,
+                                       const std::filesystem::path& folder, bool, int clientPort,
+                                       int serverPort) {
+    return Haproxy(programs, folder, clientPort, serverPort, true);
+}
+
+} // namespace
+
+Programs FindPrograms(const std::string& tarvel) {
+    return {tarvel, FindProgram("socat"), FindProgram("rinetd"), FindProgram("haproxy")};
+}
+
+std::vector<Relay> Contenders(const Programs& programs) {
+    std::vector<Relay> relays;
+    if (::access(programs.tarvel.c_str(), X_OK) == 0) {
+        relays.push_back({"ours", Role::OursText, true, OursText});
+        relays.push_back({"ours-bytes", Role::OursBytes, true, OursBytes});
+    } else {
+        std::printf("ours: no program at '%s' (give it with --program): skipped\n",
+                    programs.tarvel.c_str());
+    }
+    const auto peer = [&](const std::string& program, Relay relay) {
+        if (program.empty()) {
+            std::printf("%s: not installed (see bench/README.md): skipped\n", relay.name);
+        } else {
+            relays.push_back(relay);
+        }
+    };
+    peer(programs.socat, {"socat", Role::Peer, true, Socat});
+    peer(programs.rinetd, {"rinetd", Role::Peer, true, Rinetd});
+    peer(programs.haproxy, {"haproxy", Role::Peer, false, HaproxyPlain});
+    peer(programs.haproxy, {"haproxy-spl", Role::Peer, false, HaproxySplice});
+    relays.push_back({"direct", Role::Direct, true, nullptr});
+    return relays;
+}
+
+} // namespace relaybench

@@ -1,0 +1,162 @@
+#include "report.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace relaybench {
+
+namespace {
+
+using Measure = Series Figures::*;
+
+constexpr int kLabel = 28;
+constexpr int kCell = 12;
+
+void Row(const char* label, const std::vector<Figures>& figures, Measure measure,
+         const char* format) {
+    std::printf("%-*s", kLabel, label);
+    for (const Figures& f : figures) {
+        char cell[32] = "-";
+        if (!(f.*measure).Empty()) {
+            std::snprintf(cell, sizeof cell, format, (f.*measure).Median());
+        }
+        std::printf("%*s", kCell, cell);
+    }
+    std::printf("\n");
+}
+
+std::optional<std::size_t> Find(const std::vector<Relay>& relays, Role role) {
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        if (relays[i].role == role) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// The peer with the highest (or lowest) median of the measure.
+std::optional<std::size_t> BestPeer(const std::vector<Relay>& relays,
+                                    const std::vector<Figures>& figures, Measure measure,
+                                    bool highest) {
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        if (relays[i].role != Role::Peer || (figures[i].*measure).Empty()) {
+            continue;
+        }
+        const double value = (figures[i].*measure).Median();
+        if (!best || (highest ? value > (figures[*best].*measure).Median()
+                              : value < (figures[*best].*measure).Median())) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+// One target: ours over the other's median, against a bound from below (at least) or above.
+void Ratio(const char* what, const std::vector<Relay>& relays, const std::vector<Figures>& figures,
+           std::optional<std::size_t> ours, std::optional<std::size_t> other, Measure measure,
+           double bound, bool atLeast) {
+    std::string label = std::string(what);
+    if (!ours || !other || (figures[*ours].*measure).Empty() ||
+        (figures[*other].*measure).Empty()) {
+        std::printf("%-58s no figure\n", label.c_str());
+        return;
+    }
+    const double a = (figures[*ours].*measure).Median();
+    const double b = (figures[*other].*measure).Median();
+    label += std::string(" (") + relays[*other].name + ")";
+    const double ratio = b > 0 ? a / b : 0;
+    const bool met = atLeast ? ratio >= bound : ratio <= bound;
+    std::printf("%-58s %6.2f   target %s %.2f: %s\n", label.c_str(), ratio,
+                atLeast ? ">=" : "<=", bound, met ? "met" : "not met");
+}
+
+} // namespace
+
+void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& figures, int rounds,
+                 int pacedRate, int gentleRate) {
+    std::printf("\nmedians over %d rounds\n%-*s", rounds, kLabel, "");
+    for (const Relay& relay : relays) {
+        std::printf("%*s", kCell, relay.name);
+    }
+    std::printf("\n");
+    Row("TCP MB/s", figures, &Figures::tcp, "%.1f");
+    Row("TCP relay CPU s/GB", figures, &Figures::tcpCpu, "%.3f");
+    Row("UDP 512 B delivered /s", figures, &Figures::udp512, "%.0f");
+    Row("UDP 1400 B delivered /s", figures, &Figures::udp1400, "%.0f");
+    const std::string paced = "loss % at " + std::to_string(pacedRate) + "/s";
+    const std::string gentle = "loss % at " + std::to_string(gentleRate) + "/s";
+    Row(paced.c_str(), figures, &Figures::paced, "%.3f");
+    Row(gentle.c_str(), figures, &Figures::gentle, "%.3f");
+    Row("TCP latency p50 us", figures, &Figures::tcpP50, "%.1f");
+    Row("TCP latency p99 us", figures, &Figures::tcpP99, "%.1f");
+    Row("TCP added latency p50 us", figures, &Figures::tcpAdded, "%.1f");
+    Row("UDP latency p50 us", figures, &Figures::udpP50, "%.1f");
+    Row("UDP latency p99 us", figures, &Figures::udpP99, "%.1f");
+    Row("UDP added latency p50 us", figures, &Figures::udpAdded, "%.1f");
+    std::printf("%-*s", kLabel, "relay RSS MiB, min-max");
+    for (const Figures& f : figures) {
+        char cell[32] = "-";
+        if (f.rssMax > 0) {
+            std::snprintf(cell, sizeof cell, "%.1f-%.1f", static_cast<double>(f.rssMin) / 1024,
+                          static_cast<double>(f.rssMax) / 1024);
+        }
+        std::printf("%*s", kCell, cell);
+    }
+    std::printf("\n");
+
+    const auto text = Find(relays, Role::OursText);
+    const auto bytes = Find(relays, Role::OursBytes);
+    const auto direct = Find(relays, Role::Direct);
+    const auto best = [&](Measure measure, bool highest) {
+        return BestPeer(relays, figures, measure, highest);
+    };
+    std::printf("\nratios (ours in text mode but where said)\n");
+    Ratio("TCP MB/s: ours / fastest peer", relays, figures, text, best(&Figures::tcp, true),
+          &Figures::tcp, 1.1, true);
+    Ratio("TCP CPU s/GB: ours / lowest peer", relays, figures, text, best(&Figures::tcpCpu, false),
+          &Figures::tcpCpu, 1.0, false);
+    Ratio("UDP 512 B /s: ours / direct", relays, figures, text, direct, &Figures::udp512, 0.9,
+          true);
+    Ratio("UDP 512 B /s: ours / best peer", relays, figures, text, best(&Figures::udp512, true),
+          &Figures::udp512, 2.0, true);
+    Ratio("UDP 1400 B /s: ours / direct", relays, figures, text, direct, &Figures::udp1400, 0.9,
+          true);
+    Ratio("UDP 1400 B /s: ours / best peer", relays, figures, text, best(&Figures::udp1400, true),
+          &Figures::udp1400, 2.0, true);
+    Ratio("TCP added latency p50: ours / best peer", relays, figures, text,
+          best(&Figures::tcpAdded, false), &Figures::tcpAdded, 1.0, false);
+    Ratio("UDP added latency p50: ours / best peer", relays, figures, text,
+          best(&Figures::udpAdded, false), &Figures::udpAdded, 1.0, false);
+    Ratio("TCP MB/s: ours bytes / ours text", relays, figures, bytes, text, &Figures::tcp, 1.0,
+          true);
+    Ratio("UDP 512 B /s: ours bytes / ours text", relays, figures, bytes, text, &Figures::udp512,
+          1.0, true);
+    Ratio("UDP 1400 B /s: ours bytes / ours text", relays, figures, bytes, text, &Figures::udp1400,
+          1.0, true);
+    if (text && !figures[*text].paced.Empty()) {
+        const double loss = figures[*text].paced.Median();
+        std::printf("%-58s %6.3f%%  target <= 0.01%%: %s\n", paced.c_str(), loss,
+                    loss <= 0.01 ? "met" : "not met");
+    }
+    if (text && figures[*text].rssMax > 0) {
+        // A relay that holds what it carried would grow with the GiB of each transfer.
+        const long growth = figures[*text].rssMax - figures[*text].rssMin;
+        std::printf("%-58s %6ld KiB  target flat (<= 1024 KiB): %s\n",
+                    "relay RSS, largest - smallest reading", growth,
+                    growth <= 1024 ? "met" : "not met");
+    }
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        const Figures& f = figures[i];
+        const int failed = f.tcp.failed + f.udp512.failed + f.udp1400.failed + f.paced.failed +
+                           f.tcpP50.failed + f.udpP50.failed;
+        if (failed > 0) {
+            std::printf("%s: %d measurements failed (tcp %d, udp %d/%d/%d, latency %d/%d)\n",
+                        relays[i].name, failed, f.tcp.failed, f.udp512.failed, f.udp1400.failed,
+                        f.paced.failed, f.tcpP50.failed, f.udpP50.failed);
+        }
+    }
+}
+
+} // namespace relaybench
