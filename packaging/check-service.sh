@@ -156,8 +156,13 @@ fail() {
     exit 1
 }
 
+# The package goes in through a pipe: the build folder may lie below /tmp, which the new system
+# sees as a file system of its own.
+deb=/var/cache/tarvel-check.deb
+ns sh -c "cat > $deb" <"${debs[0]}" || fail "cannot copy the package into the new system"
+
 # Installation enables and starts nothing.
-ns dpkg -i "${debs[0]}" >"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not install"; }
+ns dpkg -i "$deb" >"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not install"; }
 [ "$(ns systemctl is-enabled tarvel-relay.service 2>&1)" = disabled ] ||
     fail "installation enabled tarvel-relay.service"
 [ -z "$(ns systemctl list-units --no-legend --state=active 'tarvel-relay*')" ] ||
@@ -200,7 +205,7 @@ echo "check-service: tarvel-relay@alpha reloaded onto port 5003"
 # An upgrade (the same package again) restarts the relays that run on the new program.
 main_pids() { ns systemctl show -P MainPID tarvel-relay@alpha.service tarvel-relay@beta.service | xargs; }
 before=$(main_pids)
-ns dpkg -i "${debs[0]}" >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not upgrade"; }
+ns dpkg -i "$deb" >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not upgrade"; }
 after=$(main_pids)
 for pid in $after; do
     [ "$pid" != 0 ] || fail "a relay did not come back after the upgrade ($before -> $after)"

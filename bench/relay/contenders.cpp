@@ -38,14 +38,16 @@ std::string Endpoint(const char* address, int port) {
 }
 
 std::vector<std::string> Ours(const Programs& programs, const std::filesystem::path& folder,
-                              bool tcp, int clientPort, int serverPort, const char* mode) {
+                              bool tcp, int clientPort, int serverPort, const char* mode,
+                              const char* client = kClientAddress,
+                              const char* server = kServerAddress) {
     // Server-to-client: the relay waits on the client endpoint and sends to the server endpoint.
     std::filesystem::create_directories(folder / "InfoFile");
     std::ofstream(folder / "InfoFile/ParameterSet.inf")
         << "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=" << (tcp ? 0 : 1)
-        << "\n[IP]\nNumber=1\n[Client1]\nIP=" << kClientAddress
-        << "\n[ClientPost1]\nPost=" << clientPort << "\n[Server1]\nIP=" << kServerAddress
-        << "\n[ServerPost1]\nPost=" << serverPort << "\n[Forward]\nMode=" << mode << "\n";
+        << "\n[IP]\nNumber=1\n[Client1]\nIP=" << client << "\n[ClientPost1]\nPost=" << clientPort
+        << "\n[Server1]\nIP=" << server << "\n[ServerPost1]\nPost=" << serverPort
+        << "\n[Forward]\nMode=" << mode << "\n";
     return {programs.tarvel, "--headless", "--workdir", folder.string()};
 }
 
@@ -57,6 +59,12 @@ std::vector<std::string> OursText(const Programs& programs, const std::filesyste
 std::vector<std::string> OursBytes(const Programs& programs, const std::filesystem::path& folder,
                                    bool tcp, int clientPort, int serverPort) {
     return Ours(programs, folder, tcp, clientPort, serverPort, "Bytes");
+}
+
+// Text mode with both endpoints on ::1, to set beside the same relay on IPv4.
+std::vector<std::string> OursIpv6(const Programs& programs, const std::filesystem::path& folder,
+                                  bool tcp, int clientPort, int serverPort) {
+    return Ours(programs, folder, tcp, clientPort, serverPort, "Text", "::1", "::1");
 }
 
 std::vector<std::string> Socat(const Programs& programs, const std::filesystem::path&, bool tcp,
@@ -118,6 +126,7 @@ std::vector<Relay> Contenders(const Programs& programs) {
     if (::access(programs.tarvel.c_str(), X_OK) == 0) {
         relays.push_back({"ours", Role::OursText, true, OursText});
         relays.push_back({"ours-bytes", Role::OursBytes, true, OursBytes});
+        relays.push_back({"ours-ipv6", Role::OursIpv6, true, OursIpv6, true});
     } else {
         std::printf("ours: no program at '%s' (give it with --program): skipped\n",
                     programs.tarvel.c_str());

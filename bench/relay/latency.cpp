@@ -75,9 +75,8 @@ bool MeasureUdp(const UdpPath& path, int messages, std::vector<double>& samples,
         std::snprintf(chunk.data(), chunk.size(), "%08u", ++number % 100000000U);
         std::memcpy(message.data(), chunk.data(), 8);
         const auto start = Clock::now();
-        if (::sendto(path.source.Get(), message.data(), message.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&path.to),
-                     sizeof path.to) != static_cast<ssize_t>(message.size())) {
+        if (::sendto(path.source.Get(), message.data(), message.size(), 0, path.to.Address(),
+                     path.to.Length()) != static_cast<ssize_t>(message.size())) {
             return false;
         }
         bool arrived = false;

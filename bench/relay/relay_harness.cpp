@@ -236,16 +236,26 @@ std::string RelayProcess::Output() const {
     return text.substr(0, 2000);
 }
 
+const char* Relay::ClientAddress() const {
+    return ipv6 ? "::1" : kClientAddress;
+}
+
+const char* Relay::ServerAddress() const {
+    return ipv6 ? "::1" : kServerAddress;
+}
+
 TcpPath OpenTcpPath(const Relay& relay, const Programs& programs) {
     TcpPath path;
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    SocketHandle listening = ListenOn(kServerAddress, serverPort);
+    const char* client = relay.ClientAddress();
+    const char* server = relay.ServerAddress();
+    const int clientPort = LowFreePort(client, SOCK_STREAM);
+    const int serverPort = LowFreePort(server, SOCK_STREAM);
+    SocketHandle listening = ListenOn(server, serverPort);
     if (relay.command == nullptr) {
-        path.source = ConnectWithin(kServerAddress, serverPort, kSetupTimeout);
+        path.source = ConnectWithin(server, serverPort, kSetupTimeout);
     } else {
         path.relay = std::make_unique<RelayProcess>(relay, programs, true, clientPort, serverPort);
-        path.source = ConnectWithin(kClientAddress, clientPort, kSetupTimeout);
+        path.source = ConnectWithin(client, clientPort, kSetupTimeout);
     }
     if (path.source.Valid()) {
         path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
@@ -259,24 +269,25 @@ TcpPath OpenTcpPath(const Relay& relay, const Programs& programs) {
 
 UdpPath OpenUdpPath(const Relay& relay, const Programs& programs) {
     UdpPath path;
-    const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const int serverPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    path.sink = BindUdp(kServerAddress, serverPort);
+    const char* client = relay.ClientAddress();
+    const char* server = relay.ServerAddress();
+    const int clientPort = LowFreePort(client, SOCK_DGRAM);
+    const int serverPort = LowFreePort(server, SOCK_DGRAM);
+    path.sink = BindUdp(server, serverPort);
     const int wanted = 4 << 20;
     ::setsockopt(path.sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
     if (relay.command == nullptr) {
-        path.to = relaytest::MakeSocketAddress(kServerAddress, serverPort);
+        path.to = relaytest::EndpointAt(server, serverPort);
     } else {
         path.relay = std::make_unique<RelayProcess>(relay, programs, false, clientPort, serverPort);
-        path.to = relaytest::MakeSocketAddress(kClientAddress, clientPort);
-        if (!relaytest::WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); },
-                                  kSetupTimeout)) {
+        path.to = relaytest::EndpointAt(client, clientPort);
+        if (!relaytest::WaitUntil([&] { return IsUdpBound(client, clientPort); }, kSetupTimeout)) {
             std::printf("  %s: UDP relay did not come up; it wrote: %s\n", relay.name,
                         path.relay->Output().c_str());
             return path;
         }
     }
-    path.source = BindUdp(kClientAddress, 0);
+    path.source = BindUdp(client, 0);
     return path;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/endpoint.h"
 #include "relay/socket_handle.h"
 
 namespace relaybench {
@@ -52,7 +53,7 @@ struct Programs {
     std::string haproxy;
 };
 
-enum class Role { OursText, OursBytes, Peer, Direct };
+enum class Role { OursText, OursBytes, OursIpv6, Peer, Direct };
 
 struct Relay {
     const char* name;
@@ -64,7 +65,11 @@ struct Relay {
     std::vector<std::string> (*command)(const Programs& programs,
                                         const std::filesystem::path& folder, bool tcp,
                                         int clientPort, int serverPort);
-    bool AddsZero() const { return role == Role::OursText; }
+    // The endpoints' addresses: 127.0.0.2 and 127.0.0.3, or ::1 for both.
+    bool ipv6 = false;
+    bool AddsZero() const { return role == Role::OursText || role == Role::OursIpv6; }
+    const char* ClientAddress() const;
+    const char* ServerAddress() const;
 };
 
 std::vector<std::string> CurrentEnvironment();
@@ -108,7 +113,7 @@ struct UdpPath {
     std::unique_ptr<RelayProcess> relay;
     SocketHandle source;
     SocketHandle sink;
-    sockaddr_in to{};
+    Endpoint to;
     bool Ready() const { return source.Valid() && sink.Valid(); }
 };
 

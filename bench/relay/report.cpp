@@ -108,6 +108,7 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
 
     const auto text = Find(relays, Role::OursText);
     const auto bytes = Find(relays, Role::OursBytes);
+    const auto ipv6 = Find(relays, Role::OursIpv6);
     const auto direct = Find(relays, Role::Direct);
     const auto best = [&](Measure measure, bool highest) {
         return BestPeer(relays, figures, measure, highest);
@@ -135,6 +136,12 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
           1.0, true);
     Ratio("UDP 1400 B /s: ours bytes / ours text", relays, figures, bytes, text, &Figures::udp1400,
           1.0, true);
+    Ratio("TCP MB/s: ours over ::1 / ours over IPv4", relays, figures, ipv6, text, &Figures::tcp,
+          0.9, true);
+    Ratio("UDP 512 B /s: ours over ::1 / ours over IPv4", relays, figures, ipv6, text,
+          &Figures::udp512, 0.9, true);
+    Ratio("UDP 1400 B /s: ours over ::1 / ours over IPv4", relays, figures, ipv6, text,
+          &Figures::udp1400, 0.9, true);
     if (text && !figures[*text].paced.Empty()) {
         const double loss = figures[*text].paced.Median();
         std::printf("%-58s %6.3f%%  target <= 0.01%%: %s\n", paced.c_str(), loss,

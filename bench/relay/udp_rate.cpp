@@ -62,8 +62,9 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
     iovec part{const_cast<char*>(payload.data()), payload.size()};
     std::array<mmsghdr, kBatch> batch{};
     for (mmsghdr& m : batch) {
-        m.msg_hdr.msg_name = &path.to;
-        m.msg_hdr.msg_namelen = sizeof path.to;
+        // The kernel only reads the address.
+        m.msg_hdr.msg_name = const_cast<sockaddr*>(path.to.Address());
+        m.msg_hdr.msg_namelen = path.to.Length();
         m.msg_hdr.msg_iov = &part;
         m.msg_hdr.msg_iovlen = 1;
     }

@@ -13,71 +13,10 @@ namespace {
 using namespace relaytest;
 using namespace std::string_literals;
 
-Endpoint At(const std::string& address, int port) {
-    if (address.find(':') == std::string::npos) {
-        return EndpointAt(address.c_str(), port);
-    }
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr);
-    return Endpoint(v6);
-}
-
-SocketHandle Open(const Endpoint& endpoint, int type) {
-    return SocketHandle(::socket(endpoint.Family(), type, 0));
-}
-
-// A port the system just handed out on the address.
-int FreePortAt(const std::string& address, int type) {
-    const Endpoint any = At(address, 0);
-    const SocketHandle probe = Open(any, type);
-    if (::bind(probe.Get(), any.Address(), any.Length()) != 0) {
-        return -1;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&bound), &length);
-    return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&bound), length).Port();
-}
-
-SocketHandle Bound(const Endpoint& endpoint, int type) {
-    SocketHandle socket = Open(endpoint, type);
-    if (::bind(socket.Get(), endpoint.Address(), endpoint.Length()) != 0) {
-        socket.Reset();
-    }
-    return socket;
-}
-
-SocketHandle Listening(const Endpoint& endpoint) {
-    SocketHandle socket = Bound(endpoint, SOCK_STREAM);
-    if (socket.Valid() && ::listen(socket.Get(), 5) != 0) {
-        socket.Reset();
-    }
-    return socket;
-}
-
-bool Connect(const SocketHandle& socket, const Endpoint& to) {
-    return ::connect(socket.Get(), to.Address(), to.Length()) == 0;
-}
-
-SocketHandle ConnectWithinTo(const Endpoint& to) {
-    SocketHandle connected;
-    WaitUntil([&] {
-        connected = Open(to, SOCK_STREAM);
-        if (Connect(connected, to)) {
-            return true;
-        }
-        connected.Reset();
-        return false;
-    });
-    return connected;
-}
-
 struct FamilyCase {
     const char* name;
-    std::string client; // the 输入网卡 address
-    std::string server; // the 输出网卡 address
+    const char* client; // the 输入网卡 address
+    const char* server; // the 输出网卡 address
 };
 
 void PrintTo(const FamilyCase& c, std::ostream* out) {
@@ -92,17 +31,19 @@ TEST_P(Ipv6RelayTest, EveryModeAndProtocolRelays) {
     for (const WorkerCase& worker : kAllWorkers) {
         SCOPED_TRACE(worker.name);
         const int type = worker.tcp ? SOCK_STREAM : SOCK_DGRAM;
-        const Endpoint client = At(c.client, FreePortAt(c.client, type));
-        const Endpoint server = At(c.server, FreePortAt(c.server, type));
-        const Endpoint& waitOn = worker.waitsOnServer ? server : client;
-        const Endpoint& other = worker.waitsOnServer ? client : server;
-        const RelayPlan plan = MakeRelayPlan(worker.mode, worker.protocol, client, server);
+        const PeerEndpoint client{c.client, FreePort(c.client, type)};
+        const PeerEndpoint server{c.server, FreePort(c.server, type)};
+        const PeerEndpoint& waitOn = worker.waitsOnServer ? server : client;
+        const PeerEndpoint& other = worker.waitsOnServer ? client : server;
+        const RelayPlan plan =
+            MakeRelayPlan(worker.mode, worker.protocol, EndpointAt(client.address, client.port),
+                          EndpointAt(server.address, server.port));
         std::string arrived;
         if (worker.tcp) {
-            const SocketHandle listener = Listening(other);
+            const SocketHandle listener = ListenOn(other.address, other.port);
             ASSERT_TRUE(listener.Valid());
             const Relay relay(plan);
-            const SocketHandle incoming = ConnectWithinTo(waitOn);
+            const SocketHandle incoming = ConnectWithin(waitOn.address, waitOn.port);
             const SocketHandle outgoing = AcceptWithin(listener.Get());
             ASSERT_TRUE(incoming.Valid() && outgoing.Valid());
             const SocketHandle& source = worker.waitsOnServer ? outgoing : incoming;
@@ -110,12 +51,12 @@ TEST_P(Ipv6RelayTest, EveryModeAndProtocolRelays) {
             ASSERT_TRUE(SendAll(source.Get(), "ping"));
             arrived = ReadStream(destination.Get(), 5).data;
         } else {
-            const SocketHandle destination = Bound(other, SOCK_DGRAM);
+            const SocketHandle destination = BindUdp(other.address, other.port);
             ASSERT_TRUE(destination.Valid());
             const Relay relay(plan);
-            ASSERT_TRUE(WaitUntil([&] { return relay.Status().stage == RelayStage::Waiting; }));
-            const SocketHandle sender = Open(waitOn, SOCK_DGRAM);
-            ::sendto(sender.Get(), "ping", 4, 0, waitOn.Address(), waitOn.Length());
+            ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(waitOn.address, waitOn.port); }));
+            const SocketHandle sender = BindUdp(waitOn.address, 0);
+            SendDatagram(sender.Get(), "ping", waitOn.address, waitOn.port);
             const auto datagram = ReceiveDatagram(destination.Get());
             arrived = datagram ? datagram->data : "";
         }
@@ -134,11 +75,11 @@ TEST(Ipv6RelayMessages, EndpointInUseIsNamedInBrackets) {
     for (const WorkerCase& worker : kAllWorkers) {
         SCOPED_TRACE(worker.name);
         const int type = worker.tcp ? SOCK_STREAM : SOCK_DGRAM;
-        const int port = FreePortAt("::1", type);
-        const Endpoint taken = At("::1", port);
-        const SocketHandle occupant = worker.tcp ? Listening(taken) : Bound(taken, type);
+        const int port = FreePort("::1", type);
+        const Endpoint taken = EndpointAt("::1", port);
+        const SocketHandle occupant = worker.tcp ? ListenOn("::1", port) : BindUdp("::1", port);
         ASSERT_TRUE(occupant.Valid());
-        const Endpoint other = At("::1", FreePortAt("::1", type));
+        const Endpoint other = EndpointAt("::1", FreePort("::1", type));
         const Relay relay(MakeRelayPlan(worker.mode, worker.protocol,
                                         worker.waitsOnServer ? other : taken,
                                         worker.waitsOnServer ? taken : other));
@@ -152,22 +93,19 @@ TEST(Ipv6RelayMessages, EndpointInUseIsNamedInBrackets) {
 // A relay waiting on the IPv6 wildcard takes IPv6 peers only: an IPv4 connection to the same port
 // is refused and the relay goes on waiting for its own.
 TEST(Ipv6RelayMessages, AnIPv4PeerNeverReachesAnIPv6ListeningSocket) {
-    const int port = FreePortAt("::", SOCK_STREAM);
-    const SocketHandle destination = Listening(At("::1", FreePortAt("::1", SOCK_STREAM)));
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(destination.Get(), reinterpret_cast<sockaddr*>(&bound), &length);
-    const Endpoint other = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&bound), length);
-    const Relay relay(
-        MakeRelayPlan(RelayMode::ServerToClient, RelayProtocol::Tcp, At("::", port), other));
-    ASSERT_TRUE(WaitUntil([&] { return relay.Status().stage == RelayStage::Waiting; }));
+    const int port = FreePort("::", SOCK_STREAM);
+    const int destinationPort = FreePort("::1", SOCK_STREAM);
+    const SocketHandle destination = ListenOn("::1", destinationPort);
+    const Relay relay(MakeRelayPlan(RelayMode::ServerToClient, RelayProtocol::Tcp,
+                                    EndpointAt("::", port), EndpointAt("::1", destinationPort)));
+    ASSERT_TRUE(WaitUntil([&] { return IsListening("::", port); }));
 
-    SocketHandle v4 = Open(At("127.0.0.1", port), SOCK_STREAM);
-    EXPECT_FALSE(Connect(v4, At("127.0.0.1", port))) << "an IPv4 peer reached the relay";
+    SocketHandle v4(::socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_FALSE(TryConnect(v4, "127.0.0.1", port)) << "an IPv4 peer reached the relay";
     EXPECT_FALSE(Readable(destination.Get(), kQuiet));
     EXPECT_EQ(relay.Status().stage, RelayStage::Waiting);
 
-    const SocketHandle v6 = ConnectWithinTo(At("::1", port));
+    const SocketHandle v6 = ConnectWithin("::1", port);
     EXPECT_TRUE(v6.Valid());
     EXPECT_TRUE(AcceptWithin(destination.Get()).Valid());
 }

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,8 +52,20 @@ inline sockaddr_in MakeSocketAddress(const char* address, int port) {
     return endpoint;
 }
 
+// The endpoint of an IPv4 text or, with a colon in it, an IPv6 literal such as "::1".
 inline Endpoint EndpointAt(const char* address, int port) {
-    return Endpoint(MakeSocketAddress(address, port));
+    if (std::strchr(address, ':') == nullptr) {
+        return Endpoint(MakeSocketAddress(address, port));
+    }
+    sockaddr_in6 endpoint{};
+    endpoint.sin6_family = AF_INET6;
+    endpoint.sin6_port = htons(static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFU));
+    ::inet_pton(AF_INET6, address, &endpoint.sin6_addr);
+    return Endpoint(endpoint);
+}
+
+inline int FamilyOf(const char* address) {
+    return std::strchr(address, ':') == nullptr ? AF_INET : AF_INET6;
 }
 
 inline bool WaitUntil(const std::function<bool()>& done,
@@ -69,14 +82,15 @@ inline bool WaitUntil(const std::function<bool()>& done,
 
 // A port the system just handed out on the address, for the given socket type.
 inline int FreePort(const char* address, int type) {
-    SocketHandle probe(::socket(AF_INET, type, 0));
-    sockaddr_in endpoint = MakeSocketAddress(address, 0);
-    if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+    SocketHandle probe(::socket(FamilyOf(address), type, 0));
+    const Endpoint any = EndpointAt(address, 0);
+    if (::bind(probe.Get(), any.Address(), any.Length()) != 0) {
         return -1;
     }
-    socklen_t length = sizeof endpoint;
-    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&endpoint), &length);
-    return ntohs(endpoint.sin_port);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&bound), length).Port();
 }
 
 // A port the settings accept (at most 10000) that is free on the address.
@@ -86,9 +100,9 @@ inline int LowFreePort(const char* address, int type) {
     static unsigned next = std::random_device{}() % 8000;
     for (int attempt = 0; attempt < 500; ++attempt) {
         const int port = static_cast<int>(2000 + next++ % 8000);
-        const SocketHandle probe(::socket(AF_INET, type, 0));
-        const sockaddr_in endpoint = MakeSocketAddress(address, port);
-        if (::bind(probe.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0) {
+        const SocketHandle probe(::socket(FamilyOf(address), type, 0));
+        const Endpoint endpoint = EndpointAt(address, port);
+        if (::bind(probe.Get(), endpoint.Address(), endpoint.Length()) == 0) {
             return port;
         }
     }
@@ -96,11 +110,11 @@ inline int LowFreePort(const char* address, int type) {
 }
 
 inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
-    SocketHandle listening(::socket(AF_INET, SOCK_STREAM, 0));
+    SocketHandle listening(::socket(FamilyOf(address), SOCK_STREAM, 0));
     const int reuse = 1;
     ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    if (::bind(listening.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0 ||
+    const Endpoint endpoint = EndpointAt(address, port);
+    if (::bind(listening.Get(), endpoint.Address(), endpoint.Length()) != 0 ||
         ::listen(listening.Get(), backlog) != 0) {
         listening.Reset();
     }
@@ -108,9 +122,9 @@ inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
 }
 
 inline SocketHandle BindUdp(const char* address, int port) {
-    SocketHandle bound(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    if (::bind(bound.Get(), AsSockaddr(endpoint), sizeof endpoint) != 0) {
+    SocketHandle bound(::socket(FamilyOf(address), SOCK_DGRAM, 0));
+    const Endpoint endpoint = EndpointAt(address, port);
+    if (::bind(bound.Get(), endpoint.Address(), endpoint.Length()) != 0) {
         bound.Reset();
     }
     return bound;
@@ -129,8 +143,8 @@ inline SocketHandle AcceptWithin(int listening, std::chrono::milliseconds timeou
 }
 
 inline bool TryConnect(const SocketHandle& socket, const char* address, int port) {
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    return ::connect(socket.Get(), AsSockaddr(endpoint), sizeof endpoint) == 0;
+    const Endpoint endpoint = EndpointAt(address, port);
+    return ::connect(socket.Get(), endpoint.Address(), endpoint.Length()) == 0;
 }
 
 // Connects once the endpoint listens; a refused attempt is retried until the timeout.
@@ -139,7 +153,7 @@ inline SocketHandle ConnectWithin(const char* address, int port,
     SocketHandle connected;
     WaitUntil(
         [&] {
-            connected = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            connected = SocketHandle(::socket(FamilyOf(address), SOCK_STREAM, 0));
             if (TryConnect(connected, address, port)) {
                 return true;
             }
@@ -157,9 +171,22 @@ inline bool InSocketTable(const char* table, const char* address, int port, unsi
     if (file == nullptr) {
         return false;
     }
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "%08X:%04X", MakeSocketAddress(address, 0).sin_addr.s_addr,
-                  static_cast<unsigned>(port));
+    // The table prints an address as 32-bit words in the machine's order, then the port.
+    const Endpoint endpoint = EndpointAt(address, port);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(endpoint.Address()) +
+                        (endpoint.Family() == AF_INET ? offsetof(sockaddr_in, sin_addr)
+                                                      : offsetof(sockaddr_in6, sin6_addr));
+    std::string wanted;
+    for (std::size_t at = 0; at < (endpoint.Family() == AF_INET ? 4U : 16U); at += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes + at, sizeof word);
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08X", word);
+        wanted += hex;
+    }
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, ":%04X", static_cast<unsigned>(port));
+    wanted += portHex;
     char line[512];
     bool found = false;
     while (!found && std::fgets(line, sizeof line, file) != nullptr) {
@@ -167,7 +194,7 @@ inline bool InSocketTable(const char* table, const char* address, int port, unsi
         char remote[64] = {};
         unsigned state = 0;
         if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) == 3) {
-            found = std::string_view(local) == wanted && state == wantedState;
+            found = local == wanted && state == wantedState;
         }
     }
     std::fclose(file);
@@ -176,12 +203,14 @@ inline bool InSocketTable(const char* table, const char* address, int port, unsi
 
 // True while a TCP socket listens on the endpoint.
 inline bool IsListening(const char* address, int port) {
-    return InSocketTable("/proc/net/tcp", address, port, 0x0A);
+    return InSocketTable(FamilyOf(address) == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6", address,
+                         port, 0x0A);
 }
 
 // True while a UDP socket is bound to the endpoint.
 inline bool IsUdpBound(const char* address, int port) {
-    return InSocketTable("/proc/net/udp", address, port, 0x07);
+    return InSocketTable(FamilyOf(address) == AF_INET ? "/proc/net/udp" : "/proc/net/udp6", address,
+                         port, 0x07);
 }
 
 // Closes a TCP connection with a reset instead of an orderly close.
@@ -203,20 +232,20 @@ inline bool SendAll(int fd, std::string_view data) {
 }
 
 inline void SendDatagram(int fd, std::string_view data, const char* address, int port) {
-    const sockaddr_in endpoint = MakeSocketAddress(address, port);
-    ::sendto(fd, data.data(), data.size(), 0, AsSockaddr(endpoint), sizeof endpoint);
+    const Endpoint endpoint = EndpointAt(address, port);
+    ::sendto(fd, data.data(), data.size(), 0, endpoint.Address(), endpoint.Length());
 }
 
 // Hands all datagrams to the system in one call; returns how many it took.
 inline int SendDatagrams(int fd, const std::vector<std::string>& data, const char* address,
                          int port) {
-    sockaddr_in endpoint = MakeSocketAddress(address, port);
+    const Endpoint endpoint = EndpointAt(address, port);
     std::vector<iovec> parts(data.size());
     std::vector<mmsghdr> messages(data.size());
     for (std::size_t i = 0; i < data.size(); ++i) {
         parts[i] = {const_cast<char*>(data[i].data()), data[i].size()};
-        messages[i].msg_hdr.msg_name = &endpoint;
-        messages[i].msg_hdr.msg_namelen = sizeof endpoint;
+        messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(endpoint.Address());
+        messages[i].msg_hdr.msg_namelen = endpoint.Length();
         messages[i].msg_hdr.msg_iov = &parts[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
