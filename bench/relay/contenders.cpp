@@ -143,6 +143,8 @@ std::vector<Relay> Contenders(const Programs& programs) {
     peer(programs.haproxy, {"haproxy", Role::Peer, false, HaproxyPlain});
     peer(programs.haproxy, {"haproxy-spl", Role::Peer, false, HaproxySplice});
     relays.push_back({"direct", Role::Direct, true, nullptr});
+    // The machine's own limit over ::1, for the relay over ::1.
+    relays.push_back({"direct-ipv6", Role::Direct, true, nullptr, true});
     return relays;
 }
 
