@@ -139,17 +139,8 @@ private:
         while (!m_worker.Released()) {
             char head[4];
             const ssize_t peeked = ::recv(m_source, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
-            if (peeked == 0) {
-                return {RelayEnd::SourceClosed};
-            }
-            if (peeked < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    return {RelayEnd::SourceClosed, errno};
-                }
-                if (const std::optional<StreamEnd> end = WaitForSource()) {
+            if (peeked <= 0) {
+                if (const std::optional<StreamEnd> end = AfterEmptyReceive(peeked)) {
                     return *end;
                 }
                 continue;
@@ -205,17 +196,8 @@ private:
         const auto batch = std::make_unique<StreamBatch>(m_forward);
         while (!m_worker.Released()) {
             const ssize_t received = batch->Receive(m_source);
-            if (received == 0) {
-                return {RelayEnd::SourceClosed};
-            }
-            if (received < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    return {RelayEnd::SourceClosed, errno};
-                }
-                if (const std::optional<StreamEnd> end = WaitForSource()) {
+            if (received <= 0) {
+                if (const std::optional<StreamEnd> end = AfterEmptyReceive(received)) {
                     return *end;
                 }
                 continue;
@@ -263,6 +245,21 @@ private:
             return StreamEnd{RelayEnd::DestinationGone, error};
         }
         return std::nullopt;
+    }
+
+    // A receive that brought nothing: the source's end (0), its failure, or nothing yet, in which
+    // case the relay waits. None when the relay goes on.
+    std::optional<StreamEnd> AfterEmptyReceive(ssize_t received) {
+        if (received == 0) {
+            return StreamEnd{RelayEnd::SourceClosed};
+        }
+        if (errno == EINTR) {
+            return std::nullopt;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return StreamEnd{RelayEnd::SourceClosed, errno};
+        }
+        return WaitForSource();
     }
 
     // The source has nothing: waits for it, for the destination's data or failure, or for Stop.
