@@ -101,7 +101,7 @@ PlanReading ReadPlan(const std::filesystem::path& file) {
                 std::string(kNoModeMessage) + " (" + file.string() + " 中没有保存的设置)",
                 kHeadlessUnusableSettings};
     }
-    const ForwardingSettings forwarding = ReadForwardingSettings(kParameterFilePath);
+    const ForwardingSettings forwarding = ReadForwardingSettings(file);
     const std::optional<RelayPlan> plan = PlanFromParameters(*saved, forwarding);
     if (const std::string refusal = RefusalOf(*saved, forwarding); !refusal.empty() || !plan) {
         return {std::nullopt,

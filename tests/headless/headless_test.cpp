@@ -460,7 +460,8 @@ TEST(HeadlessRelayTest, ASecondRelayOnTheSameSettingsEndsWithThreeAndSaysSo) {
 }
 
 // Relays with settings of their own run side by side under one user, one from its working folder
-// and one from a file named on the command line, and each carries its own stream.
+// and one from a file named on the command line, and each carries its own stream as its own file
+// says (the second forwards bytes as they are).
 TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
     const Folder locks;
     const Folder first;
@@ -474,7 +475,8 @@ TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
         const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
         sinks.push_back(BindUdp(kServerAddress, sinkPort));
         ports.emplace_back(port, sinkPort);
-        folder->WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
+        folder->WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort) +
+                                (folder == &second ? "[Forward]\nMode=Bytes\n" : ""));
     }
     fs::rename(second.Path() / "InfoFile/ParameterSet.inf", second.Path() / "relay.inf");
     programs.push_back(std::make_unique<Program>(
@@ -492,13 +494,17 @@ TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
         SendDatagram(source.Get(), text, kClientAddress, ports[i].first);
         const auto forwarded = ReceiveDatagram(sinks[i].Get());
         ASSERT_TRUE(forwarded.has_value());
-        EXPECT_EQ(forwarded->data, text + '\0');
+        EXPECT_EQ(forwarded->data, i == 0 ? text + '\0' : text);
     }
-    for (const auto& program : programs) {
-        EXPECT_EQ(program->Wait(0ms), -1) << program->Err();
-        program->Signal(SIGTERM);
-        EXPECT_EQ(program->Wait(), 0);
-        EXPECT_EQ(Count(program->Err(), "共转发 11 字节, 1 个数据报"), 1u) << program->Err();
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        Program& program = *programs[i];
+        EXPECT_EQ(program.Wait(0ms), -1) << program.Err();
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_EQ(Count(program.Err(),
+                        i == 0 ? "共转发 11 字节, 1 个数据报" : "共转发 10 字节, 1 个数据报"),
+                  1u)
+            << program.Err();
     }
 }
 
