@@ -24,8 +24,12 @@ public:
     const RelayPlan& Plan() const noexcept { return m_plan; }
 
     // Stop's first step: a TCP relay still waiting for its connection stops waiting at once and
-    // never connects to the other side; a relay that has its connection goes on.
-    void StopWaiting() { m_worker.ReleaseIfWaiting(); }
+    // never connects to the other side; a relay that has its connection, and a UDP relay, go on.
+    void StopWaiting() {
+        if (m_plan.protocol == RelayProtocol::Tcp) {
+            m_worker.ReleaseIfWaiting();
+        }
+    }
     // Ends the relay: whatever call its worker is blocked in returns. Never waits.
     void Stop() { m_worker.Release(); }
     // True once the worker has ended, or false when the timeout passed first.

@@ -28,7 +28,8 @@ void RelayWorker::Release() {
 
 bool RelayWorker::ReleaseIfWaiting() {
     std::lock_guard lock(m_mutex);
-    if (m_hasConnection || m_finished) {
+    // The peer is known from the moment the worker took its connection.
+    if (!m_status.peer.Empty() || m_finished) {
         return false;
     }
     ReleaseLocked();
@@ -48,7 +49,6 @@ bool RelayWorker::TakeConnection(const Endpoint& peer) {
     if (Released()) {
         return false;
     }
-    m_hasConnection = true;
     m_status.peer = peer;
     return true;
 }

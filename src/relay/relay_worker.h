@@ -72,7 +72,7 @@ public:
     // Stop's release: the worker's next wait returns and it ends as soon as what it was doing
     // allows.
     void Release();
-    // Releases the worker only while it has no connection yet (a TCP worker before its accept
+    // Releases a TCP worker only while it has no connection yet (before it took what its accept
     // returned), so that a relay being stopped never connects to the other side. True when it
     // released.
     bool ReleaseIfWaiting();
@@ -129,10 +129,9 @@ private:
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_finishedChanged;
-    RelayOutcome m_outcome;       // under m_mutex
-    RelayStatus m_status;         // under m_mutex, counters apart
-    bool m_finished = false;      // under m_mutex
-    bool m_hasConnection = false; // under m_mutex
+    RelayOutcome m_outcome;  // under m_mutex
+    RelayStatus m_status;    // under m_mutex, counters apart
+    bool m_finished = false; // under m_mutex
     std::atomic<bool> m_released{false};
     SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;

@@ -83,22 +83,6 @@ TEST_P(StopTest, WhileWaitingNeverConnectsToTheOtherSide) {
     EXPECT_FALSE(Readable(otherListener.Get(), kQuiet)) << "the relay connected after Stop";
 }
 
-// A relay that already has its connection is not stopped by the first step of Stop: it relays on
-// through the pause until it is ended.
-TEST_P(StopTest, StopWaitingLeavesARelayWithItsConnectionRunning) {
-    const Endpoints endpoints = Endpoints::Pick(true);
-    const Link link = StartLinked(Worker(), endpoints);
-    ASSERT_TRUE(link.Ready());
-
-    link.relay->StopWaiting();
-    link.Send(Worker(), "pause");
-    EXPECT_EQ(ReadForwarded(Worker(), link, 6), "pause\0"s);
-
-    link.relay->Stop();
-    EXPECT_TRUE(link.relay->WaitUntilEnded(kTimeout));
-    EXPECT_EQ(link.relay->Outcome().end, RelayEnd::Stopped);
-}
-
 // A connect that gets no answer (the peer's accept queue is full, so its SYNs are dropped) is
 // released by Stop wherever Stop lands, without waiting for the system's connect timeout.
 TEST_P(StopTest, ReleasesAConnectThatGetsNoAnswer) {
@@ -187,6 +171,22 @@ TEST_P(StopInReceiveTest, EndsPromptlyAndTheEndpointsCanBeUsedAgain) {
     ASSERT_TRUE(again.Ready());
     again.Send(Worker(), "two");
     EXPECT_EQ(ReadForwarded(Worker(), again, 4), "two\0"s);
+}
+
+// The first step of Stop ends only a TCP relay still waiting for its connection: one that has its
+// connection, and a UDP relay, relay on through the pause until they are ended.
+TEST_P(StopInReceiveTest, StopWaitingLeavesARelayThatHasWhatItWaitsForRunning) {
+    const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
+    const Link link = StartLinked(Worker(), endpoints);
+    ASSERT_TRUE(link.Ready());
+
+    link.relay->StopWaiting();
+    link.Send(Worker(), "pause");
+    EXPECT_EQ(ReadForwarded(Worker(), link, 6), "pause\0"s);
+
+    link.relay->Stop();
+    EXPECT_TRUE(link.relay->WaitUntilEnded(kTimeout));
+    EXPECT_EQ(link.relay->Outcome().end, RelayEnd::Stopped);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, StopInReceiveTest, ::testing::ValuesIn(kAllWorkers),
