@@ -2,23 +2,23 @@
 
 namespace {
 
-std::string Counts(std::uint64_t bytes, std::uint64_t datagrams, std::uint64_t cut,
-                   RelayProtocol protocol) {
-    std::string text = std::to_string(bytes) + " 字节";
-    if (protocol == RelayProtocol::Udp) {
-        text += ", " + std::to_string(datagrams) + " 个数据报";
-        if (cut != 0) {
-            text += ", 其中 " + std::to_string(cut) + " 个数据报超过 4095 字节, 已截断";
+// "1200 字节", and for UDP the datagrams and those cut, then the refused sources where there are
+// any.
+std::string CountsText(const RelayCounts& counts, RelayProtocol protocol) {
+    const bool udp = protocol == RelayProtocol::Udp;
+    std::string text = std::to_string(counts.bytesForwarded) + " 字节";
+    if (udp) {
+        text += ", " + std::to_string(counts.datagramsForwarded) + " 个数据报";
+        if (counts.datagramsCut != 0) {
+            text +=
+                ", 其中 " + std::to_string(counts.datagramsCut) + " 个数据报超过 4095 字节, 已截断";
         }
     }
+    if (counts.refused != 0) {
+        text += udp ? ", 丢弃不允许来源的数据报 " + std::to_string(counts.refused) + " 个"
+                    : ", 拒绝不允许来源的连接 " + std::to_string(counts.refused) + " 个";
+    }
     return text;
-}
-
-// Connections closed or datagrams dropped because their source is not allowed.
-std::string RefusedText(std::uint64_t refused, RelayProtocol protocol) {
-    return protocol == RelayProtocol::Udp
-               ? "丢弃不允许来源的数据报 " + std::to_string(refused) + " 个"
-               : "拒绝不允许来源的连接 " + std::to_string(refused) + " 个";
 }
 
 } // namespace
@@ -53,19 +53,9 @@ std::string DescribeStatus(const RelayStatus& status, RelayProtocol protocol) {
     if (protocol == RelayProtocol::Udp && !status.peer.Empty()) {
         where += ", 最近来自 " + EndpointText(status.peer);
     }
-    std::string text =
-        where + ", 已转发 " +
-        Counts(status.bytesForwarded, status.datagramsForwarded, status.datagramsCut, protocol);
-    if (status.refused != 0) {
-        text += ", " + RefusedText(status.refused, protocol);
-    }
-    return text;
+    return where + ", 已转发 " + CountsText(status, protocol);
 }
+
 std::string DescribeTotals(const RelayOutcome& outcome, RelayProtocol protocol) {
-    std::string text = "共转发 " + Counts(outcome.bytesForwarded, outcome.datagramsForwarded,
-                                          outcome.datagramsCut, protocol);
-    if (outcome.refused != 0) {
-        text += ", " + RefusedText(outcome.refused, protocol);
-    }
-    return text;
+    return "共转发 " + CountsText(outcome, protocol);
 }

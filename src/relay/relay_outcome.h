@@ -21,16 +21,21 @@ enum class RelayEnd {
     Stopped,         // Stop (or the stop flag) ended it
 };
 
-struct RelayOutcome {
+// What a relay forwarded and refused so far.
+struct RelayCounts {
+    std::uint64_t bytesForwarded = 0;
+    std::uint64_t datagramsForwarded = 0;
+    std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
+    std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
+};
+
+// How a relay ended (or that it runs), with its counts.
+struct RelayOutcome : RelayCounts {
     RelayEnd end = RelayEnd::Running;
     SetupStep step = SetupStep::Socket;
     RelaySide side = RelaySide::Client;
     Endpoint endpoint;
     int error = 0; // errno of the failed call; 0 for an orderly end
-    std::uint64_t bytesForwarded = 0;
-    std::uint64_t datagramsForwarded = 0;
-    std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
-    std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

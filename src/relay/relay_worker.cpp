@@ -29,7 +29,7 @@ void RelayWorker::Release() {
 bool RelayWorker::ReleaseIfWaiting() {
     std::lock_guard lock(m_mutex);
     // The peer is known from the moment the worker took its connection.
-    if (!m_status.peer.Empty() || m_finished) {
+    if (!m_status.peer.Empty() || FinishedLocked()) {
         return false;
     }
     ReleaseLocked();
@@ -112,7 +112,6 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
             m_outcome.end = end;
             m_outcome.error = error;
         }
-        m_finished = true;
         m_status.stage = RelayStage::Ended;
         // A finished worker holds no descriptor, however long its outcome is kept.
         m_wake.Reset();
@@ -122,28 +121,31 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
 
 bool RelayWorker::WaitFinished(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
-    return m_finishedChanged.wait_for(lock, timeout, [this] { return m_finished; });
+    return m_finishedChanged.wait_for(lock, timeout, [this] { return FinishedLocked(); });
+}
+
+RelayCounts RelayWorker::Counts() const noexcept {
+    RelayCounts counts;
+    counts.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
+    counts.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
+    counts.datagramsCut = m_cut.load(std::memory_order_relaxed);
+    counts.refused = m_refused.load(std::memory_order_relaxed);
+    return counts;
 }
 
 RelayOutcome RelayWorker::Outcome() const {
     std::lock_guard lock(m_mutex);
     RelayOutcome outcome = m_outcome;
-    if (!m_finished) {
+    if (!FinishedLocked()) {
         outcome.end = RelayEnd::Running;
     }
-    outcome.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
-    outcome.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
-    outcome.datagramsCut = m_cut.load(std::memory_order_relaxed);
-    outcome.refused = m_refused.load(std::memory_order_relaxed);
+    static_cast<RelayCounts&>(outcome) = Counts();
     return outcome;
 }
 
 RelayStatus RelayWorker::Status() const {
     std::lock_guard lock(m_mutex);
     RelayStatus status = m_status;
-    status.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
-    status.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
-    status.datagramsCut = m_cut.load(std::memory_order_relaxed);
-    status.refused = m_refused.load(std::memory_order_relaxed);
+    static_cast<RelayCounts&>(status) = Counts();
     return status;
 }

@@ -43,16 +43,12 @@ enum class RelayStage {
     Ended,
 };
 
-// A relay's state at one moment, for a status line or a tooltip.
-struct RelayStatus {
+// A relay's state at one moment, with its counts, for a status line or a tooltip.
+struct RelayStatus : RelayCounts {
     RelayStage stage = RelayStage::Starting;
     RelaySide waitSide = RelaySide::Client;
     Endpoint waitEndpoint; // where it listens or is bound, once it does
     Endpoint peer;         // TCP: who connected; UDP: who sent last
-    std::uint64_t bytesForwarded = 0;
-    std::uint64_t datagramsForwarded = 0;
-    std::uint64_t datagramsCut = 0;
-    std::uint64_t refused = 0; // connections closed or datagrams dropped: not allowed sources
 };
 
 // One run of a relay worker: whether Stop has released it, the buffer head, what it forwarded,
@@ -126,12 +122,13 @@ public:
 
 private:
     void ReleaseLocked();
+    RelayCounts Counts() const noexcept;
+    bool FinishedLocked() const noexcept { return m_status.stage == RelayStage::Ended; }
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_finishedChanged;
-    RelayOutcome m_outcome;  // under m_mutex
-    RelayStatus m_status;    // under m_mutex, counters apart
-    bool m_finished = false; // under m_mutex
+    RelayOutcome m_outcome; // under m_mutex
+    RelayStatus m_status;   // under m_mutex, counts apart; its stage is Ended once finished
     std::atomic<bool> m_released{false};
     SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;
