@@ -1,8 +1,9 @@
-#include "app/command_line.h"
 #include "app/tarvel_app.h"
+#include "headless/relay_command_line.h"
 
 int main(int argc, char** argv) {
+    // Any argument asks for the relay without a window, or for --help or --version.
     if (argc > 1)
-        return RunCommandLine(argc, argv);
+        return RunRelayCommandLine(argc, argv, CommandLineOwner::DialogProgram);
     return theApp.Run(argc, argv);
 }

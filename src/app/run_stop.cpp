@@ -1,6 +1,7 @@
 // Run and Stop: starting the relay that the dialog's choices describe, and ending it.
 #include "app/tarvel_dlg.h"
 #include "config/parameter_checks.h"
+#include "config/stored_settings.h"
 #include "platform/message_box.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
@@ -67,21 +68,17 @@ void CTarvelDlg::OnRun() {
     chosen.clientToServer = IsButtonChecked(m_clientToServerRadio) == 1;
     chosen.udp = IsButtonChecked(m_udpRadio) == 1;
     // Sources the settings dialog took are always good; a hand-edited file's may not be.
-    std::string problem;
-    if (!ParseAllowedSources(m_forwarding.allowedSources, problem)) {
-        ShowError(problem);
+    const SettingsVerdict verdict = CheckSettings({chosen, m_forwarding, {}});
+    if (!verdict.plan) {
+        ShowError(verdict.refusal.reason);
         return;
     }
-    const std::optional<RelayPlan> plan = PlanFromParameters(chosen, m_forwarding);
-    if (!plan) {
-        ShowError(kBadAddressMessage);
-        return;
-    }
+    const RelayPlan& plan = *verdict.plan;
     // The lamps go on from what the previous relay left; that relay is over and is let go first,
     // so the new one can bind the same endpoint.
     const BufferHead head = m_relay ? m_relay->Head() : BufferHead{};
     m_relay.reset();
-    m_relay = std::make_unique<Relay>(*plan, RelayEventSink{}, head);
+    m_relay = std::make_unique<Relay>(plan, RelayEventSink{}, head);
     EnterRunningLook();
 }
 

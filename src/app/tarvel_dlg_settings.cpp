@@ -3,6 +3,7 @@
 #include "app/tarvel_dlg.h"
 
 #include "app/settings_dlg.h"
+#include "config/stored_settings.h"
 
 #include "platform/message_box.h"
 #include "platform/shell.h"
@@ -79,11 +80,15 @@ void CTarvelDlg::LoadParameters() {
         PostQuitMessage(kMissingParameterFileExitCode);
         return;
     }
-    m_forwarding = ReadForwardingSettings(kParameterFilePath);
+    // A file that cannot be read holds nothing saved, as an empty one.
+    std::error_code unreadable;
+    const StoredSettings stored =
+        ReadStoredSettings(kParameterFilePath, unreadable).value_or(StoredSettings{});
+    m_forwarding = stored.forwarding;
     // A refused port has shown its message already; loading goes on regardless.
     UpdateData(true);
     // A file without a saved pair gets the current settings.
-    const std::optional<Parameters> saved = ReadParameters(kParameterFilePath);
+    const std::optional<Parameters>& saved = stored.parameters;
     if (!saved) {
         SaveParameters();
         return;

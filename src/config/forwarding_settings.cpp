@@ -7,16 +7,10 @@
 #include <charconv>
 #include <vector>
 
+#include "config/settings_keys.h"
 #include "platform/profile.h"
 
 namespace {
-
-constexpr char kForwardSection[] = "Forward";
-constexpr char kModeKey[] = "Mode";
-constexpr char kAllowSection[] = "Allow";
-constexpr char kSourcesKey[] = "Sources";
-constexpr char kTextMode[] = "Text";
-constexpr char kBytesMode[] = "Bytes";
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -75,24 +69,11 @@ std::optional<AllowedSources::Prefix> ParsePrefix(std::string_view entry) {
 
 } // namespace
 
-ForwardingSettings ReadForwardingSettings(const std::filesystem::path& file) {
-    ForwardingSettings settings;
-    const std::string mode = GetPrivateProfileString(kForwardSection, kModeKey, file);
-    const bool bytes = std::equal(mode.begin(), mode.end(), std::begin(kBytesMode),
-                                  std::end(kBytesMode) - 1, [](char a, char b) {
-                                      return std::tolower(static_cast<unsigned char>(a)) ==
-                                             std::tolower(static_cast<unsigned char>(b));
-                                  });
-    settings.forward = bytes ? ForwardMode::Bytes : ForwardMode::Text;
-    settings.allowedSources = GetPrivateProfileString(kAllowSection, kSourcesKey, file);
-    return settings;
-}
-
 std::error_code WriteForwardingSettings(const std::filesystem::path& file,
                                         const ForwardingSettings& settings) {
     const ProfileEntry entries[] = {
-        {kForwardSection, kModeKey,
-         settings.forward == ForwardMode::Bytes ? kBytesMode : kTextMode},
+        {kForwardSection, kForwardModeKey,
+         settings.forward == ForwardMode::Bytes ? kBytesModeName : kTextModeName},
         {kAllowSection, kSourcesKey, NormalizedSources(settings.allowedSources)},
     };
     return WriteProfileEntries(entries, file);

@@ -20,8 +20,6 @@ struct ForwardingSettings {
     friend bool operator==(const ForwardingSettings&, const ForwardingSettings&) = default;
 };
 
-ForwardingSettings ReadForwardingSettings(const std::filesystem::path& file);
-
 // Writes exactly the two keys; every other byte of the file stays. Empty when they reached the
 // file, else why not.
 std::error_code WriteForwardingSettings(const std::filesystem::path& file,

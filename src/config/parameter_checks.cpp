@@ -99,33 +99,3 @@ std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t 
 bool IsAllDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), IsDigit);
 }
-
-std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters,
-                                            const ForwardingSettings& forwarding) {
-    const std::optional<Endpoint> client =
-        EndpointFromText(parameters.clientAddress, parameters.clientPort);
-    const std::optional<Endpoint> server =
-        EndpointFromText(parameters.serverAddress, parameters.serverPort);
-    std::string problem;
-    std::optional<AllowedSources> allowed = ParseAllowedSources(forwarding.allowedSources, problem);
-    if (!client || !server || !allowed)
-        return std::nullopt;
-    return MakeRelayPlan(parameters.clientToServer ? RelayMode::ClientToServer
-                                                   : RelayMode::ServerToClient,
-                         parameters.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server,
-                         forwarding.forward, std::move(*allowed));
-}
-
-std::string RefusalOf(const Parameters& parameters, const ForwardingSettings& forwarding) {
-    if (!EndpointFromText(parameters.clientAddress, 0) ||
-        !EndpointFromText(parameters.serverAddress, 0))
-        return kBadAddressMessage;
-    for (const std::int32_t port : {parameters.clientPort, parameters.serverPort}) {
-        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort)
-            return OutOfRangeMessage(0, kLargestPort);
-    }
-    std::string problem;
-    if (!ParseAllowedSources(forwarding.allowedSources, problem))
-        return problem;
-    return {};
-}

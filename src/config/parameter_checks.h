@@ -5,10 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/forwarding_settings.h"
-#include "config/parameter_file.h"
 #include "relay/endpoint.h"
-#include "relay/relay_plan.h"
 
 // What Run says when it refuses the operator's input.
 inline constexpr char kBadAddressMessage[] = "IP地址输入有误!";
@@ -33,13 +30,3 @@ std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t 
 
 // True when every byte is a decimal digit; the empty text is true.
 bool IsAllDigits(std::string_view text);
-
-// The relay the parameters and the forwarding settings describe; none when an address text or
-// the allowed sources are refused.
-std::optional<RelayPlan> PlanFromParameters(const Parameters& parameters,
-                                            const ForwardingSettings& forwarding = {});
-
-// What the dialog would say of the settings: Run's address check, then the data exchange's range
-// check of the ports, then the settings dialog's check of the allowed sources. Empty when they
-// can be used.
-std::string RefusalOf(const Parameters& parameters, const ForwardingSettings& forwarding = {});

@@ -13,7 +13,8 @@ inline constexpr char kParameterFilePath[] = "InfoFile/ParameterSet.inf";
 inline constexpr int kMissingParameterFileExitCode = 18;
 inline constexpr char kMissingParameterFileMessage[] = "没有找到相关信息文件,请重新安装本软件!";
 
-// What the parameter file holds: mode, protocol and both endpoints as the operator wrote them.
+// What the parameter file holds of the endpoints: mode, protocol and both endpoints as the operator
+// wrote them (read with the rest of the file by ReadStoredSettings).
 struct Parameters {
     bool clientToServer = false; // otherwise server to client
     bool udp = false;            // otherwise TCP
@@ -27,9 +28,6 @@ struct Parameters {
 
 // Whether the parameter file is there: only a regular file (symbolic links followed) counts.
 bool ParameterFileExists(const std::filesystem::path& file);
-
-// The file's settings, read by the file's rules; none when it holds no saved pair.
-std::optional<Parameters> ReadParameters(const std::filesystem::path& file);
 
 // Writes the seven keys in their order into the file in one replacement, every other byte of the
 // file kept. Empty when they reached the file, else why not; the old file is intact then.

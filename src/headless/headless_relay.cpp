@@ -15,12 +15,16 @@
 #include <optional>
 #include <thread>
 
-#include "config/parameter_checks.h"
+#include "config/stored_settings.h"
+#include "platform/error_reason.h"
 #include "platform/single_instance.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
 
 namespace {
+
+// The lock name every relay of a parameter file takes, whichever program runs it.
+constexpr char kRelayLockName[] = "tarvel-relay";
 
 // A released relay ends within its finishing and closing bounds; this only keeps a stuck one from
 // holding the exit for ever.
@@ -80,37 +84,36 @@ private:
     int m_fd = -1;
 };
 
-// The plan a parameter file gives, or what is wrong with it, in the dialog's words where the
-// dialog has some.
-struct PlanReading {
-    std::optional<RelayPlan> plan;
-    std::string problem;
-    int exitCode = kHeadlessEnded;
-};
+} // namespace
 
-PlanReading ReadPlan(const std::filesystem::path& file) {
-    if (!ParameterFileExists(file)) {
+PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile) {
+    // Named in full: a service's log is read far from its working folder.
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::absolute(parameterFile, error);
+    const std::optional<StoredSettings> stored = ReadStoredSettings(file, error);
+    if (!stored) {
+        if (error == std::errc::no_such_file_or_directory) {
+            return {std::nullopt,
+                    "参数文件 " + file.string() + " 不存在",
+                    {},
+                    kMissingParameterFileExitCode};
+        }
         return {std::nullopt,
-                std::string(kMissingParameterFileMessage) + " (" + file.string() + ")",
-                kMissingParameterFileExitCode};
+                "无法读取参数文件 " + file.string() + ": " + ErrorReasonText(error.value()),
+                {},
+                error == std::errc::is_a_directory || error == std::errc::invalid_argument
+                    ? kMissingParameterFileExitCode
+                    : kHeadlessUnusableSettings};
     }
-    const std::optional<Parameters> saved = ReadParameters(file);
-    if (!saved) {
-        // What Run says with nothing chosen.
-        return {std::nullopt,
-                std::string(kNoModeMessage) + " (" + file.string() + " 中没有保存的设置)",
-                kHeadlessUnusableSettings};
+    SettingsVerdict verdict = CheckSettings(*stored);
+    if (!verdict.plan) {
+        return {std::nullopt, "参数文件 " + file.string() + ": " + verdict.refusal.Describe(),
+                std::move(verdict.warnings), kHeadlessUnusableSettings};
     }
-    const ForwardingSettings forwarding = ReadForwardingSettings(file);
-    const std::optional<RelayPlan> plan = PlanFromParameters(*saved, forwarding);
-    if (const std::string refusal = RefusalOf(*saved, forwarding); !refusal.empty() || !plan) {
-        return {std::nullopt,
-                (refusal.empty() ? std::string(kBadAddressMessage) : refusal) + " (" +
-                    file.string() + ")",
-                kHeadlessUnusableSettings};
-    }
-    return {plan, {}, kHeadlessEnded};
+    return {std::move(verdict.plan), {}, std::move(verdict.warnings), kHeadlessEnded};
 }
+
+namespace {
 
 LogLevel LevelOf(const RelayOutcome& outcome) {
     if (outcome.end == RelayEnd::SetupFailed) {
@@ -209,6 +212,13 @@ private:
     std::atomic<bool> m_ready{false};
 };
 
+// Values read as their fallback, each named once per reading.
+void LogWarnings(RelayLog& log, const PlanReading& reading) {
+    for (const std::string& warning : reading.warnings) {
+        log.Warning(warning);
+    }
+}
+
 const char* SignalName(int signal) {
     switch (signal) {
     case SIGTERM:
@@ -228,7 +238,8 @@ const char* SignalName(int signal) {
 // SIGHUP: the file is read again; only a plan that differs ends the running relay, and only in
 // favour of a plan that can start.
 void Reload(LoggedRelay& relay, RelayLog& log, const std::filesystem::path& parameterFile) {
-    const PlanReading reading = ReadPlan(parameterFile);
+    const PlanReading reading = ReadRelayPlan(parameterFile);
+    LogWarnings(log, reading);
     if (!reading.plan) {
         log.Warning("收到 SIGHUP, 参数文件不可用, 继续按原设置转发: " + reading.problem);
     } else if (*reading.plan == relay.Running().Plan()) {
@@ -251,23 +262,23 @@ bool WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay) {
 
 } // namespace
 
-int RunHeadlessRelay(const std::string& applicationName, RelayLog& log,
-                     const std::filesystem::path& parameterFile) {
+int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) {
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
     std::error_code ignored;
     const std::filesystem::path owner = std::filesystem::weakly_canonical(
         std::filesystem::absolute(parameterFile, ignored), ignored);
-    const SingleInstanceLock instanceLock(LockNameFor(applicationName, owner));
+    // One name for every program that relays, so that none of them relays a file twice.
+    const SingleInstanceLock instanceLock(LockNameFor(kRelayLockName, owner));
     if (!instanceLock.Warning().empty()) {
         log.Warning(instanceLock.Warning());
     }
     if (!instanceLock.IsFirstInstance()) {
-        log.Error("已有一个 " + applicationName + " 在按 " + owner.string() +
-                  " 转发, 本实例不再启动");
+        log.Error("已有一个转发进程在按 " + owner.string() + " 转发, 本实例不再启动");
         return kHeadlessAlreadyRunning;
     }
-    const PlanReading reading = ReadPlan(parameterFile);
+    const PlanReading reading = ReadRelayPlan(parameterFile);
+    LogWarnings(log, reading);
     if (!reading.plan) {
         log.Error(reading.problem);
         return reading.exitCode;

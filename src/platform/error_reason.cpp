@@ -26,6 +26,8 @@ std::string ErrorReasonText(int error) {
         return "超出磁盘配额";
     case ENOENT:
         return "文件或目录不存在";
+    case EISDIR:
+        return "是一个目录";
     default: {
         char text[256] = {};
         // The GNU form returns the text, which need not be the buffer.

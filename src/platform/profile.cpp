@@ -219,13 +219,22 @@ bool IsRegularFile(int fd) {
 
 // Only a regular file is read. The type is tested before opening, as opening a pipe waits for a
 // writer, and again on the open descriptor, which cannot block, in case the name changed between.
+// On failure errno says why: ENOENT for a missing file, EINVAL for one that is not a regular file.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error)) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
         return std::nullopt;
     }
     UniqueFd in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (in.get() < 0 || !IsRegularFile(in.get())) {
+    if (in.get() < 0) {
+        return std::nullopt;
+    }
+    if (!IsRegularFile(in.get())) {
+        errno = EINVAL;
         return std::nullopt;
     }
     std::string contents;
@@ -410,14 +419,27 @@ std::string WriteProfileValue(std::string_view contents, std::string_view sectio
     return result;
 }
 
+std::optional<std::string> ReadProfileText(const std::filesystem::path& file,
+                                           std::error_code& error) {
+    try {
+        std::optional<StoredText> stored = ReadStoredText(file);
+        if (!stored) {
+            error = LastError();
+            return std::nullopt;
+        }
+        error.clear();
+        return std::move(stored->text);
+    } catch (const std::exception&) {
+        error = std::make_error_code(std::errc::not_enough_memory);
+        return std::nullopt;
+    }
+}
+
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     const std::filesystem::path& file) {
-    try {
-        const std::optional<StoredText> stored = ReadStoredText(file);
-        return stored ? ReadProfileValue(stored->text, section, key) : std::string();
-    } catch (const std::exception&) {
-        return {}; // no memory for the file's text: it reads as missing
-    }
+    std::error_code error;
+    const std::optional<std::string> text = ReadProfileText(file, error);
+    return text ? ReadProfileValue(*text, section, key) : std::string();
 }
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key,

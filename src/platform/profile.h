@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ std::string ReadProfileValue(std::string_view contents, std::string_view section
 // New lines use the text's own line ending (CRLF when its first line ends so, else LF).
 std::string WriteProfileValue(std::string_view contents, std::string_view section,
                               std::string_view key, std::string_view value);
+
+// The text of `file` as the functions here read it (a UTF-16LE file converted to 8-bit text), to
+// take several values from with ReadProfileValue. None when it cannot be read, with the reason in
+// `error`: ENOENT for a missing file, EISDIR or EINVAL for one that is not a regular file.
+std::optional<std::string> ReadProfileText(const std::filesystem::path& file,
+                                           std::error_code& error);
 
 // Reads `key` in `section` of `file`. An unreadable or missing file, or one that is not a regular
 // file, reads as empty text.

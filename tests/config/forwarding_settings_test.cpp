@@ -1,4 +1,5 @@
 #include "config/forwarding_settings.h"
+#include "config/stored_settings.h"
 
 #include "file_contents.h"
 
@@ -87,12 +88,12 @@ TEST(ForwardingSettingsFile, ReadAndWrite) {
         std::filesystem::path(testing::TempDir()) / "forwarding-settings.inf";
     const std::string original = "; comment\r\n[IP]\r\nNumber=1\r\n";
     WriteFile(file, original);
-    EXPECT_EQ(ReadForwardingSettings(file), ForwardingSettings{});
+    EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding, ForwardingSettings{});
 
     EXPECT_FALSE(WriteForwardingSettings(file, {ForwardMode::Bytes, " 10.1.2.0/24 , 10.9.9.9"}));
     EXPECT_EQ(ReadFile(file), original + "[Forward]\r\nMode=Bytes\r\n[Allow]\r\nSources=10.1.2.0/"
                                          "24,10.9.9.9\r\n");
-    EXPECT_EQ(ReadForwardingSettings(file),
+    EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding,
               (ForwardingSettings{ForwardMode::Bytes, "10.1.2.0/24,10.9.9.9"}));
 
     for (const auto& [value, mode] :
@@ -100,7 +101,7 @@ TEST(ForwardingSettingsFile, ReadAndWrite) {
                                                           {"TEXT", ForwardMode::Text},
                                                           {"raw", ForwardMode::Text}}) {
         WriteFile(file, "[Forward]\nMode=" + value + "\n");
-        EXPECT_EQ(ReadForwardingSettings(file).forward, mode) << value;
+        EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding.forward, mode) << value;
     }
     std::filesystem::remove(file);
 }

@@ -82,28 +82,6 @@ TEST(EndpointFromText, OnlyTheLow16BitsOfThePortCount) {
     }
 }
 
-TEST(PlanFromParameters, ModeDecidesTheSideWaitedOn) {
-    Parameters parameters{true, false, "127.0.0.2", 5000, "127.0.0.3", 6000};
-    std::optional<RelayPlan> plan = PlanFromParameters(parameters);
-    ASSERT_TRUE(plan.has_value());
-    EXPECT_EQ(plan->protocol, RelayProtocol::Tcp);
-    EXPECT_EQ(plan->waitSide, RelaySide::Server);
-    EXPECT_EQ(EndpointText(plan->waitEndpoint), "127.0.0.3:6000");
-    EXPECT_EQ(EndpointText(plan->otherEndpoint), "127.0.0.2:5000");
-
-    parameters.clientToServer = false;
-    parameters.udp = true;
-    plan = PlanFromParameters(parameters);
-    ASSERT_TRUE(plan.has_value());
-    EXPECT_EQ(plan->protocol, RelayProtocol::Udp);
-    EXPECT_EQ(plan->waitSide, RelaySide::Client);
-    EXPECT_EQ(EndpointText(plan->waitEndpoint), "127.0.0.2:5000");
-    EXPECT_EQ(EndpointText(plan->otherEndpoint), "127.0.0.3:6000");
-
-    parameters.serverAddress = "127.0.0.09";
-    EXPECT_FALSE(PlanFromParameters(parameters).has_value());
-}
-
 TEST(IsAllDigits, SignedFormOfPortMembers) {
     EXPECT_TRUE(IsAllDigits(""));
     EXPECT_TRUE(IsAllDigits("2147483647"));

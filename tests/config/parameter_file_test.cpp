@@ -1,4 +1,5 @@
 #include "config/parameter_file.h"
+#include "config/stored_settings.h"
 
 #include "fifo_watchdog.h"
 #include "file_contents.h"
@@ -24,6 +25,13 @@ void PrintTo(const Parameters& p, std::ostream* out) {
 }
 
 namespace {
+
+// The endpoints a file holds, read as every program reads them.
+std::optional<Parameters> SavedParameters(const fs::path& file) {
+    std::error_code error;
+    const std::optional<StoredSettings> stored = ReadStoredSettings(file, error);
+    return stored ? stored->parameters : std::nullopt;
+}
 
 // The file as the program writes it: seven sections in this order, one key each.
 std::string FullFile(const std::string& mode, const std::string& protocol, const std::string& count,
@@ -85,7 +93,7 @@ class ReadParametersTable : public ParameterFileTest,
 TEST_P(ReadParametersTable, ReadsByTheFilesRules) {
     const ReadCase& c = GetParam();
     WriteFile(m_file, c.file);
-    EXPECT_EQ(ReadParameters(m_file), c.read);
+    EXPECT_EQ(SavedParameters(m_file), c.read);
     EXPECT_EQ(ReadFile(m_file), c.file) << "reading changed the file";
 }
 
@@ -200,7 +208,7 @@ TEST_F(ParameterFileTest, SomethingElseThanARegularFileIsNoFile) {
         c.make(m_file);
         const FifoWatchdog watchdog(m_file, std::chrono::seconds(5));
         EXPECT_FALSE(ParameterFileExists(m_file));
-        EXPECT_EQ(ReadParameters(m_file), std::nullopt);
+        EXPECT_EQ(SavedParameters(m_file), std::nullopt);
         EXPECT_TRUE(WriteParameters(m_file, {}));
         EXPECT_FALSE(watchdog.Fired()) << "reading waited on the pipe";
     }
@@ -212,11 +220,11 @@ TEST_F(ParameterFileTest, ASymbolicLinkToAFileIsTheFile) {
     WriteFile(m_root / "real.inf", kExampleFile);
     fs::create_symlink(m_root / "real.inf", m_file);
     EXPECT_TRUE(ParameterFileExists(m_file));
-    EXPECT_EQ(ReadParameters(m_file),
+    EXPECT_EQ(SavedParameters(m_file),
               (Parameters{true, false, "192.168.1.10", 5000, "10.0.0.2", 6000}));
     EXPECT_FALSE(WriteParameters(m_file, {}));
     EXPECT_TRUE(fs::is_symlink(m_file));
-    EXPECT_EQ(ReadParameters(m_root / "real.inf"), Parameters{});
+    EXPECT_EQ(SavedParameters(m_root / "real.inf"), Parameters{});
 }
 
 TEST_F(ParameterFileTest, RandomBytesHoldNoSettingsAndGetThemAppended) {
@@ -226,13 +234,13 @@ TEST_F(ParameterFileTest, RandomBytesHoldNoSettingsAndGetThemAppended) {
         byte = static_cast<char>(random());
     bytes[0] = '\0'; // not the UTF-16 byte order mark
     WriteFile(m_file, bytes);
-    EXPECT_EQ(ReadParameters(m_file), std::nullopt);
+    EXPECT_EQ(SavedParameters(m_file), std::nullopt);
 
     const Parameters saved{false, false, "192.168.1.10", 0, "192.168.1.10", 0};
     EXPECT_FALSE(WriteParameters(m_file, saved));
 
     EXPECT_EQ(ReadFile(m_file).substr(0, bytes.size()), bytes);
-    EXPECT_EQ(ReadParameters(m_file), saved);
+    EXPECT_EQ(SavedParameters(m_file), saved);
 }
 
 TEST_F(ParameterFileTest, Utf16FileIsReadAndWrittenAsUtf16) {
@@ -245,7 +253,7 @@ TEST_F(ParameterFileTest, Utf16FileIsReadAndWrittenAsUtf16) {
         return bytes;
     };
     WriteFile(m_file, utf16(kCrlfFile));
-    Parameters parameters = ReadParameters(m_file).value_or(Parameters{});
+    Parameters parameters = SavedParameters(m_file).value_or(Parameters{});
     EXPECT_EQ(parameters, (Parameters{true, true, "192.168.1.10", 5000, "10.0.0.2", 6000}));
 
     parameters.serverAddress = "10.0.0.9";

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -31,6 +32,20 @@ namespace {
 using namespace relaytest;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
+
+// The relay program services run, and the dialog's program, which runs the same relay with
+// --headless.
+constexpr char kRelayProgram[] = TARVEL_RELAY_EXECUTABLE;
+#ifdef TARVEL_EXECUTABLE
+constexpr const char* kDialogProgram = TARVEL_EXECUTABLE;
+#else
+constexpr const char* kDialogProgram = nullptr; // a build without the dialog
+#endif
+
+// The programs a case runs: the relay program, and the dialog's where this build has it.
+std::vector<bool> DialogProgramOrNot() {
+    return kDialogProgram != nullptr ? std::vector<bool>{false, true} : std::vector<bool>{false};
+}
 
 // A working folder with its own lock folder, removed afterwards.
 class Folder {
@@ -74,6 +89,8 @@ struct Start {
     std::vector<std::string> environment{};
     // Standard error counts as the journal's stream (JOURNAL_STREAM names it).
     bool journal = false;
+    // The dialog's program with --headless instead of the relay program.
+    bool dialogProgram = false;
 };
 
 // The program, running until it ends or the test ends it.
@@ -93,7 +110,11 @@ public:
             "XDG_RUNTIME_DIR=" +
             (start.lockFolder.empty() ? folder.Path() : start.lockFolder).string());
         environment.insert(environment.end(), start.environment.begin(), start.environment.end());
-        arguments.insert(arguments.begin(), TARVEL_EXECUTABLE);
+        const char* const program = start.dialogProgram ? kDialogProgram : kRelayProgram;
+        if (start.dialogProgram) {
+            arguments.insert(arguments.begin(), "--headless");
+        }
+        arguments.insert(arguments.begin(), program);
 
         int out[2];
         int err[2];
@@ -120,8 +141,7 @@ public:
             envp.push_back(entry.data());
         }
         envp.push_back(nullptr);
-        if (::posix_spawn(&m_pid, TARVEL_EXECUTABLE, &actions, nullptr, argv.data(), envp.data()) !=
-            0) {
+        if (::posix_spawn(&m_pid, program, &actions, nullptr, argv.data(), envp.data()) != 0) {
             m_pid = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -206,37 +226,43 @@ std::size_t Count(const std::string& log, const std::string& text) {
     return count;
 }
 
+// The relay program, and the dialog's program with --headless, run the same relay.
 TEST(HeadlessRelayTest, UdpRelayCarriesDatagramsUntilSigtermThenEndsWithZero) {
-    const Folder folder;
-    const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
-    folder.WriteParameters(Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
+    for (const bool dialogProgram : DialogProgramOrNot()) {
+        SCOPED_TRACE(dialogProgram ? "tarvel --headless" : "tarvel-relay");
+        const Folder folder;
+        const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+        const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+        const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+        folder.WriteParameters(
+            Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
 
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
-    ASSERT_TRUE(program.Started());
-    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); }));
-    const SocketHandle source = BindUdp(kClientAddress, 0);
-    for (const std::string text : {"one", "two", "three"}) {
-        SendDatagram(source.Get(), text, kClientAddress, clientPort);
-        const auto forwarded = ReceiveDatagram(sink.Get());
-        ASSERT_TRUE(forwarded.has_value());
-        EXPECT_EQ(forwarded->data, text + '\0');
+        Program program(folder, {"--workdir", folder.Path().string()},
+                        {.dialogProgram = dialogProgram});
+        ASSERT_TRUE(program.Started());
+        ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); }));
+        const SocketHandle source = BindUdp(kClientAddress, 0);
+        for (const std::string text : {"one", "two", "three"}) {
+            SendDatagram(source.Get(), text, kClientAddress, clientPort);
+            const auto forwarded = ReceiveDatagram(sink.Get());
+            ASSERT_TRUE(forwarded.has_value());
+            EXPECT_EQ(forwarded->data, text + '\0');
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        const std::string err = program.Err();
+        EXPECT_TRUE(Contains(
+            err, "已启动: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:" + std::to_string(clientPort) +
+                     ", 输出网卡 127.0.0.3:" + std::to_string(sinkPort)))
+            << err;
+        EXPECT_TRUE(Contains(err, "等待数据报: 输入网卡 127.0.0.2:" + std::to_string(clientPort)));
+        EXPECT_TRUE(Contains(err, "收到 SIGTERM"));
+        EXPECT_TRUE(Contains(err, "已结束: 已停止"));
+        EXPECT_TRUE(Contains(err, "共转发 14 字节, 3 个数据报")) << err;
     }
-
-    const auto start = std::chrono::steady_clock::now();
-    program.Signal(SIGTERM);
-    EXPECT_EQ(program.Wait(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    const std::string err = program.Err();
-    EXPECT_TRUE(Contains(
-        err, "已启动: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:" + std::to_string(clientPort) +
-                 ", 输出网卡 127.0.0.3:" + std::to_string(sinkPort)))
-        << err;
-    EXPECT_TRUE(Contains(err, "等待数据报: 输入网卡 127.0.0.2:" + std::to_string(clientPort)));
-    EXPECT_TRUE(Contains(err, "收到 SIGTERM"));
-    EXPECT_TRUE(Contains(err, "已结束: 已停止"));
-    EXPECT_TRUE(Contains(err, "共转发 14 字节, 3 个数据报")) << err;
 }
 
 // A TCP relay takes one stream after another in the same process and never stops listening: a
@@ -266,7 +292,7 @@ TEST(HeadlessRelayTest, TcpRelayTakesStreamAfterStreamWithoutRefusingAConnection
                                                          : ListenOn(kServerAddress, serverPort);
         folder.WriteParameters(Parameters(c.clientToServer, 0, kClientAddress, clientPort,
                                           kServerAddress, serverPort));
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        Program program(folder, {"--workdir", folder.Path().string()});
         ASSERT_TRUE(program.Started());
 
         SocketHandle waiting = ConnectWithin(waitAddress, waitPort);
@@ -319,7 +345,7 @@ TEST(HeadlessRelayTest, AnUnreachableOtherSideDropsThatConnectionAndTheNextOneIs
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     folder.WriteParameters(
         Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    Program program(folder, {"--workdir", folder.Path().string()});
 
     SocketHandle first = ConnectWithin(kClientAddress, clientPort);
     ASSERT_TRUE(first.Valid());
@@ -353,7 +379,7 @@ TEST(HeadlessRelayTest, StopSignalWhileWaitingEndsWithZeroAndNeverConnects) {
         const SocketHandle destination = ListenOn(kClientAddress, clientPort);
         folder.WriteParameters(
             Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        Program program(folder, {"--workdir", folder.Path().string()});
         ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
 
         const auto start = std::chrono::steady_clock::now();
@@ -372,52 +398,102 @@ TEST(HeadlessRelayTest, EndpointInUseEndsWithOneAndTheReason) {
     const SocketHandle occupant = BindUdp(kClientAddress, port);
     folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
 
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    Program program(folder, {"--workdir", folder.Path().string()});
     EXPECT_EQ(program.Wait(), 1);
     EXPECT_TRUE(Contains(program.Err(), "已结束: 输入网卡 127.0.0.2:" + std::to_string(port) +
                                             " 无法绑定: 地址已被占用"))
         << program.Err();
 }
 
-// Settings that cannot be used end the program before anything starts, with the dialog's words.
+// Settings that cannot be used end the program before anything starts, and --check says the same
+// of them without binding anything: the file and the key at fault, in a service log's words.
 TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) {
+    const std::string endpoints =
+        "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n";
     const struct {
         const char* name;
-        const char* parameters; // none: no file at all
+        std::optional<std::string> parameters; // none: no file at all
         int exitCode;
-        std::string said;
+        std::string said; // after "参数文件 <path>"
     } cases[] = {
-        {"MissingFile", nullptr, 18, "没有找到相关信息文件,请重新安装本软件!"},
-        {"NothingSaved", "", 2, "请选择一种传输模式!"},
+        {"MissingFile", std::nullopt, 18, " 不存在"},
+        {"NothingSaved", "", 2, ": [IP] Number=: 没有保存的设置"},
         {"PortAboveRange",
-         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=20000\n"
-         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
-         2, "请输入一个在 0 和 10000 之间的整数。"},
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=20000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, ": [ClientPost1] Post=20000: 请输入一个在 0 和 10000 之间的整数。"},
+        {"PortNotANumber",
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=7401xyz\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, ": [ClientPost1] Post=7401xyz: 不是整数"},
         {"NegativePort",
-         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
-         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=-1\n",
-         2, "请输入一个在 0 和 10000 之间的整数。"},
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=-1\n",
+         2, ": [ServerPost1] Post=-1: 请输入一个在 0 和 10000 之间的整数。"},
         {"AddressRunRefuses",
-         "[IP]\nNumber=1\n[Client1]\nIP=1.2.3\n[ClientPost1]\nPost=5000\n"
-         "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
-         2, "IP地址输入有误!"},
+         endpoints + "[Client1]\nIP=1.2.3\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, ": [Client1] IP=1.2.3: IP地址输入有误!"},
         // The written form, but octal 9 is no digit: never relayed to 255.255.255.255.
         {"AddressNoConversionReads",
-         "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
-         "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
-         2, "IP地址输入有误!"},
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
+         2, ": [Server1] IP=127.0.0.09: IP地址输入有误!"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Folder folder;
-        if (c.parameters != nullptr) {
-            folder.WriteParameters(c.parameters);
+        if (c.parameters) {
+            folder.WriteParameters(*c.parameters);
         }
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        const std::string said =
+            "参数文件 " + (folder.Path() / "InfoFile/ParameterSet.inf").string() + c.said;
+        Program program(folder, {"--workdir", folder.Path().string()});
         EXPECT_EQ(program.Wait(), c.exitCode);
-        EXPECT_TRUE(Contains(program.Err(), c.said)) << program.Err();
+        EXPECT_TRUE(Contains(program.Err(), said)) << program.Err();
         EXPECT_FALSE(Contains(program.Err(), "已启动"));
+
+        Program check(folder, {"--check", "--workdir", folder.Path().string()});
+        EXPECT_EQ(check.Wait(), c.exitCode);
+        EXPECT_TRUE(check.Out().starts_with(said + "\n")) << check.Out();
     }
+
+    // A directory of the file's name is no parameter file either.
+    const Folder folder;
+    fs::create_directories(folder.Path() / "InfoFile/ParameterSet.inf");
+    Program program(folder, {"--workdir", folder.Path().string()});
+    EXPECT_EQ(program.Wait(), 18);
+    EXPECT_TRUE(Contains(program.Err(), "无法读取参数文件 " +
+                                            (folder.Path() / "InfoFile/ParameterSet.inf").string() +
+                                            ": 是一个目录"))
+        << program.Err();
+}
+
+// --check reads a good file as a start would and names values read as their fallback, binding
+// nothing: the endpoint may even be taken.
+TEST(HeadlessRelayTest, CheckPrintsThePlanAndWarningsWithoutBinding) {
+    const Folder folder;
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    std::string file =
+        Parameters(0, 1, kClientAddress, port, kServerAddress, 5000) + "[Forward]\nMode=Binary\n";
+    file.replace(file.find("[UDpOrTCp]\nNumber=1"), 19, "[UDpOrTCp]\nNumber=1x");
+    folder.WriteParameters(file);
+    Program check(folder,
+                  {"--config", (folder.Path() / "InfoFile/ParameterSet.inf").string(), "--check"});
+    EXPECT_EQ(check.Wait(), 0);
+    EXPECT_EQ(check.Out(),
+              "设置可用: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:" + std::to_string(port) +
+                  ", 输出网卡 127.0.0.3:5000, 按文本转发, 允许的来源: 任何来源\n"
+                  "警告: [UDpOrTCp] Number=1x: 不是可选的值, 按 UDP 处理\n"
+                  "警告: [Forward] Mode=Binary: 不是可选的值, 按 Text 处理\n");
+    EXPECT_EQ(check.Err(), "");
+
+    // A start says the same warnings in its log.
+    Program start(folder, {"--workdir", folder.Path().string()});
+    EXPECT_EQ(start.Wait(), 1);
+    EXPECT_TRUE(Contains(start.Err(), "[Forward] Mode=Binary: 不是可选的值, 按 Text 处理"))
+        << start.Err();
 }
 
 // One relay per parameter file, however the second start names it; all of them share the user's
@@ -429,27 +505,28 @@ TEST(HeadlessRelayTest, ASecondRelayOnTheSameSettingsEndsWithThreeAndSaysSo) {
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     folder.WriteParameters(Parameters(1, 0, kClientAddress, 1, kServerAddress, serverPort));
     fs::create_directory_symlink(folder.Path(), elsewhere.Path() / "link");
-    Program first(folder, {"--headless", "--workdir", folder.Path().string()},
-                  {.lockFolder = locks.Path()});
+    Program first(folder, {"--workdir", folder.Path().string()}, {.lockFolder = locks.Path()});
     ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
 
     const struct {
         const char* name;
         std::vector<std::string> arguments;
+        bool dialogProgram = false;
     } cases[] = {
-        {"TheSameFolder", {"--headless", "--workdir", folder.Path().string()}},
-        {"TheFolderThroughALink",
-         {"--headless", "--workdir", (elsewhere.Path() / "link").string()}},
+        {"TheSameFolder", {"--workdir", folder.Path().string()}},
+        {"TheDialogsProgram", {"--workdir", folder.Path().string()}, kDialogProgram != nullptr},
+        {"TheFolderThroughALink", {"--workdir", (elsewhere.Path() / "link").string()}},
         {"TheFileByName",
-         {"--headless", "--workdir", elsewhere.Path().string(), "--config",
+         {"--workdir", elsewhere.Path().string(), "--config",
           (folder.Path() / "InfoFile/ParameterSet.inf").string()}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Program second(elsewhere, c.arguments, {.lockFolder = locks.Path()});
+        Program second(elsewhere, c.arguments,
+                       {.lockFolder = locks.Path(), .dialogProgram = c.dialogProgram});
         EXPECT_EQ(second.Wait(), 3);
         EXPECT_TRUE(
-            Contains(second.Err(), "已有一个 tarvel 在按 " +
+            Contains(second.Err(), "已有一个转发进程在按 " +
                                        (folder.Path() / "InfoFile/ParameterSet.inf").string() +
                                        " 转发, 本实例不再启动"))
             << second.Err();
@@ -480,11 +557,10 @@ TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
     }
     fs::rename(second.Path() / "InfoFile/ParameterSet.inf", second.Path() / "relay.inf");
     programs.push_back(std::make_unique<Program>(
-        first, std::vector<std::string>{"--headless", "--workdir", first.Path().string()},
+        first, std::vector<std::string>{"--workdir", first.Path().string()},
         Start{.lockFolder = locks.Path()}));
     programs.push_back(std::make_unique<Program>(
-        second,
-        std::vector<std::string>{"--headless", "--config", (second.Path() / "relay.inf").string()},
+        second, std::vector<std::string>{"--config", (second.Path() / "relay.inf").string()},
         Start{.lockFolder = locks.Path()}));
     for (std::size_t i = 0; i < programs.size(); ++i) {
         SCOPED_TRACE(i);
@@ -529,7 +605,7 @@ TEST(HeadlessRelayTest, LinesCarryTheJournalsPriorityOnlyWhenStandardErrorIsTheJ
     const std::regex timedStart(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S)");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()}, c.start);
+        Program program(folder, {"--workdir", folder.Path().string()}, c.start);
         EXPECT_EQ(program.Wait(), 1);
         const std::string err = program.Err();
         EXPECT_TRUE(Contains(err, c.started)) << err;
@@ -571,7 +647,7 @@ TEST(HeadlessRelayTest, TellsSystemdItIsReadyOnceItListensOrIsBound) {
         const int type = udp == 1 ? SOCK_DGRAM : SOCK_STREAM;
         const int port = LowFreePort(kClientAddress, type);
         folder.WriteParameters(Parameters(0, udp, kClientAddress, port, kServerAddress, 5000));
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()}, start);
+        Program program(folder, {"--workdir", folder.Path().string()}, start);
         EXPECT_EQ(message(kTimeout), "READY=1");
         EXPECT_TRUE(udp == 1 ? IsUdpBound(kClientAddress, port)
                              : IsListening(kClientAddress, port));
@@ -583,26 +659,43 @@ TEST(HeadlessRelayTest, TellsSystemdItIsReadyOnceItListensOrIsBound) {
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
     const SocketHandle occupant = BindUdp(kClientAddress, port);
     folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
-    Program failing(folder, {"--headless", "--workdir", folder.Path().string()}, start);
+    Program failing(folder, {"--workdir", folder.Path().string()}, start);
     EXPECT_EQ(failing.Wait(), 1);
     EXPECT_EQ(message(0ms), "") << "ready although it could not bind";
 }
 
+// Both programs answer --help and --version, and refuse what they do not know with exit 2.
 TEST(HeadlessRelayTest, HelpVersionAndUsageErrors) {
     const Folder folder;
-    Program help(folder, {"--help"});
-    EXPECT_EQ(help.Wait(), 0);
-    EXPECT_TRUE(Contains(help.Out(), "用法:")) << help.Out();
-    EXPECT_TRUE(Contains(help.Out(), "--headless"));
-    EXPECT_TRUE(Contains(help.Out(), "--workdir <目录>"));
+    for (const bool dialogProgram : DialogProgramOrNot()) {
+        SCOPED_TRACE(dialogProgram ? "tarvel" : "tarvel-relay");
+        // The dialog's program takes --headless itself; these need none.
+        Program help(folder, {"--help"}, {.dialogProgram = dialogProgram});
+        EXPECT_EQ(help.Wait(), 0);
+        EXPECT_TRUE(help.Out().starts_with(dialogProgram ? "用法: tarvel\n"
+                                                         : "用法: tarvel-relay [--config 文件]"))
+            << help.Out();
+        EXPECT_TRUE(Contains(help.Out(), "--workdir 目录"));
+        EXPECT_TRUE(Contains(help.Out(), "--check"));
+        EXPECT_EQ(Contains(help.Out(), "打开对话框"), dialogProgram);
 
-    Program version(folder, {"--version"});
-    EXPECT_EQ(version.Wait(), 0);
-    EXPECT_TRUE(Contains(version.Out(), "1.1.1")) << version.Out();
+        Program version(folder, {"--version"}, {.dialogProgram = dialogProgram});
+        EXPECT_EQ(version.Wait(), 0);
+        EXPECT_EQ(version.Out(),
+                  std::string(dialogProgram ? "tarvel " : "tarvel-relay ") + TARVEL_VERSION + "\n");
 
-    Program unknown(folder, {"--headles"});
-    EXPECT_EQ(unknown.Wait(), 2);
-    EXPECT_TRUE(Contains(unknown.Err(), "未知选项 'headles'")) << unknown.Err();
+        Program unknown(folder, {"--listen"}, {.dialogProgram = dialogProgram});
+        EXPECT_EQ(unknown.Wait(), 2);
+        EXPECT_TRUE(unknown.Err().starts_with("未知选项 '--listen'。\n用法: ")) << unknown.Err();
+
+        Program missing(folder, {"--config"}, {.dialogProgram = dialogProgram});
+        EXPECT_EQ(missing.Wait(), 2);
+        EXPECT_TRUE(missing.Err().starts_with("'--config' 后面缺少值。\n")) << missing.Err();
+
+        Program extra(folder, {"--check", "more"}, {.dialogProgram = dialogProgram});
+        EXPECT_EQ(extra.Wait(), 2);
+        EXPECT_TRUE(extra.Err().starts_with("多余的参数: more\n")) << extra.Err();
+    }
 }
 
 // Until a status line holds `text`. The worker counts a datagram just after sending it, so the
@@ -626,7 +719,7 @@ struct UdpService {
         folder.WriteParameters(
             Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
         auto program = std::make_unique<Program>(
-            folder, std::vector<std::string>{"--headless", "--workdir", folder.Path().string()});
+            folder, std::vector<std::string>{"--workdir", folder.Path().string()});
         WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); });
         return program;
     }
@@ -658,7 +751,10 @@ TEST(HeadlessSignalsTest, ReloadStatusAndIgnoredSignals) {
     service.folder.WriteParameters("[IP]\nNumber=1\n[Client1]\nIP=127.0.0.09\n");
     program->Signal(SIGHUP);
     EXPECT_TRUE(
-        LogShows(*program, "收到 SIGHUP, 参数文件不可用, 继续按原设置转发: IP地址输入有误!"));
+        LogShows(*program, "收到 SIGHUP, 参数文件不可用, 继续按原设置转发: 参数文件 " +
+                               (service.folder.Path() / "InfoFile/ParameterSet.inf").string() +
+                               ": [Client1] IP=127.0.0.09: IP地址输入有误!"))
+        << program->Err();
     EXPECT_EQ(service.Through(service.clientPort, "two"), "two\0"s);
     EXPECT_EQ(Count(program->Err(), "已启动"), 1u) << "the relay was restarted";
 
@@ -714,7 +810,7 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
         const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
         folder.WriteParameters(
             Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        Program program(folder, {"--workdir", folder.Path().string()});
         SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
         SocketHandle source = AcceptWithin(sourceListener.Get());
         ASSERT_TRUE(destination.Valid() && source.Valid());
@@ -760,7 +856,7 @@ TEST(HeadlessRelayTest, ForwardingSettingsAndRefusedSourcesAreLogged) {
     folder.WriteParameters(
         Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
         "[Forward]\nMode=Bytes\n[Allow]\nSources=127.0.0.1/32\n");
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    Program program(folder, {"--workdir", folder.Path().string()});
     ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
 
     SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));

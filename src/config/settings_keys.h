@@ -1,0 +1,24 @@
+#pragma once
+
+// The parameter file's section and key names, letter case included: the file's own, which stored
+// files and the dialog rely on.
+
+// The endpoints, as the dialog has always saved them.
+inline constexpr char kModeSection[] = "ClientOrServer";
+inline constexpr char kProtocolSection[] = "UDpOrTCp";
+inline constexpr char kCountSection[] = "IP";
+inline constexpr char kClientAddressSection[] = "Client1";
+inline constexpr char kClientPortSection[] = "ClientPost1";
+inline constexpr char kServerAddressSection[] = "Server1";
+inline constexpr char kServerPortSection[] = "ServerPost1";
+inline constexpr char kNumberKey[] = "Number";
+inline constexpr char kAddressKey[] = "IP";
+inline constexpr char kPortKey[] = "Post";
+
+// What this program added beside them.
+inline constexpr char kForwardSection[] = "Forward";
+inline constexpr char kForwardModeKey[] = "Mode";
+inline constexpr char kTextModeName[] = "Text";
+inline constexpr char kBytesModeName[] = "Bytes";
+inline constexpr char kAllowSection[] = "Allow";
+inline constexpr char kSourcesKey[] = "Sources";

@@ -1,0 +1,170 @@
+#include "config/stored_settings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+#include "config/parameter_checks.h"
+#include "config/settings_keys.h"
+#include "platform/profile.h"
+#include "platform/scan_unsigned.h"
+
+namespace {
+
+// As atoi reads a number: blanks, a sign, digits up to the first other character. A value beyond
+// the int range is clamped instead of being left undefined.
+int ToNumber(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+// A sign and decimal digits, nothing else: what a port text must be for the relay program.
+bool IsWholeNumber(std::string_view text) {
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        text.remove_prefix(1);
+    }
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Reads the file's values one key at a time, noting those the key does not take as written.
+class SettingsReader {
+public:
+    explicit SettingsReader(std::string_view text, std::vector<SettingFlaw>& flaws)
+        : m_text(text), m_flaws(flaws) {}
+
+    std::string Text(const char* section, const char* key) const {
+        return ReadProfileValue(m_text, section, key);
+    }
+
+    // A choice of two written as "1" and "0"; anything else reads as atoi reads it (1 for the
+    // first choice, any other number for the second), and is noted.
+    bool OneOrZero(const char* section, const std::string& oneMeans, const std::string& zeroMeans) {
+        const std::string text = Text(section, kNumberKey);
+        const bool one = ToNumber(text) == 1;
+        if (text != "1" && text != "0") {
+            m_flaws.push_back({SettingFlaw::Kind::NotAChoice, section, kNumberKey, text,
+                               one ? oneMeans : zeroMeans});
+        }
+        return one;
+    }
+
+    std::int32_t Port(const char* section) {
+        const std::string text = Text(section, kPortKey);
+        if (!IsWholeNumber(text)) {
+            m_flaws.push_back({SettingFlaw::Kind::NotANumber, section, kPortKey, text, {}});
+        }
+        return ToNumber(text);
+    }
+
+private:
+    std::string_view m_text;
+    std::vector<SettingFlaw>& m_flaws;
+};
+
+} // namespace
+
+StoredSettings SettingsFromText(std::string_view text) {
+    StoredSettings settings;
+    SettingsReader reader(text, settings.flaws);
+    // Only a file that says it holds one saved pair has endpoints.
+    if (ToNumber(reader.Text(kCountSection, kNumberKey)) == 1) {
+        Parameters& saved = settings.parameters.emplace();
+        saved.clientToServer =
+            reader.OneOrZero(kModeSection, "客户端到服务器端", "服务器端到客户端");
+        saved.udp = reader.OneOrZero(kProtocolSection, "UDP", "TCP");
+        saved.clientAddress = reader.Text(kClientAddressSection, kAddressKey);
+        saved.clientPort = reader.Port(kClientPortSection);
+        saved.serverAddress = reader.Text(kServerAddressSection, kAddressKey);
+        saved.serverPort = reader.Port(kServerPortSection);
+    }
+
+    // Files from before these keys existed have neither: text, from anyone.
+    const std::string mode = reader.Text(kForwardSection, kForwardModeKey);
+    if (SameLetters(mode, kBytesModeName)) {
+        settings.forwarding.forward = ForwardMode::Bytes;
+    } else if (!mode.empty() && !SameLetters(mode, kTextModeName)) {
+        settings.flaws.push_back(
+            {SettingFlaw::Kind::NotAChoice, kForwardSection, kForwardModeKey, mode, kTextModeName});
+    }
+    settings.forwarding.allowedSources = reader.Text(kAllowSection, kSourcesKey);
+    return settings;
+}
+
+std::optional<StoredSettings> ReadStoredSettings(const std::filesystem::path& file,
+                                                 std::error_code& error) {
+    const std::optional<std::string> text = ReadProfileText(file, error);
+    if (!text) {
+        return std::nullopt;
+    }
+    return SettingsFromText(*text);
+}
+
+std::string SettingsRefusal::Describe() const {
+    return "[" + section + "] " + key + "=" + text + ": " + reason;
+}
+
+SettingsVerdict CheckSettings(const StoredSettings& settings) {
+    SettingsVerdict verdict;
+    const auto refuse = [&verdict](std::string section, std::string key, std::string text,
+                                   std::string reason) {
+        verdict.refusal = {std::move(section), std::move(key), std::move(text), std::move(reason)};
+        return verdict;
+    };
+    for (const SettingFlaw& flaw : settings.flaws) {
+        if (flaw.kind == SettingFlaw::Kind::NotAChoice) {
+            verdict.warnings.push_back("[" + flaw.section + "] " + flaw.key + "=" + flaw.text +
+                                       ": 不是可选的值, 按 " + flaw.takenAs + " 处理");
+        }
+    }
+    if (!settings.parameters) {
+        return refuse(kCountSection, kNumberKey, "", "没有保存的设置");
+    }
+    const Parameters& saved = *settings.parameters;
+
+    // The address texts, client first, then the ports, as Run checks them.
+    const std::optional<Endpoint> client = EndpointFromText(saved.clientAddress, saved.clientPort);
+    if (!client) {
+        return refuse(kClientAddressSection, kAddressKey, saved.clientAddress, kBadAddressMessage);
+    }
+    const std::optional<Endpoint> server = EndpointFromText(saved.serverAddress, saved.serverPort);
+    if (!server) {
+        return refuse(kServerAddressSection, kAddressKey, saved.serverAddress, kBadAddressMessage);
+    }
+    for (const auto& [section, port] : {std::pair{kClientPortSection, saved.clientPort},
+                                        {kServerPortSection, saved.serverPort}}) {
+        const auto flaw =
+            std::find_if(settings.flaws.begin(), settings.flaws.end(),
+                         [section = std::string_view(section)](const SettingFlaw& f) {
+                             return f.kind == SettingFlaw::Kind::NotANumber && f.section == section;
+                         });
+        if (flaw != settings.flaws.end()) {
+            return refuse(section, kPortKey, flaw->text, "不是整数");
+        }
+        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort) {
+            return refuse(section, kPortKey, std::to_string(port),
+                          OutOfRangeMessage(0, kLargestPort));
+        }
+    }
+
+    const ForwardingSettings& forwarding = settings.forwarding;
+    std::string problem;
+    std::optional<AllowedSources> allowed = ParseAllowedSources(forwarding.allowedSources, problem);
+    if (!allowed) {
+        return refuse(kAllowSection, kSourcesKey, forwarding.allowedSources, problem);
+    }
+    verdict.plan =
+        MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
+                      saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server,
+                      forwarding.forward, std::move(*allowed));
+    return verdict;
+}

@@ -1,0 +1,104 @@
+#include "config/stored_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+
+// A file as the dialog saves it, with the values given as written.
+std::string File(const std::string& mode, const std::string& protocol, const std::string& client,
+                 const std::string& clientPort, const std::string& server,
+                 const std::string& serverPort, const std::string& more = "") {
+    return "[ClientOrServer]\nNumber=" + mode + "\n[UDpOrTCp]\nNumber=" + protocol +
+           "\n[IP]\nNumber=1\n[Client1]\nIP=" + client + "\n[ClientPost1]\nPost=" + clientPort +
+           "\n[Server1]\nIP=" + server + "\n[ServerPost1]\nPost=" + serverPort + "\n" + more;
+}
+
+TEST(CheckSettings, ModeDecidesTheSideWaitedOnAndTheFileTheForwarding) {
+    SettingsVerdict verdict = CheckSettings(
+        SettingsFromText(File("1", "0", "127.0.0.2", "5000", "127.0.0.3", "6000",
+                              "[Forward]\nMode=bytes\n[Allow]\nSources=10.1.2.0/24, 127.0.0.9\n")));
+    ASSERT_TRUE(verdict.plan.has_value()) << verdict.refusal.Describe();
+    EXPECT_EQ(verdict.plan->protocol, RelayProtocol::Tcp);
+    EXPECT_EQ(verdict.plan->waitSide, RelaySide::Server);
+    EXPECT_EQ(EndpointText(verdict.plan->waitEndpoint), "127.0.0.3:6000");
+    EXPECT_EQ(EndpointText(verdict.plan->otherEndpoint), "127.0.0.2:5000");
+    EXPECT_EQ(verdict.plan->forward, ForwardMode::Bytes);
+    EXPECT_EQ(AllowedSourcesText(verdict.plan->allowed), "10.1.2.0/24, 127.0.0.9");
+    EXPECT_TRUE(verdict.warnings.empty());
+
+    verdict =
+        CheckSettings(SettingsFromText(File("0", "1", "127.0.0.2", "5000", "127.0.0.3", "6000")));
+    ASSERT_TRUE(verdict.plan.has_value());
+    EXPECT_EQ(verdict.plan->protocol, RelayProtocol::Udp);
+    EXPECT_EQ(verdict.plan->waitSide, RelaySide::Client);
+    EXPECT_EQ(EndpointText(verdict.plan->waitEndpoint), "127.0.0.2:5000");
+    EXPECT_EQ(verdict.plan->forward, ForwardMode::Text);
+}
+
+// The first key a check refuses is named with its text, in the order Run checks. A port text that
+// is not a whole number is refused, never read as the number it starts with.
+TEST(CheckSettings, RefusalsNameTheKeyAndItsText) {
+    const struct {
+        const char* name;
+        std::string file;
+        std::string refusal;
+    } cases[] = {
+        {"NothingSaved", "[IP]\nNumber=2\n", "[IP] Number=: 没有保存的设置"},
+        {"ClientAddress", File("1", "0", "1.2.3", "5000", "127.0.0.09", "-1"),
+         "[Client1] IP=1.2.3: IP地址输入有误!"},
+        {"ServerAddressNoConversionReads", File("1", "0", "127.0.0.2", "5000", "127.0.0.09", "1"),
+         "[Server1] IP=127.0.0.09: IP地址输入有误!"},
+        {"PortLetters", File("1", "0", "127.0.0.2", "abc", "127.0.0.3", "1"),
+         "[ClientPost1] Post=abc: 不是整数"},
+        {"PortDigitsThenLetters", File("1", "0", "127.0.0.2", "1", "127.0.0.3", "7401xyz"),
+         "[ServerPost1] Post=7401xyz: 不是整数"},
+        {"PortWithAZeroByteInside", File("1", "0", "127.0.0.2", "74\0"s + "01", "127.0.0.3", "1"),
+         "[ClientPost1] Post=74\0"s + "01: 不是整数"},
+        {"PortMissing", "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[Server1]\nIP=127.0.0.3\n",
+         "[ClientPost1] Post=: 不是整数"},
+        {"PortAboveRange", File("1", "0", "127.0.0.2", "10001", "127.0.0.3", "1"),
+         "[ClientPost1] Post=10001: 请输入一个在 0 和 10000 之间的整数。"},
+        {"PortNegative", File("1", "0", "127.0.0.2", "1", "127.0.0.3", "-1"),
+         "[ServerPost1] Post=-1: 请输入一个在 0 和 10000 之间的整数。"},
+        {"Sources",
+         File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources=10.1.2/24\n"),
+         "[Allow] Sources=10.1.2/24: 允许的来源中有无效的地址或前缀: 10.1.2/24"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SettingsVerdict verdict = CheckSettings(SettingsFromText(c.file));
+        EXPECT_FALSE(verdict.plan.has_value());
+        EXPECT_EQ(verdict.refusal.Describe(), c.refusal);
+    }
+}
+
+// A mode, protocol or forwarding outside its choices is read as it always was, and named once.
+TEST(CheckSettings, ValuesOutsideTheirChoicesFallBackWithAWarning) {
+    const SettingsVerdict verdict = CheckSettings(SettingsFromText(
+        File("9", "7", "127.0.0.2", "1", "127.0.0.3", "2", "[Forward]\nMode=Garbage\n")));
+    ASSERT_TRUE(verdict.plan.has_value());
+    EXPECT_EQ(verdict.plan->mode, RelayMode::ServerToClient);
+    EXPECT_EQ(verdict.plan->protocol, RelayProtocol::Tcp);
+    EXPECT_EQ(verdict.plan->forward, ForwardMode::Text);
+    EXPECT_EQ(verdict.warnings,
+              (std::vector<std::string>{
+                  "[ClientOrServer] Number=9: 不是可选的值, 按 服务器端到客户端 处理",
+                  "[UDpOrTCp] Number=7: 不是可选的值, 按 TCP 处理",
+                  "[Forward] Mode=Garbage: 不是可选的值, 按 Text 处理",
+              }));
+
+    // "1abc" has always meant 1.
+    const StoredSettings oneWithLetters =
+        SettingsFromText(File("1abc", "1", "127.0.0.2", "1", "127.0.0.3", "2"));
+    EXPECT_TRUE(oneWithLetters.parameters->clientToServer);
+    EXPECT_EQ(CheckSettings(oneWithLetters).warnings,
+              std::vector<std::string>{
+                  "[ClientOrServer] Number=1abc: 不是可选的值, 按 客户端到服务器端 处理"});
+}
+
+} // namespace
