@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "config/stored_settings.h"
+#include "headless/service_manager.h"
 #include "platform/error_reason.h"
 #include "platform/single_instance.h"
 #include "relay/relay.h"
@@ -200,7 +200,7 @@ private:
     // systemd counts the service as started from here on; elsewhere there is nobody to tell.
     void NotifyReady() {
         if (!m_ready.exchange(true)) {
-            sd_notify(0, "READY=1");
+            NotifyServiceManager("READY=1");
         }
     }
 

@@ -101,7 +101,8 @@ struct StreamBatch {
     }
 
     const ForwardMode forward;
-    std::array<char, RELAY_BUFFER_SIZE * kUnitsPerReceive> data{};
+    // Not cleared: a receive writes what is read, and only that is forwarded.
+    std::array<char, RELAY_BUFFER_SIZE * kUnitsPerReceive> data;
     std::array<iovec, kUnitsPerReceive> slots{};
     std::array<iovec, kUnitsPerReceive> parts{};
 };

@@ -41,7 +41,7 @@ constexpr std::size_t kRefusedSendersNamed = 1024;
 struct DatagramBatch {
     explicit DatagramBatch(ForwardMode mode)
         : forward(mode), slot(mode == ForwardMode::Text ? RELAY_BUFFER_SIZE : kLargestDatagram + 1),
-          storage(slot * kDatagramBatch) {
+          storage(std::make_unique_for_overwrite<char[]>(slot * kDatagramBatch)) {
         // Text keeps one byte of each slot for the zero after what was received; bytes take
         // the largest datagram whole.
         const std::size_t receivable =
@@ -54,7 +54,7 @@ struct DatagramBatch {
         }
     }
 
-    char* Buffer(std::size_t i) { return storage.data() + i * slot; }
+    char* Buffer(std::size_t i) { return storage.get() + i * slot; }
 
     // Ready for the next receive: the sender addresses have their full room again.
     void PrepareReceive() {
@@ -84,7 +84,9 @@ struct DatagramBatch {
 
     const ForwardMode forward;
     const std::size_t slot;
-    std::vector<char> storage;
+    // Left as it comes: a slot's memory is only taken up once a datagram of that size arrives,
+    // so a relay of small datagrams keeps little of the room for the largest.
+    std::unique_ptr<char[]> storage;
     std::array<sockaddr_storage, kDatagramBatch> senders{};
     std::array<iovec, kDatagramBatch> receiveParts{};
     std::array<mmsghdr, kDatagramBatch> received{};
