@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder and checks it as the distribution does: the
-# desktop entry with desktop-file-validate (no message at all), the icons it names (in sizes and
-# scalable), the software-centre description with appstreamcli validate --pedantic (no remark at
-# all), and the whole package with lintian --pedantic (no tag but the overridden one).
+# Builds the two Debian packages from a build folder and checks them as the distribution does.
+# tarvel-relay: exactly the relay program, its services, settings, manual page and documents, and
+# dependencies without anything of the desktop. tarvel: the desktop entry with
+# desktop-file-validate (no message at all), the icons it names (in sizes and scalable), the
+# software-centre description with appstreamcli validate --pedantic (no remark at all), and a
+# dependency on the relay package of the same version. Both with lintian --pedantic (no tag but
+# the overridden one).
 #   packaging/check-package.sh <build folder>
 set -euo pipefail
 build=$(cd "${1:?usage: check-package.sh <build folder>}" && pwd)
@@ -10,8 +13,44 @@ out="$build/package"
 rm -rf "$out"
 mkdir -p "$out"
 (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; exit 1; }
-debs=("$out"/*.deb)
-deb=${debs[0]}
+relay_debs=("$out"/tarvel-relay_*.deb)
+dialog_debs=("$out"/tarvel_*.deb)
+relay=${relay_debs[0]}
+deb=${dialog_debs[0]}
+[ -f "$relay" ] && [ -f "$deb" ] || { ls "$out" >&2; echo "check-package: cpack made no tarvel-relay and tarvel packages" >&2; exit 1; }
+package_version=$(dpkg-deb -f "$deb" Version)
+[ "$(dpkg-deb -f "$relay" Version)" = "$package_version" ] ||
+    { echo "check-package: the packages' versions differ" >&2; exit 1; }
+
+# The relay package: its files, and nothing it depends on draws in the desktop.
+contents=$(dpkg-deb -c "$relay" | awk '{print $6}' | grep -v '/$' | sort | tr '\n' ' ')
+expected="./etc/tarvel/tarvel.inf ./usr/bin/tarvel-relay \
+./usr/lib/systemd/system/tarvel-relay.service ./usr/lib/systemd/system/tarvel-relay@.service \
+./usr/share/doc/tarvel-relay/changelog.Debian.gz ./usr/share/doc/tarvel-relay/copyright \
+./usr/share/lintian/overrides/tarvel-relay ./usr/share/man/man8/tarvel-relay.8.gz "
+if [ "$contents" != "$expected" ]; then
+    echo "check-package: tarvel-relay holds: $contents" >&2
+    echo "check-package: expected:           $expected" >&2
+    exit 1
+fi
+depends=$(dpkg-deb -f "$relay" Depends)
+if grep -Eiq 'qt|x11|xcb|libgl|font|libsystemd|tarvel' <<<"$depends" ||
+    ! grep -q 'init-system-helpers' <<<"$depends" || ! grep -q 'libstdc++6' <<<"$depends"; then
+    echo "check-package: tarvel-relay depends on: $depends" >&2
+    exit 1
+fi
+[ "$(dpkg-deb -f "$relay" Replaces)" = "tarvel (<< $package_version)" ] ||
+    { echo "check-package: tarvel-relay's Replaces: $(dpkg-deb -f "$relay" Replaces)" >&2; exit 1; }
+[ "$(dpkg-deb -I "$relay" conffiles)" = /etc/tarvel/tarvel.inf ] ||
+    { echo "check-package: tarvel-relay's conffiles are not just /etc/tarvel/tarvel.inf" >&2; exit 1; }
+
+# The dialog package: nothing of the services, and the relay program of its own version.
+if dpkg-deb -c "$deb" | grep -Eq '(/etc/|systemd|tarvel-relay)'; then
+    echo "check-package: tarvel holds files of the relay package" >&2
+    exit 1
+fi
+grep -q "tarvel-relay (= $package_version)" <<<"$(dpkg-deb -f "$deb" Depends)" ||
+    { echo "check-package: tarvel depends on: $(dpkg-deb -f "$deb" Depends)" >&2; exit 1; }
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -62,7 +101,7 @@ if [ "$(cut -d' ' -f1 <<<"$modes" | tr '\n' ' ')" != "700 700 700 700 600 " ]; t
 fi
 
 # Root is what CI runs as; lintian only warns about it on its own error channel.
-lintian --pedantic --fail-on error,warning,info,pedantic --info "$deb" \
+lintian --pedantic --fail-on error,warning,info,pedantic --info "$relay" "$deb" \
     2> >(grep -v 'running with root privileges' >&2)
-echo "check-package: $(basename "$deb") passes desktop-file-validate, appstreamcli validate" \
-    "--pedantic and lintian --pedantic"
+echo "check-package: $(basename "$relay") and $(basename "$deb") pass lintian --pedantic;" \
+    "tarvel passes desktop-file-validate and appstreamcli validate --pedantic"

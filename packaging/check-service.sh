@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Checks the relay services as systemd reads them, and where it can, as an operator uses them.
-#   packaging/check-service.sh <installed program path> <built program> <package folder> <unit>...
-# 1. systemd-analyze verify on a copy of each unit whose program path points at the program of
-#    this build (verify also checks that the program exists). The manual page it names is
+#   packaging/check-service.sh <installed relay path> <built relay> <built dialog program>
+#                              <package folder> <unit>...
+# 1. systemd-analyze verify on a copy of each unit whose program path points at the relay program
+#    of this build (verify also checks that the program exists). The manual page it names is
 #    installed only with the package, so it is not looked up here.
-# 2. Where this runs as root and a package was built into <package folder>: systemd boots as the
-#    first process of namespaces of its own over an overlay of this system, the package is
-#    installed there, two relays run from two files and each carries a datagram, one is reloaded
-#    with another port, a third one on a taken port shows its bind error at priority err, and a
-#    purge leaves nothing of the package running or behind. Only loopback addresses inside the new
-#    network namespace are used; the namespaces, mounts and cgroups go when the check ends.
+# 2. Where this runs as root and packages were built into <package folder>: systemd boots as the
+#    first process of namespaces of its own over an overlay of this system. There the single
+#    package of the earlier layout (built here from packaging/upgrade-from) is installed and runs a
+#    relay, and the build's two packages upgrade it with dpkg alone: the relay comes back on the new
+#    program and the administrator's edit of the shipped settings stays. Then two relays run from
+#    two files and each carries a datagram, one is reloaded with another port and then with a
+#    broken file (the reload fails, the relay goes on), an upgrade restarts both, a third one on a
+#    taken port shows its bind error at priority err, and a purge leaves nothing of the packages
+#    running or behind. Last, tarvel-relay is installed alone and relays. Only loopback addresses
+#    inside the new network namespace are used; the namespaces, mounts and cgroups go when the
+#    check ends.
 # Exits 77 (skipped), with the reason, where a part cannot run here.
 set -euo pipefail
 
@@ -39,10 +45,11 @@ TARGET
         /lib/systemd/systemd --unit=tarvel-check.target
 fi
 
-installed=${1:?usage: check-service.sh <installed program> <built program> <package folder> <unit>...}
+installed=${1:?usage: check-service.sh <installed relay> <built relay> <built dialog program> <package folder> <unit>...}
 built=${2:?}
-packages=${3:?}
-shift 3
+dialog_program=${3:?}
+packages=${4:?}
+shift 4
 [ $# -gt 0 ] || { echo "check-service: no unit given" >&2; exit 2; }
 
 skip() {
@@ -85,8 +92,10 @@ for unit in "$@"; do
 done
 
 # 2. The package under a systemd of its own.
-debs=("$packages"/*.deb)
-[ -e "${debs[0]}" ] || skip "boot skipped: no package in $packages (a sanitized build makes none)"
+relay_debs=("$packages"/tarvel-relay_*.deb)
+dialog_debs=("$packages"/tarvel_*.deb)
+[ -e "${relay_debs[0]}" ] && [ -e "${dialog_debs[0]}" ] ||
+    skip "boot skipped: no packages in $packages (a sanitized build makes none)"
 [ "$(id -u)" -eq 0 ] || skip "boot skipped: booting systemd in namespaces needs root"
 for tool in unshare nsenter chroot socat; do
     command -v "$tool" >/dev/null 2>&1 || skip "boot skipped: $tool is not installed"
@@ -156,22 +165,42 @@ fail() {
     exit 1
 }
 
-# The package goes in through a pipe: the build folder may lie below /tmp, which the new system
+# The packages go in through a pipe: the build folder may lie below /tmp, which the new system
 # sees as a file system of its own.
-deb=/var/cache/tarvel-check.deb
-ns sh -c "cat > $deb" <"${debs[0]}" || fail "cannot copy the package into the new system"
+into() { ns sh -c "cat > $2" <"$1" || fail "cannot copy $1 into the new system"; }
+relay_deb=/var/cache/tarvel-relay.deb
+dialog_deb=/var/cache/tarvel.deb
+old_deb=/var/cache/tarvel-old.deb
+into "${relay_debs[0]}" $relay_deb
+into "${dialog_debs[0]}" $dialog_deb
+dpkg_in() { ns dpkg "$@" >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "dpkg $* failed"; }; }
+
+# The single package of the earlier layout: the dialog's program ran the relays with --headless.
+old=$copy/old
+fixture=$(dirname "$0")/upgrade-from
+mkdir -p "$old/DEBIAN" "$old/usr/libexec/tarvel" "$old/usr/lib/systemd/system" "$old/etc/tarvel"
+cp "$fixture/control" "$fixture/conffiles" "$fixture/postinst" "$fixture/prerm" "$fixture/postrm" \
+    "$old/DEBIAN/"
+cp "$dialog_program" "$old/usr/libexec/tarvel/tarvel"
+for unit in "$@"; do
+    sed -e "s|^ExecStart=$installed |ExecStart=/usr/libexec/tarvel/tarvel --headless |" \
+        -e "\\|^ExecReload=$installed |d" "$unit" >"$old/usr/lib/systemd/system/$(basename "$unit")"
+done
+cp "$fixture/tarvel.inf" "$old/etc/tarvel/"
+dpkg-deb --root-owner-group --build "$old" "$copy/old.deb" >/dev/null
+into "$copy/old.deb" $old_deb
 
 # Installation enables and starts nothing.
-ns dpkg -i "$deb" >"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not install"; }
+dpkg_in -i $old_deb
 [ "$(ns systemctl is-enabled tarvel-relay.service 2>&1)" = disabled ] ||
     fail "installation enabled tarvel-relay.service"
 [ -z "$(ns systemctl list-units --no-legend --state=active 'tarvel-relay*')" ] ||
     fail "installation started a relay"
 
 # One UDP relay per file, from the client side (127.0.0.2) to a receiver on the server side.
-settings() { # <file> <relay port> <receiver port>
+settings() { # <file> <relay port> <receiver port> [client port text]
     printf '[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=%s\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=%s\n' \
-        "$2" "$3" | ns tee "/etc/tarvel/$1.inf" >/dev/null
+        "${4:-$2}" "$3" | ns tee "/etc/tarvel/$1.inf" >/dev/null
 }
 # Sends `text` to the relay's port and prints what reached the receiver, without the zero after it.
 through() { # <relay port> <receiver port> <text>
@@ -187,9 +216,38 @@ through() { # <relay port> <receiver port> <text>
     wait "$receiver" || true
     tr -d '\0' <"$received"
 }
+main_pids() { ns systemctl show -P MainPID "$@" | xargs; }
+program_of() { ns readlink "/proc/$(main_pids "$1")/exe"; }
+
+# The earlier layout runs a relay, and the administrator has edited the shipped settings.
 settings alpha 5001 6001
+ns systemctl start tarvel-relay@alpha.service || fail "the earlier layout's relay does not start"
+[ "$(through 5001 6001 old)" = old ] || fail "the earlier layout's relay relays nothing"
+echo '; kept across the upgrade' | ns tee -a /etc/tarvel/tarvel.inf >/dev/null
+before=$(main_pids tarvel-relay@alpha.service)
+
+# The upgrade to the two packages, with dpkg alone: the relay comes back on the relay program.
+# The shipped settings changed too; unattended, as here, dpkg keeps the administrator's version and
+# puts the new one beside it.
+dpkg_in -i --force-confold $relay_deb $dialog_deb
+after=$(main_pids tarvel-relay@alpha.service)
+[ "$after" != 0 ] && [ "$after" != "$before" ] ||
+    fail "the relay did not come back after the upgrade from the earlier layout ($before -> $after)"
+# The link may be read with the path of the new system's root in front.
+[[ $(program_of tarvel-relay@alpha.service) == *"$installed" ]] ||
+    fail "after the upgrade the relay runs $(program_of tarvel-relay@alpha.service)"
+[ "$(through 5001 6001 new)" = new ] || fail "the relay relays nothing after the upgrade"
+ns grep -q '^; kept across the upgrade$' /etc/tarvel/tarvel.inf ||
+    fail "the upgrade lost the administrator's edit of /etc/tarvel/tarvel.inf"
+ns cmp -s /etc/tarvel/tarvel.inf.dpkg-dist <(dpkg-deb --fsys-tarfile "${relay_debs[0]}" |
+    tar -xO ./etc/tarvel/tarvel.inf) || fail "the new shipped settings are not beside the edited ones"
+[ "$(ns dpkg -S /etc/tarvel/tarvel.inf | cut -d: -f1)" = tarvel-relay ] ||
+    fail "/etc/tarvel/tarvel.inf is not tarvel-relay's after the upgrade"
+echo "check-service: the upgrade from the earlier layout brought the relay back on $installed" \
+    "(main process $before -> $after) and kept the edited settings"
+
 settings beta 5002 6002
-ns systemctl start tarvel-relay@alpha.service tarvel-relay@beta.service || fail "the relays do not start"
+ns systemctl start tarvel-relay@beta.service || fail "the relays do not start"
 [ "$(through 5001 6001 one)" = one ] || fail "tarvel-relay@alpha relays nothing"
 [ "$(through 5002 6002 two)" = two ] || fail "tarvel-relay@beta relays nothing"
 echo "check-service: tarvel-relay@alpha and tarvel-relay@beta each carried a datagram"
@@ -202,19 +260,32 @@ within 10 reloaded || fail "tarvel-relay@alpha did not read its file again"
 [ "$(through 5003 6001 three)" = three ] || fail "tarvel-relay@alpha relays nothing on its new port"
 echo "check-service: tarvel-relay@alpha reloaded onto port 5003"
 
-# An upgrade (the same package again) restarts the relays that run on the new program.
-main_pids() { ns systemctl show -P MainPID tarvel-relay@alpha.service tarvel-relay@beta.service | xargs; }
-before=$(main_pids)
-ns dpkg -i "$deb" >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not upgrade"; }
-after=$(main_pids)
+# A reload of a broken file fails and says why; the relay goes on as it was.
+settings alpha 5003 6001 abc
+if ns systemctl reload tarvel-relay@alpha.service 2>/dev/null; then
+    fail "a reload of a broken file succeeded"
+fi
+broken() { ns journalctl --no-pager -u tarvel-relay@alpha.service | grep -q '\[ClientPost1\] Post=abc: 不是整数'; }
+within 10 broken || fail "the failed reload does not say why"
+[ "$(ns systemctl is-active tarvel-relay@alpha.service)" = active ] ||
+    fail "tarvel-relay@alpha is not active after a failed reload"
+[ "$(through 5003 6001 four)" = four ] || fail "tarvel-relay@alpha stopped relaying after a failed reload"
+settings alpha 5003 6001
+echo "check-service: a reload of a broken file failed ($(ns journalctl --no-pager -o cat -u tarvel-relay@alpha.service | grep -m1 'Post=abc')) and the relay went on"
+
+# An upgrade (the same packages again) restarts the relays that run on the new program.
+before=$(main_pids tarvel-relay@alpha.service tarvel-relay@beta.service)
+dpkg_in -i $relay_deb $dialog_deb
+after=$(main_pids tarvel-relay@alpha.service tarvel-relay@beta.service)
 for pid in $after; do
     [ "$pid" != 0 ] || fail "a relay did not come back after the upgrade ($before -> $after)"
 done
 for pid in $before; do
     [[ " $after " != *" $pid "* ]] || fail "a relay was not restarted by the upgrade ($before -> $after)"
 done
-[ "$(through 5003 6001 four)" = four ] || fail "tarvel-relay@alpha relays nothing after the upgrade"
+[ "$(through 5003 6001 five)" = five ] || fail "tarvel-relay@alpha relays nothing after the upgrade"
 echo "check-service: the upgrade restarted both relays (main processes $before -> $after)"
+echo "check-service: $(ns systemd-analyze security --no-pager tarvel-relay@alpha.service | tail -n1)"
 
 # A third relay on beta's port cannot bind: the journal has it at priority err.
 settings gamma 5002 6003
@@ -226,18 +297,26 @@ within 10 bind_error || fail "journalctl -p err does not show gamma's bind error
 echo "check-service: journalctl -p err: $(ns journalctl --no-pager -o cat -p err -u tarvel-relay@gamma.service | head -n1)"
 ns systemctl stop tarvel-relay@gamma.service
 
-# Purge: the relays stop, and the package leaves nothing behind but the administrator's files.
+# Purge: the relays stop, and the packages leave nothing behind but the administrator's files.
 ns systemctl enable tarvel-relay@beta.service 2>/dev/null
 ns test -L /etc/systemd/system/multi-user.target.wants/tarvel-relay@beta.service ||
     fail "enabling tarvel-relay@beta made no link"
-ns dpkg --purge tarvel >>"$copy/dpkg.log" 2>&1 || { cat "$copy/dpkg.log" >&2; fail "the package does not purge"; }
+dpkg_in --purge tarvel tarvel-relay
 [ -z "$(ns systemctl list-units --no-legend --state=active,activating,reloading,deactivating 'tarvel-relay*')" ] ||
     fail "relays still run after the purge: $(ns systemctl list-units --no-legend 'tarvel-relay*')"
-if ns pgrep -f /usr/libexec/tarvel/ >/dev/null; then
-    fail "a program of the package still runs after the purge"
+if ns pgrep -f -e "$installed" -e /usr/libexec/tarvel/ >/dev/null; then
+    fail "a program of the packages still runs after the purge"
 fi
 left=$(ns sh -c 'ls -d /etc/systemd/system/*.wants/tarvel-relay* /var/lib/tarvel /var/lib/private/tarvel \
-    /usr/libexec/tarvel /lib/systemd/system/tarvel-relay* /usr/lib/systemd/system/tarvel-relay* \
-    /etc/tarvel/tarvel.inf 2>/dev/null' || true)
+    /usr/libexec/tarvel /usr/bin/tarvel-relay /lib/systemd/system/tarvel-relay* \
+    /usr/lib/systemd/system/tarvel-relay* /etc/tarvel/tarvel.inf 2>/dev/null' || true)
 [ -z "$left" ] || fail "the purge left: $left"
-echo "check-service: after the purge nothing of the package runs or stays (/etc/tarvel keeps: $(ns ls /etc/tarvel | tr '\n' ' '))"
+echo "check-service: after the purge nothing of the packages runs or stays (/etc/tarvel keeps: $(ns ls /etc/tarvel | tr '\n' ' '))"
+
+# The relay package alone, as on a server without a desktop.
+dpkg_in -i $relay_deb
+ns dpkg -s tarvel >/dev/null 2>&1 && fail "installing tarvel-relay installed tarvel"
+ns systemctl start tarvel-relay@beta.service || fail "tarvel-relay alone does not start a relay"
+[ "$(through 5002 6002 alone)" = alone ] || fail "tarvel-relay alone relays nothing"
+dpkg_in --purge tarvel-relay
+echo "check-service: tarvel-relay installed alone ran tarvel-relay@beta and carried a datagram"

@@ -34,7 +34,7 @@ constexpr char kRelayDescription[] =
     "  --workdir 目录  工作目录 (默认为当前目录)。\n"
     "  --check         只读取并检查参数文件: 打印转发设置或拒绝的原因, 不绑定任何端点。\n"
     "  -h, --help      显示本帮助。\n"
-    "  -V, --version   显示版本信息。\n"
+    "  -v, --version   显示版本信息。\n"
     "\n"
     "信号: SIGTERM 或 SIGINT 停止, SIGHUP 重新读取参数文件, SIGUSR1 记录一行状态。\n"
     "退出码: 0 已停止 (--check: 设置可用), 1 无法建立转发, 2 设置不可用, "
@@ -70,7 +70,7 @@ int RunRelayCommandLine(int argc, char** argv, CommandLineOwner owner) {
         {"config", required_argument, nullptr, kConfig},
         {"check", no_argument, nullptr, kCheck},
         {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
+        {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     bool headless = owner == CommandLineOwner::RelayProgram;
@@ -82,7 +82,7 @@ int RunRelayCommandLine(int argc, char** argv, CommandLineOwner owner) {
     optind = 1;
     for (;;) {
         const int previous = optind;
-        const int option = ::getopt_long(argc, argv, "+:hV", kOptions, nullptr);
+        const int option = ::getopt_long(argc, argv, "+:hv", kOptions, nullptr);
         if (option == -1) {
             break;
         }
@@ -105,7 +105,7 @@ int RunRelayCommandLine(int argc, char** argv, CommandLineOwner owner) {
                 "%s%s\n%s", owner == CommandLineOwner::RelayProgram ? kRelayUsage : kDialogUsage,
                 owner == CommandLineOwner::RelayProgram ? "" : kDialogPurpose, kRelayDescription);
             return 0;
-        case 'V':
+        case 'v':
             std::printf("%s %s\n",
                         owner == CommandLineOwner::RelayProgram ? "tarvel-relay" : "tarvel",
                         TARVEL_VERSION);
