@@ -68,7 +68,10 @@ void CTarvelDlg::OnRun() {
     chosen.clientToServer = IsButtonChecked(m_clientToServerRadio) == 1;
     chosen.udp = IsButtonChecked(m_udpRadio) == 1;
     // Sources the settings dialog took are always good; a hand-edited file's may not be.
-    const SettingsVerdict verdict = CheckSettings({chosen, m_forwarding, {}});
+    StoredSettings settings;
+    settings.parameters = chosen;
+    settings.forwarding = m_forwarding;
+    const SettingsVerdict verdict = CheckSettings(settings);
     if (!verdict.plan) {
         ShowError(verdict.refusal.reason);
         return;

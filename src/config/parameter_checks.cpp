@@ -4,6 +4,7 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <charconv>
 
 #include "platform/scan_unsigned.h"
 
@@ -98,4 +99,32 @@ std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t 
 
 bool IsAllDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+std::optional<Endpoint> ListenEndpointFromText(std::string_view text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view digits = text.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (digits.empty() || !IsAllDigits(digits) || error != std::errc() ||
+        end != digits.data() + digits.size() || port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    std::string_view address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
+        return address.find(':') != std::string_view::npos
+                   ? IPv6EndpointFromText(address, static_cast<std::uint16_t>(port))
+                   : std::nullopt;
+    }
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, std::string(address).c_str(), &v4.sin_addr) != 1) {
+        return std::nullopt;
+    }
+    return Endpoint(v4);
 }

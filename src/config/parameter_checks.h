@@ -30,3 +30,8 @@ std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t 
 
 // True when every byte is a decimal digit; the empty text is true.
 bool IsAllDigits(std::string_view text);
+
+// An endpoint written as "ADDRESS:PORT" for a service of the relay program's own: a dotted IPv4
+// address as inet_pton reads it ("127.0.0.1:9100"), or an IPv6 literal in brackets
+// ("[::1]:9100", "[fe80::1%eth0]:9100"), and a port of 1 to 65535 in decimal digits.
+std::optional<Endpoint> ListenEndpointFromText(std::string_view text);

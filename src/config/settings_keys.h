@@ -22,3 +22,5 @@ inline constexpr char kTextModeName[] = "Text";
 inline constexpr char kBytesModeName[] = "Bytes";
 inline constexpr char kAllowSection[] = "Allow";
 inline constexpr char kSourcesKey[] = "Sources";
+inline constexpr char kStatusSection[] = "Status";
+inline constexpr char kListenKey[] = "Listen";

@@ -97,6 +97,7 @@ StoredSettings SettingsFromText(std::string_view text) {
             {SettingFlaw::Kind::NotAChoice, kForwardSection, kForwardModeKey, mode, kTextModeName});
     }
     settings.forwarding.allowedSources = reader.Text(kAllowSection, kSourcesKey);
+    settings.statusListen = reader.Text(kStatusSection, kListenKey);
     return settings;
 }
 
@@ -161,6 +162,13 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
     std::optional<AllowedSources> allowed = ParseAllowedSources(forwarding.allowedSources, problem);
     if (!allowed) {
         return refuse(kAllowSection, kSourcesKey, forwarding.allowedSources, problem);
+    }
+    if (!settings.statusListen.empty()) {
+        verdict.statusEndpoint = ListenEndpointFromText(settings.statusListen);
+        if (!verdict.statusEndpoint) {
+            return refuse(kStatusSection, kListenKey, settings.statusListen,
+                          "不是 地址:端口 (IPv4 地址, 或方括号中的 IPv6 地址, 端口 1 到 65535)");
+        }
     }
     verdict.plan =
         MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,

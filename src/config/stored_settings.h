@@ -32,6 +32,7 @@ struct SettingFlaw {
 struct StoredSettings {
     std::optional<Parameters> parameters; // none when the file holds no saved pair
     ForwardingSettings forwarding;
+    std::string statusListen; // "[Status] Listen": where the relay program serves its metrics
     std::vector<SettingFlaw> flaws;
 
     friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
@@ -57,11 +58,12 @@ struct SettingsRefusal {
 };
 
 // The relay the settings describe, or the first key a check refuses, in the order Run checks:
-// the address texts, the ports, then the allowed sources. `warnings` name values that are read as
-// their fallback.
+// the address texts, the ports, then the allowed sources; then the status endpoint. `warnings` name
+// values that are read as their fallback.
 struct SettingsVerdict {
     std::optional<RelayPlan> plan;
-    SettingsRefusal refusal; // when there is no plan
+    std::optional<Endpoint> statusEndpoint; // none: no metrics are served
+    SettingsRefusal refusal;                // when there is no plan
     std::vector<std::string> warnings;
 };
 SettingsVerdict CheckSettings(const StoredSettings& settings);

@@ -3,19 +3,21 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <optional>
-#include <thread>
+#include <vector>
 
 #include "config/stored_settings.h"
+#include "headless/relay_metrics.h"
 #include "headless/service_manager.h"
+#include "headless/status_endpoint.h"
 #include "platform/error_reason.h"
 #include "platform/single_instance.h"
 #include "relay/relay.h"
@@ -91,26 +93,29 @@ PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile) {
     std::error_code error;
     const std::filesystem::path file = std::filesystem::absolute(parameterFile, error);
     const std::optional<StoredSettings> stored = ReadStoredSettings(file, error);
+    PlanReading reading;
     if (!stored) {
-        if (error == std::errc::no_such_file_or_directory) {
-            return {std::nullopt,
-                    "参数文件 " + file.string() + " 不存在",
-                    {},
-                    kMissingParameterFileExitCode};
-        }
-        return {std::nullopt,
-                "无法读取参数文件 " + file.string() + ": " + ErrorReasonText(error.value()),
-                {},
-                error == std::errc::is_a_directory || error == std::errc::invalid_argument
-                    ? kMissingParameterFileExitCode
-                    : kHeadlessUnusableSettings};
+        const bool missing = error == std::errc::no_such_file_or_directory;
+        reading.problem =
+            missing ? "参数文件 " + file.string() + " 不存在"
+                    : "无法读取参数文件 " + file.string() + ": " + ErrorReasonText(error.value());
+        // Only a regular file is a parameter file, as the dialog sees it.
+        reading.exitCode =
+            missing || error == std::errc::is_a_directory || error == std::errc::invalid_argument
+                ? kMissingParameterFileExitCode
+                : kHeadlessUnusableSettings;
+        return reading;
     }
     SettingsVerdict verdict = CheckSettings(*stored);
+    reading.warnings = std::move(verdict.warnings);
     if (!verdict.plan) {
-        return {std::nullopt, "参数文件 " + file.string() + ": " + verdict.refusal.Describe(),
-                std::move(verdict.warnings), kHeadlessUnusableSettings};
+        reading.problem = "参数文件 " + file.string() + ": " + verdict.refusal.Describe();
+        reading.exitCode = kHeadlessUnusableSettings;
+        return reading;
     }
-    return {std::move(verdict.plan), {}, std::move(verdict.warnings), kHeadlessEnded};
+    reading.plan = std::move(verdict.plan);
+    reading.statusEndpoint = verdict.statusEndpoint;
+    return reading;
 }
 
 namespace {
@@ -133,13 +138,12 @@ bool TakesNextStream(const RelayPlan& plan, const RelayOutcome& outcome) {
            (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect);
 }
 
-// One relay at a time, started from a plan and ended with its totals in the log. A TCP relay's
-// listening socket is kept here from one relay to the next. The descriptor turns readable when the
-// running relay has ended by itself.
+// One relay at a time, started from a plan and ended with its totals in the log, and the totals of
+// all of them for the metrics: a TCP relay is a relay per stream. Its listening socket is kept here
+// from one relay to the next.
 class LoggedRelay {
 public:
-    explicit LoggedRelay(RelayLog& log)
-        : m_log(log), m_ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    explicit LoggedRelay(RelayLog& log) : m_log(log) {}
     ~LoggedRelay() {
         if (m_relay) {
             End(true);
@@ -148,11 +152,13 @@ public:
     LoggedRelay(const LoggedRelay&) = delete;
     LoggedRelay& operator=(const LoggedRelay&) = delete;
 
-    // `announce`: a new plan, said in the log; the next stream of the same plan only says where it
-    // waits.
+    // `announce`: a new plan, said in the log and counted as a start; the next stream of the same
+    // plan only says where it waits.
     void Start(const RelayPlan& plan, bool announce) {
         if (announce) {
             m_log.Info("已启动: " + DescribePlan(plan));
+            ++m_starts;
+            m_startTime = std::time(nullptr);
         }
         m_relay = std::make_unique<Relay>(
             plan,
@@ -162,14 +168,11 @@ public:
                     event.kind == RelayEvent::Kind::Receiving) {
                     NotifyReady();
                 }
+                if (event.kind == RelayEvent::Kind::Connected) {
+                    m_streams.fetch_add(1, std::memory_order_relaxed);
+                }
             },
             BufferHead{}, &m_listener);
-        m_watcher = std::thread([this] {
-            while (!m_relay->WaitUntilEnded(std::chrono::hours(1))) {
-            }
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(m_ended.Get(), &one, sizeof one);
-        });
     }
 
     // Stops the relay when `stop`, waits for its end and logs how it ended. Its outcome.
@@ -180,12 +183,10 @@ public:
         if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
             m_log.Warning("转发线程未能及时结束");
         }
-        m_watcher.join();
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t read = ::read(m_ended.Get(), &count, sizeof count);
         const RelayOutcome outcome = m_relay->Outcome();
         m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
         m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
+        m_ended += outcome;
         m_relay.reset();
         return outcome;
     }
@@ -193,8 +194,26 @@ public:
     // Lets the listening endpoint go, as before a relay with another plan.
     void ReleaseListener() { m_listener.Reset(); }
 
-    int EndedDescriptor() const { return m_ended.Get(); }
+    // Readable once the running relay has ended by itself.
+    int EndedDescriptor() const { return m_relay->EndedDescriptor(); }
     const Relay& Running() const { return *m_relay; }
+
+    RelayMetrics Metrics() const {
+        RelayMetrics metrics;
+        metrics.totals = m_ended;
+        metrics.streams = m_streams.load(std::memory_order_relaxed);
+        metrics.starts = m_starts;
+        metrics.startTime = m_startTime;
+        if (m_relay) {
+            const RelayStatus status = m_relay->Status();
+            metrics.totals += status;
+            metrics.connected = status.stage == RelayStage::Relaying;
+            metrics.plan = m_relay->Plan();
+            metrics.listening =
+                status.waitEndpoint.Empty() ? metrics.plan.waitEndpoint : status.waitEndpoint;
+        }
+        return metrics;
+    }
 
 private:
     // systemd counts the service as started from here on; elsewhere there is nobody to tell.
@@ -207,9 +226,11 @@ private:
     RelayLog& m_log;
     SocketHandle m_listener; // only the running relay's worker uses it while one runs
     std::unique_ptr<Relay> m_relay;
-    std::thread m_watcher; // writes m_ended once the relay has ended
-    SocketHandle m_ended;  // an eventfd
     std::atomic<bool> m_ready{false};
+    RelayCounts m_ended;                     // what the relays that ended forwarded and refused
+    std::atomic<std::uint64_t> m_streams{0}; // counted on the worker's thread
+    std::uint64_t m_starts = 0;
+    std::int64_t m_startTime = 0;
 };
 
 // Values read as their fallback, each named once per reading.
@@ -235,14 +256,56 @@ const char* SignalName(int signal) {
     return "?";
 }
 
+// Where the metrics are served, as the file asked for it; none when it asks for none.
+class StatusService {
+public:
+    StatusService(RelayLog& log, const LoggedRelay& relay) : m_log(log), m_relay(relay) {}
+
+    // Serves at `wanted` (none: nowhere) from now on. False, with the reason logged, when it
+    // cannot listen there; what was served before goes on then.
+    bool ServeAt(const std::optional<Endpoint>& wanted) {
+        if (wanted == m_wanted) {
+            return true;
+        }
+        std::unique_ptr<StatusEndpoint> endpoint;
+        if (wanted) {
+            int error = 0;
+            endpoint = std::make_unique<StatusEndpoint>(
+                *wanted, [this] { return MetricsText(m_relay.Metrics()); }, error);
+            if (!endpoint->Listening()) {
+                m_log.Error("状态接口 " + EndpointText(*wanted) +
+                            " 无法绑定: " + ErrorReasonText(error));
+                return false;
+            }
+            m_log.Info("指标: http://" + EndpointText(endpoint->Bound()) + "/metrics");
+        }
+        m_endpoint = std::move(endpoint);
+        m_wanted = wanted;
+        return true;
+    }
+
+    StatusEndpoint* Endpoint() const { return m_endpoint.get(); }
+
+private:
+    RelayLog& m_log;
+    const LoggedRelay& m_relay;
+    std::optional<::Endpoint> m_wanted;
+    std::unique_ptr<StatusEndpoint> m_endpoint;
+};
+
 // SIGHUP: the file is read again; only a plan that differs ends the running relay, and only in
-// favour of a plan that can start.
-void Reload(LoggedRelay& relay, RelayLog& log, const std::filesystem::path& parameterFile) {
+// favour of a plan that can start. Where the metrics are served changes without touching the
+// relay.
+void Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
+            const std::filesystem::path& parameterFile) {
     const PlanReading reading = ReadRelayPlan(parameterFile);
     LogWarnings(log, reading);
     if (!reading.plan) {
         log.Warning("收到 SIGHUP, 参数文件不可用, 继续按原设置转发: " + reading.problem);
-    } else if (*reading.plan == relay.Running().Plan()) {
+        return;
+    }
+    status.ServeAt(reading.statusEndpoint);
+    if (*reading.plan == relay.Running().Plan()) {
         log.Info("收到 SIGHUP, 设置未改变, 继续转发");
     } else {
         log.Info("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
@@ -252,12 +315,40 @@ void Reload(LoggedRelay& relay, RelayLog& log, const std::filesystem::path& para
     }
 }
 
-// Until a signal or the relay's end; true for a signal.
-bool WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay) {
-    pollfd entries[2] = {{signals.Descriptor(), POLLIN, 0}, {relay.EndedDescriptor(), POLLIN, 0}};
-    while (::poll(entries, 2, -1) < 0 && errno == EINTR) {
+// What ended a wait of the main loop.
+struct Wake {
+    bool signalled = false;
+    bool relayEnded = false;
+};
+
+// Until a signal or the relay's end, serving the metrics meanwhile.
+Wake WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay,
+                        StatusEndpoint* status) {
+    for (;;) {
+        std::vector<pollfd> entries = {{signals.Descriptor(), POLLIN, 0},
+                                       {relay.EndedDescriptor(), POLLIN, 0}};
+        int timeout = -1;
+        if (status != nullptr) {
+            status->AddPollEntries(entries);
+            const auto next = status->NextDeadline();
+            if (next != StatusEndpoint::Clock::time_point::max()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    next - StatusEndpoint::Clock::now());
+                timeout =
+                    static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+            }
+        }
+        if (::poll(entries.data(), entries.size(), timeout) < 0 && errno != EINTR) {
+            return {true, false};
+        }
+        if (status != nullptr) {
+            status->Serve(&entries[2], StatusEndpoint::Clock::now());
+        }
+        const Wake wake{entries[0].revents != 0, entries[1].revents != 0};
+        if (wake.signalled || wake.relayEnded) {
+            return wake;
+        }
     }
-    return entries[0].revents != 0;
 }
 
 } // namespace
@@ -285,19 +376,23 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     }
 
     LoggedRelay relay(log);
+    StatusService status(log, relay);
+    if (!status.ServeAt(reading.statusEndpoint)) {
+        return kHeadlessSetupFailed;
+    }
     relay.Start(*reading.plan, true);
     // Until a stop signal, or an end that takes no next stream. A stop signal stops as Stop does,
     // without the dialog's pause.
     for (;;) {
-        const bool signalled = WaitForSignalOrEnd(signals, relay);
-        const int signal = signalled ? signals.Take() : 0;
-        if (!signalled || signal == SIGTERM || signal == SIGINT) {
-            if (signalled) {
+        const Wake wake = WaitForSignalOrEnd(signals, relay, status.Endpoint());
+        const int signal = wake.signalled ? signals.Take() : 0;
+        if (signal == SIGTERM || signal == SIGINT || (!wake.signalled && wake.relayEnded)) {
+            if (wake.signalled) {
                 log.Info(std::string("收到 ") + SignalName(signal) + ", 停止转发");
             }
             const RelayPlan plan = relay.Running().Plan();
-            const RelayOutcome outcome = relay.End(signalled);
-            if (signalled || !TakesNextStream(plan, outcome)) {
+            const RelayOutcome outcome = relay.End(wake.signalled);
+            if (wake.signalled || !TakesNextStream(plan, outcome)) {
                 return outcome.end == RelayEnd::SetupFailed ? kHeadlessSetupFailed : kHeadlessEnded;
             }
             relay.Start(plan, false);
@@ -307,7 +402,7 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
         case 0:
             break;
         case SIGHUP:
-            Reload(relay, log, parameterFile);
+            Reload(relay, status, log, parameterFile);
             break;
         case SIGUSR1:
             log.Info("收到 SIGUSR1, " +

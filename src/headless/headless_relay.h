@@ -18,9 +18,10 @@ inline constexpr int kHeadlessAlreadyRunning = 3;   // another relay runs on the
 // The plan a parameter file gives, or what is wrong with it, as a service log says it.
 struct PlanReading {
     std::optional<RelayPlan> plan;
-    std::string problem;               // when there is no plan: the file and the key at fault
-    std::vector<std::string> warnings; // values read as their fallback
-    int exitCode = kHeadlessEnded;     // when there is no plan
+    std::optional<Endpoint> statusEndpoint; // where to serve the metrics, if anywhere
+    std::string problem;                    // when there is no plan: the file and the key at fault
+    std::vector<std::string> warnings;      // values read as their fallback
+    int exitCode = kHeadlessEnded;          // when there is no plan
 };
 PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile);
 

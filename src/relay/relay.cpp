@@ -2,6 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 #include "relay/relay_workers.h"
 
@@ -20,9 +24,12 @@ void BlockBrokenPipeSignal() {
 
 Relay::Relay(const RelayPlan& plan, RelayEventSink events, BufferHead head,
              SocketHandle* keptListener)
-    : m_plan(plan), m_worker(std::move(events), head), m_thread([this, keptListener] {
+    : m_plan(plan), m_worker(std::move(events), head),
+      m_ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_thread([this, keptListener] {
           BlockBrokenPipeSignal();
           RunRelayWorker(m_worker, m_plan, keptListener);
+          const std::uint64_t one = 1;
+          [[maybe_unused]] const ssize_t written = ::write(m_ended.Get(), &one, sizeof one);
       }) {}
 
 Relay::~Relay() {

@@ -32,6 +32,8 @@ public:
     }
     // Ends the relay: whatever call its worker is blocked in returns. Never waits.
     void Stop() { m_worker.Release(); }
+    // Readable once the worker has ended: for an owner that waits in poll for more than the relay.
+    int EndedDescriptor() const noexcept { return m_ended.Get(); }
     // True once the worker has ended, or false when the timeout passed first.
     bool WaitUntilEnded(std::chrono::milliseconds timeout) const {
         return m_worker.WaitFinished(timeout);
@@ -46,5 +48,6 @@ public:
 private:
     const RelayPlan m_plan;
     RelayWorker m_worker;
+    SocketHandle m_ended; // an eventfd, written once the worker has ended
     std::thread m_thread;
 };

@@ -27,6 +27,14 @@ struct RelayCounts {
     std::uint64_t datagramsForwarded = 0;
     std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
     std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
+
+    RelayCounts& operator+=(const RelayCounts& more) noexcept {
+        bytesForwarded += more.bytesForwarded;
+        datagramsForwarded += more.datagramsForwarded;
+        datagramsCut += more.datagramsCut;
+        refused += more.refused;
+        return *this;
+    }
 };
 
 // How a relay ended (or that it runs), with its counts.

@@ -1,0 +1,160 @@
+#include "headless/status_endpoint.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "headless/http_request.h"
+#include "headless/relay_metrics.h"
+
+namespace {
+
+// A scraper has this long to send its request and take the answer.
+constexpr std::chrono::seconds kExchangeBound(2);
+// Connections served at once; more wait in the listening queue.
+constexpr std::size_t kMostConnections = 16;
+
+std::string Answer(int status, const char* reason, const char* contentType, const std::string& body,
+                   const char* extraHeader = "") {
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+           "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+           extraHeader + "\r\n" + body;
+}
+
+std::string Plain(int status, const char* reason, const char* extraHeader = "") {
+    return Answer(status, reason, "text/plain; charset=utf-8", std::string(reason) + "\n",
+                  extraHeader);
+}
+
+} // namespace
+
+StatusEndpoint::StatusEndpoint(const Endpoint& endpoint, MetricsSource metrics, int& error)
+    : m_metrics(std::move(metrics)) {
+    SocketHandle listener = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+    if (!listener.Valid()) {
+        error = errno;
+        return;
+    }
+    KeepToOwnFamily(listener, endpoint.Family());
+    const int reuse = 1;
+    ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(listener.Get(), endpoint.Address(), endpoint.Length()) != 0 ||
+        ::listen(listener.Get(), 64) != 0) {
+        error = errno;
+        return;
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    m_bound = Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&bound), length);
+    m_listener = std::move(listener);
+}
+
+void StatusEndpoint::AddPollEntries(std::vector<pollfd>& entries) const {
+    // With every place taken, new connections wait in the queue.
+    const bool room = m_connections.size() < kMostConnections;
+    entries.push_back({m_listener.Get(), static_cast<short>(room ? POLLIN : 0), 0});
+    for (const Connection& connection : m_connections) {
+        entries.push_back({connection.socket.Get(),
+                           static_cast<short>(connection.answer.empty() ? POLLIN : POLLOUT), 0});
+    }
+}
+
+StatusEndpoint::Clock::time_point StatusEndpoint::NextDeadline() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const Connection& connection : m_connections) {
+        next = std::min(next, connection.deadline);
+    }
+    return next;
+}
+
+void StatusEndpoint::Serve(const pollfd* entries, Clock::time_point now) {
+    // The connections first, by the entries they had; the listener's new ones join afterwards.
+    std::size_t entry = 1;
+    std::erase_if(m_connections, [&](Connection& connection) {
+        const short revents = entries[entry++].revents;
+        if (revents == 0) {
+            return now >= connection.deadline;
+        }
+        return connection.answer.empty() ? !Read(connection) : !Send(connection);
+    });
+    if ((entries[0].revents & POLLIN) != 0) {
+        Accept(now);
+    }
+}
+
+void StatusEndpoint::Accept(Clock::time_point now) {
+    while (m_connections.size() < kMostConnections) {
+        SocketHandle accepted(
+            ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!accepted.Valid()) {
+            return; // nothing more waiting, or a connection that went before it was taken
+        }
+        m_connections.push_back({std::move(accepted), {}, {}, now + kExchangeBound});
+    }
+}
+
+bool StatusEndpoint::Read(Connection& connection) {
+    char chunk[2048];
+    for (;;) {
+        const ssize_t got = ::recv(connection.socket.Get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got == 0) {
+            return false; // gone before its request was complete
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            return false;
+        }
+        connection.received.append(chunk, static_cast<std::size_t>(got));
+        const HttpRequestHead head = ParseRequestHead(connection.received);
+        switch (head.state) {
+        case HttpRequestHead::State::Incomplete:
+            continue;
+        case HttpRequestHead::State::Malformed:
+            connection.answer = Plain(400, "Bad Request");
+            break;
+        case HttpRequestHead::State::TooLarge:
+            connection.answer = Plain(431, "Request Header Fields Too Large");
+            break;
+        case HttpRequestHead::State::Complete:
+            if (head.method != "GET") {
+                connection.answer = Plain(405, "Method Not Allowed", "Allow: GET\r\n");
+            } else if (head.path != "/metrics") {
+                connection.answer = Plain(404, "Not Found");
+            } else {
+                connection.answer = Answer(200, "OK", kMetricsContentType, m_metrics());
+            }
+            break;
+        }
+        return Send(connection);
+    }
+}
+
+bool StatusEndpoint::Send(Connection& connection) {
+    while (!connection.answer.empty()) {
+        const ssize_t sent = ::send(connection.socket.Get(), connection.answer.data(),
+                                    connection.answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        connection.answer.erase(0, static_cast<std::size_t>(sent));
+    }
+    // Answered: the end of the answer, then the connection goes. What the scraper sent beyond its
+    // request head is read first, as closing with unread data would reset the connection and could
+    // take the answer with it.
+    ::shutdown(connection.socket.Get(), SHUT_WR);
+    char rest[512];
+    while (::recv(connection.socket.Get(), rest, sizeof rest, MSG_DONTWAIT) > 0) {
+    }
+    return false;
+}
