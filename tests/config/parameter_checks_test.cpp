@@ -82,6 +82,36 @@ TEST(EndpointFromText, OnlyTheLow16BitsOfThePortCount) {
     }
 }
 
+// Where the relay program serves its metrics: an IPv4 address as inet_pton reads it, or an IPv6
+// literal in brackets, and a port of 1 to 65535.
+TEST(ListenEndpointFromText, Table) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"127.0.0.1:9100", "127.0.0.1:9100"},
+        {"0.0.0.0:65535", "0.0.0.0:65535"},
+        {"[::1]:1", "[::1]:1"},
+        {"[fe80::1%lo]:9100", "[fe80::1%lo]:9100"},
+        {"127.0.0.1", nullptr},
+        {"127.0.0.1:", nullptr},
+        {"127.0.0.1:0", nullptr},
+        {"127.0.0.1:65536", nullptr},
+        {"127.0.0.1:+80", nullptr},
+        {"127.0.0.1: 80", nullptr},
+        {"010.0.0.1:80", nullptr},
+        {"::1:9100", nullptr},
+        {"[127.0.0.1]:80", nullptr},
+        {"[::1]", nullptr},
+        {"localhost:80", nullptr},
+    };
+    for (const auto& [text, endpoint] : cases) {
+        SCOPED_TRACE(text);
+        const std::optional<Endpoint> read = ListenEndpointFromText(text);
+        ASSERT_EQ(read.has_value(), endpoint != nullptr);
+        if (read) {
+            EXPECT_EQ(EndpointText(*read), endpoint);
+        }
+    }
+}
+
 TEST(IsAllDigits, SignedFormOfPortMembers) {
     EXPECT_TRUE(IsAllDigits(""));
     EXPECT_TRUE(IsAllDigits("2147483647"));

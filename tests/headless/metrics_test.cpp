@@ -1,0 +1,368 @@
+// The relay program's metrics as a monitoring system sees them: over HTTP from the running
+// program, checked by promtool and scraped by a real Prometheus server.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "headless/http_request.h"
+#include "relay_program.h"
+#include "relay_test_peers.h"
+
+namespace {
+
+using namespace relaytest;
+using namespace relayprogram;
+using namespace std::string_literals;
+
+constexpr char kStatusAddress[] = "127.0.0.1";
+
+// What the status endpoint answers to `request`, read until it closes; empty when it cannot be
+// reached.
+std::string Ask(int port, const std::string& request) {
+    SocketHandle connection = ConnectWithin(kStatusAddress, port);
+    if (!connection.Valid() || !SendAll(connection.Get(), request)) {
+        return {};
+    }
+    return ReadUntilClosed(connection.Get()).data;
+}
+
+std::string Get(int port, const std::string& path = "/metrics") {
+    return Ask(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n\r\n");
+}
+
+// The body of an answer, after its head.
+std::string Body(const std::string& answer) {
+    const std::size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+// The value a sample line of the metrics text gives, or -1.
+long long Sample(const std::string& metrics, const std::string& name) {
+    const std::regex line("(^|\n)" + name + "(\\{[^}]*\\})? (-?[0-9]+)\n");
+    std::smatch match;
+    return std::regex_search(metrics, match, line) ? std::stoll(match[3]) : -1;
+}
+
+// A relay program with its status endpoint on a free loopback port, from a file it is given.
+struct Monitored {
+    explicit Monitored(const std::string& parameters)
+        : statusPort(FreePort(kStatusAddress, SOCK_STREAM)) {
+        folder.WriteParameters(parameters + "[Status]\nListen=" + kStatusAddress + ":" +
+                               std::to_string(statusPort) + "\n");
+        program = std::make_unique<Program>(
+            folder, std::vector<std::string>{"--workdir", folder.Path().string()});
+    }
+    Folder folder;
+    int statusPort;
+    std::unique_ptr<Program> program;
+};
+
+// The output of a command fed `input`, and its exit status.
+std::pair<int, std::string> RunWithInput(const std::string& command, const std::string& input) {
+    const fs::path in =
+        fs::temp_directory_path() / ("tarvel-metrics-" + std::to_string(::getpid()));
+    std::ofstream(in, std::ios::binary) << input;
+    std::string output;
+    FILE* pipe = ::popen((command + " < " + in.string() + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, {}};
+    }
+    char chunk[1024];
+    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) {
+        output.append(chunk, got);
+    }
+    const int status = ::pclose(pipe);
+    fs::remove(in);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// After a known UDP exchange with two refused senders the counters are exact, and promtool has
+// nothing to say of the text.
+TEST(MetricsTest, UdpCountersAreExactAndPromtoolAcceptsTheText) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort) +
+                    "[Allow]\nSources=127.0.0.1\n");
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+
+    const SocketHandle allowed = BindUdp("127.0.0.1", 0);
+    for (const std::string text : {"one", "two", "three"}) {
+        SendDatagram(allowed.Get(), text, kClientAddress, port);
+        ASSERT_TRUE(ReceiveDatagram(sink.Get()).has_value());
+    }
+    for (const char* stranger : {"127.0.0.98", "127.0.0.99"}) {
+        SendDatagram(BindUdp(stranger, 0).Get(), "no", kClientAddress, port);
+    }
+    std::string metrics;
+    ASSERT_TRUE(WaitUntil([&] {
+        metrics = Body(Get(relay.statusPort));
+        return Sample(metrics, "tarvel_refused_total") == 2 &&
+               Sample(metrics, "tarvel_forwarded_datagrams_total") == 3;
+    })) << metrics;
+    EXPECT_EQ(Sample(metrics, "tarvel_forwarded_bytes_total"), 4 + 4 + 6);
+    EXPECT_EQ(Sample(metrics, "tarvel_truncated_datagrams_total"), 0);
+    EXPECT_EQ(Sample(metrics, "tarvel_streams_total"), 0);
+    EXPECT_EQ(Sample(metrics, "tarvel_connected"), 0);
+    EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);
+    EXPECT_NEAR(static_cast<double>(Sample(metrics, "tarvel_start_time_seconds")),
+                static_cast<double>(std::time(nullptr)), 30.0);
+    EXPECT_NE(metrics.find("tarvel_relay_info{protocol=\"udp\",direction=\"server_to_client\","
+                           "forwarding=\"text\",listen=\"127.0.0.2:" +
+                           std::to_string(port) +
+                           "\",connect=\"127.0.0.3:" + std::to_string(sinkPort) + "\"} 1\n"),
+              std::string::npos)
+        << metrics;
+
+    const auto [status, said] = RunWithInput("promtool check metrics", metrics);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said, "") << "promtool has remarks";
+}
+
+// TCP: two refused connections and two streams; the gauge says whether one is connected, and the
+// totals go on from stream to stream.
+TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    Monitored relay(Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
+                    "[Allow]\nSources=127.0.0.1\n");
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    for (const char* stranger : {"127.0.0.98", "127.0.0.99"}) {
+        SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));
+        const sockaddr_in from = MakeSocketAddress(stranger, 0);
+        ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
+        ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort));
+        EXPECT_TRUE(ReadUntilClosed(intruder.Get()).closed);
+    }
+    for (const std::string text : {"first", "second"}) {
+        SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
+        SocketHandle source = AcceptWithin(sourceListener.Get());
+        ASSERT_TRUE(destination.Valid() && source.Valid());
+        ASSERT_TRUE(SendAll(source.Get(), text));
+        EXPECT_EQ(ReadStream(destination.Get(), text.size() + 1).data, text + '\0');
+        EXPECT_EQ(Sample(Body(Get(relay.statusPort)), "tarvel_connected"), 1);
+        source.Reset();
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    }
+    std::string metrics;
+    ASSERT_TRUE(WaitUntil([&] {
+        metrics = Body(Get(relay.statusPort));
+        return Sample(metrics, "tarvel_connected") == 0 &&
+               Sample(metrics, "tarvel_forwarded_bytes_total") == 6 + 7;
+    })) << metrics;
+    EXPECT_EQ(Sample(metrics, "tarvel_streams_total"), 2);
+    EXPECT_EQ(Sample(metrics, "tarvel_refused_total"), 2);
+    EXPECT_EQ(Sample(metrics, "tarvel_forwarded_datagrams_total"), 0);
+    EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);
+}
+
+// Only GET /metrics is served; the rest is answered plainly and the connection closed.
+TEST(MetricsTest, AnswersOtherPathsMethodsAndMalformedRequests) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+    const struct {
+        const char* name;
+        std::string request;
+        std::string statusLine;
+    } cases[] = {
+        {"Metrics", "GET /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"MetricsWithAQuery", "GET /metrics?x=1 HTTP/1.0\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"AnotherPath", "GET /metric HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"AnotherMethod", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 405 Method Not Allowed"},
+        {"NotHttp", "hello\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"HeadTooLarge", "GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a'),
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = Ask(relay.statusPort, c.request);
+        EXPECT_TRUE(answer.starts_with(c.statusLine + "\r\n")) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos);
+        EXPECT_NE(
+            answer.find("\r\nContent-Length: " + std::to_string(Body(answer).size()) + "\r\n"),
+            std::string::npos);
+    }
+    // A connection that says nothing is let go.
+    SocketHandle silent = ConnectWithin(kStatusAddress, relay.statusPort);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ReadUntilClosed(silent.Get(), 5s).closed);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
+}
+
+// Values of [Status] Listen the program refuses, naming the key; a taken endpoint ends it with the
+// bind message.
+TEST(MetricsTest, BadOrTakenListenEndpointsEndTheProgram) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const std::string parameters = Parameters(0, 1, kClientAddress, port, kServerAddress, 5000);
+    for (const char* value : {"127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", "localhost:9100",
+                              "::1:9100", "[127.0.0.1]:9100", "127.0.0.1:9x", "0177.0.0.1:9100"}) {
+        SCOPED_TRACE(value);
+        const Folder folder;
+        folder.WriteParameters(parameters + "[Status]\nListen=" + value + "\n");
+        Program program(folder, {"--workdir", folder.Path().string()});
+        EXPECT_EQ(program.Wait(), 2);
+        EXPECT_TRUE(Contains(program.Err(), "[Status] Listen="s + value + ": 不是 地址:端口"))
+            << program.Err();
+    }
+
+    const int statusPort = FreePort(kStatusAddress, SOCK_STREAM);
+    const SocketHandle occupant = ListenOn(kStatusAddress, statusPort);
+    const Folder folder;
+    folder.WriteParameters(parameters + "[Status]\nListen=127.0.0.1:" + std::to_string(statusPort) +
+                           "\n");
+    Program program(folder, {"--workdir", folder.Path().string()});
+    EXPECT_EQ(program.Wait(), 1);
+    EXPECT_TRUE(Contains(program.Err(), "状态接口 127.0.0.1:" + std::to_string(statusPort) +
+                                            " 无法绑定: 地址已被占用"))
+        << program.Err();
+    EXPECT_FALSE(Contains(program.Err(), "已启动"));
+}
+
+// While datagrams pour through the relay, every scrape is answered.
+TEST(MetricsTest, EveryScrapeIsAnsweredWhileTheRelayIsUnderLoad) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+
+    std::atomic<bool> done{false};
+    std::thread load([&] {
+        const SocketHandle source = BindUdp(kClientAddress, 0);
+        const sockaddr_in to = MakeSocketAddress(kClientAddress, port);
+        const std::string datagram(512, 'x');
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        for (int sent = 0; sent < 2'000'000 && !done && std::chrono::steady_clock::now() < until;
+             ++sent) {
+            ::sendto(source.Get(), datagram.data(), datagram.size(), 0, AsSockaddr(to), sizeof to);
+            char drain[2048];
+            while (::recv(sink.Get(), drain, sizeof drain, MSG_DONTWAIT) > 0) {
+            }
+        }
+    });
+    int answered = 0;
+    long long last = 0;
+    for (int scrape = 0; scrape < 50; ++scrape) {
+        const std::string answer = Get(relay.statusPort);
+        if (answer.starts_with("HTTP/1.1 200 OK\r\n")) {
+            ++answered;
+            last = Sample(Body(answer), "tarvel_forwarded_datagrams_total");
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    done = true;
+    load.join();
+    EXPECT_EQ(answered, 50);
+    EXPECT_GT(last, 0) << "no load reached the relay";
+}
+
+// A real Prometheus server scrapes the relay once a second, and its query API gives the datagram
+// count the relay forwarded.
+TEST(MetricsTest, PrometheusScrapesTheRelay) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+    const SocketHandle source = BindUdp(kClientAddress, 0);
+    for (int i = 0; i < 7; ++i) {
+        SendDatagram(source.Get(), "datagram", kClientAddress, port);
+        ASSERT_TRUE(ReceiveDatagram(sink.Get()).has_value());
+    }
+
+    const Folder server;
+    const int prometheusPort = FreePort(kStatusAddress, SOCK_STREAM);
+    std::ofstream(server.Path() / "prometheus.yml")
+        << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tarvel\n"
+           "    static_configs:\n      - targets: ['127.0.0.1:"
+        << relay.statusPort << "']\n";
+    Program prometheus(server,
+                       {"--config.file=" + (server.Path() / "prometheus.yml").string(),
+                        "--storage.tsdb.path=" + (server.Path() / "data").string(),
+                        "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                       {.executable = "/usr/bin/prometheus"});
+    ASSERT_TRUE(prometheus.Started());
+    std::string answer;
+    const bool scraped = WaitUntil(
+        [&] {
+            answer = Body(Ask(prometheusPort,
+                              "GET /api/v1/query?query=tarvel_forwarded_datagrams_total "
+                              "HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"));
+            return answer.find("\"7\"]") != std::string::npos;
+        },
+        30s);
+    EXPECT_TRUE(scraped) << answer << prometheus.Err().substr(0, 2000);
+    EXPECT_NE(answer.find("\"job\":\"tarvel\""), std::string::npos) << answer;
+    prometheus.Signal(SIGTERM);
+    EXPECT_EQ(prometheus.Wait(10s), 0);
+}
+
+// The request parser, fed requests cut and mutated at random and plain noise: it never reads past
+// what it was given and says Complete only of a head that ends in an empty line.
+TEST(HttpRequestHeadFuzz, MutatedRequestsNeverMisread) {
+    std::mt19937 random(2026);
+    const std::string seeds[] = {
+        "GET /metrics HTTP/1.1\r\nHost: a\r\nAccept: */*\r\n\r\n",
+        "POST /x?y HTTP/1.0\nContent-Length: 3\n\nabc",
+        "GET / HTTP/1.1\r\n\r\n",
+    };
+    for (int round = 0; round < 200000; ++round) {
+        std::string input = seeds[random() % std::size(seeds)];
+        const int edits = static_cast<int>(random() % 6);
+        for (int e = 0; e < edits && !input.empty(); ++e) {
+            const std::size_t at = random() % input.size();
+            switch (random() % 4) {
+            case 0:
+                input[at] = static_cast<char>(random());
+                break;
+            case 1:
+                input.erase(at, 1 + random() % 4);
+                break;
+            case 2:
+                input.insert(at, std::string(1 + random() % 3, static_cast<char>(random())));
+                break;
+            case 3:
+                input.resize(at);
+                break;
+            }
+        }
+        if (random() % 50 == 0) {
+            input.assign(random() % 9000, '\0');
+            for (char& c : input) {
+                c = static_cast<char>(random());
+            }
+        }
+        // The parser is given exactly the input's bytes, from a buffer of that size.
+        const std::unique_ptr<char[]> bytes(new char[input.size()]);
+        std::copy(input.begin(), input.end(), bytes.get());
+        const HttpRequestHead head = ParseRequestHead(std::string_view(bytes.get(), input.size()));
+        if (head.state == HttpRequestHead::State::Complete) {
+            ASSERT_TRUE(input.find("\n\r\n") != std::string::npos ||
+                        input.find("\n\n") != std::string::npos)
+                << input;
+            ASSERT_FALSE(head.method.empty());
+            ASSERT_TRUE(head.path.starts_with("/"));
+            ASSERT_EQ(head.path.find('?'), std::string::npos);
+        } else {
+            ASSERT_TRUE(head.method.empty() && head.path.empty());
+        }
+        if (head.state == HttpRequestHead::State::TooLarge) {
+            ASSERT_GE(input.size(), kLargestRequestHead);
+        }
+    }
+}
+
+} // namespace
