@@ -1,5 +1,6 @@
 #include "headless/service_manager.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
 #include <vector>
 
 #include "relay/socket_handle.h"
@@ -58,4 +60,55 @@ bool NotifyServiceManager(std::string_view state, std::span<const int> descripto
             return false;
         }
     }
+}
+
+namespace {
+
+// The first descriptor systemd passes, and the most this program ever stores.
+constexpr int kFirstPassedDescriptor = 3;
+constexpr long kMostPassedDescriptors = 64;
+
+// A variable's value as a whole decimal number; -1 when it is not one.
+long NumberVariable(const char* name) {
+    const char* const text = std::getenv(name);
+    if (text == nullptr) {
+        return -1;
+    }
+    long value = -1;
+    const char* const end = text + std::strlen(text);
+    const auto [last, error] = std::from_chars(text, end, value);
+    return error == std::errc() && last == end && last != text ? value : -1;
+}
+
+} // namespace
+
+std::vector<PassedDescriptor> TakePassedDescriptors() {
+    const long pid = NumberVariable("LISTEN_PID");
+    const long count = NumberVariable("LISTEN_FDS");
+    const char* const namesText = std::getenv("LISTEN_FDNAMES");
+    std::string names = namesText != nullptr ? namesText : "";
+    std::vector<PassedDescriptor> passed;
+    if (pid == static_cast<long>(::getpid()) && count > 0 && count <= kMostPassedDescriptors) {
+        for (int fd = kFirstPassedDescriptor; fd < kFirstPassedDescriptor + count; ++fd) {
+            const std::size_t colon = names.find(':');
+            std::string name = names.substr(0, colon);
+            names.erase(0, colon == std::string::npos ? names.size() : colon + 1);
+            // Inherited across exec on purpose; nothing started from here may hold them.
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            passed.push_back({std::move(name), SocketHandle(fd)});
+        }
+    }
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    return passed;
+}
+
+bool StoreDescriptor(std::string_view name, int descriptor) {
+    const int descriptors[] = {descriptor};
+    return NotifyServiceManager("FDSTORE=1\nFDNAME=" + std::string(name), descriptors);
+}
+
+bool RemoveStoredDescriptors(std::string_view name) {
+    return NotifyServiceManager("FDSTOREREMOVE=1\nFDNAME=" + std::string(name));
 }

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "relay/socket_handle.h"
 
 // What a service tells systemd, in the notification protocol systemd documents as a stable
 // interface: one datagram of "KEY=value" lines to the socket $NOTIFY_SOCKET names, with
@@ -9,3 +13,22 @@
 // that wraps it would cost the relay program more memory than everything else it does. False
 // when there is no service manager to tell, or it could not be told.
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors = {});
+
+// A descriptor systemd passed at start ($LISTEN_FDS from 3 on, named by $LISTEN_FDNAMES): here
+// the ones an earlier process of the same service left in its descriptor store.
+struct PassedDescriptor {
+    std::string name;
+    SocketHandle descriptor;
+};
+
+// Takes the descriptors systemd passed to this process, close-on-exec, and removes the variables
+// that name them, so that nothing started later takes them for its own. Empty when systemd
+// passed none (or passed them to another process: $LISTEN_PID).
+std::vector<PassedDescriptor> TakePassedDescriptors();
+
+// Puts `descriptor` into the service's descriptor store under `name` ("FDSTORE=1"), to be passed
+// to the service's next process; it stays there until that process takes it out again.
+bool StoreDescriptor(std::string_view name, int descriptor);
+// Takes every descriptor stored under `name` out of the store ("FDSTOREREMOVE=1"), so that
+// systemd holds no copy that would keep a connection open.
+bool RemoveStoredDescriptors(std::string_view name);
