@@ -53,7 +53,8 @@ constexpr std::array<ControlTemplate, 33> kMainDialogControls{{
 
 constexpr std::array<ControlTemplate, 3> kAboutControls{{
     {IDC_STATIC, ControlKind::StaticIcon, "", 14, 14, 20, 20, 0, IDR_MAINFRAME},
-    {IDC_STATIC, ControlKind::StaticText, "Tarvel，1.1.1.679 版", 42, 14, 114, 8, kNoPrefix},
+    {IDC_STATIC, ControlKind::StaticText, "Tarvel，" TARVEL_VERSION " 版", 42, 14, 114, 8,
+     kNoPrefix},
     {IDOK, ControlKind::DefPushButton, "确定", 113, 41, 50, 14, kGroup | kTabStop},
 }};
 

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <charconv>
 #include <vector>
 
 #include "relay/socket_handle.h"
