@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "platform/whole_file.h"
 #include "platform/wide_text.h"
 
 #include <atomic>
@@ -150,110 +151,6 @@ std::string_view LineEnding(std::string_view text) {
     return "\n";
 }
 
-// The error the last failed system call left, taken before anything else can change it. Never
-// empty: a failure must not read as success even where a step failed without setting errno.
-std::error_code LastError() {
-    const int error = errno;
-    return {error != 0 ? error : EIO, std::generic_category()};
-}
-
-// Closes the descriptor it owns.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now, so that a failing close (a late write error) can be seen.
-    bool Close() {
-        const int fd = std::exchange(m_fd, -1);
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-// Removes the new file unless it has taken the old one's place.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::filesystem::path path) : m_path(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!m_kept) {
-            ::unlink(m_path.c_str());
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const std::filesystem::path& path() const { return m_path; }
-    void Keep() { m_kept = true; }
-
-private:
-    std::filesystem::path m_path;
-    bool m_kept = false;
-};
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-bool IsRegularFile(int fd) {
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-}
-
-// Only a regular file is read. The type is tested before opening, as opening a pipe waits for a
-// writer, and again on the open descriptor, which cannot block, in case the name changed between.
-// On failure errno says why: ENOENT for a missing file, EINVAL for one that is not a regular file.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0) {
-        return std::nullopt;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-        return std::nullopt;
-    }
-    UniqueFd in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (in.get() < 0) {
-        return std::nullopt;
-    }
-    if (!IsRegularFile(in.get())) {
-        errno = EINVAL;
-        return std::nullopt;
-    }
-    std::string contents;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
-        if (got == 0) {
-            return contents;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        contents.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 // A file's text as the profile functions see it. A file that starts with the UTF-16LE byte order
 // mark holds UTF-16 text: it is read and written as such, the values going to and from the
 // program's 8-bit text. Any other file is taken byte for byte.
@@ -296,63 +193,18 @@ std::string Encode(const StoredText& stored) {
 }
 
 std::optional<StoredText> ReadStoredText(const std::filesystem::path& file) {
-    std::optional<std::string> bytes = ReadWholeFile(file);
-    if (!bytes) {
+    std::string bytes;
+    if (!ReadWholeFile(file, bytes)) {
         return std::nullopt;
     }
-    return Decode(std::move(*bytes));
+    return Decode(std::move(bytes));
 }
 
-std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
-    std::filesystem::path directory = file.parent_path();
-    return directory.empty() ? std::filesystem::path(".") : directory;
-}
-
-// The name of a save's new file: hidden, beside the real one, with the saving process's id.
-std::string TemporaryNamePrefix(const std::filesystem::path& file) {
-    std::string prefix = ".";
-    prefix += file.filename().string();
-    prefix += ".new-";
-    return prefix;
-}
-
-// The process id in a new file's name after its prefix ("<pid>-<count>"), if the rest is that.
-std::optional<pid_t> TemporaryFileOwner(std::string_view rest) {
-    pid_t pid = 0;
-    const auto [afterPid, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-    if (error != std::errc() || pid <= 0 || afterPid == rest.data() + rest.size() ||
-        *afterPid != '-') {
-        return std::nullopt;
-    }
-    const std::string_view count =
-        rest.substr(static_cast<std::size_t>(afterPid - rest.data()) + 1);
-    if (count.empty() || count.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
-    }
-    return pid;
-}
-
-// A save that was killed leaves its new file behind for good. Those of processes that no longer
-// exist are removed; a file of a live process (or of one whose state cannot be told) stays.
-void RemoveStaleTemporaryFiles(const std::filesystem::path& file) {
-    const std::string prefix = TemporaryNamePrefix(file);
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(DirectoryOf(file), error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0) {
-            continue;
-        }
-        const std::optional<pid_t> owner =
-            TemporaryFileOwner(std::string_view(name).substr(prefix.size()));
-        if (!owner || *owner == ::getpid() || ::kill(*owner, 0) == 0 || errno != ESRCH) {
-            continue;
-        }
-        std::error_code typeError;
-        if (it->symlink_status(typeError).type() == std::filesystem::file_type::regular) {
-            ::unlink(it->path().c_str());
-        }
-    }
+// The error the last failed system call left, taken before anything else can change it. Never
+// empty: a failure must not read as success even where a step failed without setting errno.
+std::error_code LastError() {
+    const int error = errno;
+    return {error != 0 ? error : EIO, std::generic_category()};
 }
 
 // A rename replaces a symbolic link itself; the settings belong in the file it points to.
@@ -483,68 +335,5 @@ std::error_code WriteProfileEntries(std::span<const ProfileEntry> entries,
     return ReplaceFileContents(target, Encode(stored));
 } catch (const std::exception&) {
     // No memory for the file's text: nothing is written.
-    return std::make_error_code(std::errc::not_enough_memory);
-}
-
-std::error_code ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
-                                    const std::function<bool()>& beforeReplace) try {
-    static std::atomic<unsigned> counter{0};
-    const std::filesystem::path directory = DirectoryOf(file);
-
-    struct stat old {};
-    const bool replacing = ::stat(file.c_str(), &old) == 0;
-    RemoveStaleTemporaryFiles(file);
-
-    // A new file beside the old one, so that the rename stays on one file system.
-    std::optional<TemporaryFile> temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        // Built up piece by piece: GCC 12 warns falsely about the chained operator+ form.
-        std::string name = TemporaryNamePrefix(file);
-        name += std::to_string(::getpid());
-        name += '-';
-        name += std::to_string(counter.fetch_add(1));
-        std::filesystem::path candidate = directory / name;
-        fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            temporary.emplace(std::move(candidate));
-        } else if (errno != EEXIST) {
-            return LastError();
-        }
-    }
-    if (fd < 0) {
-        return std::make_error_code(std::errc::file_exists);
-    }
-    UniqueFd out(fd);
-    if (replacing) {
-        if (::fchmod(out.get(), old.st_mode & 07777) != 0) {
-            return LastError();
-        }
-        // Only possible for the owner or the administrator; otherwise the file stays ours.
-        if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
-            errno = 0;
-        }
-    }
-
-    // The whole text on disk before it becomes visible under the real name.
-    if (!WriteAll(out.get(), contents) || ::fsync(out.get()) != 0 || !out.Close()) {
-        return LastError();
-    }
-    if (beforeReplace && !beforeReplace()) {
-        return std::make_error_code(std::errc::operation_canceled);
-    }
-
-    // The rename swaps the files in one step.
-    if (::rename(temporary->path().c_str(), file.c_str()) != 0) {
-        return LastError();
-    }
-    temporary->Keep();
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) {
-        ::fsync(dir.get());
-    }
-    return {};
-} catch (const std::exception&) {
-    // The new file, if made, is removed on the way out.
     return std::make_error_code(std::errc::not_enough_memory);
 }

@@ -63,11 +63,3 @@ struct ProfileEntry {
 // else why not (a read-only file counts as permission denied).
 std::error_code WriteProfileEntries(std::span<const ProfileEntry> entries,
                                     const std::filesystem::path& file);
-
-// Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
-// beside it, which then takes its place by a rename, keeping the old file's permissions.
-// `beforeReplace` runs between the two steps; when it returns false nothing is replaced (the new
-// file is removed) and the call fails. New files that earlier saves of the same file left behind
-// when their process was killed are removed first. Empty when the file was replaced, else why not.
-std::error_code ReplaceFileContents(const std::filesystem::path& file, std::string_view contents,
-                                    const std::function<bool()>& beforeReplace = {});

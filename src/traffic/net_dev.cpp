@@ -9,30 +9,16 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include "platform/whole_file.h"
+
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A small attribute file of /sys: its first token, or empty when it cannot be read.
 std::string ReadAttribute(const NetDevPaths& paths, std::string_view name, const char* attribute) {
-    std::vector<char> buffer;
-    std::string_view text;
-    if (!ReadWholeFile(paths.sysClassNet + "/" + std::string(name) + "/" + attribute, buffer, text))
+    std::string text;
+    if (!ReadWholeFile(paths.sysClassNet + "/" + std::string(name) + "/" + attribute, text))
         return {};
-    return std::string(text.substr(0, text.find_first_of(" \n")));
+    return text.substr(0, text.find_first_of(" \n"));
 }
 
 std::uint32_t InterfaceFlags(const NetDevPaths& paths, std::string_view name) {
@@ -43,40 +29,7 @@ std::uint32_t InterfaceFlags(const NetDevPaths& paths, std::string_view name) {
     return flags;
 }
 
-std::uint32_t LinkSpeedBits(const NetDevPaths& paths, std::string_view name) {
-    const std::string text = ReadAttribute(paths, name, "speed");
-    long long mbits = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), mbits);
-    if (error != std::errc() || end != text.data() + text.size() || mbits <= 0)
-        return 0;
-    // Links beyond 4294 Mbit/s do not fit 32 bits; they read as the largest value.
-    constexpr long long kLargest = std::numeric_limits<std::uint32_t>::max();
-    return mbits > kLargest / 1'000'000 ? static_cast<std::uint32_t>(kLargest)
-                                        : static_cast<std::uint32_t>(mbits * 1'000'000);
-}
-
 } // namespace
-
-bool ReadWholeFile(const std::string& path, std::vector<char>& buffer, std::string_view& text) {
-    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Get() < 0)
-        return false;
-    std::size_t length = 0;
-    for (;;) {
-        if (length == buffer.size())
-            buffer.resize(std::max<std::size_t>(4096, 2 * buffer.size()));
-        const ssize_t n = read(file.Get(), buffer.data() + length, buffer.size() - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0) {
-            text = std::string_view(buffer.data(), length);
-            return true;
-        }
-        length += static_cast<std::size_t>(n);
-    }
-}
 
 void ForEachByteTotal(std::string_view table,
                       const std::function<void(std::string_view name, std::uint32_t bytes)>& take) {
@@ -118,7 +71,7 @@ std::vector<NetworkCard> ListCards(std::string_view table, const NetDevPaths& pa
     ForEachByteTotal(table, [&](std::string_view name, std::uint32_t) {
         const std::uint32_t flags = InterfaceFlags(paths, name);
         const bool loopback = (flags & IFF_LOOPBACK) != 0 || name == "lo";
-        NetworkCard card{std::string(name), 0};
+        NetworkCard card{std::string(name)};
         if ((flags & IFF_UP) != 0)
             (loopback ? loopbacksUp : cards).push_back(std::move(card));
         else if (loopback)
@@ -128,7 +81,5 @@ std::vector<NetworkCard> ListCards(std::string_view table, const NetDevPaths& pa
     // With nothing else up, loopback still gives the graph something to show.
     if (cards.empty())
         cards = std::move(loopbacksDown);
-    for (NetworkCard& card : cards)
-        card.bandwidth = LinkSpeedBits(paths, card.name);
     return cards;
 }

@@ -12,15 +12,14 @@ struct NetDevPaths {
     std::string sysClassNet = "/sys/class/net";
 };
 
-// An interface the graph can show, with its link speed in bits per second (0 when unknown).
+// An interface the graph can show.
 struct NetworkCard {
     std::string name;
-    std::uint32_t bandwidth = 0;
 };
 
 // The interfaces that are up, in the kernel's order with loopback moved to the end, so that
 // position 0 is a network card wherever one is up; with nothing else up, loopback alone (even
-// when it is down). `table` is the text of /proc/net/dev; flags and link speeds come from /sys.
+// when it is down). `table` is the text of /proc/net/dev; the flags come from /sys.
 std::vector<NetworkCard> ListCards(std::string_view table, const NetDevPaths& paths);
 
 // Calls take(name, bytes) for every interface line of /proc/net/dev text, in its order; `bytes`
@@ -28,7 +27,3 @@ std::vector<NetworkCard> ListCards(std::string_view table, const NetDevPaths& pa
 // byte counts are skipped.
 void ForEachByteTotal(std::string_view table,
                       const std::function<void(std::string_view name, std::uint32_t bytes)>& take);
-
-// Reads a whole file into `buffer`, which only ever grows, so that reading the same file again
-// allocates nothing; the text read, or false when the file cannot be read.
-bool ReadWholeFile(const std::string& path, std::vector<char>& buffer, std::string_view& text);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "platform/whole_file.h"
+
 NetTraffic::NetTraffic(NetDevPaths paths) : m_paths(std::move(paths)) {
     EnumerateInterfaces();
 }
@@ -10,12 +12,10 @@ NetTraffic::NetTraffic(NetDevPaths paths) : m_paths(std::move(paths)) {
 NetTraffic::~NetTraffic() = default;
 
 bool NetTraffic::EnumerateInterfaces() {
-    std::string_view table;
-    if (!ReadWholeFile(m_paths.netDev, m_table, table))
+    if (!ReadWholeFile(m_paths.netDev, m_table))
         return false;
-    for (NetworkCard& card : ListCards(table, m_paths)) {
+    for (NetworkCard& card : ListCards(m_table, m_paths)) {
         m_interfaceNames.push_back(std::move(card.name));
-        m_interfaceBandwidths.push_back(card.bandwidth);
         m_interfaceCounterReadings.push_back(0);
     }
     m_byName.resize(m_interfaceNames.size());
@@ -29,11 +29,10 @@ bool NetTraffic::EnumerateInterfaces() {
 }
 
 bool NetTraffic::ReadCounters() {
-    std::string_view table;
-    if (!ReadWholeFile(m_paths.netDev, m_table, table))
+    if (!ReadWholeFile(m_paths.netDev, m_table))
         return false;
     std::fill(m_present.begin(), m_present.end(), false);
-    ForEachByteTotal(table, [this](std::string_view name, std::uint32_t bytes) {
+    ForEachByteTotal(m_table, [this](std::string_view name, std::uint32_t bytes) {
         const auto found = std::lower_bound(
             m_byName.begin(), m_byName.end(), name,
             [this](std::size_t i, std::string_view n) { return m_interfaceNames[i] < n; });

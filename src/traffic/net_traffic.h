@@ -27,7 +27,6 @@ public:
     std::uint32_t GetInterfaceCounterValue(int interfaceNumber);
 
     const std::vector<std::string>& InterfaceNames() const { return m_interfaceNames; }
-    const std::vector<std::uint32_t>& InterfaceBandwidths() const { return m_interfaceBandwidths; }
 
 private:
     // Reads the table once and notes, by list position, which interfaces it still holds and their
@@ -37,12 +36,11 @@ private:
     NetDevPaths m_paths;
     double m_lastCounterReading = 0.0;
     std::vector<std::string> m_interfaceNames;
-    std::vector<std::uint32_t> m_interfaceBandwidths;
     std::vector<std::uint32_t> m_interfaceCounterReadings;
     int m_lastSampledInterface = -1;
 
     // Reused by every sample, so that sampling allocates nothing.
-    std::vector<char> m_table;
+    std::string m_table;
     std::vector<std::size_t> m_byName; // list positions sorted by name
     std::vector<bool> m_present;
     std::vector<std::uint32_t> m_totals;

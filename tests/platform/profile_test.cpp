@@ -1,4 +1,5 @@
 #include "platform/profile.h"
+#include "platform/whole_file.h"
 
 #include "fifo_watchdog.h"
 #include "file_contents.h"

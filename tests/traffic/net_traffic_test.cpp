@@ -129,14 +129,12 @@ TEST_F(FakeSystem, ListsUpInterfacesInKernelOrderWithLoopbackLast) {
         Install(c.kernel);
         NetTraffic traffic(m_paths);
         EXPECT_EQ(traffic.InterfaceNames(), c.listed);
-        EXPECT_EQ(traffic.InterfaceBandwidths().size(), c.listed.size());
     }
 }
 
 TEST_F(FakeSystem, UnreadableTableListsNothingAndSamplesZeroWithoutReading) {
     NetTraffic traffic(m_paths); // no table written
     EXPECT_TRUE(traffic.InterfaceNames().empty());
-    EXPECT_TRUE(traffic.InterfaceBandwidths().empty());
     EXPECT_FALSE(traffic.EnumerateInterfaces());
     // A read of the missing table would answer 1.0: with nothing listed, nothing is read.
     for (int position : {-1, 0, 1, 100})
@@ -179,30 +177,6 @@ TEST_F(FakeSystem, LinesWithoutBothByteCountsAreSkipped) {
     EXPECT_EQ(traffic.GetInterfaceCounterValue(0), 10u);
 }
 
-TEST_F(FakeSystem, LinkSpeedsInBitsPerSecond) {
-    const struct {
-        const char* speed; // nullptr: no speed file
-        std::uint32_t bits;
-    } cases[] = {
-        {"10", 10000000u},
-        {"4294", 4294000000u},
-        {"4295", 0xFFFFFFFFu},
-        {"10000", 0xFFFFFFFFu},
-        {"0", 0u},
-        {"-1", 0u},
-        {"", 0u},
-        {nullptr, 0u},
-        {"100\n", 100000000u},
-        {"garbage\n", 0u},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.speed ? c.speed : "(none)");
-        Install({{"eth0", kUp, c.speed}});
-        NetTraffic traffic(m_paths);
-        EXPECT_EQ(traffic.InterfaceBandwidths(), std::vector<std::uint32_t>{c.bits});
-    }
-}
-
 TEST_F(FakeSystem, SamplesReadOnlyTheTableAndKeepTheFirstList) {
     Install({Loopback(), {"eth0", kUp, "1000", 100, 0}, {"eth1", kDown, "100", 5, 0}});
     NetTraffic traffic(m_paths);
@@ -214,7 +188,6 @@ TEST_F(FakeSystem, SamplesReadOnlyTheTableAndKeepTheFirstList) {
     WriteTable({{"lo", nullptr, nullptr, 10, 10}, {"eth0", nullptr, nullptr, 700, 0}, {"eth1"}});
     EXPECT_EQ(traffic.SampleTraffic(0), 600.0);
     EXPECT_EQ(traffic.InterfaceNames(), (std::vector<std::string>{"eth0", "lo"}));
-    EXPECT_EQ(traffic.InterfaceBandwidths(), (std::vector<std::uint32_t>{1000000000u, 0u}));
     EXPECT_EQ(traffic.SampleTraffic(1), 0.0);
     EXPECT_EQ(traffic.GetInterfaceCounterValue(1), 20u);
 }
