@@ -12,16 +12,6 @@
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // The entries of a sources text, without blanks; empty entries are skipped.
 std::vector<std::string_view> Entries(std::string_view text) {
     std::vector<std::string_view> entries;

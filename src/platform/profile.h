@@ -23,6 +23,9 @@
 // Room the caller gives a value, terminating zero included; a value keeps at most 254 characters.
 inline constexpr std::size_t kProfileValueBufferSize = 255;
 
+// `text` without the blanks (spaces, tabs, line ends) at either end, as values and names are read.
+std::string_view Trim(std::string_view text);
+
 // The value of `key` in `section` of the file text `contents`: the first matching section and the
 // first matching key in it win. A missing section or key gives empty text.
 std::string ReadProfileValue(std::string_view contents, std::string_view section,
