@@ -14,7 +14,6 @@ CButtonXP::~CButtonXP() = default;
 void CButtonXP::PreSubclassWindow() {
     m_ownerDrawn = true;
     m_tracker.owner = this;
-    m_tracker.flags = 1;
     // Moves must arrive without a button held down for the hover look to follow the pointer.
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);

@@ -24,7 +24,6 @@ CComboBoxXP::~CComboBoxXP() {
 
 void CComboBoxXP::PreSubclassWindow() {
     m_tracker.owner = this;
-    m_tracker.flags = 1;
     setMouseTracking(true);
     if (QLineEdit* edit = lineEdit())
         m_editPart.SubclassWindow(edit);
@@ -107,7 +106,7 @@ void CComboBoxXP::paintEvent(QPaintEvent* e) {
     }
 
     // The drop-down button.
-    std::uint32_t state = kDrawButtonDropArrow | kDrawButtonOnDialog | kDrawButtonFlat;
+    std::uint32_t state = 0;
     if (!isEnabled())
         state |= kDrawButtonDisabled;
     if (hovered)

@@ -9,11 +9,8 @@ class QPainter;
 // The width of the combo box's drop-down button, as wide as a scroll bar's thumb.
 constexpr int kDropButtonWidth = 16;
 
-// State word of CDrawButton.
-constexpr std::uint32_t kDrawButtonDropArrow = 2; // glyph kind in bits 0-7
+// State word of CDrawButton: the bits its painting reads.
 constexpr std::uint32_t kDrawButtonDisabled = 0x100;
-constexpr std::uint32_t kDrawButtonFlat = 0x200;
-constexpr std::uint32_t kDrawButtonOnDialog = 0x800;
 constexpr std::uint32_t kDrawButtonPressed = 0x1000;
 constexpr std::uint32_t kDrawButtonHot = 0x4000;
 

@@ -5,7 +5,7 @@
 
 namespace {
 void RepaintOwner(const HoverTracker& tracker) {
-    if ((tracker.flags & 1u) != 0 && tracker.owner != nullptr)
+    if (tracker.owner != nullptr)
         tracker.owner->update();
 }
 } // namespace

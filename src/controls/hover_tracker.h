@@ -6,11 +6,11 @@ class QEvent;
 class QWidget;
 
 // Hover state shared by a control and its child windows: the pointer counts as over the control
-// while it is over the control or any child that reports to the same tracker.
+// while it is over the control or any child that reports to the same tracker. The owner is
+// repainted whenever the hover flag changes.
 struct HoverTracker {
     QWidget* owner = nullptr;   // the control that shows the hover look
     QWidget* tracked = nullptr; // window whose leave ends the hover
-    std::uint8_t flags = 0;     // bit 0: repaint the owner when the hover flag changes
     std::uint8_t hover = 0;
 };
 

@@ -12,7 +12,6 @@ TEST(HoverTracker, ControlAndChildCountAsOneAreaAndStaleLeavesAreIgnored) {
     QWidget other;
     HoverTracker tracker;
     tracker.owner = &owner;
-    tracker.flags = 1;
 
     struct Step {
         const char* what;
