@@ -41,15 +41,10 @@ void CTarvelDlg::OnRun() {
         m_serverAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
-    // The ports: the exchange shows its own messages and Run goes on whatever it says. A port
-    // member of 2^31 or more prints with a minus sign.
-    UpdateData(true);
-    for (std::uint32_t port : {m_clientPort, m_serverPort}) {
-        if (!IsAllDigits(std::to_string(static_cast<std::int32_t>(port)))) {
-            ShowError(kBadPortMessage);
-            return;
-        }
-    }
+    // The ports: a value the exchange refuses has had its one message and holds the focus; Run
+    // goes no further, so nothing is saved or started on a port the operator never chose.
+    if (!UpdateData(true))
+        return;
     // Changed settings are saved, and from then on they are the ones a relay uses.
     if (m_paramsChanged == 1)
         SaveParameters();

@@ -95,8 +95,7 @@ void CTarvelDlg::LoadParameters() {
 }
 
 void CTarvelDlg::SaveParameters() {
-    // After a refused port the members keep what the exchange left in them; they are saved so.
-    UpdateData(true);
+    // The callers have exchanged the ports: the members hold what the edits show.
     m_saved = ParametersFromControls();
     if (!ParameterFileExists(kParameterFilePath)) {
         ShowError(kMissingParameterFileMessage);

@@ -76,10 +76,27 @@ TEST(EndpointFromText, AddressTable) {
     EXPECT_EQ(AddressCases()[4].text.size(), 99u);
 }
 
-TEST(EndpointFromText, OnlyTheLow16BitsOfThePortCount) {
-    for (const auto& [port, used] : {std::pair{80, 80}, {65536 + 80, 80}, {-1, 65535}}) {
-        EXPECT_EQ(EndpointFromText("127.0.0.3", port)->Port(), used) << port;
+// A port is used as it is or not at all: its low 16 bits would be a port nobody chose.
+TEST(EndpointFromText, APortOutsideSixteenBitsGivesNoEndpoint) {
+    struct Case {
+        std::int32_t port;
+        int used; // -1: no endpoint
+    };
+    for (const char* address : {"127.0.0.3", "::1"}) {
+        for (const Case& c :
+             {Case{0, 0}, Case{80, 80}, Case{65535, 65535}, Case{65536, -1}, Case{65536 + 80, -1},
+              Case{70000, -1}, Case{-1, -1}, Case{INT32_MIN, -1}, Case{INT32_MAX, -1}}) {
+            SCOPED_TRACE(std::string(address) + " port " + std::to_string(c.port));
+            const std::optional<Endpoint> endpoint = EndpointFromText(address, c.port);
+            ASSERT_EQ(endpoint.has_value(), c.used >= 0);
+            if (endpoint) {
+                EXPECT_EQ(endpoint->Port(), c.used);
+            }
+        }
     }
+    // Nor does a plan come of it.
+    EXPECT_FALSE(
+        PlanFromParameters(Parameters{true, false, "127.0.0.2", 70000, "127.0.0.3", 6000}));
 }
 
 TEST(PlanFromParameters, ModeDecidesTheSideWaitedOn) {
@@ -102,15 +119,6 @@ TEST(PlanFromParameters, ModeDecidesTheSideWaitedOn) {
 
     parameters.serverAddress = "127.0.0.09";
     EXPECT_FALSE(PlanFromParameters(parameters).has_value());
-}
-
-TEST(IsAllDigits, SignedFormOfPortMembers) {
-    EXPECT_TRUE(IsAllDigits(""));
-    EXPECT_TRUE(IsAllDigits("2147483647"));
-    EXPECT_TRUE(IsAllDigits("10001"));
-    EXPECT_FALSE(IsAllDigits("-1"));
-    EXPECT_FALSE(IsAllDigits("-2147483648"));
-    EXPECT_FALSE(IsAllDigits("12a"));
 }
 
 } // namespace
