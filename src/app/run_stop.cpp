@@ -106,7 +106,8 @@ void CTarvelDlg::ShowRelayStatus() {
     QString status = QStringLiteral("未在转发");
     if (m_relay && m_stopButton.isEnabled()) {
         status =
-            QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol));
+            QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol) +
+                                   "\n" + DescribeDirection(m_relay->Plan()));
     } else if (m_relay) {
         status +=
             QStringLiteral("; 上次") +

@@ -10,6 +10,7 @@
 #include "platform/shell.h"
 #include "platform/system_colors.h"
 #include "relay/relay.h"
+#include "relay/relay_description.h"
 #include "resource.h"
 
 #include <QContextMenuEvent>
@@ -96,6 +97,10 @@ void CTarvelDlg::ConnectHandlers() {
     connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
     connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
     connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
+    // Loading checks the radios too: the tooltips follow every change of them.
+    for (QRadioButton* radio :
+         {&m_clientToServerRadio, &m_serverToClientRadio, &m_udpRadio, &m_tcpRadio})
+        connect(radio, &QRadioButton::toggled, this, &CTarvelDlg::ShowDirectionTooltips);
     // Only the operator's choices count as changes: programmatic updates raise none of these
     // signals. Typing into an address field counts like picking from the list, so that Run
     // saves and relays on the address the operator sees.
@@ -175,6 +180,7 @@ bool CTarvelDlg::OnInitDialog() {
     InitDisplayControls();
     FillLocalAddresses();
     LoadParameters();
+    ShowDirectionTooltips();
     m_clientAddressCombo.setFocus(Qt::OtherFocusReason);
     return true;
 }
@@ -237,6 +243,40 @@ void CTarvelDlg::OnTcp() {
     m_tcpRadio.setChecked(true);
     m_udpRadio.setChecked(false);
     m_paramsChanged = 1;
+}
+
+void CTarvelDlg::ShowDirectionTooltips() {
+    const auto direction = [](RelayMode mode, RelayProtocol protocol) {
+        return QString::fromStdString(DescribeDirection(MakeRelayPlan(mode, protocol, {}, {})));
+    };
+    // With nothing chosen in the other group, every choice of it is said.
+    std::vector<RelayMode> modes{RelayMode::ClientToServer, RelayMode::ServerToClient};
+    if (m_clientToServerRadio.isChecked() != m_serverToClientRadio.isChecked())
+        modes = {m_clientToServerRadio.isChecked() ? RelayMode::ClientToServer
+                                                   : RelayMode::ServerToClient};
+    std::vector<RelayProtocol> protocols{RelayProtocol::Udp, RelayProtocol::Tcp};
+    if (m_udpRadio.isChecked() != m_tcpRadio.isChecked())
+        protocols = {m_udpRadio.isChecked() ? RelayProtocol::Udp : RelayProtocol::Tcp};
+
+    for (auto [radio, mode] : {std::pair{&m_clientToServerRadio, RelayMode::ClientToServer},
+                               std::pair{&m_serverToClientRadio, RelayMode::ServerToClient}}) {
+        QStringList lines;
+        for (RelayProtocol protocol : protocols)
+            lines << direction(mode, protocol);
+        radio->setToolTip(lines.join(u'\n'));
+    }
+    for (auto [radio, protocol] :
+         {std::pair{&m_udpRadio, RelayProtocol::Udp}, std::pair{&m_tcpRadio, RelayProtocol::Tcp}}) {
+        QStringList lines;
+        for (RelayMode mode : modes) {
+            // The protocol leads each line already; the mode is named when both are said.
+            const QString prefix =
+                modes.size() > 1 ? QString::fromStdString(ModeName(mode)) + QStringLiteral(", ")
+                                 : QString();
+            lines << prefix + direction(mode, protocol);
+        }
+        radio->setToolTip(lines.join(u'\n'));
+    }
 }
 
 // A changed address reaches nothing until Run saves it.

@@ -90,8 +90,11 @@ private:
     void EnterIdleLook();
     void SetRelayControlsEnabled(bool enabled);
     // Says on the lamps' tooltip (and the 显示 group's description) where the relay is, who is
-    // connected and what it forwarded.
+    // connected and what it forwarded, and which way it relays.
     void ShowRelayStatus();
+    // Says on each mode and protocol radio which side the relay would listen on or bind, which it
+    // would connect or send to, and which way the data would go, with the other group's choice.
+    void ShowDirectionTooltips();
     // On a display tick: returns to the idle look when the worker has ended by itself.
     void NoticeEndedRelay();
     void SetLampTextColor(COLORREF color);

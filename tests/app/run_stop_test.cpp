@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <netinet/in.h>
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <random>
 
 namespace {
@@ -670,6 +673,142 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
         dialog->OnStop();
         dialog.reset();
         savefailure::Restore(folder);
+    }
+}
+
+// What each mode and protocol pair does, in the words of the radios' tooltips.
+struct Direction {
+    const char* name;
+    int mode;
+    int protocol;
+    const char* text;
+};
+const Direction kDirections[] = {
+    {"TCP client to server", IDC_CLIENT_TO_SERVER, IDC_TCP,
+     "TCP: 在 输出网卡 监听, 连接 输入网卡; 数据 输入网卡 → 输出网卡"},
+    {"UDP client to server", IDC_CLIENT_TO_SERVER, IDC_UDP,
+     "UDP: 在 输出网卡 绑定, 发往 输入网卡; 数据 输出网卡 → 输入网卡"},
+    {"TCP server to client", IDC_SERVER_TO_CLIENT, IDC_TCP,
+     "TCP: 在 输入网卡 监听, 连接 输出网卡; 数据 输入网卡 → 输出网卡"},
+    {"UDP server to client", IDC_SERVER_TO_CLIENT, IDC_UDP,
+     "UDP: 在 输入网卡 绑定, 发往 输出网卡; 数据 输入网卡 → 输出网卡"},
+};
+
+QString DirectionText(int mode, int protocol) {
+    for (const Direction& d : kDirections) {
+        if (d.mode == mode && d.protocol == protocol)
+            return QString::fromUtf8(d.text);
+    }
+    return {};
+}
+
+// Each radio says what the relay would do with it chosen beside the other group's choice, and a
+// real relay of each pair does what the text says: it listens or is bound on the side named
+// first, connects or sends to the side named second, and carries data the way the arrow points
+// (and not back).
+TEST_F(RunStop, DirectionTooltipsSayWhatTheRelayDoes) {
+    auto tooltip = [&](int id) { return dialog->GetDlgItem(id)->toolTip(); };
+    // Nothing chosen yet: each radio says every pair it could be part of.
+    OpenDialog();
+    EXPECT_EQ(tooltip(IDC_CLIENT_TO_SERVER), DirectionText(IDC_CLIENT_TO_SERVER, IDC_UDP) + u'\n' +
+                                                 DirectionText(IDC_CLIENT_TO_SERVER, IDC_TCP));
+    EXPECT_EQ(tooltip(IDC_TCP), QStringLiteral("客户端到服务器端, ") +
+                                    DirectionText(IDC_CLIENT_TO_SERVER, IDC_TCP) +
+                                    QStringLiteral("\n服务器端到客户端, ") +
+                                    DirectionText(IDC_SERVER_TO_CLIENT, IDC_TCP));
+
+    const QRegularExpression sentence(QStringLiteral(
+        "^(TCP|UDP): 在 (\\S+) (监听|绑定), (连接|发往) (\\S+); 数据 (\\S+) → (\\S+)$"));
+    for (const Direction& d : kDirections) {
+        SCOPED_TRACE(d.name);
+        OpenDialog();
+        const bool tcp = d.protocol == IDC_TCP;
+        const int type = tcp ? SOCK_STREAM : SOCK_DGRAM;
+        struct Side {
+            const char* address;
+            int port;
+        };
+        const std::map<QString, Side> sides{
+            {QStringLiteral("输入网卡"), {"127.0.0.2", FreePort(type)}},
+            {QStringLiteral("输出网卡"), {"127.0.0.3", FreePort(type)}}};
+        const Side& client = sides.at(QStringLiteral("输入网卡"));
+        const Side& server = sides.at(QStringLiteral("输出网卡"));
+        EnterEndpoints(client.address, client.port, server.address, server.port);
+        Click(d.mode);
+        Click(d.protocol);
+        const int otherMode =
+            d.mode == IDC_CLIENT_TO_SERVER ? IDC_SERVER_TO_CLIENT : IDC_CLIENT_TO_SERVER;
+        const int otherProtocol = tcp ? IDC_UDP : IDC_TCP;
+        EXPECT_EQ(tooltip(d.mode), QString::fromUtf8(d.text));
+        EXPECT_EQ(tooltip(d.protocol), QString::fromUtf8(d.text));
+        EXPECT_EQ(tooltip(otherMode), DirectionText(otherMode, d.protocol));
+        EXPECT_EQ(tooltip(otherProtocol), DirectionText(d.mode, otherProtocol));
+
+        // The sides the text names.
+        const QRegularExpressionMatch said = sentence.match(QString::fromUtf8(d.text));
+        ASSERT_TRUE(said.hasMatch());
+        const Side& waits = sides.at(said.captured(2));
+        const Side& other = sides.at(said.captured(5));
+        const Side& from = sides.at(said.captured(6));
+        const Side& to = sides.at(said.captured(7));
+        // The peer on the far side is there before the relay needs it.
+        const SocketHandle farPeer = tcp ? relaytest::ListenOn(other.address, other.port)
+                                         : relaytest::BindUdp(to.address, to.port);
+        ASSERT_TRUE(farPeer.Valid());
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        EXPECT_TRUE(relaytest::WaitUntil([&] {
+            return tcp ? IsListening(waits.address, waits.port)
+                       : IsUdpBound(waits.address, waits.port);
+        })) << "not waiting where the text says";
+        // While it runs, the lamps say the same.
+        EXPECT_TRUE(ProcessEventsUntil([&] {
+            return Edit(IDC_INPUT_LAMP1)->toolTip().endsWith(u'\n' + QString::fromUtf8(d.text));
+        })) << Edit(IDC_INPUT_LAMP1)->toolTip().toStdString();
+
+        if (tcp) {
+            SocketHandle atWait = relaytest::ConnectWithin(waits.address, waits.port);
+            ASSERT_TRUE(atWait.Valid());
+            SocketHandle atOther = relaytest::AcceptWithin(farPeer.Get());
+            ASSERT_TRUE(atOther.Valid()) << "the relay did not connect where the text says";
+            const SocketHandle& source = &from == &waits ? atWait : atOther;
+            const SocketHandle& destination = &to == &waits ? atWait : atOther;
+            ASSERT_NE(&source, &destination);
+            ASSERT_TRUE(relaytest::SendAll(source.Get(), "way"));
+            EXPECT_EQ(relaytest::ReadStream(destination.Get(), 4).data, "way\0"s);
+        } else {
+            const SocketHandle sender = relaytest::BindUdp(from.address, 0);
+            ASSERT_TRUE(sender.Valid());
+            relaytest::SendDatagram(sender.Get(), "way", from.address, from.port);
+            const std::optional<relaytest::Datagram> arrived =
+                relaytest::ReceiveDatagram(farPeer.Get());
+            ASSERT_TRUE(arrived.has_value()) << "nothing arrived where the text says";
+            EXPECT_EQ(arrived->data, "way\0"s);
+            sockaddr_in own{};
+            socklen_t length = sizeof own;
+            ::getsockname(sender.Get(), reinterpret_cast<sockaddr*>(&own), &length);
+            EXPECT_NE(arrived->from.sin_port, own.sin_port) << "it came past the relay";
+            EXPECT_EQ(&other, &to) << "sent to one side, arrived at the other";
+        }
+        EXPECT_TRUE(messages.empty());
+        dialog->OnStop();
+    }
+}
+
+// The help page's table of the four pairs says what the tooltips say.
+TEST_F(RunStop, TheHelpPageHasTheSameTableAsTheTooltips) {
+    QFile page(QStringLiteral(TARVEL_HELP_PAGE));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString help = QString::fromUtf8(page.readAll());
+    OpenDialog();
+    for (const Direction& d : kDirections) {
+        SCOPED_TRACE(d.name);
+        const QString row =
+            QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
+                .arg(qobject_cast<QRadioButton*>(dialog->GetDlgItem(d.mode))->text(),
+                     qobject_cast<QRadioButton*>(dialog->GetDlgItem(d.protocol))->text(),
+                     QString::fromUtf8(d.text));
+        EXPECT_TRUE(help.contains(row)) << row.toStdString();
     }
 }
 
