@@ -676,6 +676,46 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
     }
 }
 
+// Port 0 lets the system choose: the lamps' tooltip names the port it chose, where the relay is.
+TEST_F(RunStop, APortZeroRelaysTooltipNamesThePortBound) {
+    struct Case {
+        const char* name;
+        int mode;
+        int protocol;
+        const char* waiting; // then the port
+    };
+    const Case cases[] = {
+        {"TCP client to server", IDC_CLIENT_TO_SERVER, IDC_TCP, "等待连接: 输出网卡 127.0.0.3:"},
+        {"UDP server to client", IDC_SERVER_TO_CLIENT, IDC_UDP,
+         "正在接收数据报: 输入网卡 127.0.0.2:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenDialog();
+        const bool tcp = c.protocol == IDC_TCP;
+        const int otherPort = FreePort(tcp ? SOCK_STREAM : SOCK_DGRAM);
+        if (tcp)
+            EnterEndpoints("127.0.0.2", otherPort, "127.0.0.3", 0);
+        else
+            EnterEndpoints("127.0.0.2", 0, "127.0.0.3", otherPort);
+        Click(c.mode);
+        Click(c.protocol);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        const std::string waiting = c.waiting;
+        std::string tooltip;
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            tooltip = Edit(IDC_INPUT_LAMP1)->toolTip().toStdString();
+            return tooltip.starts_with(waiting);
+        })) << tooltip;
+        const int port = std::atoi(tooltip.c_str() + waiting.size());
+        EXPECT_NE(port, 0) << tooltip;
+        EXPECT_TRUE(tcp ? IsListening("127.0.0.3", port) : IsUdpBound("127.0.0.2", port))
+            << tooltip;
+        dialog->OnStop();
+    }
+}
+
 // What each mode and protocol pair does, in the words of the radios' tooltips.
 struct Direction {
     const char* name;
