@@ -13,6 +13,7 @@
 #include "relay/relay_description.h"
 #include "resource.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -308,6 +309,17 @@ void CTarvelDlg::OnHelp() {
                              QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page),
                              caption, MessageIcon::Error);
                  });
+}
+
+void CTarvelDlg::BringToFront() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != this) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void CTarvelDlg::OnSysCommand(int command) {

@@ -57,6 +57,10 @@ public:
     void OnOK();
     void OnCancel();
 
+    // A later start asked for the window: it comes back from the task bar to the front and takes
+    // the input; a box it opened stays above it and keeps the input.
+    void BringToFront();
+
     const TrafficButton& TrafficGraph() const { return m_trafficGraph; }
     int ParamsChanged() const { return m_paramsChanged; }
     std::uint32_t ClientPort() const { return m_clientPort; }

@@ -118,6 +118,19 @@ TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
     EXPECT_EQ(ApplicationNameFromPath("./Tarvel.exe"), "Tarvel");
 }
 
+// Both the holder and a later start know where the holder takes requests: beside the lock file.
+// Without a lock file there is no such place.
+TEST(SingleInstanceLock, RequestsGoToASocketBesideTheLock) {
+    QTemporaryDir dir;
+    const std::filesystem::path folder = dir.path().toStdString();
+    const SingleInstanceLock first("tarvel", folder);
+    const SingleInstanceLock second("tarvel", folder);
+    ASSERT_FALSE(second.IsFirstInstance());
+    EXPECT_EQ(first.RequestPath(), folder / "tarvel.sock");
+    EXPECT_EQ(second.RequestPath(), first.RequestPath());
+    EXPECT_TRUE(SingleInstanceLock("tarvel", folder / "missing").RequestPath().empty());
+}
+
 TEST(SingleInstanceLock, ALockThatCannotBeOpenedDoesNotKeepTheProgramFromStartingButIsSaid) {
     QTemporaryDir dir;
     const std::filesystem::path folder = dir.path().toStdString();
