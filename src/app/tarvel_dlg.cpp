@@ -14,6 +14,7 @@
 #include "resource.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -94,10 +95,12 @@ void CTarvelDlg::ConnectHandlers() {
     connect(&m_runButton, &QPushButton::clicked, this, &CTarvelDlg::OnRun);
     connect(&m_stopButton, &QPushButton::clicked, this, &CTarvelDlg::OnStop);
     connect(&m_settingsButton, &QPushButton::clicked, this, &CTarvelDlg::OnSettings);
-    connect(&m_clientToServerRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnClientToServer);
-    connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
-    connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
-    connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
+    // The template makes each pair of radios one exclusive group, which keeps one of them checked.
+    // A click of the operator's marks a change; a check state the program sets does not.
+    for (QButtonGroup* group : {m_clientToServerRadio.group(), m_udpRadio.group()}) {
+        Q_ASSERT(group != nullptr && group->exclusive() && group->buttons().size() == 2);
+        connect(group, &QButtonGroup::buttonClicked, this, &CTarvelDlg::OnModeOrProtocolChosen);
+    }
     // Loading checks the radios too: the tooltips follow every change of them.
     for (QRadioButton* radio :
          {&m_clientToServerRadio, &m_serverToClientRadio, &m_udpRadio, &m_tcpRadio})
@@ -222,27 +225,8 @@ void CTarvelDlg::OnDisplayTick() {
     NoticeEndedRelay();
 }
 
-void CTarvelDlg::OnClientToServer() {
-    m_clientToServerRadio.setChecked(true);
-    m_serverToClientRadio.setChecked(false);
-    m_paramsChanged = 1;
-}
-
-void CTarvelDlg::OnServerToClient() {
-    m_serverToClientRadio.setChecked(true);
-    m_clientToServerRadio.setChecked(false);
-    m_paramsChanged = 1;
-}
-
-void CTarvelDlg::OnUdp() {
-    m_udpRadio.setChecked(true);
-    m_tcpRadio.setChecked(false);
-    m_paramsChanged = 1;
-}
-
-void CTarvelDlg::OnTcp() {
-    m_tcpRadio.setChecked(true);
-    m_udpRadio.setChecked(false);
+// Also when the clicked button was checked already.
+void CTarvelDlg::OnModeOrProtocolChosen() {
     m_paramsChanged = 1;
 }
 

@@ -46,10 +46,8 @@ public:
     void OnSettings();
     void OnHelp();
     void OnDisplayTick();
-    void OnClientToServer();
-    void OnServerToClient();
-    void OnUdp();
-    void OnTcp();
+    // The operator chose a mode or a protocol (by click, mnemonic or arrow key).
+    void OnModeOrProtocolChosen();
     void OnClientAddressChanged();
     void OnServerAddressChanged();
     void OnPortChanged();
