@@ -6,10 +6,14 @@
 #include "relay/relay_description.h"
 #include "resource.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QScopedValueRollback>
+#include <QTimer>
+
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -103,8 +107,9 @@ void CTarvelDlg::EnterIdleLook() {
 }
 
 void CTarvelDlg::ShowRelayStatus() {
+    // The display timer runs from Run until the idle look returns, Stop's pause included.
     QString status = QStringLiteral("未在转发");
-    if (m_relay && m_stopButton.isEnabled()) {
+    if (m_relay && m_displayTimer.isActive()) {
         status =
             QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol) +
                                    "\n" + DescribeDirection(m_relay->Plan()));
@@ -132,7 +137,8 @@ void CTarvelDlg::NoticeEndedRelay() {
     // A relay that ended by itself leaves the dialog as Stop would, without Stop's pause: nothing
     // is left to release. Only a failed set-up is worth a message; a stream that ended is what
     // the operator's peers did.
-    if (!m_relay)
+    // During Stop's pause, Stop ends it whatever it did.
+    if (!m_relay || m_stopping)
         return;
     const RelayOutcome outcome = m_relay->Outcome();
     if (outcome.end == RelayEnd::Running)
@@ -156,7 +162,25 @@ void CTarvelDlg::ShutdownRelay() {
     // a second, whether or not a relay runs.
     if (m_relay)
         m_relay->StopWaiting();
-    std::this_thread::sleep_for(kStopPause);
+    // Stop is taken; nothing is enabled again before the idle look returns.
+    m_stopButton.setEnabled(false);
+    PauseBeforeEnding();
     if (m_relay)
         m_relay->Stop();
+}
+
+void CTarvelDlg::PauseBeforeEnding() {
+    // The dialog keeps painting and the lamps follow the relay, but the operator's input waits
+    // until the pause is over, so that nothing starts, changes or closes halfway through it. (Not
+    // an event loop of its own: after a quit request one would return at once.)
+    const QScopedValueRollback stopping(m_stopping, true);
+    const QDeadlineTimer end(kStopPause, Qt::PreciseTimer);
+    QTimer wake; // ends the wait for events when the pause is over
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!end.hasExpired()) {
+        wake.start(static_cast<int>(end.remainingTime()));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::WaitForMoreEvents);
+    }
 }

@@ -84,6 +84,8 @@ private:
     Parameters ParametersFromControls() const;
     void ShowParameters(const Parameters& parameters);
     void ShutdownRelay();
+    // Stop's and closing's second before the relay is ended.
+    void PauseBeforeEnding();
     // The look Run leaves: Run disabled, Stop enabled, display timer on, lamps green, and the
     // controls of what runs (mode, protocol, addresses, ports) disabled, as they cannot change it.
     void EnterRunningLook();
@@ -138,4 +140,5 @@ private:
     QTimer m_displayTimer; // the lamps follow the relay buffer while a relay runs
     bool m_created = false;
     bool m_destroyed = false;
+    bool m_stopping = false; // in Stop's or closing's pause
 };

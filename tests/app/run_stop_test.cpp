@@ -332,6 +332,65 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_TRUE(messages.empty());
 }
 
+// Counts the paint events of the widget it watches.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+// Through Stop's second the dialog keeps painting and the lamps follow the relay, which relays on;
+// Run, Stop and the controls of what runs stay disabled. Then the idle look, and the relay is over.
+TEST_F(RunStop, TheDialogKeepsPaintingThroughStopsPause) {
+    OpenDialog();
+    UdpStream stream;
+    ASSERT_NO_FATAL_FAILURE(RunUdpRelay(stream));
+    ASSERT_EQ(ThroughTheRelay(stream.sink.Get(), "127.0.0.2", stream.clientPort, "ping"),
+              "ping\0"s);
+    QLineEdit* lamp = Edit(IDC_INPUT_LAMP1);
+    PaintCounter counter;
+    lamp->installEventFilter(&counter);
+    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    int paintsBefore = -1;
+    bool early = false;
+    bool late = false;
+    QTimer::singleShot(200ms, dialog.get(), [&] {
+        early = true;
+        EXPECT_FALSE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+        EXPECT_FALSE(dialog->GetDlgItem(IDC_STOP)->isEnabled());
+        EXPECT_TRUE(ReachableRelayControls().empty());
+        paintsBefore = counter.paints;
+        lamp->update();
+        relaytest::SendDatagram(source.Get(), "ABCD", "127.0.0.2", stream.clientPort);
+    });
+    QTimer::singleShot(900ms, dialog.get(), [&] {
+        late = true;
+        EXPECT_GT(counter.paints, paintsBefore) << "the lamp was not painted during the pause";
+        EXPECT_EQ(lamp->text(), QStringLiteral("65")) << "the lamps stood still";
+        const std::optional<relaytest::Datagram> relayed =
+            relaytest::ReceiveDatagram(stream.sink.Get(), 100ms);
+        ASSERT_TRUE(relayed.has_value()) << "the relay did not relay on through the pause";
+        EXPECT_EQ(relayed->data, "ABCD\0"s);
+    });
+
+    QElapsedTimer clock;
+    clock.start();
+    dialog->OnStop();
+    EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_TRUE(early);
+    EXPECT_TRUE(late);
+    EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+    EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
+    EXPECT_TRUE(relaytest::WaitUntil([&] { return !IsUdpBound("127.0.0.2", stream.clientPort); }));
+    EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(RunStop, ClosingTheDialogTakesAboutOneSecond) {
     OpenDialog();
     QElapsedTimer clock;
