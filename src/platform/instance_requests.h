@@ -17,8 +17,6 @@ public:
     // on as before, only a later start cannot reach it.
     InstanceRequests(const QString& path, std::function<void()> show);
 
-    bool Listening() const { return m_server.isListening(); }
-
 private:
     void TakeConnection();
 
