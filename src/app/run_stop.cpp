@@ -7,10 +7,14 @@
 #include "relay/relay_description.h"
 #include "resource.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QScopedValueRollback>
+#include <QTimer>
+
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -42,15 +46,10 @@ void CTarvelDlg::OnRun() {
         m_serverAddressCombo.setFocus(Qt::OtherFocusReason);
         return;
     }
-    // The ports: the exchange shows its own messages and Run goes on whatever it says. A port
-    // member of 2^31 or more prints with a minus sign.
-    UpdateData(true);
-    for (std::uint32_t port : {m_clientPort, m_serverPort}) {
-        if (!IsAllDigits(std::to_string(static_cast<std::int32_t>(port)))) {
-            ShowError(kBadPortMessage);
-            return;
-        }
-    }
+    // The ports: a value the exchange refuses has had its one message and holds the focus; Run
+    // goes no further, so nothing is saved or started on a port the operator never chose.
+    if (!UpdateData(true))
+        return;
     // Changed settings are saved, and from then on they are the ones a relay uses.
     if (m_paramsChanged == 1)
         SaveParameters();
@@ -108,10 +107,12 @@ void CTarvelDlg::EnterIdleLook() {
 }
 
 void CTarvelDlg::ShowRelayStatus() {
+    // The display timer runs from Run until the idle look returns, Stop's pause included.
     QString status = QStringLiteral("未在转发");
-    if (m_relay && m_stopButton.isEnabled()) {
+    if (m_relay && m_displayTimer.isActive()) {
         status =
-            QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol));
+            QString::fromStdString(DescribeStatus(m_relay->Status(), m_relay->Plan().protocol) +
+                                   "\n" + DescribeDirection(m_relay->Plan()));
     } else if (m_relay) {
         status +=
             QStringLiteral("; 上次") +
@@ -136,7 +137,8 @@ void CTarvelDlg::NoticeEndedRelay() {
     // A relay that ended by itself leaves the dialog as Stop would, without Stop's pause: nothing
     // is left to release. Only a failed set-up is worth a message; a stream that ended is what
     // the operator's peers did.
-    if (!m_relay)
+    // During Stop's pause, Stop ends it whatever it did.
+    if (!m_relay || m_stopping)
         return;
     const RelayOutcome outcome = m_relay->Outcome();
     if (outcome.end == RelayEnd::Running)
@@ -160,7 +162,25 @@ void CTarvelDlg::ShutdownRelay() {
     // a second, whether or not a relay runs.
     if (m_relay)
         m_relay->StopWaiting();
-    std::this_thread::sleep_for(kStopPause);
+    // Stop is taken; nothing is enabled again before the idle look returns.
+    m_stopButton.setEnabled(false);
+    PauseBeforeEnding();
     if (m_relay)
         m_relay->Stop();
+}
+
+void CTarvelDlg::PauseBeforeEnding() {
+    // The dialog keeps painting and the lamps follow the relay, but the operator's input waits
+    // until the pause is over, so that nothing starts, changes or closes halfway through it. (Not
+    // an event loop of its own: after a quit request one would return at once.)
+    const QScopedValueRollback stopping(m_stopping, true);
+    const QDeadlineTimer end(kStopPause, Qt::PreciseTimer);
+    QTimer wake; // ends the wait for events when the pause is over
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!end.hasExpired()) {
+        wake.start(static_cast<int>(end.remainingTime()));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                        QEventLoop::WaitForMoreEvents);
+    }
 }

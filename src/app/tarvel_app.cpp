@@ -3,6 +3,7 @@
 #include "app/tarvel_dlg.h"
 #include "dialog_templates.h"
 #include "platform/fonts.h"
+#include "platform/instance_requests.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
@@ -56,12 +57,19 @@ int CTarvelApp::Run(int argc, char** argv) {
 }
 
 bool CTarvelApp::InitInstance(int argc, char** argv) {
-    // One instance per application name; a second one ends silently before any window.
+    // One instance per application name. A second one asks the first to show its window and ends
+    // silently before any window of its own, whether or not anybody answered.
     const SingleInstanceLock instanceLock(ApplicationNameFromPath(argc > 0 ? argv[0] : "tarvel"));
     if (!instanceLock.Warning().empty())
         std::fprintf(stderr, "%s\n", instanceLock.Warning().c_str());
-    if (!instanceLock.IsFirstInstance())
+    const QString requestPath = QString::fromStdString(instanceLock.RequestPath().string());
+    if (!instanceLock.IsFirstInstance()) {
+        std::optional<QCoreApplication> core; // the socket needs one, no display
+        if (!qApp)
+            core.emplace(argc, argv);
+        AskRunningInstanceToShow(requestPath);
         return false;
+    }
 
     // The toolkit (tests bring their own application object).
     std::optional<QApplication> application;
@@ -77,8 +85,13 @@ bool CTarvelApp::InitInstance(int argc, char** argv) {
         return false;
     }
 
-    // The main dialog, run modally; it is destroyed on the way out.
+    // The main dialog, run modally; it is destroyed on the way out. Later starts reach it through
+    // the socket beside the lock.
     CTarvelDlg dialog;
+    dialog.Create();
+    std::optional<InstanceRequests> requests;
+    if (!requestPath.isEmpty())
+        requests.emplace(requestPath, [&dialog] { dialog.BringToFront(); });
     dialog.exec();
     if (dialog.isVisible())
         dialog.done(QDialog::Rejected); // a quit request ended the loop

@@ -10,8 +10,11 @@
 #include "platform/shell.h"
 #include "platform/system_colors.h"
 #include "relay/relay.h"
+#include "relay/relay_description.h"
 #include "resource.h"
 
+#include <QApplication>
+#include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -92,10 +95,16 @@ void CTarvelDlg::ConnectHandlers() {
     connect(&m_runButton, &QPushButton::clicked, this, &CTarvelDlg::OnRun);
     connect(&m_stopButton, &QPushButton::clicked, this, &CTarvelDlg::OnStop);
     connect(&m_settingsButton, &QPushButton::clicked, this, &CTarvelDlg::OnSettings);
-    connect(&m_clientToServerRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnClientToServer);
-    connect(&m_serverToClientRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnServerToClient);
-    connect(&m_udpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnUdp);
-    connect(&m_tcpRadio, &QRadioButton::clicked, this, &CTarvelDlg::OnTcp);
+    // The template makes each pair of radios one exclusive group, which keeps one of them checked.
+    // A click of the operator's marks a change; a check state the program sets does not.
+    for (QButtonGroup* group : {m_clientToServerRadio.group(), m_udpRadio.group()}) {
+        Q_ASSERT(group != nullptr && group->exclusive() && group->buttons().size() == 2);
+        connect(group, &QButtonGroup::buttonClicked, this, &CTarvelDlg::OnModeOrProtocolChosen);
+    }
+    // Loading checks the radios too: the tooltips follow every change of them.
+    for (QRadioButton* radio :
+         {&m_clientToServerRadio, &m_serverToClientRadio, &m_udpRadio, &m_tcpRadio})
+        connect(radio, &QRadioButton::toggled, this, &CTarvelDlg::ShowDirectionTooltips);
     // Only the operator's choices count as changes: programmatic updates raise none of these
     // signals. Typing into an address field counts like picking from the list, so that Run
     // saves and relays on the address the operator sees.
@@ -175,6 +184,7 @@ bool CTarvelDlg::OnInitDialog() {
     InitDisplayControls();
     FillLocalAddresses();
     LoadParameters();
+    ShowDirectionTooltips();
     m_clientAddressCombo.setFocus(Qt::OtherFocusReason);
     return true;
 }
@@ -215,28 +225,43 @@ void CTarvelDlg::OnDisplayTick() {
     NoticeEndedRelay();
 }
 
-void CTarvelDlg::OnClientToServer() {
-    m_clientToServerRadio.setChecked(true);
-    m_serverToClientRadio.setChecked(false);
+// Also when the clicked button was checked already.
+void CTarvelDlg::OnModeOrProtocolChosen() {
     m_paramsChanged = 1;
 }
 
-void CTarvelDlg::OnServerToClient() {
-    m_serverToClientRadio.setChecked(true);
-    m_clientToServerRadio.setChecked(false);
-    m_paramsChanged = 1;
-}
+void CTarvelDlg::ShowDirectionTooltips() {
+    const auto direction = [](RelayMode mode, RelayProtocol protocol) {
+        return QString::fromStdString(DescribeDirection(MakeRelayPlan(mode, protocol, {}, {})));
+    };
+    // With nothing chosen in the other group, every choice of it is said.
+    std::vector<RelayMode> modes{RelayMode::ClientToServer, RelayMode::ServerToClient};
+    if (m_clientToServerRadio.isChecked() != m_serverToClientRadio.isChecked())
+        modes = {m_clientToServerRadio.isChecked() ? RelayMode::ClientToServer
+                                                   : RelayMode::ServerToClient};
+    std::vector<RelayProtocol> protocols{RelayProtocol::Udp, RelayProtocol::Tcp};
+    if (m_udpRadio.isChecked() != m_tcpRadio.isChecked())
+        protocols = {m_udpRadio.isChecked() ? RelayProtocol::Udp : RelayProtocol::Tcp};
 
-void CTarvelDlg::OnUdp() {
-    m_udpRadio.setChecked(true);
-    m_tcpRadio.setChecked(false);
-    m_paramsChanged = 1;
-}
-
-void CTarvelDlg::OnTcp() {
-    m_tcpRadio.setChecked(true);
-    m_udpRadio.setChecked(false);
-    m_paramsChanged = 1;
+    for (auto [radio, mode] : {std::pair{&m_clientToServerRadio, RelayMode::ClientToServer},
+                               std::pair{&m_serverToClientRadio, RelayMode::ServerToClient}}) {
+        QStringList lines;
+        for (RelayProtocol protocol : protocols)
+            lines << direction(mode, protocol);
+        radio->setToolTip(lines.join(u'\n'));
+    }
+    for (auto [radio, protocol] :
+         {std::pair{&m_udpRadio, RelayProtocol::Udp}, std::pair{&m_tcpRadio, RelayProtocol::Tcp}}) {
+        QStringList lines;
+        for (RelayMode mode : modes) {
+            // The protocol leads each line already; the mode is named when both are said.
+            const QString prefix =
+                modes.size() > 1 ? QString::fromStdString(ModeName(mode)) + QStringLiteral(", ")
+                                 : QString();
+            lines << prefix + direction(mode, protocol);
+        }
+        radio->setToolTip(lines.join(u'\n'));
+    }
 }
 
 // A changed address reaches nothing until Run saves it.
@@ -268,6 +293,17 @@ void CTarvelDlg::OnHelp() {
                              QStringLiteral("无法打开帮助页 %1，没有可以显示它的程序。").arg(page),
                              caption, MessageIcon::Error);
                  });
+}
+
+void CTarvelDlg::BringToFront() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != this) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void CTarvelDlg::OnSysCommand(int command) {

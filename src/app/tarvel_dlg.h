@@ -46,16 +46,18 @@ public:
     void OnSettings();
     void OnHelp();
     void OnDisplayTick();
-    void OnClientToServer();
-    void OnServerToClient();
-    void OnUdp();
-    void OnTcp();
+    // The operator chose a mode or a protocol (by click, mnemonic or arrow key).
+    void OnModeOrProtocolChosen();
     void OnClientAddressChanged();
     void OnServerAddressChanged();
     void OnPortChanged();
     void OnSysCommand(int command);
     void OnOK();
     void OnCancel();
+
+    // A later start asked for the window: it comes back from the task bar to the front and takes
+    // the input; a box it opened stays above it and keeps the input.
+    void BringToFront();
 
     const TrafficButton& TrafficGraph() const { return m_trafficGraph; }
     int ParamsChanged() const { return m_paramsChanged; }
@@ -82,6 +84,8 @@ private:
     Parameters ParametersFromControls() const;
     void ShowParameters(const Parameters& parameters);
     void ShutdownRelay();
+    // Stop's and closing's second before the relay is ended.
+    void PauseBeforeEnding();
     // The look Run leaves: Run disabled, Stop enabled, display timer on, lamps green, and the
     // controls of what runs (mode, protocol, addresses, ports) disabled, as they cannot change it.
     void EnterRunningLook();
@@ -90,8 +94,11 @@ private:
     void EnterIdleLook();
     void SetRelayControlsEnabled(bool enabled);
     // Says on the lamps' tooltip (and the 显示 group's description) where the relay is, who is
-    // connected and what it forwarded.
+    // connected and what it forwarded, and which way it relays.
     void ShowRelayStatus();
+    // Says on each mode and protocol radio which side the relay would listen on or bind, which it
+    // would connect or send to, and which way the data would go, with the other group's choice.
+    void ShowDirectionTooltips();
     // On a display tick: returns to the idle look when the worker has ended by itself.
     void NoticeEndedRelay();
     void SetLampTextColor(COLORREF color);
@@ -133,4 +140,5 @@ private:
     QTimer m_displayTimer; // the lamps follow the relay buffer while a relay runs
     bool m_created = false;
     bool m_destroyed = false;
+    bool m_stopping = false; // in Stop's or closing's pause
 };

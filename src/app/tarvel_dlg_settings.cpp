@@ -8,27 +8,10 @@
 #include "platform/message_box.h"
 #include "platform/shell.h"
 
-#include <QButtonGroup>
-
 namespace {
 
 void ShowError(const std::string& text) {
     ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
-}
-
-// Checks `first` or `second` without raising the dialog's click handling. Each radio starts its
-// own group, so both are set.
-void SelectOneOf(QAbstractButton& first, QAbstractButton& second, bool firstSelected) {
-    for (auto [button, checked] : {std::pair{&first, firstSelected}, {&second, !firstSelected}}) {
-        // The checked button of an exclusive group would refuse to be cleared on its own.
-        QButtonGroup* group = button->group();
-        const bool exclusive = group && group->exclusive();
-        if (exclusive)
-            group->setExclusive(false);
-        button->setChecked(checked);
-        if (exclusive)
-            group->setExclusive(true);
-    }
 }
 
 } // namespace
@@ -65,8 +48,9 @@ Parameters CTarvelDlg::ParametersFromControls() const {
 }
 
 void CTarvelDlg::ShowParameters(const Parameters& parameters) {
-    SelectOneOf(m_clientToServerRadio, m_serverToClientRadio, parameters.clientToServer);
-    SelectOneOf(m_udpRadio, m_tcpRadio, parameters.udp);
+    // Each pair is one exclusive group: checking one button clears the other, and raises no click.
+    (parameters.clientToServer ? m_clientToServerRadio : m_serverToClientRadio).setChecked(true);
+    (parameters.udp ? m_udpRadio : m_tcpRadio).setChecked(true);
     // A saved address need not be one of the list's entries; setting the text raises no change.
     m_clientAddressCombo.setEditText(QString::fromStdString(parameters.clientAddress));
     m_clientPort = static_cast<std::uint32_t>(parameters.clientPort);
@@ -100,8 +84,7 @@ void CTarvelDlg::LoadParameters() {
 }
 
 void CTarvelDlg::SaveParameters() {
-    // After a refused port the members keep what the exchange left in them; they are saved so.
-    UpdateData(true);
+    // The callers have exchanged the ports: the members hold what the edits show.
     m_saved = ParametersFromControls();
     if (!ParameterFileExists(kParameterFilePath)) {
         ShowError(kMissingParameterFileMessage);

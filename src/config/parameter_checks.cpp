@@ -13,6 +13,7 @@ namespace {
 constexpr std::size_t kLongestAddressText = 99;
 constexpr unsigned long kLargestAddressPart = 255;
 constexpr int kAddressParts = 4;
+constexpr std::int32_t kLargestSocketPort = 65535;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -27,10 +28,6 @@ unsigned long PartValue(std::string_view digits) {
             return kLargestAddressPart + 1;
     }
     return value;
-}
-
-std::uint16_t LowBits(std::int32_t port) {
-    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFU);
 }
 
 } // namespace
@@ -81,24 +78,20 @@ std::optional<Endpoint> IPv6EndpointFromText(std::string_view address, std::uint
 } // namespace
 
 std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port) {
-    if (address.size() > kLongestAddressText)
+    if (address.size() > kLongestAddressText || port < 0 || port > kLargestSocketPort)
         return std::nullopt;
     if (address.find(':') != std::string_view::npos)
-        return IPv6EndpointFromText(address, LowBits(port));
+        return IPv6EndpointFromText(address, static_cast<std::uint16_t>(port));
     if (!IsValidIpText(address))
         return std::nullopt;
     // inet_aton reads parts as inet_addr does (a leading zero means octal) but, unlike it, tells
     // a text it cannot read from 255.255.255.255.
     sockaddr_in v4{};
     v4.sin_family = AF_INET;
-    v4.sin_port = htons(LowBits(port));
+    v4.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::inet_aton(std::string(address).c_str(), &v4.sin_addr) == 0)
         return std::nullopt;
     return Endpoint(v4);
-}
-
-bool IsAllDigits(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), IsDigit);
 }
 
 std::optional<Endpoint> ListenEndpointFromText(std::string_view text) {
@@ -109,8 +102,8 @@ std::optional<Endpoint> ListenEndpointFromText(std::string_view text) {
     const std::string_view digits = text.substr(colon + 1);
     unsigned port = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-    if (digits.empty() || !IsAllDigits(digits) || error != std::errc() ||
-        end != digits.data() + digits.size() || port < 1 || port > 65535) {
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit) ||
+        error != std::errc() || end != digits.data() + digits.size() || port < 1 || port > 65535) {
         return std::nullopt;
     }
     std::string_view address = text.substr(0, colon);

@@ -9,7 +9,6 @@
 
 // What Run says when it refuses the operator's input.
 inline constexpr char kBadAddressMessage[] = "IP地址输入有误!";
-inline constexpr char kBadPortMessage[] = "端口号输入有误!";
 inline constexpr char kNoModeMessage[] = "请选择一种传输模式!";
 inline constexpr char kNoProtocolMessage[] = "请选择一种传输协议!";
 
@@ -20,16 +19,13 @@ inline constexpr std::uint32_t kLargestPort = 10000;
 // the ends ignored) into exactly four parts of decimal digits, each worth at most 255.
 bool IsValidIpText(std::string_view text);
 
-// The endpoint an address text and a port stand for, as the relay uses it: only the port's low
-// 16 bits count. An IPv4 text has the written form above (a part with a leading zero is octal);
-// an IPv6 text is a literal such as "2001:db8::1", a link-local one with its interface as in
-// "fe80::1%eth0". None when Run refuses the text, which includes every text that has the written
-// form but names no address (such as "127.0.0.09" or "1..2.3.4"), so that what Run accepts is
-// always what the relay uses.
+// The endpoint an address text and a port stand for, as the relay uses it. An IPv4 text has the
+// written form above (a part with a leading zero is octal); an IPv6 text is a literal such as
+// "2001:db8::1", a link-local one with its interface as in "fe80::1%eth0". None when Run refuses
+// the text, which includes every text that has the written form but names no address (such as
+// "127.0.0.09" or "1..2.3.4"), so that what Run accepts is always what the relay uses. None, too,
+// for a port outside 0..65535: its low 16 bits would be a port nobody chose.
 std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port);
-
-// True when every byte is a decimal digit; the empty text is true.
-bool IsAllDigits(std::string_view text);
 
 // An endpoint written as "ADDRESS:PORT" for a service of the relay program's own: a dotted IPv4
 // address as inet_pton reads it ("127.0.0.1:9100"), or an IPv6 literal in brackets

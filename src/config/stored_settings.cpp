@@ -133,13 +133,11 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
     const Parameters& saved = *settings.parameters;
 
     // The address texts, client first, then the ports, as Run checks them.
-    const std::optional<Endpoint> client = EndpointFromText(saved.clientAddress, saved.clientPort);
-    if (!client) {
-        return refuse(kClientAddressSection, kAddressKey, saved.clientAddress, kBadAddressMessage);
-    }
-    const std::optional<Endpoint> server = EndpointFromText(saved.serverAddress, saved.serverPort);
-    if (!server) {
-        return refuse(kServerAddressSection, kAddressKey, saved.serverAddress, kBadAddressMessage);
+    for (const auto& [section, address] : {std::pair{kClientAddressSection, &saved.clientAddress},
+                                           {kServerAddressSection, &saved.serverAddress}}) {
+        if (!EndpointFromText(*address, 0)) {
+            return refuse(section, kAddressKey, *address, kBadAddressMessage);
+        }
     }
     for (const auto& [section, port] : {std::pair{kClientPortSection, saved.clientPort},
                                         {kServerPortSection, saved.serverPort}}) {
@@ -170,9 +168,12 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
                           "不是 地址:端口 (IPv4 地址, 或方括号中的 IPv6 地址, 端口 1 到 65535)");
         }
     }
+    // Both texts and both ports passed: the endpoints are there.
+    const Endpoint client = *EndpointFromText(saved.clientAddress, saved.clientPort);
+    const Endpoint server = *EndpointFromText(saved.serverAddress, saved.serverPort);
     verdict.plan =
         MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
-                      saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, *client, *server,
+                      saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, client, server,
                       forwarding.forward, std::move(*allowed));
     return verdict;
 }

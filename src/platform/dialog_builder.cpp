@@ -145,8 +145,9 @@ private:
     QButtonGroup& m_group;
 };
 
-// A radio button with the group style starts a group; each radio button right after it in the
-// template joins that group. Only one button of a group can be checked.
+// As the dialog manager sees it, a group runs from an item with the group style up to the next
+// such item, whatever lies between: the radio buttons in it are one group, of which only one
+// button can be checked. (A text explaining each choice may stand between its radio buttons.)
 void GroupRadioButtons(QDialog& dialog, const DialogTemplate& tpl,
                        const std::vector<QWidget*>& made) {
     QButtonGroup* group = nullptr;
@@ -155,7 +156,8 @@ void GroupRadioButtons(QDialog& dialog, const DialogTemplate& tpl,
     for (std::size_t i = 0; i < made.size(); ++i) {
         const ControlTemplate& item = tpl.controls[i];
         if (item.kind != ControlKind::RadioButton) {
-            group = nullptr;
+            if (item.style & kGroup)
+                group = nullptr;
             continue;
         }
         if (!group || (item.style & kGroup)) {

@@ -81,8 +81,12 @@ bool SingleInstanceLock::TryFolder(const std::filesystem::path& folder,
     m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_fd < 0)
         return false;
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    const bool locked = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno == EWOULDBLOCK)
         m_firstInstance = false;
+    // Only the holder may take the socket's place; a later start finds it there.
+    if (locked || !m_firstInstance)
+        m_requestPath = folder / (lockName + ".sock");
     return true;
 }
 

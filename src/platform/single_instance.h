@@ -23,6 +23,9 @@ public:
     // Empty when the lock was taken where it belongs; else which folder could not be used and
     // which one was taken instead, or that no lock could be taken at all. For the operator.
     const std::string& Warning() const { return m_warning; }
+    // Where the holder of the lock takes requests of later starts: a local socket beside the lock
+    // file. Empty when no lock file could be opened.
+    const std::filesystem::path& RequestPath() const { return m_requestPath; }
 
 private:
     // True when the lock file in `folder` could be opened (and so the lock decided).
@@ -31,6 +34,7 @@ private:
     int m_fd = -1;
     bool m_firstInstance = true;
     std::string m_warning;
+    std::filesystem::path m_requestPath;
 };
 
 // The user's folder for the lock: `runtimeDirectory` ($XDG_RUNTIME_DIR) when given and not empty,

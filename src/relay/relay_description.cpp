@@ -23,14 +23,25 @@ std::string CountsText(const RelayCounts& counts, RelayProtocol protocol) {
 
 } // namespace
 
+std::string ModeName(RelayMode mode) {
+    return mode == RelayMode::ClientToServer ? "客户端到服务器端" : "服务器端到客户端";
+}
+
 std::string DescribePlan(const RelayPlan& plan) {
-    return std::string(plan.mode == RelayMode::ClientToServer ? "客户端到服务器端"
-                                                              : "服务器端到客户端") +
-           ", " + (plan.protocol == RelayProtocol::Udp ? "UDP" : "TCP") + ", " +
-           SideEndpointText(RelaySide::Client, plan.EndpointOf(RelaySide::Client)) + ", " +
+    return ModeName(plan.mode) + ", " + (plan.protocol == RelayProtocol::Udp ? "UDP" : "TCP") +
+           ", " + SideEndpointText(RelaySide::Client, plan.EndpointOf(RelaySide::Client)) + ", " +
            SideEndpointText(RelaySide::Server, plan.EndpointOf(RelaySide::Server)) + ", " +
            (plan.forward == ForwardMode::Bytes ? "原样转发" : "按文本转发") +
            ", 允许的来源: " + AllowedSourcesText(plan.allowed);
+}
+
+std::string DescribeDirection(const RelayPlan& plan) {
+    const bool tcp = plan.protocol == RelayProtocol::Tcp;
+    const RelaySide from = plan.SourceSide();
+    const RelaySide to = from == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
+    return std::string(tcp ? "TCP: 在 " : "UDP: 在 ") + SideName(plan.waitSide) +
+           (tcp ? " 监听, 连接 " : " 绑定, 发往 ") + SideName(plan.OtherSide()) + "; 数据 " +
+           SideName(from) + " → " + SideName(to);
 }
 
 std::string DescribeStatus(const RelayStatus& status, RelayProtocol protocol) {

@@ -33,6 +33,11 @@ struct RelayPlan {
     const Endpoint& EndpointOf(RelaySide side) const noexcept {
         return side == waitSide ? waitEndpoint : otherEndpoint;
     }
+    // Where the data comes from: TCP copies from the client side's connection into the server
+    // side's, whichever side it listens on; UDP sends on what arrives where it is bound.
+    RelaySide SourceSide() const noexcept {
+        return protocol == RelayProtocol::Tcp ? RelaySide::Client : waitSide;
+    }
     friend bool operator==(const RelayPlan&, const RelayPlan&) = default;
 };
 

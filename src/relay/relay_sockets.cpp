@@ -55,8 +55,20 @@ int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
 
 } // namespace
 
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
+Endpoint BoundEndpoint(int fd, const Endpoint& requested) {
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return requested;
+    }
+    const Endpoint endpoint = Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&bound), length);
+    return endpoint.Empty() ? requested : endpoint;
+}
+
+SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requested,
                        const AllowedSources& allowed, SocketHandle* kept) {
+    // What was asked for until the socket is bound; from then on, where it is.
+    Endpoint endpoint = requested;
     const auto fail = [&](SetupStep step) {
         const int error = errno;
         if (!worker.Released()) {
@@ -85,6 +97,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endp
         }
         listening = std::move(made);
     }
+    endpoint = BoundEndpoint(listening.Get(), requested);
     worker.Waiting(side, endpoint);
     worker.Report({RelayEvent::Kind::Listening, side, endpoint, {}});
     for (;;) {

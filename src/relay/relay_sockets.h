@@ -13,10 +13,16 @@
 // ETIMEDOUT for the timeout, or the error of a failed wait.
 bool WaitFor(int fd, short events, int wakeFd, int timeoutMs);
 
+// Where the bound socket `fd` is: the port the system chose when `requested` asked for port 0.
+// `requested` when the system cannot say.
+Endpoint BoundEndpoint(int fd, const Endpoint& requested);
+
 // Listens on `endpoint`, accepts exactly one connection from an allowed source and closes the
 // listening socket at once. A connection from any other source is closed at once, counted and
-// reported, and the wait goes on. The connection is non-blocking. Empty when a step fails
-// (recorded with the worker) or the worker was released first.
+// reported, and the wait goes on. Where it waits (and so what it refused and accepted) is reported
+// as the endpoint bound: for port 0, with the port the system chose. The connection is
+// non-blocking. Empty when a step fails (recorded with the worker) or the worker was released
+// first.
 // With `kept`, the listening socket is that one instead: made on first use, left open and
 // listening afterwards, so that a caller running one relay after another never stops listening.
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,

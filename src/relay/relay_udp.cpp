@@ -365,9 +365,12 @@ unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     RelayEnd end = RelayEnd::SetupFailed;
     int error = 0;
     if (SetUpReceiving(worker, receiving, sending, plan.waitSide, plan.waitEndpoint)) {
-        worker.Waiting(plan.waitSide, plan.waitEndpoint);
-        worker.Report({RelayEvent::Kind::Receiving, plan.waitSide, plan.waitEndpoint, {}});
-        end = RelayUdp(worker, plan, receiving.Get(), sending.Get(), error);
+        // From here on the endpoint is said as bound: for port 0, with the port the system chose.
+        RelayPlan bound = plan;
+        bound.waitEndpoint = BoundEndpoint(receiving.Get(), plan.waitEndpoint);
+        worker.Waiting(bound.waitSide, bound.waitEndpoint);
+        worker.Report({RelayEvent::Kind::Receiving, bound.waitSide, bound.waitEndpoint, {}});
+        end = RelayUdp(worker, bound, receiving.Get(), sending.Get(), error);
     }
 
     // Ending: the receiving socket first, then the sending one.

@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <netinet/in.h>
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <random>
 
 namespace {
@@ -226,37 +229,54 @@ TEST_F(RunStop, AddressesAreCheckedClientFirstAndTheRefusedOneTakesTheFocus) {
     }
 }
 
-TEST_F(RunStop, PortMessagesFollowTheExchangeVerdict) {
+// A port the data exchange refuses stops Run after its one message, with the focus in that port's
+// field: the parameter file stays as it was and no relay starts, on the port or its low 16 bits.
+TEST_F(RunStop, ARefusedPortStopsRunAfterItsOneMessage) {
     struct Case {
         const char* text;
-        std::vector<QString> expected;
-        bool runs;
+        int field;
+        const char* message;
     };
-    const QString range = QStringLiteral("请输入一个在 0 和 10000 之间的整数。");
-    const QString badPort = QStringLiteral("端口号输入有误!");
+    const char* range = "请输入一个在 0 和 10000 之间的整数。";
+    const char* notANumber = "请输入一个正整数。";
+    const Case cases[] = {
+        {"70000", IDC_CLIENT_PORT, range},
+        {"70000", IDC_SERVER_PORT, range},
+        {"10001", IDC_CLIENT_PORT, range},
+        {"-1", IDC_SERVER_PORT, range}, // read as 4294967295
+        {"4294967295", IDC_CLIENT_PORT, range},
+        {"-5", IDC_CLIENT_PORT, range}, // read as 4294967291
+        {"20000", IDC_SERVER_PORT, range},
+        {"abc", IDC_CLIENT_PORT, notANumber},
+        {"", IDC_SERVER_PORT, notANumber},
+    };
     const int free = FreePort(SOCK_DGRAM);
-    for (const Case& c : {Case{"4294967295", {range, badPort}, false},
-                          // Read as 4294967291: the range message, then Run's own refusal.
-                          Case{"-5", {range, badPort}, false},
-                          // The save exchanges the ports again, and says so again; the
-                          // relay never takes a port out of range.
-                          Case{"20000", {range, range, range}, false}}) {
-        SCOPED_TRACE(c.text);
+    // Server to client over UDP binds the client endpoint; client to server, the server endpoint.
+    const std::string saved =
+        "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n"
+        "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=" +
+        std::to_string(free) +
+        "\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=" + std::to_string(free) + "\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + (c.field == IDC_CLIENT_PORT ? " client" : " server"));
+        WriteParameterFile(saved);
         OpenDialog();
-        EnterEndpoints("127.0.0.2", free, "127.0.0.3", free);
-        Click(IDC_SERVER_TO_CLIENT);
-        Click(IDC_UDP);
-        Type(Edit(IDC_CLIENT_PORT), QString::fromLatin1(c.text));
+        QApplication::setActiveWindow(dialog.get());
+        const bool client = c.field == IDC_CLIENT_PORT;
+        Click(client ? IDC_SERVER_TO_CLIENT : IDC_CLIENT_TO_SERVER);
+        Type(Edit(c.field), QString::fromLatin1(c.text));
+        ASSERT_EQ(dialog->ParamsChanged(), 1);
         messages.clear();
         dialog->OnRun();
-        EXPECT_EQ(MessageTexts(), c.expected);
-        EXPECT_EQ(Running(), c.runs);
-        if (c.runs) {
-            // Typing the port marked a change, so the save made 20000 the port the relay binds.
-            EXPECT_NE(ReadParameterFile().find("Post=20000"), std::string::npos);
-            EXPECT_TRUE(relaytest::WaitUntil([] { return IsUdpBound("127.0.0.2", 20000); }));
-            dialog->OnStop();
-        }
+        EXPECT_EQ(MessageTexts(), std::vector<QString>{QString::fromUtf8(c.message)});
+        EXPECT_EQ(QApplication::focusWidget(), Edit(c.field));
+        EXPECT_FALSE(Running());
+        EXPECT_EQ(ReadParameterFile(), saved);
+        const char* bound = client ? "127.0.0.2" : "127.0.0.3";
+        const int typed = QString::fromLatin1(c.text).toInt();
+        ProcessEventsUntil([] { return false; }, 100ms);
+        EXPECT_FALSE(IsUdpBound(bound, typed & 0xFFFF));
+        EXPECT_FALSE(IsUdpBound(bound, free));
     }
 }
 
@@ -309,6 +329,65 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     EXPECT_FALSE(IsListening("127.0.0.3", port));
     // The worker Stop ended is no news.
     ProcessEventsUntil([] { return false; }, 700ms);
+    EXPECT_TRUE(messages.empty());
+}
+
+// Counts the paint events of the widget it watches.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+// Through Stop's second the dialog keeps painting and the lamps follow the relay, which relays on;
+// Run, Stop and the controls of what runs stay disabled. Then the idle look, and the relay is over.
+TEST_F(RunStop, TheDialogKeepsPaintingThroughStopsPause) {
+    OpenDialog();
+    UdpStream stream;
+    ASSERT_NO_FATAL_FAILURE(RunUdpRelay(stream));
+    ASSERT_EQ(ThroughTheRelay(stream.sink.Get(), "127.0.0.2", stream.clientPort, "ping"),
+              "ping\0"s);
+    QLineEdit* lamp = Edit(IDC_INPUT_LAMP1);
+    PaintCounter counter;
+    lamp->installEventFilter(&counter);
+    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    int paintsBefore = -1;
+    bool early = false;
+    bool late = false;
+    QTimer::singleShot(200ms, dialog.get(), [&] {
+        early = true;
+        EXPECT_FALSE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+        EXPECT_FALSE(dialog->GetDlgItem(IDC_STOP)->isEnabled());
+        EXPECT_TRUE(ReachableRelayControls().empty());
+        paintsBefore = counter.paints;
+        lamp->update();
+        relaytest::SendDatagram(source.Get(), "ABCD", "127.0.0.2", stream.clientPort);
+    });
+    QTimer::singleShot(900ms, dialog.get(), [&] {
+        late = true;
+        EXPECT_GT(counter.paints, paintsBefore) << "the lamp was not painted during the pause";
+        EXPECT_EQ(lamp->text(), QStringLiteral("65")) << "the lamps stood still";
+        const std::optional<relaytest::Datagram> relayed =
+            relaytest::ReceiveDatagram(stream.sink.Get(), 100ms);
+        ASSERT_TRUE(relayed.has_value()) << "the relay did not relay on through the pause";
+        EXPECT_EQ(relayed->data, "ABCD\0"s);
+    });
+
+    QElapsedTimer clock;
+    clock.start();
+    dialog->OnStop();
+    EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_TRUE(early);
+    EXPECT_TRUE(late);
+    EXPECT_TRUE(dialog->GetDlgItem(IDC_RUN)->isEnabled());
+    EXPECT_EQ(ReachableRelayControls(), AllRelayControls());
+    EXPECT_EQ(DisplayTimerPeriod(), -1);
+    EXPECT_TRUE(relaytest::WaitUntil([&] { return !IsUdpBound("127.0.0.2", stream.clientPort); }));
     EXPECT_TRUE(messages.empty());
 }
 
@@ -653,6 +732,182 @@ TEST_F(RunStop, FailedSaveIsSaidAndTheRelayRunsOnThePlan) {
         dialog->OnStop();
         dialog.reset();
         savefailure::Restore(folder);
+    }
+}
+
+// Port 0 lets the system choose: the lamps' tooltip names the port it chose, where the relay is.
+TEST_F(RunStop, APortZeroRelaysTooltipNamesThePortBound) {
+    struct Case {
+        const char* name;
+        int mode;
+        int protocol;
+        const char* waiting; // then the port
+    };
+    const Case cases[] = {
+        {"TCP client to server", IDC_CLIENT_TO_SERVER, IDC_TCP, "等待连接: 输出网卡 127.0.0.3:"},
+        {"UDP server to client", IDC_SERVER_TO_CLIENT, IDC_UDP,
+         "正在接收数据报: 输入网卡 127.0.0.2:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenDialog();
+        const bool tcp = c.protocol == IDC_TCP;
+        const int otherPort = FreePort(tcp ? SOCK_STREAM : SOCK_DGRAM);
+        if (tcp)
+            EnterEndpoints("127.0.0.2", otherPort, "127.0.0.3", 0);
+        else
+            EnterEndpoints("127.0.0.2", 0, "127.0.0.3", otherPort);
+        Click(c.mode);
+        Click(c.protocol);
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        const std::string waiting = c.waiting;
+        std::string tooltip;
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            tooltip = Edit(IDC_INPUT_LAMP1)->toolTip().toStdString();
+            return tooltip.starts_with(waiting);
+        })) << tooltip;
+        const int port = std::atoi(tooltip.c_str() + waiting.size());
+        EXPECT_NE(port, 0) << tooltip;
+        EXPECT_TRUE(tcp ? IsListening("127.0.0.3", port) : IsUdpBound("127.0.0.2", port))
+            << tooltip;
+        dialog->OnStop();
+    }
+}
+
+// What each mode and protocol pair does, in the words of the radios' tooltips.
+struct Direction {
+    const char* name;
+    int mode;
+    int protocol;
+    const char* text;
+};
+const Direction kDirections[] = {
+    {"TCP client to server", IDC_CLIENT_TO_SERVER, IDC_TCP,
+     "TCP: 在 输出网卡 监听, 连接 输入网卡; 数据 输入网卡 → 输出网卡"},
+    {"UDP client to server", IDC_CLIENT_TO_SERVER, IDC_UDP,
+     "UDP: 在 输出网卡 绑定, 发往 输入网卡; 数据 输出网卡 → 输入网卡"},
+    {"TCP server to client", IDC_SERVER_TO_CLIENT, IDC_TCP,
+     "TCP: 在 输入网卡 监听, 连接 输出网卡; 数据 输入网卡 → 输出网卡"},
+    {"UDP server to client", IDC_SERVER_TO_CLIENT, IDC_UDP,
+     "UDP: 在 输入网卡 绑定, 发往 输出网卡; 数据 输入网卡 → 输出网卡"},
+};
+
+QString DirectionText(int mode, int protocol) {
+    for (const Direction& d : kDirections) {
+        if (d.mode == mode && d.protocol == protocol)
+            return QString::fromUtf8(d.text);
+    }
+    return {};
+}
+
+// Each radio says what the relay would do with it chosen beside the other group's choice, and a
+// real relay of each pair does what the text says: it listens or is bound on the side named
+// first, connects or sends to the side named second, and carries data the way the arrow points
+// (and not back).
+TEST_F(RunStop, DirectionTooltipsSayWhatTheRelayDoes) {
+    auto tooltip = [&](int id) { return dialog->GetDlgItem(id)->toolTip(); };
+    // Nothing chosen yet: each radio says every pair it could be part of.
+    OpenDialog();
+    EXPECT_EQ(tooltip(IDC_CLIENT_TO_SERVER), DirectionText(IDC_CLIENT_TO_SERVER, IDC_UDP) + u'\n' +
+                                                 DirectionText(IDC_CLIENT_TO_SERVER, IDC_TCP));
+    EXPECT_EQ(tooltip(IDC_TCP), QStringLiteral("客户端到服务器端, ") +
+                                    DirectionText(IDC_CLIENT_TO_SERVER, IDC_TCP) +
+                                    QStringLiteral("\n服务器端到客户端, ") +
+                                    DirectionText(IDC_SERVER_TO_CLIENT, IDC_TCP));
+
+    const QRegularExpression sentence(QStringLiteral(
+        "^(TCP|UDP): 在 (\\S+) (监听|绑定), (连接|发往) (\\S+); 数据 (\\S+) → (\\S+)$"));
+    for (const Direction& d : kDirections) {
+        SCOPED_TRACE(d.name);
+        OpenDialog();
+        const bool tcp = d.protocol == IDC_TCP;
+        const int type = tcp ? SOCK_STREAM : SOCK_DGRAM;
+        struct Side {
+            const char* address;
+            int port;
+        };
+        const std::map<QString, Side> sides{
+            {QStringLiteral("输入网卡"), {"127.0.0.2", FreePort(type)}},
+            {QStringLiteral("输出网卡"), {"127.0.0.3", FreePort(type)}}};
+        const Side& client = sides.at(QStringLiteral("输入网卡"));
+        const Side& server = sides.at(QStringLiteral("输出网卡"));
+        EnterEndpoints(client.address, client.port, server.address, server.port);
+        Click(d.mode);
+        Click(d.protocol);
+        const int otherMode =
+            d.mode == IDC_CLIENT_TO_SERVER ? IDC_SERVER_TO_CLIENT : IDC_CLIENT_TO_SERVER;
+        const int otherProtocol = tcp ? IDC_UDP : IDC_TCP;
+        EXPECT_EQ(tooltip(d.mode), QString::fromUtf8(d.text));
+        EXPECT_EQ(tooltip(d.protocol), QString::fromUtf8(d.text));
+        EXPECT_EQ(tooltip(otherMode), DirectionText(otherMode, d.protocol));
+        EXPECT_EQ(tooltip(otherProtocol), DirectionText(d.mode, otherProtocol));
+
+        // The sides the text names.
+        const QRegularExpressionMatch said = sentence.match(QString::fromUtf8(d.text));
+        ASSERT_TRUE(said.hasMatch());
+        const Side& waits = sides.at(said.captured(2));
+        const Side& other = sides.at(said.captured(5));
+        const Side& from = sides.at(said.captured(6));
+        const Side& to = sides.at(said.captured(7));
+        // The peer on the far side is there before the relay needs it.
+        const SocketHandle farPeer = tcp ? relaytest::ListenOn(other.address, other.port)
+                                         : relaytest::BindUdp(to.address, to.port);
+        ASSERT_TRUE(farPeer.Valid());
+        Click(IDC_RUN);
+        ASSERT_TRUE(Running());
+        EXPECT_TRUE(relaytest::WaitUntil([&] {
+            return tcp ? IsListening(waits.address, waits.port)
+                       : IsUdpBound(waits.address, waits.port);
+        })) << "not waiting where the text says";
+        // While it runs, the lamps say the same.
+        EXPECT_TRUE(ProcessEventsUntil([&] {
+            return Edit(IDC_INPUT_LAMP1)->toolTip().endsWith(u'\n' + QString::fromUtf8(d.text));
+        })) << Edit(IDC_INPUT_LAMP1)->toolTip().toStdString();
+
+        if (tcp) {
+            SocketHandle atWait = relaytest::ConnectWithin(waits.address, waits.port);
+            ASSERT_TRUE(atWait.Valid());
+            SocketHandle atOther = relaytest::AcceptWithin(farPeer.Get());
+            ASSERT_TRUE(atOther.Valid()) << "the relay did not connect where the text says";
+            const SocketHandle& source = &from == &waits ? atWait : atOther;
+            const SocketHandle& destination = &to == &waits ? atWait : atOther;
+            ASSERT_NE(&source, &destination);
+            ASSERT_TRUE(relaytest::SendAll(source.Get(), "way"));
+            EXPECT_EQ(relaytest::ReadStream(destination.Get(), 4).data, "way\0"s);
+        } else {
+            const SocketHandle sender = relaytest::BindUdp(from.address, 0);
+            ASSERT_TRUE(sender.Valid());
+            relaytest::SendDatagram(sender.Get(), "way", from.address, from.port);
+            const std::optional<relaytest::Datagram> arrived =
+                relaytest::ReceiveDatagram(farPeer.Get());
+            ASSERT_TRUE(arrived.has_value()) << "nothing arrived where the text says";
+            EXPECT_EQ(arrived->data, "way\0"s);
+            sockaddr_in own{};
+            socklen_t length = sizeof own;
+            ::getsockname(sender.Get(), reinterpret_cast<sockaddr*>(&own), &length);
+            EXPECT_NE(arrived->from.sin_port, own.sin_port) << "it came past the relay";
+            EXPECT_EQ(&other, &to) << "sent to one side, arrived at the other";
+        }
+        EXPECT_TRUE(messages.empty());
+        dialog->OnStop();
+    }
+}
+
+// The help page's table of the four pairs says what the tooltips say.
+TEST_F(RunStop, TheHelpPageHasTheSameTableAsTheTooltips) {
+    QFile page(QStringLiteral(TARVEL_HELP_PAGE));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString help = QString::fromUtf8(page.readAll());
+    OpenDialog();
+    for (const Direction& d : kDirections) {
+        SCOPED_TRACE(d.name);
+        const QString row =
+            QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
+                .arg(qobject_cast<QRadioButton*>(dialog->GetDlgItem(d.mode))->text(),
+                     qobject_cast<QRadioButton*>(dialog->GetDlgItem(d.protocol))->text(),
+                     QString::fromUtf8(d.text));
+        EXPECT_TRUE(help.contains(row)) << row.toStdString();
     }
 }
 

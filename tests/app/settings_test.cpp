@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -77,6 +78,71 @@ TEST_F(Settings, DefaultsShownAndOkWritesExactlyTheTwoKeys) {
     });
     EXPECT_EQ(ReadParameterFile(),
               kSavedFile + "[Forward]\nMode=Bytes\n[Allow]\nSources=10.1.2.0/24,127.0.0.9\n");
+}
+
+// The two forwarding choices are one group, however the operator changes them (a click, the
+// mnemonic, an arrow key): one is checked at a time, and 确定 saves the one shown.
+TEST_F(Settings, TheForwardingChoiceIsOneGroupOnEveryPathAndOkSavesWhatIsShown) {
+    enum class Step { ClickText, ClickBytes, AltT, AltB, Down, Up };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        bool bytes; // what is shown and saved at the end
+    };
+    const Case cases[] = {
+        {"mnemonic B, then a click on text", {Step::AltB, Step::ClickText}, false},
+        {"click bytes, then click text", {Step::ClickBytes, Step::ClickText}, false},
+        {"click text, then mnemonic B", {Step::ClickText, Step::AltB}, true},
+        {"mnemonic B, then mnemonic T", {Step::AltB, Step::AltT}, false},
+        {"arrow down from text", {Step::ClickText, Step::Down}, true},
+        {"arrow down and up again", {Step::ClickText, Step::Down, Step::Up}, false},
+        {"mnemonic B, then arrow up", {Step::AltB, Step::Up}, false},
+    };
+    WriteParameterFile(kSavedFile);
+    OpenDialog();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WithSettingsDialog([&](CSettingsDlg& settings) {
+            QApplication::setActiveWindow(&settings);
+            QRadioButton* text = Radio(settings, IDC_FORWARD_TEXT);
+            QRadioButton* bytes = Radio(settings, IDC_FORWARD_BYTES);
+            for (const Step step : c.steps) {
+                QRadioButton* expected = nullptr;
+                switch (step) {
+                case Step::ClickText:
+                case Step::ClickBytes:
+                    // On the round mark: only the mark and the caption take a click.
+                    expected = step == Step::ClickText ? text : bytes;
+                    QTest::mouseClick(expected, Qt::LeftButton, {},
+                                      QPoint(5, expected->height() / 2));
+                    break;
+                case Step::AltT:
+                case Step::AltB:
+                    // The mnemonic clicks its button after a short animation.
+                    QTest::keyClick(&settings, step == Step::AltT ? Qt::Key_T : Qt::Key_B,
+                                    Qt::AltModifier);
+                    expected = step == Step::AltT ? text : bytes;
+                    break;
+                case Step::Down:
+                case Step::Up:
+                    // Two buttons: either key moves to the other one.
+                    expected = text->isChecked() ? bytes : text;
+                    QTest::keyClick(QApplication::focusWidget(),
+                                    step == Step::Down ? Qt::Key_Down : Qt::Key_Up);
+                    break;
+                }
+                EXPECT_TRUE(ProcessEventsUntil([&] { return expected->isChecked(); }))
+                    << "step " << static_cast<int>(step);
+                EXPECT_NE(text->isChecked(), bytes->isChecked()) << "one of the two is checked";
+            }
+            EXPECT_EQ(bytes->isChecked(), c.bytes);
+            QTest::mouseClick(settings.GetDlgItem(IDOK), Qt::LeftButton);
+        });
+        EXPECT_TRUE(messages.empty());
+        EXPECT_NE(ReadParameterFile().find(c.bytes ? "Mode=Bytes\n" : "Mode=Text\n"),
+                  std::string::npos)
+            << ReadParameterFile();
+    }
 }
 
 // A bad entry is named in a message, the dialog stays open and nothing is saved.

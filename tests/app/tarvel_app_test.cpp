@@ -1,17 +1,30 @@
 #include "app/tarvel_app.h"
+#include "app/tarvel_dlg.h"
 #include "fifo_watchdog.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
+#include "platform/single_instance.h"
+#include "process_events_until.h"
+#include "relay/socket_handle.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -38,13 +51,13 @@ protected:
             qputenv("XDG_RUNTIME_DIR", m_previousRuntime);
     }
 
-    int RunApp(CTarvelApp& app) {
+    // `name`: the program's name, which names its instance lock.
+    int RunApp(CTarvelApp& app, std::string name = "tarvel-under-test") {
         ScopedMessagePresenter presenter(
             [this](const QString& text, const QString& caption, MessageIcon) {
                 messages.push_back({text, caption});
             });
-        char name[] = "tarvel-under-test";
-        char* argv[] = {name, nullptr};
+        char* argv[] = {name.data(), nullptr};
         return app.Run(1, argv);
     }
 
@@ -154,6 +167,84 @@ TEST_F(InstanceStart, SecondInstanceOfTheSameNameEndsAtOnceACopyUnderAnotherName
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARVEL_EXECUTABLE), copy));
     QProcess& other = Start(copy, folder);
     EXPECT_FALSE(other.waitForFinished(1500)) << "a copy under another name starts";
+}
+
+// A second start asks the running one to show its window: the running dialog comes back from the
+// task bar and takes the input from another window, and the second start ends at once with 0,
+// saying nothing. A socket file that an instance which ended left behind is no obstacle.
+TEST_F(InstanceStart, ASecondStartBringsTheRunningWindowToTheFront) {
+    QFile stale(m_folder.filePath(QStringLiteral("tarvel.sock")));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    bool checked = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = dynamic_cast<CTarvelDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        const auto close = qScopeGuard([dialog] { dialog->reject(); });
+        ASSERT_TRUE(ProcessEventsUntil([&] { return dialog->isActiveWindow(); }));
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        dialog->showMinimized();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return other.isActiveWindow(); }));
+        ASSERT_TRUE(dialog->isMinimized());
+
+        // The second start runs the real program, under the running one's name and lock folder.
+        QProcess& second = Start(QStringLiteral(TARVEL_EXECUTABLE), m_folder.path());
+        EXPECT_TRUE(ProcessEventsUntil([&] { return second.state() == QProcess::NotRunning; }))
+            << "the second start did not end at once";
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0);
+        EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
+        EXPECT_TRUE(second.readAllStandardError().isEmpty());
+        EXPECT_TRUE(ProcessEventsUntil([&] { return dialog->isActiveWindow(); }))
+            << "the running window did not come to the front";
+        EXPECT_FALSE(dialog->isMinimized());
+        checked = true;
+    });
+    CTarvelApp app;
+    RunApp(app, "tarvel");
+    EXPECT_TRUE(checked);
+}
+
+// With nobody answering beside the lock (no socket, a file left behind, a socket nobody listens
+// on), a second start behaves as it always has: it ends at once with 0 and says nothing.
+TEST_F(InstanceStart, ASecondStartThatNobodyAnswersEndsSilently) {
+    const SingleInstanceLock first("tarvel", m_folder.path().toStdString());
+    ASSERT_TRUE(first.IsFirstInstance());
+    const std::string path = first.RequestPath().string();
+    ASSERT_FALSE(path.empty());
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    SocketHandle deaf;
+    const Case cases[] = {
+        {"no socket", [] {}},
+        {"a file left behind",
+         [&] { ASSERT_TRUE(QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly)); }},
+        {"a socket nobody listens on",
+         [&] {
+             std::filesystem::remove(path);
+             deaf = SocketHandle(::socket(AF_UNIX, SOCK_STREAM, 0));
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             ASSERT_LT(path.size(), sizeof address.sun_path);
+             std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+             ASSERT_EQ(::bind(deaf.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                       0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        QProcess& second = Start(QStringLiteral(TARVEL_EXECUTABLE), m_folder.path());
+        ASSERT_TRUE(second.waitForFinished(1000)) << "the second instance ends at once";
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0);
+        EXPECT_TRUE(second.readAllStandardOutput().isEmpty());
+        EXPECT_TRUE(second.readAllStandardError().isEmpty());
+    }
 }
 
 // A lock folder that cannot be used: one warning, and the lock in a private folder under the home

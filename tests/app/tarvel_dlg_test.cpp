@@ -306,6 +306,22 @@ TEST_F(DialogHandlers, RadioButtonsKeepEachPairExclusiveAndMarkAChange) {
     }
 }
 
+// The program sets a check state as loading does: the pair stays exclusive, and no change is
+// marked, so nothing is saved for it.
+TEST_F(DialogHandlers, ACheckStateSetByTheProgramKeepsThePairExclusiveAndIsNoChange) {
+    CTarvelDlg& dlg = OpenDialog();
+    auto radio = [&](int id) { return qobject_cast<QRadioButton*>(dlg.GetDlgItem(id)); };
+    for (const auto& [id, other] : {std::pair{IDC_UDP, IDC_TCP}, std::pair{IDC_TCP, IDC_UDP},
+                                    std::pair{IDC_SERVER_TO_CLIENT, IDC_CLIENT_TO_SERVER},
+                                    std::pair{IDC_CLIENT_TO_SERVER, IDC_SERVER_TO_CLIENT}}) {
+        SCOPED_TRACE(id);
+        radio(id)->setChecked(true);
+        EXPECT_TRUE(radio(id)->isChecked());
+        EXPECT_FALSE(radio(other)->isChecked());
+    }
+    EXPECT_EQ(dlg.ParamsChanged(), 0);
+}
+
 TEST_F(DialogHandlers, TypingAPortOrPickingAnAddressMarksAChangeButExchangeDoesNot) {
     CTarvelDlg& dlg = OpenDialog();
     Edit(IDC_CLIENT_PORT)->setText(QStringLiteral("55"));

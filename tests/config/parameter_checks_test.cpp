@@ -1,4 +1,5 @@
 #include "config/parameter_checks.h"
+#include "config/stored_settings.h"
 
 #include <arpa/inet.h>
 
@@ -76,10 +77,28 @@ TEST(EndpointFromText, AddressTable) {
     EXPECT_EQ(AddressCases()[4].text.size(), 99u);
 }
 
-TEST(EndpointFromText, OnlyTheLow16BitsOfThePortCount) {
-    for (const auto& [port, used] : {std::pair{80, 80}, {65536 + 80, 80}, {-1, 65535}}) {
-        EXPECT_EQ(EndpointFromText("127.0.0.3", port)->Port(), used) << port;
+// A port is used as it is or not at all: its low 16 bits would be a port nobody chose.
+TEST(EndpointFromText, APortOutsideSixteenBitsGivesNoEndpoint) {
+    struct Case {
+        std::int32_t port;
+        int used; // -1: no endpoint
+    };
+    for (const char* address : {"127.0.0.3", "::1"}) {
+        for (const Case& c :
+             {Case{0, 0}, Case{80, 80}, Case{65535, 65535}, Case{65536, -1}, Case{65536 + 80, -1},
+              Case{70000, -1}, Case{-1, -1}, Case{INT32_MIN, -1}, Case{INT32_MAX, -1}}) {
+            SCOPED_TRACE(std::string(address) + " port " + std::to_string(c.port));
+            const std::optional<Endpoint> endpoint = EndpointFromText(address, c.port);
+            ASSERT_EQ(endpoint.has_value(), c.used >= 0);
+            if (endpoint) {
+                EXPECT_EQ(endpoint->Port(), c.used);
+            }
+        }
     }
+    // Nor does a plan come of it.
+    StoredSettings settings;
+    settings.parameters = Parameters{true, false, "127.0.0.2", 70000, "127.0.0.3", 6000};
+    EXPECT_FALSE(CheckSettings(settings).plan.has_value());
 }
 
 // Where the relay program serves its metrics: an IPv4 address as inet_pton reads it, or an IPv6
@@ -110,15 +129,6 @@ TEST(ListenEndpointFromText, Table) {
             EXPECT_EQ(EndpointText(*read), endpoint);
         }
     }
-}
-
-TEST(IsAllDigits, SignedFormOfPortMembers) {
-    EXPECT_TRUE(IsAllDigits(""));
-    EXPECT_TRUE(IsAllDigits("2147483647"));
-    EXPECT_TRUE(IsAllDigits("10001"));
-    EXPECT_FALSE(IsAllDigits("-1"));
-    EXPECT_FALSE(IsAllDigits("-2147483648"));
-    EXPECT_FALSE(IsAllDigits("12a"));
 }
 
 } // namespace

@@ -540,6 +540,50 @@ struct UdpService {
     }
 };
 
+// Port 0 lets the system choose: the log and the status line name the port it chose, where the
+// relay is, while the start line says what the file asked for.
+TEST(HeadlessRelayTest, APortZeroRelayLogsThePortBound) {
+    const struct {
+        const char* name;
+        int clientToServer;
+        int udp;
+        const char* address; // where it waits
+        std::string waiting; // the log's words for it, before the port
+        std::string started;
+    } cases[] = {
+        {"TCP client to server", 1, 0, kServerAddress, "等待连接: 输出网卡 127.0.0.3:",
+         "已启动: 客户端到服务器端, TCP, 输入网卡 127.0.0.2:5000, 输出网卡 127.0.0.3:0"},
+        {"UDP server to client", 0, 1, kClientAddress, "等待数据报: 输入网卡 127.0.0.2:",
+         "已启动: 服务器端到客户端, UDP, 输入网卡 127.0.0.2:0, 输出网卡 127.0.0.3:5000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Folder folder;
+        folder.WriteParameters(Parameters(c.clientToServer, c.udp, kClientAddress,
+                                          c.clientToServer ? 5000 : 0, kServerAddress,
+                                          c.clientToServer ? 0 : 5000));
+        Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+        ASSERT_TRUE(program.Started());
+        const std::regex waitingLine(c.waiting + "(\\d+)");
+        std::smatch found;
+        std::string log;
+        ASSERT_TRUE(WaitUntil([&] {
+            log = program.Err();
+            return std::regex_search(log, found, waitingLine);
+        })) << log;
+        const int port = std::stoi(found[1]);
+        EXPECT_NE(port, 0) << log;
+        EXPECT_TRUE(c.udp ? IsUdpBound(c.address, port) : IsListening(c.address, port));
+        EXPECT_TRUE(Contains(log, c.started)) << log;
+        const std::string status =
+            (c.udp ? "正在接收数据报: 输入网卡 127.0.0.2:" : "等待连接: 输出网卡 127.0.0.3:") +
+            std::to_string(port) + ",";
+        EXPECT_TRUE(StatusShows(program, "收到 SIGUSR1, " + status)) << program.Err();
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.Wait(), 0);
+    }
+}
+
 // SIGHUP reads the parameter file again: the same plan goes on untouched, a changed one takes
 // the running relay's place, a file that gives no plan leaves it running. SIGUSR1 logs where the
 // relay is; SIGPIPE is ignored. Each says so in the log, and the relay goes on.

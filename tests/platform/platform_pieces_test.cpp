@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QGroupBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -69,6 +70,41 @@ TEST(DialogBuilder, GroupBoxLiesBeneathTheControlsItFramesSoTheirRepaintsLeaveIt
     EXPECT_EQ(counter.paints, 1);
 }
 
+// A group runs from one item with the group style to the next, whatever kind of item that is:
+// texts between the radio buttons do not split it, and an item with the style ends it.
+TEST(DialogBuilder, RadioGroupsRunFromOneGroupItemToTheNext) {
+    const ControlTemplate controls[] = {
+        {1, ControlKind::RadioButton, "a", 5, 5, 40, 10, kGroup | kTabStop},
+        {-1, ControlKind::StaticText, "about a", 5, 15, 40, 8, 0},
+        {2, ControlKind::RadioButton, "b", 5, 25, 40, 10, 0},
+        {-1, ControlKind::GroupBox, "", 5, 35, 40, 8, 0},
+        {3, ControlKind::RadioButton, "c", 5, 45, 40, 10, 0},
+        {4, ControlKind::PushButton, "ok", 5, 55, 40, 10, kGroup | kTabStop},
+        {5, ControlKind::RadioButton, "d", 5, 65, 40, 10, 0},
+        {6, ControlKind::RadioButton, "e", 5, 75, 40, 10, kGroup},
+    };
+    const DialogTemplate tpl{999, "Tarvel", 60, 90, "MS Shell Dlg", 9, false, controls};
+    QDialog dialog;
+    const DialogItems items =
+        BuildDialogFromTemplate(dialog, tpl, {}, [](int) { return QPixmap(); });
+    auto radio = [&](int id) { return qobject_cast<QRadioButton*>(items.GetDlgItem(id)); };
+    ASSERT_NE(radio(1)->group(), nullptr);
+    EXPECT_EQ(radio(2)->group(), radio(1)->group());
+    EXPECT_EQ(radio(3)->group(), radio(1)->group());
+    ASSERT_NE(radio(5)->group(), nullptr);
+    EXPECT_NE(radio(5)->group(), radio(1)->group());
+    EXPECT_NE(radio(6)->group(), radio(5)->group());
+
+    // One checked button per group, however it is checked.
+    radio(1)->click();
+    radio(2)->setChecked(true);
+    radio(5)->click();
+    EXPECT_FALSE(radio(1)->isChecked());
+    EXPECT_TRUE(radio(2)->isChecked());
+    EXPECT_FALSE(radio(3)->isChecked());
+    EXPECT_TRUE(radio(5)->isChecked());
+}
+
 TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString();
@@ -80,6 +116,19 @@ TEST(SingleInstanceLock, TheSecondHolderOfANameIsRefusedUntilTheFirstGoes) {
     EXPECT_TRUE(SingleInstanceLock("tarvel", folder).IsFirstInstance());
     EXPECT_EQ(ApplicationNameFromPath("/usr/libexec/tarvel/tarvel"), "tarvel");
     EXPECT_EQ(ApplicationNameFromPath("./Tarvel.exe"), "Tarvel");
+}
+
+// Both the holder and a later start know where the holder takes requests: beside the lock file.
+// Without a lock file there is no such place.
+TEST(SingleInstanceLock, RequestsGoToASocketBesideTheLock) {
+    QTemporaryDir dir;
+    const std::filesystem::path folder = dir.path().toStdString();
+    const SingleInstanceLock first("tarvel", folder);
+    const SingleInstanceLock second("tarvel", folder);
+    ASSERT_FALSE(second.IsFirstInstance());
+    EXPECT_EQ(first.RequestPath(), folder / "tarvel.sock");
+    EXPECT_EQ(second.RequestPath(), first.RequestPath());
+    EXPECT_TRUE(SingleInstanceLock("tarvel", folder / "missing").RequestPath().empty());
 }
 
 TEST(SingleInstanceLock, ALockThatCannotBeOpenedDoesNotKeepTheProgramFromStartingButIsSaid) {

@@ -1,10 +1,14 @@
 #include "relay/relay_sockets.h"
 
+#include "relay/relay.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "relay_test_peers.h"
 
@@ -87,6 +91,53 @@ TEST(SocketRoutinesTest, AKeptListenerGoesOnListeningBetweenAccepts) {
     }
     kept.Reset();
     EXPECT_FALSE(IsListening(kServerAddress, port));
+}
+
+// A relay asked to wait on port 0 says where the system put it: its status and its events, the
+// refusals among them, name the port actually bound, and peers reach the relay there.
+TEST(SocketRoutinesTest, APortZeroRelaySaysThePortTheSystemBound) {
+    // Nobody on loopback is allowed, so each peer's arrival shows as a refusal.
+    const AllowedSources elsewhere({AllowedSources::Prefix{AF_INET, {192, 0, 2}, 24}});
+    for (const RelayProtocol protocol : {RelayProtocol::Tcp, RelayProtocol::Udp}) {
+        for (const char* address : {kServerAddress, "::1"}) {
+            const bool tcp = protocol == RelayProtocol::Tcp;
+            SCOPED_TRACE(std::string(tcp ? "TCP " : "UDP ") + address);
+            std::mutex mutex;
+            std::vector<RelayEvent> events;
+            const RelayPlan plan =
+                MakeRelayPlan(RelayMode::ClientToServer, protocol, EndpointAt(kClientAddress, 9),
+                              EndpointAt(address, 0), ForwardMode::Text, elsewhere);
+            Relay relay(plan, [&](const RelayEvent& event) {
+                const std::lock_guard lock(mutex);
+                events.push_back(event);
+            });
+            ASSERT_TRUE(WaitUntil([&] { return relay.Status().stage == RelayStage::Waiting; }));
+            const Endpoint bound = relay.Status().waitEndpoint;
+            const int port = bound.Port();
+            ASSERT_NE(port, 0);
+            EXPECT_EQ(EndpointText(bound), EndpointText(EndpointAt(address, port)));
+            EXPECT_TRUE(tcp ? IsListening(address, port) : IsUdpBound(address, port));
+
+            SocketHandle peer;
+            if (tcp) {
+                peer = ConnectWithin(address, port);
+                ASSERT_TRUE(peer.Valid());
+            } else {
+                peer = BindUdp(address, 0);
+                SendDatagram(peer.Get(), "x", address, port);
+            }
+            ASSERT_TRUE(WaitUntil([&] { return relay.Status().refused == 1; }));
+            relay.Stop();
+            ASSERT_TRUE(relay.WaitUntilEnded(kTimeout));
+            const std::lock_guard lock(mutex);
+            ASSERT_EQ(events.size(), 2u);
+            EXPECT_EQ(events[0].kind,
+                      tcp ? RelayEvent::Kind::Listening : RelayEvent::Kind::Receiving);
+            EXPECT_EQ(events[1].kind, RelayEvent::Kind::Refused);
+            for (const RelayEvent& event : events)
+                EXPECT_EQ(event.endpoint, bound);
+        }
+    }
 }
 
 TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
