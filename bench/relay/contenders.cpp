@@ -16,6 +16,8 @@ using relaytest::kServerAddress;
 
 namespace {
 
+constexpr const char* kNginxStreamModule = "/usr/lib/nginx/modules/ngx_stream_module.so";
+
 // Looked up on PATH and in the system folders, where the peers that run as services are installed.
 std::string FindProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
@@ -123,10 +125,33 @@ std::vector<std::string> HaproxySplice(const Programs& programs,
     return Haproxy(programs, folder, clientPort, serverPort, true);
 }
 
+// Its stream module, one master and one worker process, in the foreground with every file it
+// writes in `folder`; for UDP it expects no answer, so each datagram is relayed on its own.
+std::vector<std::string> Nginx(const Programs& programs, const std::filesystem::path& folder,
+                               bool tcp, int clientPort, int serverPort) {
+    const std::filesystem::path config = folder / "nginx.conf";
+    std::ofstream(config) << "load_module " << kNginxStreamModule
+                          << ";\nworker_processes 1;\nerror_log error.log;\npid nginx.pid;\n"
+                             "events {}\nstream {\n    server {\n        listen "
+                          << Endpoint(kClientAddress, clientPort) << (tcp ? "" : " udp")
+                          << ";\n        proxy_pass " << Endpoint(kServerAddress, serverPort)
+                          << ";\n"
+                          << (tcp ? "" : "        proxy_responses 0;\n") << "    }\n}\n";
+    const std::string prefix = folder.string() + "/";
+    return {programs.nginx,       "-p", prefix,       "-c", config.string(), "-e",
+            prefix + "error.log", "-g", "daemon off;"};
+}
+
 } // namespace
 
 Programs FindPrograms(const std::string& relay, const std::string& tarvel) {
-    return {relay, tarvel, FindProgram("socat"), FindProgram("rinetd"), FindProgram("haproxy")};
+    const bool stream = std::filesystem::exists(kNginxStreamModule);
+    return {relay,
+            tarvel,
+            FindProgram("socat"),
+            FindProgram("rinetd"),
+            FindProgram("haproxy"),
+            stream ? FindProgram("nginx") : ""};
 }
 
 std::vector<Relay> Contenders(const Programs& programs) {
@@ -156,6 +181,7 @@ std::vector<Relay> Contenders(const Programs& programs) {
     peer(programs.rinetd, {"rinetd", Role::Peer, true, Rinetd});
     peer(programs.haproxy, {"haproxy", Role::Peer, false, HaproxyPlain});
     peer(programs.haproxy, {"haproxy-spl", Role::Peer, false, HaproxySplice});
+    peer(programs.nginx, {"nginx", Role::Peer, true, Nginx});
     relays.push_back({"direct", Role::Direct, true, nullptr});
     // The machine's own limit over ::1, for the relay over ::1.
     relays.push_back({"direct-ipv6", Role::Direct, true, nullptr, true});

@@ -55,6 +55,7 @@ struct Programs {
     std::string socat;
     std::string rinetd;
     std::string haproxy;
+    std::string nginx; // only where its stream module is installed too
 };
 
 enum class Role { OursText, OursBytes, Peer, Direct };

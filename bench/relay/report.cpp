@@ -124,6 +124,7 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
     const auto bytes = Find(relays, "ours-bytes");
     const auto ipv6 = Find(relays, "ours-ipv6");
     const auto dialog = Find(relays, "ours-dialog");
+    const auto nginx = Find(relays, "nginx");
     const auto direct = Find(relays, "direct");
     const auto best = [&](Measure measure, bool highest) {
         return BestPeer(relays, figures, measure, highest);
@@ -141,6 +142,9 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
           true);
     Ratio("UDP 1400 B /s: ours / best peer", relays, figures, text, best(&Figures::udp1400, true),
           &Figures::udp1400, 2.0, true);
+    Ratio("UDP 512 B /s: ours / nginx", relays, figures, text, nginx, &Figures::udp512, 1.0, true);
+    Ratio("UDP 1400 B /s: ours / nginx", relays, figures, text, nginx, &Figures::udp1400, 1.0,
+          true);
     Ratio("TCP added latency p50: ours / best peer", relays, figures, text,
           best(&Figures::tcpAdded, false), &Figures::tcpAdded, 1.0, false);
     Ratio("UDP added latency p50: ours / best peer", relays, figures, text,
