@@ -34,23 +34,6 @@ namespace {
 
 constexpr auto kStopTimeout = 5s;
 
-// The process and every process below it, found through the children lists of its threads.
-std::vector<pid_t> ProcessTree(pid_t root) {
-    std::vector<pid_t> tree{root};
-    for (std::size_t i = 0; i < tree.size() && i < 64; ++i) {
-        const std::filesystem::path tasks = "/proc/" + std::to_string(tree[i]) + "/task";
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-            std::ifstream children(task.path() / "children");
-            pid_t child = 0;
-            while (children >> child) {
-                tree.push_back(child);
-            }
-        }
-    }
-    return tree;
-}
-
 // utime and stime of a whole process, all its threads, in seconds.
 double CpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -122,6 +105,22 @@ double Median(std::vector<double> values) {
     }
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+std::vector<pid_t> ProcessTree(pid_t root) {
+    std::vector<pid_t> tree{root};
+    for (std::size_t i = 0; i < tree.size() && i < 64; ++i) {
+        const std::filesystem::path tasks = "/proc/" + std::to_string(tree[i]) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::ifstream children(task.path() / "children");
+            pid_t child = 0;
+            while (children >> child) {
+                tree.push_back(child);
+            }
+        }
+    }
+    return tree;
 }
 
 ProcessUse ProcessTreeUse(pid_t pid) {

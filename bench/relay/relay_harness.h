@@ -34,6 +34,9 @@ double Seconds(Clock::duration d);
 std::string Letters(std::size_t size);
 double Median(std::vector<double> values);
 
+// The process and every process below it, found through the children lists of its threads.
+std::vector<pid_t> ProcessTree(pid_t root);
+
 // What a relay and every process it started have used so far: CPU time (user and system, all
 // threads) and resident memory (-1 when it cannot be read).
 struct ProcessUse {
