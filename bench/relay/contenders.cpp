@@ -160,12 +160,14 @@ std::vector<Relay> Contenders(const Programs& programs) {
         relays.push_back({"ours", Role::OursText, true, OursText});
         relays.push_back({"ours-bytes", Role::OursBytes, true, OursBytes});
         relays.push_back({"ours-ipv6", Role::OursText, true, OursIpv6, true});
+        std::printf("ours: %s\n", programs.relay.c_str());
     } else {
         std::printf("ours: no program at '%s' (give it with --relay-program): skipped\n",
                     programs.relay.c_str());
     }
     if (::access(programs.tarvel.c_str(), X_OK) == 0) {
         relays.push_back({"ours-dialog", Role::OursText, true, OursDialog});
+        std::printf("ours-dialog: %s --headless\n", programs.tarvel.c_str());
     } else {
         std::printf("ours-dialog: no program at '%s' (give it with --program): skipped\n",
                     programs.tarvel.c_str());

@@ -179,8 +179,6 @@ int main(int argc, char** argv) {
         return !options->only.empty() && relay.role != Role::Direct &&
                !InList(options->only, relay.name);
     });
-    std::printf("ours: %s\nours-dialog: %s --headless\n", programs.relay.c_str(),
-                programs.tarvel.c_str());
     if (!options->tool.empty()) {
         ProfileTcp(relays, programs, options->tool);
         return 0;
