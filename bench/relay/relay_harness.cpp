@@ -349,10 +349,11 @@ UdpPath OpenUdpPath(const Relay& relay, const Programs& programs) {
     path.relay = std::make_unique<RelayProcess>(relay, programs, false, clientPort, serverPort);
     path.to = relaytest::EndpointAt(client, clientPort);
     // Open once a datagram went through, as a TCP path is once the sink accepted: a relay may be
-    // bound before it relays (nginx's master process binds, its worker relays).
+    // bound before it relays (nginx's master process binds, its worker relays). Sent again only
+    // after long, since a second one that arrived would count in the measurement.
     const auto relayed = [&] {
         relaytest::SendDatagram(path.source.Get(), "open", client, clientPort);
-        return relaytest::ReceiveDatagram(path.sink.Get(), 200ms).has_value();
+        return relaytest::ReceiveDatagram(path.sink.Get(), 1s).has_value();
     };
     if (!path.relay->AwaitReady([&] { return IsUdpBound(client, clientPort); },
                                 relay.WaitingLine(false)) ||
