@@ -16,6 +16,8 @@ using relaytest::kServerAddress;
 
 namespace {
 
+constexpr const char* kNginxStreamModule = "/usr/lib/nginx/modules/ngx_stream_module.so";
+
 // Looked up on PATH and in the system folders, where the peers that run as services are installed.
 std::string FindProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
@@ -37,7 +39,8 @@ std::string Endpoint(const char* address, int port) {
     return std::string(address) + ":" + std::to_string(port);
 }
 
-std::vector<std::string> Ours(const Programs& programs, const std::filesystem::path& folder,
+// Writes the parameter file into `folder` and gives `program` with the folder as its working one.
+std::vector<std::string> Ours(std::vector<std::string> program, const std::filesystem::path& folder,
                               bool tcp, int clientPort, int serverPort, const char* mode,
                               const char* client = kClientAddress,
                               const char* server = kServerAddress) {
@@ -48,23 +51,30 @@ std::vector<std::string> Ours(const Programs& programs, const std::filesystem::p
         << "\n[IP]\nNumber=1\n[Client1]\nIP=" << client << "\n[ClientPost1]\nPost=" << clientPort
         << "\n[Server1]\nIP=" << server << "\n[ServerPost1]\nPost=" << serverPort
         << "\n[Forward]\nMode=" << mode << "\n";
-    return {programs.tarvel, "--headless", "--workdir", folder.string()};
+    program.insert(program.end(), {"--workdir", folder.string()});
+    return program;
 }
 
 std::vector<std::string> OursText(const Programs& programs, const std::filesystem::path& folder,
                                   bool tcp, int clientPort, int serverPort) {
-    return Ours(programs, folder, tcp, clientPort, serverPort, "Text");
+    return Ours({programs.relay}, folder, tcp, clientPort, serverPort, "Text");
 }
 
 std::vector<std::string> OursBytes(const Programs& programs, const std::filesystem::path& folder,
                                    bool tcp, int clientPort, int serverPort) {
-    return Ours(programs, folder, tcp, clientPort, serverPort, "Bytes");
+    return Ours({programs.relay}, folder, tcp, clientPort, serverPort, "Bytes");
 }
 
 // Text mode with both endpoints on ::1, to set beside the same relay on IPv4.
 std::vector<std::string> OursIpv6(const Programs& programs, const std::filesystem::path& folder,
                                   bool tcp, int clientPort, int serverPort) {
-    return Ours(programs, folder, tcp, clientPort, serverPort, "Text", "::1", "::1");
+    return Ours({programs.relay}, folder, tcp, clientPort, serverPort, "Text", "::1", "::1");
+}
+
+// The same relay run by the dialog's program, which loads the desktop libraries too.
+std::vector<std::string> OursDialog(const Programs& programs, const std::filesystem::path& folder,
+                                    bool tcp, int clientPort, int serverPort) {
+    return Ours({programs.tarvel, "--headless"}, folder, tcp, clientPort, serverPort, "Text");
 }
 
 std::vector<std::string> Socat(const Programs& programs, const std::filesystem::path&, bool tcp,
@@ -115,20 +125,51 @@ std::vector<std::string> HaproxySplice(const Programs& programs,
     return Haproxy(programs, folder, clientPort, serverPort, true);
 }
 
+// Its stream module, one master and one worker process, in the foreground with every file it
+// writes in `folder`; for UDP it expects no answer, so each datagram is relayed on its own.
+std::vector<std::string> Nginx(const Programs& programs, const std::filesystem::path& folder,
+                               bool tcp, int clientPort, int serverPort) {
+    const std::filesystem::path config = folder / "nginx.conf";
+    std::ofstream(config) << "load_module " << kNginxStreamModule
+                          << ";\nworker_processes 1;\nerror_log error.log;\npid nginx.pid;\n"
+                             "events {}\nstream {\n    server {\n        listen "
+                          << Endpoint(kClientAddress, clientPort) << (tcp ? "" : " udp")
+                          << ";\n        proxy_pass " << Endpoint(kServerAddress, serverPort)
+                          << ";\n"
+                          << (tcp ? "" : "        proxy_responses 0;\n") << "    }\n}\n";
+    const std::string prefix = folder.string() + "/";
+    return {programs.nginx,       "-p", prefix,       "-c", config.string(), "-e",
+            prefix + "error.log", "-g", "daemon off;"};
+}
+
 } // namespace
 
-Programs FindPrograms(const std::string& tarvel) {
-    return {tarvel, FindProgram("socat"), FindProgram("rinetd"), FindProgram("haproxy")};
+Programs FindPrograms(const std::string& relay, const std::string& tarvel) {
+    const bool stream = std::filesystem::exists(kNginxStreamModule);
+    return {relay,
+            tarvel,
+            FindProgram("socat"),
+            FindProgram("rinetd"),
+            FindProgram("haproxy"),
+            stream ? FindProgram("nginx") : ""};
 }
 
 std::vector<Relay> Contenders(const Programs& programs) {
     std::vector<Relay> relays;
-    if (::access(programs.tarvel.c_str(), X_OK) == 0) {
+    if (::access(programs.relay.c_str(), X_OK) == 0) {
         relays.push_back({"ours", Role::OursText, true, OursText});
         relays.push_back({"ours-bytes", Role::OursBytes, true, OursBytes});
-        relays.push_back({"ours-ipv6", Role::OursIpv6, true, OursIpv6, true});
+        relays.push_back({"ours-ipv6", Role::OursText, true, OursIpv6, true});
+        std::printf("ours: %s\n", programs.relay.c_str());
     } else {
-        std::printf("ours: no program at '%s' (give it with --program): skipped\n",
+        std::printf("ours: no program at '%s' (give it with --relay-program): skipped\n",
+                    programs.relay.c_str());
+    }
+    if (::access(programs.tarvel.c_str(), X_OK) == 0) {
+        relays.push_back({"ours-dialog", Role::OursText, true, OursDialog});
+        std::printf("ours-dialog: %s --headless\n", programs.tarvel.c_str());
+    } else {
+        std::printf("ours-dialog: no program at '%s' (give it with --program): skipped\n",
                     programs.tarvel.c_str());
     }
     const auto peer = [&](const std::string& program, Relay relay) {
@@ -142,6 +183,7 @@ std::vector<Relay> Contenders(const Programs& programs) {
     peer(programs.rinetd, {"rinetd", Role::Peer, true, Rinetd});
     peer(programs.haproxy, {"haproxy", Role::Peer, false, HaproxyPlain});
     peer(programs.haproxy, {"haproxy-spl", Role::Peer, false, HaproxySplice});
+    peer(programs.nginx, {"nginx", Role::Peer, true, Nginx});
     relays.push_back({"direct", Role::Direct, true, nullptr});
     // The machine's own limit over ::1, for the relay over ::1.
     relays.push_back({"direct-ipv6", Role::Direct, true, nullptr, true});

@@ -14,9 +14,16 @@ namespace relaybench {
 
 namespace {
 
+// The tool attached to the relay and every process it started, such as nginx's worker.
 std::vector<std::string> ToolCommand(const std::string& tool, pid_t pid,
                                      const std::filesystem::path& output) {
-    const std::string target = std::to_string(pid);
+    std::string target;
+    for (const pid_t member : ProcessTree(pid)) {
+        if (!target.empty()) {
+            target += ',';
+        }
+        target += std::to_string(member);
+    }
     if (tool == "strace") {
         return {"strace", "-c", "-f", "-q", "-p", target, "-o", output.string()};
     }

@@ -34,23 +34,6 @@ namespace {
 
 constexpr auto kStopTimeout = 5s;
 
-// The process and every process below it, found through the children lists of its threads.
-std::vector<pid_t> ProcessTree(pid_t root) {
-    std::vector<pid_t> tree{root};
-    for (std::size_t i = 0; i < tree.size() && i < 64; ++i) {
-        const std::filesystem::path tasks = "/proc/" + std::to_string(tree[i]) + "/task";
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-            std::ifstream children(task.path() / "children");
-            pid_t child = 0;
-            while (children >> child) {
-                tree.push_back(child);
-            }
-        }
-    }
-    return tree;
-}
-
 // utime and stime of a whole process, all its threads, in seconds.
 double CpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -122,6 +105,22 @@ double Median(std::vector<double> values) {
     }
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+std::vector<pid_t> ProcessTree(pid_t root) {
+    std::vector<pid_t> tree{root};
+    for (std::size_t i = 0; i < tree.size() && i < 64; ++i) {
+        const std::filesystem::path tasks = "/proc/" + std::to_string(tree[i]) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::ifstream children(task.path() / "children");
+            pid_t child = 0;
+            while (children >> child) {
+                tree.push_back(child);
+            }
+        }
+    }
+    return tree;
 }
 
 ProcessUse ProcessTreeUse(pid_t pid) {
@@ -218,7 +217,9 @@ RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tc
         const cpu_set_t relayCore = Cores(*core, *core);
         ::sched_setaffinity(0, sizeof relayCore, &relayCore);
     }
-    m_pid = Spawn(args, m_folder / "output.txt", ChildEnvironment(m_folder));
+    const std::vector<std::string> environment = ChildEnvironment(m_folder);
+    m_spawned = Clock::now();
+    m_pid = Spawn(args, m_folder / "output.txt", environment);
     ::sched_setaffinity(0, sizeof own, &own);
 }
 
@@ -234,6 +235,64 @@ std::string RelayProcess::Output() const {
     std::ifstream file(m_folder / "output.txt");
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     return text.substr(0, 2000);
+}
+
+bool RelayProcess::AwaitReady(const std::function<bool()>& ready, const char* line) {
+    const auto sinceSpawn = [&] {
+        return std::chrono::duration<double, std::milli>(Clock::now() - m_spawned).count();
+    };
+    // Probed often, so that the times resolve a start of a millisecond or two; the relay has a
+    // core of its own.
+    while (Clock::now() - m_spawned < kSetupTimeout) {
+        if (!m_startup.ready && ready()) {
+            m_startup.ready = sinceSpawn();
+        }
+        if (line != nullptr && !m_startup.line && Output().find(line) != std::string::npos) {
+            m_startup.line = sinceSpawn();
+        }
+        if (m_startup.ready && (line == nullptr || m_startup.line)) {
+            break;
+        }
+        std::this_thread::sleep_for(100us);
+    }
+    return m_startup.ready.has_value();
+}
+
+RelayWatch::RelayWatch(const RelayProcess* relay) : m_relay(relay) {
+    if (relay == nullptr) {
+        return;
+    }
+    m_footprint.startup = relay->StartupTimes();
+    Read();
+    m_reader = std::thread([this] {
+        for (int i = 0; i < 20000 && !m_stop; ++i) {
+            std::this_thread::sleep_for(20ms);
+            Read();
+        }
+    });
+}
+
+Footprint RelayWatch::Stop() {
+    m_stop = true;
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    return m_footprint;
+}
+
+void RelayWatch::Read() {
+    const long rss = ProcessTreeUse(m_relay->Pid()).rssKiB;
+    if (rss > 0) {
+        m_footprint.rssMin = m_footprint.rssMin == 0 ? rss : std::min(m_footprint.rssMin, rss);
+        m_footprint.rssMax = std::max(m_footprint.rssMax, rss);
+    }
+}
+
+const char* Relay::WaitingLine(bool tcp) const {
+    if (role != Role::OursText && role != Role::OursBytes) {
+        return nullptr;
+    }
+    return tcp ? "等待连接" : "等待数据报";
 }
 
 const char* Relay::ClientAddress() const {
@@ -255,7 +314,13 @@ TcpPath OpenTcpPath(const Relay& relay, const Programs& programs) {
         path.source = ConnectWithin(server, serverPort, kSetupTimeout);
     } else {
         path.relay = std::make_unique<RelayProcess>(relay, programs, true, clientPort, serverPort);
-        path.source = ConnectWithin(client, clientPort, kSetupTimeout);
+        // Each probe is one attempt to connect; the first that succeeds is the path's.
+        path.relay->AwaitReady(
+            [&] {
+                path.source = ConnectWithin(client, clientPort, 0ms);
+                return path.source.Valid();
+            },
+            relay.WaitingLine(true));
     }
     if (path.source.Valid()) {
         path.sink = AcceptWithin(listening.Get(), kSetupTimeout);
@@ -276,18 +341,27 @@ UdpPath OpenUdpPath(const Relay& relay, const Programs& programs) {
     path.sink = BindUdp(server, serverPort);
     const int wanted = 4 << 20;
     ::setsockopt(path.sink.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    path.source = BindUdp(client, 0);
     if (relay.command == nullptr) {
         path.to = relaytest::EndpointAt(server, serverPort);
-    } else {
-        path.relay = std::make_unique<RelayProcess>(relay, programs, false, clientPort, serverPort);
-        path.to = relaytest::EndpointAt(client, clientPort);
-        if (!relaytest::WaitUntil([&] { return IsUdpBound(client, clientPort); }, kSetupTimeout)) {
-            std::printf("  %s: UDP relay did not come up; it wrote: %s\n", relay.name,
-                        path.relay->Output().c_str());
-            return path;
-        }
+        return path;
     }
-    path.source = BindUdp(client, 0);
+    path.relay = std::make_unique<RelayProcess>(relay, programs, false, clientPort, serverPort);
+    path.to = relaytest::EndpointAt(client, clientPort);
+    // Open once a datagram went through, as a TCP path is once the sink accepted: a relay may be
+    // bound before it relays (nginx's master process binds, its worker relays). Sent again only
+    // after long, since a second one that arrived would count in the measurement.
+    const auto relayed = [&] {
+        relaytest::SendDatagram(path.source.Get(), "open", client, clientPort);
+        return relaytest::ReceiveDatagram(path.sink.Get(), 1s).has_value();
+    };
+    if (!path.relay->AwaitReady([&] { return IsUdpBound(client, clientPort); },
+                                relay.WaitingLine(false)) ||
+        !relaytest::WaitUntil(relayed, kSetupTimeout)) {
+        std::printf("  %s: UDP relay did not come up; it wrote: %s\n", relay.name,
+                    path.relay->Output().c_str());
+        path.source.Reset();
+    }
     return path;
 }
 

@@ -7,12 +7,15 @@
 #include <sched.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "relay/endpoint.h"
@@ -31,6 +34,9 @@ double Seconds(Clock::duration d);
 std::string Letters(std::size_t size);
 double Median(std::vector<double> values);
 
+// The process and every process below it, found through the children lists of its threads.
+std::vector<pid_t> ProcessTree(pid_t root);
+
 // What a relay and every process it started have used so far: CPU time (user and system, all
 // threads) and resident memory (-1 when it cannot be read).
 struct ProcessUse {
@@ -47,13 +53,15 @@ cpu_set_t Cores(int first, int last);
 
 // The programs the contenders run; empty where one is not installed.
 struct Programs {
-    std::string tarvel;
+    std::string relay;  // tarvel-relay
+    std::string tarvel; // the dialog's program, run with --headless
     std::string socat;
     std::string rinetd;
     std::string haproxy;
+    std::string nginx; // only where its stream module is installed too
 };
 
-enum class Role { OursText, OursBytes, OursIpv6, Peer, Direct };
+enum class Role { OursText, OursBytes, Peer, Direct };
 
 struct Relay {
     const char* name;
@@ -67,7 +75,9 @@ struct Relay {
                                         int clientPort, int serverPort);
     // The endpoints' addresses: 127.0.0.2 and 127.0.0.3, or ::1 for both.
     bool ipv6 = false;
-    bool AddsZero() const { return role == Role::OursText || role == Role::OursIpv6; }
+    bool AddsZero() const { return role == Role::OursText; }
+    // The line our relay logs once it listens or is bound; none for the others.
+    const char* WaitingLine(bool tcp) const;
     const char* ClientAddress() const;
     const char* ServerAddress() const;
 };
@@ -79,6 +89,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& o
             std::vector<std::string> environment);
 // Sends the signal and waits for the end; a process still there after a few seconds is killed.
 void StopProcess(pid_t pid, int signal);
+
+// How long a relay took from its spawn until its port accepted a connection (TCP) or was bound
+// (UDP), and until it wrote its waiting line (ours only); in milliseconds, none where it did not.
+struct Startup {
+    std::optional<double> ready;
+    std::optional<double> line;
+};
 
 // A relay running as a child process on the relay core, in a scratch folder of its own that also
 // takes its output; ended and removed when the round is over.
@@ -92,10 +109,42 @@ public:
     pid_t Pid() const { return m_pid; }
     // What the relay wrote so far, for a relay that did not come up.
     std::string Output() const;
+    // Probes `ready` until it holds and, with a `line`, looks for that line in the output until it
+    // is there, noting when each happened; false when the relay was not ready in time.
+    bool AwaitReady(const std::function<bool()>& ready, const char* line);
+    const Startup& StartupTimes() const { return m_startup; }
 
 private:
     std::filesystem::path m_folder;
     pid_t m_pid = -1;
+    Clock::time_point m_spawned;
+    Startup m_startup;
+};
+
+// What one measurement saw of a relay: how fast it started, and the smallest and largest resident
+// memory of all its processes while it relayed (KiB, 0 where none could be read).
+struct Footprint {
+    Startup startup;
+    long rssMin = 0;
+    long rssMax = 0;
+};
+
+// Reads the memory of a relay every 20 ms from construction until Stop, which gives the footprint;
+// an empty one for the direct path (no relay).
+class RelayWatch {
+public:
+    explicit RelayWatch(const RelayProcess* relay);
+    ~RelayWatch() { Stop(); }
+    RelayWatch(const RelayWatch&) = delete;
+    RelayWatch& operator=(const RelayWatch&) = delete;
+    Footprint Stop();
+
+private:
+    void Read();
+    const RelayProcess* m_relay;
+    Footprint m_footprint;
+    std::atomic<bool> m_stop{false};
+    std::thread m_reader;
 };
 
 // The source, the relay and the sink of one TCP path, connected.

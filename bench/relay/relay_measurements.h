@@ -18,8 +18,7 @@ struct TcpResult {
     double megabytes = 0; // of input that reached the sink
     double mbPerSecond = 0;
     double cpuSecondsPerGb = 0; // the relay's, over the transfer
-    long rssMin = 0;
-    long rssMax = 0;
+    Footprint relay;
     bool ok = false;
 };
 
@@ -37,10 +36,12 @@ struct UdpResult {
     double sentPerSecond = 0;
     double deliveredPerSecond = 0;
     double lossPercent = 0;
+    Footprint relay;
     bool ok = false;
 };
 
-// Datagrams of `size` bytes for `duration`, at full speed (rate 0) or paced at `rate` per second.
+// Datagrams of `size` bytes for `duration`, at full speed (rate 0) or paced at `rate` per second;
+// the relay's memory watched meanwhile.
 UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t size,
                    Clock::duration duration, int rate);
 

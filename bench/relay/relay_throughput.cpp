@@ -1,14 +1,16 @@
-// Relay throughput, CPU, datagram rate, loss, latency and memory: our program against the relays a
-// user would pick instead, all run as child processes between the same source and sink on
-// loopback, in interleaved rounds, with the direct path as the machine's limit. The targets are in
-// bench/README.md.
+// Relay throughput, CPU, datagram rate, loss, latency, memory and start time: our program against
+// the relays a user would pick instead, all run as child processes between the same source and sink
+// on loopback, in interleaved rounds, with the direct path as the machine's limit. The targets are
+// in bench/README.md.
 //
-//   relay_throughput [rounds] [--program PATH] [--only NAME,...] [--profile strace|perf|record]
+//   relay_throughput [rounds] [--relay-program PATH] [--program PATH] [--only NAME,...]
+//                    [--profile strace|perf|record]
 //
-// PATH is the program to measure as "ours" (by default the one this build made); --only keeps the
-// contenders named (and the direct path); --profile makes one TCP transfer through each with the
-// tool attached instead of the rounds. Every loop is bounded in count and time; a peer that is not
-// installed is skipped.
+// --relay-program is the tarvel-relay to measure as "ours", --program the tarvel whose --headless
+// is measured as "ours-dialog" (by default the ones this build made); --only keeps the contenders
+// named (and the direct path); --profile makes one TCP transfer through each with the tool attached
+// instead of the rounds. Every loop is bounded in count and time; a peer that is not installed is
+// skipped.
 
 #include <sched.h>
 
@@ -34,11 +36,24 @@ constexpr int kPacedRate = 100000;
 // A rate a busy machine can still carry, to tell loss from overload apart from loss as such.
 constexpr int kGentleRate = 10000;
 
+constexpr const char* kBuiltRelayProgram = TARVEL_RELAY_EXECUTABLE;
 #ifdef TARVEL_EXECUTABLE
 constexpr const char* kBuiltProgram = TARVEL_EXECUTABLE;
 #else
 constexpr const char* kBuiltProgram = "";
 #endif
+
+// Its start and its memory while it relayed, kept as readings of the measure's series.
+void AddFootprint(const Footprint& relay, bool ok, Series& start, Series& line, Series& rss) {
+    start.Add(relay.startup.ready.has_value(), relay.startup.ready.value_or(0));
+    if (relay.startup.line) {
+        line.Add(true, *relay.startup.line);
+    }
+    if (ok && relay.rssMax > 0) {
+        rss.Add(true, static_cast<double>(relay.rssMin) / 1024);
+        rss.Add(true, static_cast<double>(relay.rssMax) / 1024);
+    }
+}
 
 // Throughput, datagram rates and loss of one contender in one round.
 void MeasureRound(const Relay& relay, const Programs& programs, Figures& figures) {
@@ -47,11 +62,9 @@ void MeasureRound(const Relay& relay, const Programs& programs, Figures& figures
     std::printf("  %-11s tcp %7.1f MB/s%s", relay.name, t.mbPerSecond, t.ok ? "" : " (FAILED)");
     if (relay.command != nullptr) {
         figures.tcpCpu.Add(t.ok, t.cpuSecondsPerGb);
-        if (t.ok) {
-            figures.rssMin = figures.rssMin == 0 ? t.rssMin : std::min(figures.rssMin, t.rssMin);
-            figures.rssMax = std::max(figures.rssMax, t.rssMax);
-        }
-        std::printf(" cpu %.3f s/GB rss %ld..%ld KiB", t.cpuSecondsPerGb, t.rssMin, t.rssMax);
+        AddFootprint(t.relay, t.ok, figures.tcpStart, figures.tcpLine, figures.tcpRss);
+        std::printf(" cpu %.3f s/GB rss %ld..%ld KiB start %.2f ms", t.cpuSecondsPerGb,
+                    t.relay.rssMin, t.relay.rssMax, t.relay.startup.ready.value_or(0));
     }
     if (relay.carriesUdp) {
         const UdpResult u512 = UdpRound(relay, programs, 512, kUdpBlast, 0);
@@ -66,6 +79,13 @@ void MeasureRound(const Relay& relay, const Programs& programs, Figures& figures
                     "%.3f%% (sent %.0f/s), at %d/s %.3f%%",
                     "", u512.deliveredPerSecond, u512.sentPerSecond, u1400.deliveredPerSecond,
                     kPacedRate, p.lossPercent, p.sentPerSecond, kGentleRate, g.lossPercent);
+        if (relay.command != nullptr) {
+            for (const UdpResult* u : {&u512, &u1400, &p, &g}) {
+                AddFootprint(u->relay, u->ok, figures.udpStart, figures.udpLine, figures.udpRss);
+            }
+            std::printf(" rss %ld..%ld KiB start %.2f ms", u512.relay.rssMin, u512.relay.rssMax,
+                        u512.relay.startup.ready.value_or(0));
+        }
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -105,6 +125,7 @@ bool InList(std::string_view list, std::string_view name) {
 
 struct Options {
     int rounds = 5;
+    std::string relayProgram = kBuiltRelayProgram;
     std::string program = kBuiltProgram;
     std::string only; // names separated by commas, empty for all
     std::string tool;
@@ -115,7 +136,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool valued = i + 1 < argc;
-        if (arg == "--program" && valued) {
+        if (arg == "--relay-program" && valued) {
+            options.relayProgram = argv[++i];
+        } else if (arg == "--program" && valued) {
             options.program = argv[++i];
         } else if (arg == "--only" && valued) {
             options.only = argv[++i];
@@ -139,8 +162,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "usage: relay_throughput [rounds] [--program PATH] [--only NAME,...] "
-                             "[--profile strace|perf|record]\n");
+        std::fprintf(stderr,
+                     "usage: relay_throughput [rounds] [--relay-program PATH] [--program PATH] "
+                     "[--only NAME,...] [--profile strace|perf|record]\n");
         return 2;
     }
     if (const auto core = RelayCore()) {
@@ -149,13 +173,12 @@ int main(int argc, char** argv) {
         std::printf("relay on core %d, source and sink on cores 0..%d\n", *core, *core - 1);
         PrintMachineLimits(*core, 512, kPacedRate);
     }
-    const Programs programs = FindPrograms(options->program);
+    const Programs programs = FindPrograms(options->relayProgram, options->program);
     std::vector<Relay> relays = Contenders(programs);
     std::erase_if(relays, [&](const Relay& relay) {
         return !options->only.empty() && relay.role != Role::Direct &&
                !InList(options->only, relay.name);
     });
-    std::printf("ours: %s\n", programs.tarvel.c_str());
     if (!options->tool.empty()) {
         ProfileTcp(relays, programs, options->tool);
         return 0;

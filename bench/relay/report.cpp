@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace relaybench {
 
@@ -13,22 +14,26 @@ using Measure = Series Figures::*;
 constexpr int kLabel = 28;
 constexpr int kCell = 12;
 
+// The median of each contender's figures, or with `range` the smallest and the largest.
 void Row(const char* label, const std::vector<Figures>& figures, Measure measure,
-         const char* format) {
+         const char* format, bool range = false) {
     std::printf("%-*s", kLabel, label);
     for (const Figures& f : figures) {
+        const Series& series = f.*measure;
         char cell[32] = "-";
-        if (!(f.*measure).Empty()) {
-            std::snprintf(cell, sizeof cell, format, (f.*measure).Median());
+        if (range && !series.Empty()) {
+            std::snprintf(cell, sizeof cell, format, series.Min(), series.Max());
+        } else if (!series.Empty()) {
+            std::snprintf(cell, sizeof cell, format, series.Median());
         }
         std::printf("%*s", kCell, cell);
     }
     std::printf("\n");
 }
 
-std::optional<std::size_t> Find(const std::vector<Relay>& relays, Role role) {
+std::optional<std::size_t> Find(const std::vector<Relay>& relays, std::string_view name) {
     for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (relays[i].role == role) {
+        if (relays[i].name == name) {
             return i;
         }
     }
@@ -72,6 +77,19 @@ void Ratio(const char* what, const std::vector<Relay>& relays, const std::vector
                 atLeast ? ">=" : "<=", bound, met ? "met" : "not met");
 }
 
+// Ours against the other as unchanged: at least the other's lowest round over its median, or for a
+// measure where less is better at most its highest round over its median.
+void WithinSpread(const char* what, const std::vector<Relay>& relays,
+                  const std::vector<Figures>& figures, std::optional<std::size_t> ours,
+                  std::optional<std::size_t> other, Measure measure, bool atLeast) {
+    double bound = 1;
+    if (other && (figures[*other].*measure).Median() > 0) {
+        const Series& theirs = figures[*other].*measure;
+        bound = (atLeast ? theirs.Min() : theirs.Max()) / theirs.Median();
+    }
+    Ratio(what, relays, figures, ours, other, measure, bound, atLeast);
+}
+
 } // namespace
 
 void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& figures, int rounds,
@@ -95,21 +113,19 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
     Row("UDP latency p50 us", figures, &Figures::udpP50, "%.1f");
     Row("UDP latency p99 us", figures, &Figures::udpP99, "%.1f");
     Row("UDP added latency p50 us", figures, &Figures::udpAdded, "%.1f");
-    std::printf("%-*s", kLabel, "relay RSS MiB, min-max");
-    for (const Figures& f : figures) {
-        char cell[32] = "-";
-        if (f.rssMax > 0) {
-            std::snprintf(cell, sizeof cell, "%.1f-%.1f", static_cast<double>(f.rssMin) / 1024,
-                          static_cast<double>(f.rssMax) / 1024);
-        }
-        std::printf("%*s", kCell, cell);
-    }
-    std::printf("\n");
+    Row("relay RSS MiB TCP, min-max", figures, &Figures::tcpRss, "%.1f-%.1f", true);
+    Row("relay RSS MiB UDP, min-max", figures, &Figures::udpRss, "%.1f-%.1f", true);
+    Row("start to TCP accepting ms", figures, &Figures::tcpStart, "%.2f");
+    Row("start to UDP bound ms", figures, &Figures::udpStart, "%.2f");
+    Row("start to waiting line ms, TCP", figures, &Figures::tcpLine, "%.2f");
+    Row("start to waiting line ms, UDP", figures, &Figures::udpLine, "%.2f");
 
-    const auto text = Find(relays, Role::OursText);
-    const auto bytes = Find(relays, Role::OursBytes);
-    const auto ipv6 = Find(relays, Role::OursIpv6);
-    const auto direct = Find(relays, Role::Direct);
+    const auto text = Find(relays, "ours");
+    const auto bytes = Find(relays, "ours-bytes");
+    const auto ipv6 = Find(relays, "ours-ipv6");
+    const auto dialog = Find(relays, "ours-dialog");
+    const auto nginx = Find(relays, "nginx");
+    const auto direct = Find(relays, "direct");
     const auto best = [&](Measure measure, bool highest) {
         return BestPeer(relays, figures, measure, highest);
     };
@@ -126,6 +142,9 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
           true);
     Ratio("UDP 1400 B /s: ours / best peer", relays, figures, text, best(&Figures::udp1400, true),
           &Figures::udp1400, 2.0, true);
+    Ratio("UDP 512 B /s: ours / nginx", relays, figures, text, nginx, &Figures::udp512, 1.0, true);
+    Ratio("UDP 1400 B /s: ours / nginx", relays, figures, text, nginx, &Figures::udp1400, 1.0,
+          true);
     Ratio("TCP added latency p50: ours / best peer", relays, figures, text,
           best(&Figures::tcpAdded, false), &Figures::tcpAdded, 1.0, false);
     Ratio("UDP added latency p50: ours / best peer", relays, figures, text,
@@ -142,17 +161,40 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
           &Figures::udp512, 0.9, true);
     Ratio("UDP 1400 B /s: ours over ::1 / ours over IPv4", relays, figures, ipv6, text,
           &Figures::udp1400, 0.9, true);
+    WithinSpread("TCP MB/s: ours / --headless, in spread", relays, figures, text, dialog,
+                 &Figures::tcp, true);
+    WithinSpread("UDP 512 B /s: ours / --headless, in spread", relays, figures, text, dialog,
+                 &Figures::udp512, true);
+    WithinSpread("UDP 1400 B /s: ours / --headless, in spread", relays, figures, text, dialog,
+                 &Figures::udp1400, true);
+    WithinSpread("TCP p50: ours / --headless, in spread", relays, figures, text, dialog,
+                 &Figures::tcpP50, false);
+    WithinSpread("UDP p50: ours / --headless, in spread", relays, figures, text, dialog,
+                 &Figures::udpP50, false);
+    Ratio("start to TCP accepting: ours / --headless", relays, figures, text, dialog,
+          &Figures::tcpStart, 0.25, false);
+    Ratio("start to UDP bound: ours / --headless", relays, figures, text, dialog,
+          &Figures::udpStart, 0.25, false);
+    Ratio("start to TCP waiting line: ours / --headless", relays, figures, text, dialog,
+          &Figures::tcpLine, 0.25, false);
+    Ratio("start to UDP waiting line: ours / --headless", relays, figures, text, dialog,
+          &Figures::udpLine, 0.25, false);
     if (text && !figures[*text].paced.Empty()) {
         const double loss = figures[*text].paced.Median();
         std::printf("%-58s %6.3f%%  target <= 0.01%%: %s\n", paced.c_str(), loss,
                     loss <= 0.01 ? "met" : "not met");
     }
-    if (text && figures[*text].rssMax > 0) {
+    if (text && !figures[*text].tcpRss.Empty()) {
         // A relay that holds what it carried would grow with the GiB of each transfer.
-        const long growth = figures[*text].rssMax - figures[*text].rssMin;
-        std::printf("%-58s %6ld KiB  target flat (<= 1024 KiB): %s\n",
-                    "relay RSS, largest - smallest reading", growth,
+        const Series& rss = figures[*text].tcpRss;
+        const double growth = (rss.Max() - rss.Min()) * 1024;
+        std::printf("%-58s %6.0f KiB  target flat (<= 1024 KiB): %s\n",
+                    "relay RSS over TCP, largest - smallest reading", growth,
                     growth <= 1024 ? "met" : "not met");
+        const double largest = std::max(rss.Max(), figures[*text].udpRss.Max());
+        std::printf("%-58s %6.1f MiB  target <= 4 MiB: %s\n",
+                    "relay RSS, largest reading over TCP and UDP", largest,
+                    largest <= 4 ? "met" : "not met");
     }
     for (std::size_t i = 0; i < relays.size(); ++i) {
         const Figures& f = figures[i];

@@ -2,6 +2,7 @@
 
 // The figures gathered over the rounds, and the table and ratios printed from their medians.
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -21,6 +22,12 @@ struct Series {
         }
     }
     double Median() const { return relaybench::Median(values); }
+    double Min() const {
+        return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+    }
+    double Max() const {
+        return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    }
     bool Empty() const { return values.empty(); }
 };
 
@@ -37,8 +44,12 @@ struct Figures {
     Series udpP50;
     Series udpP99;
     Series udpAdded;
-    long rssMin = 0; // KiB, over every transfer
-    long rssMax = 0;
+    Series tcpStart; // ms from the spawn to the port accepting a connection
+    Series udpStart; // ms from the spawn to the port bound
+    Series tcpLine;  // ms from the spawn to our waiting line
+    Series udpLine;
+    Series tcpRss; // MiB, the smallest and largest reading of each measurement
+    Series udpRss;
 };
 
 void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& figures, int rounds,

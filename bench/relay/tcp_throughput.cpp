@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -38,7 +37,6 @@ TcpResult TcpThroughput(const Relay& relay, const Programs& programs) {
 
 TcpResult TcpTransfer(const Relay& relay, TcpPath& path) {
     TcpResult result;
-    std::atomic<bool> done{false};
     std::size_t inputReceived = 0;
     std::size_t strayZeros = 0; // from a relay that should add none
     Clock::time_point finished;
@@ -55,21 +53,10 @@ TcpResult TcpTransfer(const Relay& relay, TcpPath& path) {
             strayZeros += relay.AddsZero() ? 0 : zeros;
         }
         finished = Clock::now();
-        done = true;
     });
     const pid_t relayPid = path.relay ? path.relay->Pid() : -1;
-    const ProcessUse before = ProcessTreeUse(relayPid);
-    result.rssMin = result.rssMax = before.rssKiB;
-    std::thread monitor([&] {
-        for (int i = 0; i < 20000 && !done && relayPid > 0; ++i) {
-            const long rss = ProcessTreeUse(relayPid).rssKiB;
-            if (rss > 0) {
-                result.rssMin = std::min(result.rssMin, rss);
-                result.rssMax = std::max(result.rssMax, rss);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-    });
+    const double cpuBefore = ProcessTreeUse(relayPid).cpuSeconds;
+    RelayWatch watch(path.relay.get());
 
     const std::string block = Letters(kSourceWrite);
     const auto start = Clock::now();
@@ -85,8 +72,8 @@ TcpResult TcpTransfer(const Relay& relay, TcpPath& path) {
     path.source.Reset();
     sink.join();
     // Before the relay is ended: what it used to carry this transfer.
-    const double cpu = ProcessTreeUse(relayPid).cpuSeconds - before.cpuSeconds;
-    monitor.join();
+    const double cpu = ProcessTreeUse(relayPid).cpuSeconds - cpuBefore;
+    result.relay = watch.Stop();
     result.ok = inputReceived == kTcpTotal && strayZeros == 0;
     result.megabytes = static_cast<double>(inputReceived) / 1e6;
     result.mbPerSecond = result.megabytes / Seconds(finished - start);

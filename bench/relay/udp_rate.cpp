@@ -27,6 +27,7 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
         return result;
     }
     const int sink = path.sink.Get();
+    RelayWatch watch(path.relay.get());
 
     std::atomic<bool> sending{true};
     std::size_t delivered = 0;
@@ -96,6 +97,7 @@ UdpResult UdpRound(const Relay& relay, const Programs& programs, std::size_t siz
     const double elapsed = Seconds(now - start);
     sending = false;
     receiver.join();
+    result.relay = watch.Stop();
     result.ok = sent > 0;
     result.sentPerSecond = static_cast<double>(sent) / elapsed;
     result.deliveredPerSecond = static_cast<double>(delivered) / elapsed;
