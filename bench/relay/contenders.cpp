@@ -160,6 +160,7 @@ std::vector<Relay> Contenders(const Programs& programs) {
         relays.push_back({"ours", Role::OursText, true, OursText});
         relays.push_back({"ours-bytes", Role::OursBytes, true, OursBytes});
         relays.push_back({"ours-ipv6", Role::OursText, true, OursIpv6, true});
+        relays.push_back({"ours-scraped", Role::OursText, true, OursText, false, true});
         std::printf("ours: %s\n", programs.relay.c_str());
     } else {
         std::printf("ours: no program at '%s' (give it with --relay-program): skipped\n",

@@ -209,6 +209,11 @@ RelayProcess::RelayProcess(const Relay& relay, const Programs& programs, bool tc
     m_folder = name;
     const std::vector<std::string> args =
         relay.command(programs, m_folder, tcp, clientPort, serverPort);
+    if (relay.scraped) {
+        m_statusPort = relaytest::FreePort("127.0.0.1", SOCK_STREAM);
+        std::ofstream(m_folder / "InfoFile/ParameterSet.inf", std::ios::app)
+            << "[Status]\nListen=127.0.0.1:" << m_statusPort << "\n";
+    }
     // The child inherits the spawning thread's cores, so it runs on its own core from the
     // start, all its threads included.
     cpu_set_t own;
@@ -268,6 +273,9 @@ RelayWatch::RelayWatch(const RelayProcess* relay) : m_relay(relay) {
         for (int i = 0; i < 20000 && !m_stop; ++i) {
             std::this_thread::sleep_for(20ms);
             Read();
+            if (i % 5 == 4) {
+                Scrape();
+            }
         }
     });
 }
@@ -278,6 +286,18 @@ Footprint RelayWatch::Stop() {
         m_reader.join();
     }
     return m_footprint;
+}
+
+// One GET /metrics, read to its end, as a Prometheus server's scrape would.
+void RelayWatch::Scrape() const {
+    if (m_relay->StatusPort() == 0) {
+        return;
+    }
+    SocketHandle connection = relaytest::ConnectWithin("127.0.0.1", m_relay->StatusPort());
+    if (connection.Valid() &&
+        relaytest::SendAll(connection.Get(), "GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n")) {
+        relaytest::ReadUntilClosed(connection.Get());
+    }
 }
 
 void RelayWatch::Read() {

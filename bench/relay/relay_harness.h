@@ -75,6 +75,8 @@ struct Relay {
                                         int clientPort, int serverPort);
     // The endpoints' addresses: 127.0.0.2 and 127.0.0.3, or ::1 for both.
     bool ipv6 = false;
+    // Ours with its metrics served, and fetched every 100 ms while it is measured.
+    bool scraped = false;
     bool AddsZero() const { return role == Role::OursText; }
     // The line our relay logs once it listens or is bound; none for the others.
     const char* WaitingLine(bool tcp) const;
@@ -113,9 +115,12 @@ public:
     // is there, noting when each happened; false when the relay was not ready in time.
     bool AwaitReady(const std::function<bool()>& ready, const char* line);
     const Startup& StartupTimes() const { return m_startup; }
+    // Where its metrics are served; 0 for a relay that serves none.
+    int StatusPort() const { return m_statusPort; }
 
 private:
     std::filesystem::path m_folder;
+    int m_statusPort = 0;
     pid_t m_pid = -1;
     Clock::time_point m_spawned;
     Startup m_startup;
@@ -129,7 +134,8 @@ struct Footprint {
     long rssMax = 0;
 };
 
-// Reads the memory of a relay every 20 ms from construction until Stop, which gives the footprint;
+// Reads the memory of a relay every 20 ms from construction until Stop, which gives the footprint,
+// and fetches its metrics every 100 ms where it serves them;
 // an empty one for the direct path (no relay).
 class RelayWatch {
 public:
@@ -141,6 +147,7 @@ public:
 
 private:
     void Read();
+    void Scrape() const;
     const RelayProcess* m_relay;
     Footprint m_footprint;
     std::atomic<bool> m_stop{false};

@@ -124,6 +124,7 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
     const auto bytes = Find(relays, "ours-bytes");
     const auto ipv6 = Find(relays, "ours-ipv6");
     const auto dialog = Find(relays, "ours-dialog");
+    const auto scraped = Find(relays, "ours-scraped");
     const auto nginx = Find(relays, "nginx");
     const auto direct = Find(relays, "direct");
     const auto best = [&](Measure measure, bool highest) {
@@ -161,6 +162,10 @@ void PrintReport(const std::vector<Relay>& relays, const std::vector<Figures>& f
           &Figures::udp512, 0.9, true);
     Ratio("UDP 1400 B /s: ours over ::1 / ours over IPv4", relays, figures, ipv6, text,
           &Figures::udp1400, 0.9, true);
+    WithinSpread("TCP MB/s: scraped every 100 ms / not, in spread", relays, figures, scraped, text,
+                 &Figures::tcp, true);
+    WithinSpread("UDP 512 B /s: scraped every 100 ms / not, in spread", relays, figures, scraped,
+                 text, &Figures::udp512, true);
     WithinSpread("TCP MB/s: ours / --headless, in spread", relays, figures, text, dialog,
                  &Figures::tcp, true);
     WithinSpread("UDP 512 B /s: ours / --headless, in spread", relays, figures, text, dialog,
