@@ -12,7 +12,7 @@ namespace {
 using Measure = Series Figures::*;
 
 constexpr int kLabel = 28;
-constexpr int kCell = 12;
+constexpr int kCell = 13; // the longest name, "ours-scraped", and a space
 
 // The median of each contender's figures, or with `range` the smallest and the largest.
 void Row(const char* label, const std::vector<Figures>& figures, Measure measure,
