@@ -24,10 +24,6 @@ constexpr COLORREF kLampStopped = RGB(255, 0, 0);
 // Stop and closing leave a relay that has its connection this long before it is ended.
 constexpr auto kStopPause = std::chrono::milliseconds(1000);
 
-void ShowError(const std::string& text) {
-    ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
-}
-
 int IsButtonChecked(const QAbstractButton& button) {
     return button.isChecked() ? 1 : 0;
 }

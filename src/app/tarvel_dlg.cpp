@@ -146,7 +146,7 @@ void CTarvelDlg::done(int result) {
 }
 
 bool CTarvelDlg::UpdateData(bool saveAndValidate) {
-    CDataExchange dx(this, saveAndValidate);
+    CDataExchange dx(saveAndValidate);
     DoDataExchange(dx);
     return !dx.Failed();
 }

@@ -10,8 +10,21 @@
 
 namespace {
 
-void ShowError(const std::string& text) {
-    ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
+// Without the parameter file the installation is broken: the program says so and ends with the
+// exit code for it. True when the file is there.
+bool ParameterFileThere() {
+    if (ParameterFileExists(kParameterFilePath))
+        return true;
+    ShowError(kMissingParameterFileMessage);
+    PostQuitMessage(kMissingParameterFileExitCode);
+    return false;
+}
+
+// A save that did not reach the file is said; the old file is intact and the settings still hold
+// for this session.
+void SayIfNotSaved(std::error_code error) {
+    if (error)
+        ShowError(SaveFailureMessage(kParameterFilePath, error));
 }
 
 } // namespace
@@ -59,11 +72,8 @@ void CTarvelDlg::ShowParameters(const Parameters& parameters) {
 }
 
 void CTarvelDlg::LoadParameters() {
-    if (!ParameterFileExists(kParameterFilePath)) {
-        ShowError(kMissingParameterFileMessage);
-        PostQuitMessage(kMissingParameterFileExitCode);
+    if (!ParameterFileThere())
         return;
-    }
     // A file that cannot be read holds nothing saved, as an empty one.
     std::error_code unreadable;
     const StoredSettings stored =
@@ -86,13 +96,8 @@ void CTarvelDlg::LoadParameters() {
 void CTarvelDlg::SaveParameters() {
     // The callers have exchanged the ports: the members hold what the edits show.
     m_saved = ParametersFromControls();
-    if (!ParameterFileExists(kParameterFilePath)) {
-        ShowError(kMissingParameterFileMessage);
-        PostQuitMessage(kMissingParameterFileExitCode);
-    } else if (const std::error_code error = WriteParameters(kParameterFilePath, m_saved)) {
-        // The old file is intact; the settings still hold for this Run.
-        ShowError(SaveFailureMessage(kParameterFilePath, error));
-    }
+    if (ParameterFileThere())
+        SayIfNotSaved(WriteParameters(kParameterFilePath, m_saved));
     UpdateData(false);
 }
 
@@ -103,12 +108,6 @@ void CTarvelDlg::OnSettings() {
     if (settings.exec() != QDialog::Accepted || running)
         return;
     m_forwarding = settings.Settings();
-    if (!ParameterFileExists(kParameterFilePath)) {
-        ShowError(kMissingParameterFileMessage);
-        PostQuitMessage(kMissingParameterFileExitCode);
-    } else if (const std::error_code error =
-                   WriteForwardingSettings(kParameterFilePath, m_forwarding)) {
-        // They still hold for this session's next Run.
-        ShowError(SaveFailureMessage(kParameterFilePath, error));
-    }
+    if (ParameterFileThere())
+        SayIfNotSaved(WriteForwardingSettings(kParameterFilePath, m_forwarding));
 }

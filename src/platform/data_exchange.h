@@ -15,11 +15,9 @@ class QLineEdit;
 // does nothing, so the exchange stops there.
 class CDataExchange {
 public:
-    CDataExchange(QWidget* dialog, bool saveAndValidate)
-        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dialog) {}
+    explicit CDataExchange(bool saveAndValidate) : m_bSaveAndValidate(saveAndValidate) {}
 
     const bool m_bSaveAndValidate;
-    QWidget* const m_pDlgWnd;
 
     bool Failed() const { return m_failed; }
     // Marks the exchange failed and gives the focus to the control last exchanged.

@@ -22,20 +22,17 @@ void ShowOnScreen(const QString& text, const QString& caption, MessageIcon icon)
     box.exec();
 }
 
-MessagePresenter& CurrentPresenter() {
+} // namespace
+
+MessagePresenter& CurrentMessagePresenter() {
     static MessagePresenter presenter = ShowOnScreen;
     return presenter;
 }
 
-} // namespace
-
 void ShowMessage(const QString& text, const QString& caption, MessageIcon icon) {
-    CurrentPresenter()(text, caption, icon);
+    CurrentMessagePresenter()(text, caption, icon);
 }
 
-ScopedMessagePresenter::ScopedMessagePresenter(MessagePresenter presenter)
-    : m_previous(std::exchange(CurrentPresenter(), std::move(presenter))) {}
-
-ScopedMessagePresenter::~ScopedMessagePresenter() {
-    CurrentPresenter() = std::move(m_previous);
+void ShowError(const std::string& text) {
+    ShowMessage(QString::fromStdString(text), QStringLiteral("错误"), MessageIcon::Error);
 }

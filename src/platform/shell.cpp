@@ -43,25 +43,18 @@ void StartWithQProcess(const QString& program, const QStringList& arguments, QOb
     process->start(program, arguments);
 }
 
-ProgramLauncher& CurrentLauncher() {
-    static ProgramLauncher launcher = StartWithQProcess;
-    return launcher;
-}
-
 int g_requestedExitCode = 0;
 
 } // namespace
 
-void StartProgram(const QString& program, const QStringList& arguments, QObject* owner,
-                  ProgramOutcome outcome) {
-    CurrentLauncher()(program, arguments, owner, std::move(outcome));
+ProgramLauncher& CurrentProgramLauncher() {
+    static ProgramLauncher launcher = StartWithQProcess;
+    return launcher;
 }
 
-ScopedProgramLauncher::ScopedProgramLauncher(ProgramLauncher launcher)
-    : m_previous(std::exchange(CurrentLauncher(), std::move(launcher))) {}
-
-ScopedProgramLauncher::~ScopedProgramLauncher() {
-    CurrentLauncher() = std::move(m_previous);
+void StartProgram(const QString& program, const QStringList& arguments, QObject* owner,
+                  ProgramOutcome outcome) {
+    CurrentProgramLauncher()(program, arguments, owner, std::move(outcome));
 }
 
 void PostQuitMessage(int exitCode) {

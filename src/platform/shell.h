@@ -2,6 +2,8 @@
 
 // Starts the help viewer without waiting for it, and ends the program's message loops.
 
+#include "platform/scoped_replacement.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -25,16 +27,9 @@ void StartProgram(const QString& program, const QStringList& arguments, QObject*
 using ProgramLauncher = std::function<void(const QString& program, const QStringList& arguments,
                                            QObject* owner, ProgramOutcome outcome)>;
 
-class ScopedProgramLauncher {
-public:
-    explicit ScopedProgramLauncher(ProgramLauncher launcher);
-    ~ScopedProgramLauncher();
-    ScopedProgramLauncher(const ScopedProgramLauncher&) = delete;
-    ScopedProgramLauncher& operator=(const ScopedProgramLauncher&) = delete;
-
-private:
-    ProgramLauncher m_previous;
-};
+// The launcher StartProgram uses, and its replacement for the life of an object.
+ProgramLauncher& CurrentProgramLauncher();
+using ScopedProgramLauncher = ScopedReplacement<ProgramLauncher, CurrentProgramLauncher>;
 
 // Asks the running message loops to end; the process then ends with `exitCode`. Takes effect once
 // the caller's handler has returned.
