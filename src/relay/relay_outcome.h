@@ -28,6 +28,7 @@ struct RelayCounts {
     std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
     std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
 
+    friend bool operator==(const RelayCounts&, const RelayCounts&) = default;
     RelayCounts& operator+=(const RelayCounts& more) noexcept {
         bytesForwarded += more.bytesForwarded;
         datagramsForwarded += more.datagramsForwarded;

@@ -1,0 +1,154 @@
+#include "headless/handover_state.h"
+
+#include <charconv>
+#include <cstring>
+#include <map>
+
+namespace {
+
+constexpr std::string_view kHeader = "tarvel-relay handover 1\n";
+// The last line: the length of the bytes not yet sent, which follow it as they are.
+constexpr std::string_view kUnsentKey = "unsent";
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+std::string Hex(const void* data, std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<const unsigned char*>(data)[i];
+        text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 0xF];
+    }
+    return text;
+}
+
+bool FromHex(std::string_view text, unsigned char* out, std::size_t length) {
+    if (text.size() != 2 * length) {
+        return false;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        const char* high = std::strchr(kHexDigits, text[2 * i]);
+        const char* low = std::strchr(kHexDigits, text[2 * i + 1]);
+        if (text[2 * i] == '\0' || text[2 * i + 1] == '\0' || high == nullptr || low == nullptr) {
+            return false;
+        }
+        out[i] = static_cast<unsigned char>((high - kHexDigits) << 4 | (low - kHexDigits));
+    }
+    return true;
+}
+
+// An endpoint as the bytes of its socket address, so that it comes back exactly (scope included).
+std::string EndpointField(const Endpoint& endpoint) {
+    return Hex(endpoint.Address(), endpoint.Length());
+}
+
+std::optional<Endpoint> ParseEndpoint(std::string_view text) {
+    if (text.empty()) {
+        return Endpoint();
+    }
+    sockaddr_storage address{};
+    const std::size_t length = text.size() / 2;
+    if (length > sizeof address ||
+        !FromHex(text, reinterpret_cast<unsigned char*>(&address), length)) {
+        return std::nullopt;
+    }
+    const Endpoint endpoint = Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&address),
+                                                     static_cast<socklen_t>(length));
+    return endpoint.Empty() ? std::nullopt : std::optional<Endpoint>(endpoint);
+}
+
+template <typename Number> bool ParseNumber(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+} // namespace
+
+std::string SerializeHandoverState(const HandoverState& state) {
+    const RelayPlan& plan = state.plan;
+    std::string text(kHeader);
+    const auto line = [&text](std::string_view key, const std::string& value) {
+        text.append(key).append("=").append(value).append("\n");
+    };
+    line("mode", plan.mode == RelayMode::ClientToServer ? "client-to-server" : "server-to-client");
+    line("protocol", plan.protocol == RelayProtocol::Tcp ? "tcp" : "udp");
+    line("forward", plan.forward == ForwardMode::Bytes ? "bytes" : "text");
+    line("wait", EndpointField(plan.waitEndpoint));
+    line("other", EndpointField(plan.otherEndpoint));
+    line("bytes", std::to_string(state.totals.bytesForwarded));
+    line("datagrams", std::to_string(state.totals.datagramsForwarded));
+    line("cut", std::to_string(state.totals.datagramsCut));
+    line("refused", std::to_string(state.totals.refused));
+    line("streams", std::to_string(state.streams));
+    line("starts", std::to_string(state.starts));
+    line("start-time", std::to_string(state.startTime));
+    line("head", Hex(state.head.data(), state.head.size()));
+    line("peer", EndpointField(state.peer));
+    line(kUnsentKey, std::to_string(state.unsent.size()));
+    return text + state.unsent;
+}
+
+std::optional<HandoverState> ParseHandoverState(std::string_view text) {
+    if (!text.starts_with(kHeader)) {
+        return std::nullopt;
+    }
+    text.remove_prefix(kHeader.size());
+    std::map<std::string, std::string, std::less<>> fields;
+    std::size_t lines = 0;
+    for (;; ++lines) {
+        const std::size_t end = text.find('\n');
+        const std::size_t equals = text.substr(0, end).find('=');
+        if (end == std::string_view::npos || equals == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::string_view key = text.substr(0, equals);
+        fields.emplace(key, text.substr(equals + 1, end - equals - 1));
+        text.remove_prefix(end + 1);
+        if (key == kUnsentKey) {
+            break;
+        }
+    }
+
+    HandoverState state;
+    RelayPlan& plan = state.plan;
+    const auto field = [&fields](std::string_view key) -> std::string_view {
+        const auto found = fields.find(key);
+        return found != fields.end() ? std::string_view(found->second) : std::string_view("?");
+    };
+    const auto choice = [&field](std::string_view key, std::string_view first,
+                                 std::string_view second, bool& isFirst) {
+        isFirst = field(key) == first;
+        return isFirst || field(key) == second;
+    };
+    bool clientToServer = false;
+    bool tcp = false;
+    bool bytes = false;
+    std::size_t unsent = 0;
+    const std::optional<Endpoint> wait = ParseEndpoint(field("wait"));
+    const std::optional<Endpoint> other = ParseEndpoint(field("other"));
+    const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
+    // Every field once: a doubled one leaves fewer fields than lines.
+    constexpr std::size_t kFields = 15;
+    if (fields.size() != kFields || lines + 1 != kFields ||
+        !choice("mode", "client-to-server", "server-to-client", clientToServer) ||
+        !choice("protocol", "tcp", "udp", tcp) || !choice("forward", "bytes", "text", bytes) ||
+        !wait || wait->Empty() || !other || other->Empty() || !peer ||
+        !ParseNumber(field("bytes"), state.totals.bytesForwarded) ||
+        !ParseNumber(field("datagrams"), state.totals.datagramsForwarded) ||
+        !ParseNumber(field("cut"), state.totals.datagramsCut) ||
+        !ParseNumber(field("refused"), state.totals.refused) ||
+        !ParseNumber(field("streams"), state.streams) ||
+        !ParseNumber(field("starts"), state.starts) ||
+        !ParseNumber(field("start-time"), state.startTime) ||
+        !FromHex(field("head"), state.head.data(), state.head.size()) ||
+        !ParseNumber(field(kUnsentKey), unsent) || unsent != text.size()) {
+        return std::nullopt;
+    }
+    plan = MakeRelayPlan(clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
+                         tcp ? RelayProtocol::Tcp : RelayProtocol::Udp,
+                         clientToServer ? *other : *wait, clientToServer ? *wait : *other,
+                         bytes ? ForwardMode::Bytes : ForwardMode::Text);
+    state.peer = *peer;
+    state.unsent = text;
+    return state;
+}
