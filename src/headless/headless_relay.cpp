@@ -49,8 +49,15 @@ std::string Describe(const RelayEvent& event) {
     case RelayEvent::Kind::RefusedMore:
         return "又丢弃了 " + std::to_string(event.count) + " 个不允许来源的数据报, 在 " +
                SideEndpointText(event.side, event.endpoint);
+    case RelayEvent::Kind::TextCut:
+        return "按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发";
     }
     return "";
+}
+
+// Data the relay left out is worth a warning: a binary stream relayed as text loses most of it.
+LogLevel LevelOf(const RelayEvent& event) {
+    return event.kind == RelayEvent::Kind::TextCut ? LogLevel::Warning : LogLevel::Info;
 }
 
 // The signals the relay answers, blocked in this thread (and so in the relay threads it starts)
@@ -163,7 +170,7 @@ public:
         m_relay = std::make_unique<Relay>(
             plan,
             [this](const RelayEvent& event) {
-                m_log.Info(Describe(event));
+                m_log.Line(LevelOf(event), Describe(event));
                 if (event.kind == RelayEvent::Kind::Listening ||
                     event.kind == RelayEvent::Kind::Receiving) {
                     NotifyReady();

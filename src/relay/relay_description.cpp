@@ -2,8 +2,8 @@
 
 namespace {
 
-// "1200 字节", and for UDP the datagrams and those cut, then the refused sources where there are
-// any.
+// "1200 字节", and for UDP the datagrams and those cut, then what the text rule left out and the
+// refused sources where there are any.
 std::string CountsText(const RelayCounts& counts, RelayProtocol protocol) {
     const bool udp = protocol == RelayProtocol::Udp;
     std::string text = std::to_string(counts.bytesForwarded) + " 字节";
@@ -13,6 +13,9 @@ std::string CountsText(const RelayCounts& counts, RelayProtocol protocol) {
             text +=
                 ", 其中 " + std::to_string(counts.datagramsCut) + " 个数据报超过 4095 字节, 已截断";
         }
+    }
+    if (counts.bytesDropped != 0) {
+        text += ", 零字节之后未转发 " + std::to_string(counts.bytesDropped) + " 字节";
     }
     if (counts.refused != 0) {
         text += udp ? ", 丢弃不允许来源的数据报 " + std::to_string(counts.refused) + " 个"

@@ -23,5 +23,6 @@ std::string DescribeDirection(const RelayPlan& plan);
 // "正在转发, 来自 127.0.0.9:40000, 已转发 1200 字节".
 std::string DescribeStatus(const RelayStatus& status, RelayProtocol protocol);
 
-// "共转发 14 字节, 3 个数据报", with the datagrams that were cut when there were any.
+// "共转发 14 字节, 3 个数据报", with the datagrams that were cut and the bytes the text rule left
+// out when there were any.
 std::string DescribeTotals(const RelayOutcome& outcome, RelayProtocol protocol);

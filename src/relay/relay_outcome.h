@@ -26,6 +26,7 @@ struct RelayCounts {
     std::uint64_t bytesForwarded = 0;
     std::uint64_t datagramsForwarded = 0;
     std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
+    std::uint64_t bytesDropped = 0; // text: bytes after a unit's first zero, never forwarded
     std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
 
     friend bool operator==(const RelayCounts&, const RelayCounts&) = default;
@@ -33,6 +34,7 @@ struct RelayCounts {
         bytesForwarded += more.bytesForwarded;
         datagramsForwarded += more.datagramsForwarded;
         datagramsCut += more.datagramsCut;
+        bytesDropped += more.bytesDropped;
         refused += more.refused;
         return *this;
     }

@@ -59,8 +59,10 @@ struct StreamBatch {
         return ::recvmsg(source, &message, MSG_DONTWAIT);
     }
 
-    // The parts that forward what was received, and how many bytes they hold.
-    std::size_t Cut(std::size_t received, std::size_t& forwardLength) {
+    // The parts that forward what was received, how many bytes they hold, and how many bytes the
+    // text rule leaves out (those after a unit's first zero).
+    std::size_t Cut(std::size_t received, std::size_t& forwardLength, std::size_t& dropped) {
+        dropped = 0;
         if (forward == ForwardMode::Bytes) {
             parts[0] = {data.data(), received};
             forwardLength = received;
@@ -75,6 +77,8 @@ struct StreamBatch {
             // A unit's own zero ends its text where it is; otherwise one is put after it.
             if (text == length) {
                 unit[length] = '\0';
+            } else {
+                dropped += length - text - 1;
             }
             const std::size_t forwarded = text + 1;
             if (count > 0 &&
@@ -210,7 +214,11 @@ private:
                 return {RelayEnd::Stopped};
             }
             std::size_t forwardLength = 0;
-            const std::size_t parts = batch->Cut(length, forwardLength);
+            std::size_t dropped = 0;
+            const std::size_t parts = batch->Cut(length, forwardLength, dropped);
+            if (dropped != 0) {
+                m_worker.CountDropped(dropped);
+            }
             if (const std::optional<StreamEnd> end = SendWhole(batch->parts.data(), parts)) {
                 return *end;
             }

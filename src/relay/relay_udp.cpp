@@ -68,18 +68,22 @@ struct DatagramBatch {
                                       received[i].msg_hdr.msg_namelen);
     }
 
-    // Queues received datagram `i` as the next one to send; returns the length it forwards.
+    // Queues received datagram `i` as the next one to send; returns how many of its bytes the text
+    // rule leaves out (those after its first zero).
     std::size_t Queue(std::size_t i, std::size_t& queued) {
         const std::size_t length = received[i].msg_len;
         std::size_t forwarded = length;
+        std::size_t dropped = 0;
         if (forward == ForwardMode::Text) {
             // The text up to its first zero byte, plus that zero byte.
             Buffer(i)[length] = '\0';
-            forwarded = TextLength(Buffer(i), length) + 1;
+            const std::size_t text = TextLength(Buffer(i), length);
+            forwarded = text + 1;
+            dropped = text < length ? length - forwarded : 0;
         }
         sendParts[queued] = {Buffer(i), forwarded};
         ++queued;
-        return forwarded;
+        return dropped;
     }
 
     const ForwardMode forward;
@@ -313,6 +317,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
         const auto count = static_cast<std::size_t>(received);
         std::size_t queued = 0;
         std::size_t cut = 0;
+        std::size_t dropped = 0;
         std::size_t lastQueued = count;
         for (std::size_t i = 0; i < count; ++i) {
             // A datagram of a sender that is not allowed goes no further than here.
@@ -327,10 +332,13 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
             if ((datagram.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
                 ++cut;
             }
-            batch->Queue(i, queued);
+            dropped += batch->Queue(i, queued);
             lastQueued = i;
         }
         worker.CountCut(cut);
+        if (dropped != 0) {
+            worker.CountDropped(dropped);
+        }
         if (lastQueued < count) {
             worker.LastSender(batch->Sender(lastQueued));
         }

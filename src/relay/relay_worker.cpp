@@ -76,6 +76,17 @@ void RelayWorker::Report(const RelayEvent& event) const {
     }
 }
 
+void RelayWorker::ReportFirstCut() const {
+    RelayEvent event{RelayEvent::Kind::TextCut, RelaySide::Client, {}, {}};
+    {
+        std::lock_guard lock(m_mutex);
+        event.side = m_status.waitSide;
+        event.endpoint = m_status.waitEndpoint;
+        event.peer = m_status.peer;
+    }
+    Report(event);
+}
+
 BufferHead RelayWorker::Head() const noexcept {
     const std::uint32_t packed = m_head.load(std::memory_order_relaxed);
     BufferHead head{};
@@ -129,6 +140,7 @@ RelayCounts RelayWorker::Counts() const noexcept {
     counts.bytesForwarded = m_bytes.load(std::memory_order_relaxed);
     counts.datagramsForwarded = m_datagrams.load(std::memory_order_relaxed);
     counts.datagramsCut = m_cut.load(std::memory_order_relaxed);
+    counts.bytesDropped = m_dropped.load(std::memory_order_relaxed);
     counts.refused = m_refused.load(std::memory_order_relaxed);
     return counts;
 }

@@ -23,6 +23,7 @@ struct RelayEvent {
         Receiving,   // UDP: bound on `endpoint`, waiting for datagrams
         Refused,     // `peer`, not an allowed source: its connection closed or its datagram dropped
         RefusedMore, // UDP: `count` more datagrams of senders already named were dropped
+        TextCut,     // text: bytes after a unit's zero were left out, the first time in this run
     };
     Kind kind;
     RelaySide side;
@@ -96,6 +97,13 @@ public:
     void CountCut(std::size_t datagrams) noexcept {
         m_cut.fetch_add(datagrams, std::memory_order_relaxed);
     }
+    // Text: bytes after a unit's first zero, which the rule leaves out. Only the worker's own
+    // thread counts, so the first count is the first cut, reported once.
+    void CountDropped(std::size_t bytes) {
+        if (m_dropped.fetch_add(bytes, std::memory_order_relaxed) == 0) {
+            ReportFirstCut();
+        }
+    }
     // Connections closed or datagrams dropped because their source is not allowed.
     void CountRefused(std::size_t refused) noexcept {
         m_refused.fetch_add(refused, std::memory_order_relaxed);
@@ -122,6 +130,7 @@ public:
 
 private:
     void ReleaseLocked();
+    void ReportFirstCut() const;
     RelayCounts Counts() const noexcept;
     bool FinishedLocked() const noexcept { return m_status.stage == RelayStage::Ended; }
 
@@ -136,5 +145,6 @@ private:
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_datagrams{0};
     std::atomic<std::uint64_t> m_cut{0};
+    std::atomic<std::uint64_t> m_dropped{0};
     std::atomic<std::uint64_t> m_refused{0};
 };

@@ -929,8 +929,15 @@ TEST_F(RunStop, LampTooltipSaysWhereTheRelayIsAndWhoIsConnected) {
     EXPECT_EQ(Edit(IDC_OUTPUT_LAMP4)->toolTip(), Edit(IDC_INPUT_LAMP1)->toolTip());
     EXPECT_EQ(display->accessibleDescription(), Edit(IDC_INPUT_LAMP1)->toolTip());
 
+    // What the text rule leaves out is there too, while it runs and after it ended.
+    const std::string binary("ab\0cd\0e", 7);
+    ASSERT_EQ(::send(stream.accepted.Get(), binary.data(), binary.size(), 0), 7);
+    EXPECT_TRUE(ProcessEventsUntil([&] {
+        return tooltip().find("已转发 3 字节, 零字节之后未转发 4 字节") != std::string::npos;
+    })) << tooltip();
     dialog->OnStop();
     EXPECT_EQ(tooltip().rfind("未在转发", 0), 0u) << tooltip();
+    EXPECT_NE(tooltip().find("零字节之后未转发 4 字节"), std::string::npos) << tooltip();
 }
 
 } // namespace

@@ -738,3 +738,42 @@ TEST(HeadlessRelayTest, ForwardingSettingsAndRefusedSourcesAreLogged) {
 }
 
 } // namespace
+
+// A binary stream relayed as text, as a service file without [Forward] does: each stream's first
+// cut is a warning of its own, said once however many units are cut, and each stream's end line
+// counts exactly the bytes left out. Each piece is sent once the one before it has arrived, so one
+// piece is one unit of the relay.
+TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    folder.WriteParameters(
+        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()}, {.journal = true});
+    const std::string warning =
+        "<4>按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发\n";
+    const std::size_t pieceSizes[][3] = {{1000, 4095, 17}, {2, 300, 4000}};
+    for (const auto& sizes : pieceSizes) {
+        SocketHandle source = ConnectWithin(kClientAddress, clientPort);
+        SocketHandle destination = AcceptWithin(destinationListener.Get());
+        ASSERT_TRUE(source.Valid() && destination.Valid());
+        std::size_t dropped = 0;
+        for (const std::size_t size : sizes) {
+            // Binary: a zero after the first byte, the rest never zero.
+            std::string piece(size, '\x7f');
+            piece[1] = '\0';
+            dropped += size - 2;
+            ASSERT_TRUE(SendAll(source.Get(), piece));
+            ASSERT_EQ(ReadStream(destination.Get(), 2).data, piece.substr(0, 2));
+        }
+        source.Reset();
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+        EXPECT_TRUE(LogShows(program, "<6>共转发 6 字节, 零字节之后未转发 " +
+                                          std::to_string(dropped) + " 字节\n"))
+            << program.Err();
+    }
+    EXPECT_EQ(Count(program.Err(), warning), 2u) << program.Err();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+}

@@ -130,7 +130,7 @@ TEST(MetricsTest, UdpCountersAreExactAndPromtoolAcceptsTheText) {
 }
 
 // TCP: two refused connections and two streams; the gauge says whether one is connected, and the
-// totals go on from stream to stream.
+// totals go on from stream to stream, the bytes the text rule left out too.
 TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
@@ -149,7 +149,7 @@ TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
         SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
         SocketHandle source = AcceptWithin(sourceListener.Get());
         ASSERT_TRUE(destination.Valid() && source.Valid());
-        ASSERT_TRUE(SendAll(source.Get(), text));
+        ASSERT_TRUE(SendAll(source.Get(), text + '\0' + "dropped"));
         EXPECT_EQ(ReadStream(destination.Get(), text.size() + 1).data, text + '\0');
         EXPECT_EQ(Sample(Body(Get(relay.statusPort)), "tarvel_connected"), 1);
         source.Reset();
@@ -162,6 +162,7 @@ TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
                Sample(metrics, "tarvel_forwarded_bytes_total") == 6 + 7;
     })) << metrics;
     EXPECT_EQ(Sample(metrics, "tarvel_streams_total"), 2);
+    EXPECT_EQ(Sample(metrics, "tarvel_text_dropped_bytes_total"), 7 + 7);
     EXPECT_EQ(Sample(metrics, "tarvel_refused_total"), 2);
     EXPECT_EQ(Sample(metrics, "tarvel_forwarded_datagrams_total"), 0);
     EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "relay/relay_description.h"
 #include "relay_test_links.h"
 
 namespace {
@@ -119,6 +122,89 @@ TEST_P(BytesStreamTest, EndingsOfABytesStream) {
     }
 }
 
+class TextCutTest : public ::testing::TestWithParam<WorkerCase> {};
+
+// Text mode with binary data: each unit is forwarded up to its first zero, what follows that zero
+// is counted byte for byte, and the first cut is reported once however many follow. Each unit is
+// sent only once the one before it has arrived, so a unit is exactly what one send carried.
+TEST_P(TextCutTest, BytesAfterTheFirstZeroAreCountedAndTheFirstCutReportedOnce) {
+    const WorkerCase& worker = GetParam();
+    const Endpoints endpoints = PickFor(worker);
+    std::atomic<int> cutEvents{0};
+    const RelayEventSink events = [&](const RelayEvent& event) {
+        cutEvents += event.kind == RelayEvent::Kind::TextCut ? 1 : 0;
+    };
+    Link link = StartLinked(worker, endpoints, {}, std::nullopt, events);
+    ASSERT_TRUE(link.Ready());
+
+    std::mt19937 random(27);
+    std::size_t dropped = 0;
+    std::size_t forwardedTotal = 0;
+    for (int unit = 0; unit < 60; ++unit) {
+        SCOPED_TRACE(unit);
+        const std::size_t size = 1 + random() % 4095;
+        std::string data = RandomBytes(size, static_cast<unsigned>(unit));
+        std::replace(data.begin(), data.end(), '\0', 'z');
+        // The first units have no zero of their own, later every fourth; the others have one
+        // somewhere, often first.
+        if (unit >= 3 && unit % 4 != 3) {
+            data[unit % 4 == 0 ? 0 : random() % size] = '\0';
+        }
+        const std::size_t text = data.find('\0');
+        const std::string expected =
+            text == std::string::npos ? data + '\0' : data.substr(0, text + 1);
+        if (text != std::string::npos) {
+            dropped += size - text - 1;
+        }
+        forwardedTotal += expected.size();
+        link.Send(worker, data);
+        ASSERT_EQ(ReadForwarded(worker, link, expected.size()), expected);
+        // Reported before the cut unit is sent, so it is there once the unit has arrived.
+        EXPECT_EQ(cutEvents.load(), dropped > 0 ? 1 : 0);
+    }
+    ASSERT_GT(dropped, 0U);
+    EXPECT_TRUE(WaitUntil([&] { return link.relay->Status().bytesForwarded == forwardedTotal; }));
+    EXPECT_EQ(link.relay->Status().bytesDropped, dropped);
+    EXPECT_EQ(cutEvents.load(), 1);
+    // The status line (and with it the lamps' tooltip) and the end line say so.
+    const std::string said = "零字节之后未转发 " + std::to_string(dropped) + " 字节";
+    const std::string status = DescribeStatus(link.relay->Status(), link.relay->Plan().protocol);
+    EXPECT_NE(status.find(said), std::string::npos) << status;
+    link.relay->Stop();
+    ASSERT_TRUE(link.relay->WaitUntilEnded(kTimeout));
+    const std::string totals = DescribeTotals(link.relay->Outcome(), link.relay->Plan().protocol);
+    EXPECT_NE(totals.find(said), std::string::npos) << totals;
+    EXPECT_EQ(cutEvents.load(), 1);
+}
+
+// Bytes mode and text without zeros leave nothing out and report nothing.
+TEST_P(TextCutTest, NothingIsCountedWhenNothingIsLeftOut) {
+    const WorkerCase& worker = GetParam();
+    for (const ForwardMode mode : {ForwardMode::Bytes, ForwardMode::Text}) {
+        SCOPED_TRACE(mode == ForwardMode::Bytes ? "bytes" : "text without zeros");
+        const Endpoints endpoints = PickFor(worker);
+        std::atomic<int> cutEvents{0};
+        RelayPlan plan = endpoints.Plan(worker);
+        plan.forward = mode;
+        Link link = StartLinked(worker, endpoints, {}, plan, [&](const RelayEvent& event) {
+            cutEvents += event.kind == RelayEvent::Kind::TextCut ? 1 : 0;
+        });
+        ASSERT_TRUE(link.Ready());
+        const std::string data = mode == ForwardMode::Bytes ? "a\0b\0c"s : "abc"s;
+        link.Send(worker, data);
+        const std::string expected = mode == ForwardMode::Bytes ? data : data + '\0';
+        ASSERT_EQ(ReadForwarded(worker, link, expected.size()), expected);
+        EXPECT_TRUE(
+            WaitUntil([&] { return link.relay->Status().bytesForwarded == expected.size(); }));
+        EXPECT_EQ(link.relay->Status().bytesDropped, 0U);
+        EXPECT_EQ(cutEvents.load(), 0);
+        EXPECT_EQ(DescribeStatus(link.relay->Status(), link.relay->Plan().protocol).find("零字节"),
+                  std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWorkers, TextCutTest, ::testing::ValuesIn(kAllWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
 INSTANTIATE_TEST_SUITE_P(AllWorkers, BytesTest, ::testing::ValuesIn(kAllWorkers),
                          [](const auto& info) { return CaseName(info.param); });
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, BytesStreamTest, ::testing::ValuesIn(kTcpWorkers),

@@ -69,8 +69,9 @@ struct Endpoints {
     }
 };
 
-inline std::unique_ptr<Relay> StartRelay(const RelayPlan& plan, BufferHead head = {}) {
-    return std::make_unique<Relay>(plan, RelayEventSink{}, head);
+inline std::unique_ptr<Relay> StartRelay(const RelayPlan& plan, BufferHead head = {},
+                                         RelayEventSink events = {}) {
+    return std::make_unique<Relay>(plan, std::move(events), head);
 }
 
 // A relay with its peers, ready to carry data.
@@ -96,13 +97,14 @@ struct Link {
 // Starts the relay with `plan` (the plain plan of `c` when none is given) and connects peers to it
 // on the given endpoints.
 inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferHead head = {},
-                        const std::optional<RelayPlan>& plan = std::nullopt) {
+                        const std::optional<RelayPlan>& plan = std::nullopt,
+                        RelayEventSink events = {}) {
     Link link;
     link.relayEndpoint = endpoints.WaitSide(c);
     const PeerEndpoint other = endpoints.OtherSide(c);
     if (c.tcp) {
         SocketHandle listening = ListenOn(other.address, other.port);
-        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head);
+        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head, std::move(events));
         SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
         SocketHandle outgoing = AcceptWithin(listening.Get());
         // TCP data always goes from the client endpoint to the server endpoint.
@@ -112,7 +114,7 @@ inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferH
         WaitUntil([&] { return link.relay->Status().stage == RelayStage::Relaying; });
     } else {
         link.destination = BindUdp(other.address, other.port);
-        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head);
+        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head, std::move(events));
         if (WaitUntil(
                 [&] { return IsUdpBound(link.relayEndpoint.address, link.relayEndpoint.port); })) {
             link.source = BindUdp(other.address, 0);
