@@ -24,3 +24,5 @@ inline constexpr char kAllowSection[] = "Allow";
 inline constexpr char kSourcesKey[] = "Sources";
 inline constexpr char kStatusSection[] = "Status";
 inline constexpr char kListenKey[] = "Listen";
+inline constexpr char kRelaySection[] = "Relay";
+inline constexpr char kIdleSecondsKey[] = "IdleSeconds";

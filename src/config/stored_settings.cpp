@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 
 #include "config/parameter_checks.h"
@@ -27,6 +30,17 @@ bool IsWholeNumber(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c)) != 0;
     });
+}
+
+// A TCP stream's idle limit: whole seconds in decimal digits; none (zero) when the text is empty.
+std::optional<std::chrono::seconds> IdleLimitFromText(std::string_view text) {
+    std::uint32_t seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    // from_chars takes neither a sign nor blanks: digits only, and all of them.
+    if (!text.empty() && (error != std::errc() || end != text.data() + text.size())) {
+        return std::nullopt;
+    }
+    return std::chrono::seconds(seconds);
 }
 
 bool SameLetters(std::string_view a, std::string_view b) {
@@ -98,6 +112,7 @@ StoredSettings SettingsFromText(std::string_view text) {
     }
     settings.forwarding.allowedSources = reader.Text(kAllowSection, kSourcesKey);
     settings.statusListen = reader.Text(kStatusSection, kListenKey);
+    settings.idleSeconds = reader.Text(kRelaySection, kIdleSecondsKey);
     return settings;
 }
 
@@ -161,6 +176,11 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
     if (!allowed) {
         return refuse(kAllowSection, kSourcesKey, forwarding.allowedSources, problem);
     }
+    const std::optional<std::chrono::seconds> idleLimit = IdleLimitFromText(settings.idleSeconds);
+    if (!idleLimit) {
+        return refuse(kRelaySection, kIdleSecondsKey, settings.idleSeconds,
+                      "不是秒数 (0 到 4294967295, 0 表示不限)");
+    }
     if (!settings.statusListen.empty()) {
         verdict.statusEndpoint = ListenEndpointFromText(settings.statusListen);
         if (!verdict.statusEndpoint) {
@@ -175,5 +195,6 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
         MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
                       saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, client, server,
                       forwarding.forward, std::move(*allowed));
+    verdict.plan->idleLimit = *idleLimit;
     return verdict;
 }

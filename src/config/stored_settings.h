@@ -33,6 +33,7 @@ struct StoredSettings {
     std::optional<Parameters> parameters; // none when the file holds no saved pair
     ForwardingSettings forwarding;
     std::string statusListen; // "[Status] Listen": where the relay program serves its metrics
+    std::string idleSeconds;  // "[Relay] IdleSeconds": a TCP stream's idle limit; empty or 0: none
     std::vector<SettingFlaw> flaws;
 
     friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
@@ -58,7 +59,8 @@ struct SettingsRefusal {
 };
 
 // The relay the settings describe, or the first key a check refuses, in the order Run checks:
-// the address texts, the ports, then the allowed sources; then the status endpoint. `warnings` name
+// the address texts, the ports, then the allowed sources; then the idle limit and the status
+// endpoint. `warnings` name
 // values that are read as their fallback.
 struct SettingsVerdict {
     std::optional<RelayPlan> plan;

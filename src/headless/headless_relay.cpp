@@ -142,6 +142,7 @@ bool TakesNextStream(const RelayPlan& plan, const RelayOutcome& outcome) {
         return false;
     }
     return outcome.end == RelayEnd::SourceClosed || outcome.end == RelayEnd::DestinationGone ||
+           outcome.end == RelayEnd::Idle ||
            (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect);
 }
 

@@ -16,8 +16,9 @@ std::string ErrorReasonText(int error) {
         return "对方拒绝连接";
     case ENETUNREACH:
     case EHOSTUNREACH:
-    case ETIMEDOUT:
         return "无法到达";
+    case ETIMEDOUT:
+        return "连接超时";
     case EROFS:
         return "只读文件系统";
     case ENOSPC:

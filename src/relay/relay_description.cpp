@@ -35,7 +35,10 @@ std::string DescribePlan(const RelayPlan& plan) {
            ", " + SideEndpointText(RelaySide::Client, plan.EndpointOf(RelaySide::Client)) + ", " +
            SideEndpointText(RelaySide::Server, plan.EndpointOf(RelaySide::Server)) + ", " +
            (plan.forward == ForwardMode::Bytes ? "原样转发" : "按文本转发") +
-           ", 允许的来源: " + AllowedSourcesText(plan.allowed);
+           ", 允许的来源: " + AllowedSourcesText(plan.allowed) +
+           (plan.idleLimit.count() != 0 && plan.protocol == RelayProtocol::Tcp
+                ? ", 空闲 " + std::to_string(plan.idleLimit.count()) + " 秒后断开"
+                : "");
 }
 
 std::string DescribeDirection(const RelayPlan& plan) {

@@ -1,5 +1,7 @@
 #include "relay/relay_outcome.h"
 
+#include <cerrno>
+
 #include "platform/error_reason.h"
 
 std::string SideName(RelaySide side) {
@@ -11,6 +13,12 @@ std::string SideEndpointText(RelaySide side, const Endpoint& endpoint) {
 }
 
 namespace {
+
+// How an established connection fails once its peer is gone without a word: its probes or its
+// data went unanswered, or the way to it was found broken meanwhile.
+bool PeerVanished(int error) {
+    return error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH;
+}
 
 const char* StepText(SetupStep step) {
     switch (step) {
@@ -42,13 +50,19 @@ std::string DescribeRelayEnd(const RelayOutcome& outcome) {
     case RelayEnd::SetupFailed:
         return DescribeSetupFailure(outcome);
     case RelayEnd::SourceClosed:
-        return outcome.error == 0 ? "数据源已关闭连接"
-                                  : "接收数据失败: " + ErrorReasonText(outcome.error);
     case RelayEnd::DestinationGone:
-        return outcome.error == 0 ? "目的端已关闭连接"
-                                  : "发送数据失败: " + ErrorReasonText(outcome.error);
+        break;
     case RelayEnd::Stopped:
         return "已停止";
+    case RelayEnd::Idle:
+        return "空闲超时, 已断开";
     }
-    return "";
+    const bool source = outcome.end == RelayEnd::SourceClosed;
+    if (outcome.error == 0) {
+        return source ? "数据源已关闭连接" : "目的端已关闭连接";
+    }
+    if (PeerVanished(outcome.error)) {
+        return outcome.peer.Empty() ? "对端无响应" : "对端无响应: " + EndpointText(outcome.peer);
+    }
+    return (source ? "接收数据失败: " : "发送数据失败: ") + ErrorReasonText(outcome.error);
 }

@@ -19,6 +19,7 @@ enum class RelayEnd {
     SourceClosed,    // the source closed its stream, or its receive failed (error set then)
     DestinationGone, // a send to the TCP destination failed, or its connection failed
     Stopped,         // Stop (or the stop flag) ended it
+    Idle,            // TCP: nothing moved for the plan's idle limit
 };
 
 // What a relay forwarded and refused so far.
@@ -47,6 +48,7 @@ struct RelayOutcome : RelayCounts {
     RelaySide side = RelaySide::Client;
     Endpoint endpoint;
     int error = 0; // errno of the failed call; 0 for an orderly end
+    Endpoint peer; // TCP: the peer whose connection ended the stream
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
@@ -26,6 +28,8 @@ struct RelayPlan {
     Endpoint otherEndpoint;
     ForwardMode forward = ForwardMode::Text;
     AllowedSources allowed;
+    // TCP: a stream on which nothing moved this long ends; zero for never.
+    std::chrono::seconds idleLimit{0};
 
     RelaySide OtherSide() const noexcept {
         return waitSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;

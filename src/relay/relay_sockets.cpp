@@ -1,5 +1,7 @@
 #include "relay/relay_sockets.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -30,17 +32,35 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     }
 }
 
+void WatchForVanishedPeer(const SocketHandle& connection) {
+    // Probes after 30 s without a byte from the peer, every 10 s; data sent and not acknowledged
+    // for 60 s fails the connection too, and so do probes unanswered by then.
+    constexpr int kIdleSeconds = 30;
+    constexpr int kProbeIntervalSeconds = 10;
+    constexpr int kProbes = 3;
+    constexpr unsigned int kUnacknowledgedMs = 60000;
+    const int on = 1;
+    const int fd = connection.Get();
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kIdleSeconds, sizeof kIdleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeIntervalSeconds,
+                 sizeof kProbeIntervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
+}
+
 namespace {
 
 // Connects `fd` without blocking in the system call, so that a release reaches it at any moment.
-// 0 once connected, ECANCELED when `wakeFd` became readable first, otherwise the connect's own
-// error. `fd` is non-blocking.
+// 0 once connected, ECANCELED when `wakeFd` became readable first, ETIMEDOUT when no answer came
+// within kConnectBound, otherwise the connect's own error. `fd` is non-blocking.
 int ConnectInterruptibly(int fd, const Endpoint& endpoint, int wakeFd) {
     if (::connect(fd, endpoint.Address(), endpoint.Length()) != 0) {
         if (errno != EINPROGRESS) {
             return errno;
         }
-        if (!WaitFor(fd, POLLOUT, wakeFd, -1)) {
+        constexpr int kBoundMs = static_cast<int>(std::chrono::milliseconds(kConnectBound).count());
+        if (!WaitFor(fd, POLLOUT, wakeFd, kBoundMs)) {
             return errno;
         }
         int error = 0;
@@ -123,6 +143,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
             if (!worker.TakeConnection(from)) {
                 return SocketHandle();
             }
+            WatchForVanishedPeer(accepted);
             worker.Report({RelayEvent::Kind::Accepted, side, endpoint, from});
             return accepted;
         }
@@ -134,9 +155,11 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
 
 SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
     SocketHandle connected = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
-    const int error = connected.Valid()
-                          ? ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor())
-                          : errno;
+    int error = errno;
+    if (connected.Valid()) {
+        WatchForVanishedPeer(connected);
+        error = ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor());
+    }
     if (worker.Released()) {
         return SocketHandle();
     }

@@ -29,8 +29,17 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endp
                        const AllowedSources& allowed = {}, SocketHandle* kept = nullptr);
 
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
-// the worker) or the worker was released.
+// the worker), gets no answer within kConnectBound (ETIMEDOUT), or the worker was released.
 SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);
+
+// How long a connect to the other side may wait for its answer.
+inline constexpr std::chrono::seconds kConnectBound(10);
+
+// Keepalive and a bound on unacknowledged data for a relay's TCP connection, so that a peer that
+// vanished (its link gone: no close or reset will ever come) fails the connection within about a
+// minute, whether the stream is idle or the relay has data on its way to it. The bound holds for
+// a peer that answers but takes nothing for that long (its window closed) too.
+void WatchForVanishedPeer(const SocketHandle& connection);
 
 // What reading a TCP destination found: data never flows back, but what a destination sends is
 // read and dropped, since data left unread would turn the final close into a reset.

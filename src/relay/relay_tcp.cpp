@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -28,6 +29,14 @@ struct StreamEnd {
     RelayEnd end;
     int error = 0;
 };
+
+// A poll timeout for the time left until `deadline`: never negative, at most what poll takes.
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(left, 0, std::numeric_limits<int>::max()));
+}
 
 // Units one receive call takes when the source has more waiting: each is exactly what a receive of
 // at most 4095 bytes would have taken at that point of the stream, so the units forwarded are the
@@ -115,10 +124,12 @@ struct StreamBatch {
 // only in poll, on the sockets and the worker's wake-up descriptor.
 class StreamCopy {
 public:
-    StreamCopy(RelayWorker& worker, int source, int destination, ForwardMode forward)
-        : m_worker(worker), m_source(source), m_destination(destination), m_forward(forward) {}
+    StreamCopy(RelayWorker& worker, int source, int destination, const RelayPlan& plan)
+        : m_worker(worker), m_source(source), m_destination(destination), m_forward(plan.forward),
+          m_idleLimit(plan.idleLimit) {}
 
-    // Until the source closes, the destination is gone, or Stop.
+    // Until the source closes, the destination is gone, nothing moved for the idle limit, or
+    // Stop.
     StreamEnd Run() {
         if (m_forward == ForwardMode::Bytes) {
             int ends[2] = {-1, -1};
@@ -159,6 +170,7 @@ private:
                 return {RelayEnd::SourceClosed, moved < 0 ? errno : 0};
             }
             const auto length = static_cast<std::size_t>(moved);
+            Moved();
             m_worker.HeadAfterReceive(head, std::min(length, static_cast<std::size_t>(peeked)),
                                       false);
             // Nothing received after Stop is forwarded.
@@ -192,6 +204,7 @@ private:
                 continue;
             }
             lastProgress = Clock::now();
+            Moved();
             length -= static_cast<std::size_t>(moved);
         }
         return std::nullopt;
@@ -208,6 +221,7 @@ private:
                 continue;
             }
             const auto length = static_cast<std::size_t>(received);
+            Moved();
             batch->MoveHead(m_worker, length);
             // Nothing received after Stop is forwarded.
             if (m_worker.Released()) {
@@ -271,16 +285,21 @@ private:
         return WaitForSource();
     }
 
-    // The source has nothing: waits for it, for the destination's data or failure, or for Stop.
+    // The source has nothing: waits for it, for the destination's data or failure, for Stop, or
+    // until the idle limit.
     std::optional<StreamEnd> WaitForSource() {
         pollfd entries[3] = {{m_source, POLLIN, 0},
                              {m_destination, DestinationEvents(), 0},
                              {m_worker.WakeDescriptor(), POLLIN, 0}};
-        if (::poll(entries, 3, -1) < 0) {
+        const int ready = ::poll(entries, 3, IdleWait());
+        if (ready < 0) {
             if (errno == EINTR) {
                 return std::nullopt;
             }
             return StreamEnd{RelayEnd::SourceClosed, errno};
+        }
+        if (ready == 0) {
+            return IdleEnd();
         }
         return ServeDestination(entries[1].revents);
     }
@@ -309,6 +328,7 @@ private:
                 continue;
             }
             lastProgress = Clock::now();
+            Moved();
             auto left = static_cast<std::size_t>(sent);
             while (count > 0 && left >= parts->iov_len) {
                 left -= parts->iov_len;
@@ -326,28 +346,50 @@ private:
     std::optional<StreamEnd> WaitForRoom(Clock::time_point lastProgress) {
         // Once released, the wake-up descriptor stays readable: the wait is bounded instead.
         const bool finishing = m_worker.Released();
-        int timeout = -1;
+        int timeout = IdleWait();
         if (finishing) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                lastProgress + kFinishBound - Clock::now());
-            if (left.count() <= 0) {
+            timeout = MillisecondsUntil(lastProgress + kFinishBound);
+            if (timeout == 0) {
                 return StreamEnd{RelayEnd::Stopped};
             }
-            timeout = static_cast<int>(left.count());
         }
         pollfd entries[2] = {{m_destination, DestinationEvents(POLLOUT), 0},
                              {m_worker.WakeDescriptor(), POLLIN, 0}};
-        if (::poll(entries, finishing ? 1 : 2, timeout) < 0 && errno != EINTR) {
+        const int ready = ::poll(entries, finishing ? 1 : 2, timeout);
+        if (ready < 0 && errno != EINTR) {
             return StreamEnd{RelayEnd::DestinationGone, errno};
+        }
+        if (ready == 0 && !finishing) {
+            return IdleEnd();
         }
         // A hang-up or error shows in the next send's own error; only the data is taken here.
         return ServeDestination(static_cast<short>(entries[0].revents & POLLIN));
+    }
+
+    // Data came from the source or went to the destination.
+    void Moved() {
+        if (m_idleLimit.count() != 0) {
+            m_lastMoved = Clock::now();
+        }
+    }
+    // How long a wait may last before the idle limit is reached; -1 without one.
+    int IdleWait() const {
+        return m_idleLimit.count() == 0 ? -1 : MillisecondsUntil(m_lastMoved + m_idleLimit);
+    }
+    // After a wait that timed out: the stream's end once nothing moved for the idle limit.
+    std::optional<StreamEnd> IdleEnd() const {
+        if (m_idleLimit.count() != 0 && Clock::now() - m_lastMoved >= m_idleLimit) {
+            return StreamEnd{RelayEnd::Idle};
+        }
+        return std::nullopt;
     }
 
     RelayWorker& m_worker;
     const int m_source;
     const int m_destination;
     const ForwardMode m_forward;
+    const std::chrono::seconds m_idleLimit;
+    Clock::time_point m_lastMoved = Clock::now();
     bool m_destinationSends = true;
 };
 
@@ -371,11 +413,16 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHand
     SocketHandle& destination = sourceIsAccepted ? connected : accepted;
     if (connected.Valid()) {
         worker.Relaying();
-        end = StreamCopy(worker, source.Get(), destination.Get(), plan.forward).Run();
+        end = StreamCopy(worker, source.Get(), destination.Get(), plan).Run();
     }
 
     // Ending: the accepted socket first, then the connected one; the destination in order.
     const bool stopped = worker.Released();
+    // Whose connection ended the stream, for the end line.
+    const Endpoint acceptedPeer = worker.Status().peer;
+    const Endpoint& sourcePeer = sourceIsAccepted ? acceptedPeer : plan.otherEndpoint;
+    const Endpoint& destinationPeer = sourceIsAccepted ? plan.otherEndpoint : acceptedPeer;
+    const Endpoint& endedBy = end.end == RelayEnd::SourceClosed ? sourcePeer : destinationPeer;
     if (sourceIsAccepted) {
         source.Reset();
         CloseOrderly(destination);
@@ -383,6 +430,6 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHand
         CloseOrderly(destination);
         source.Reset();
     }
-    worker.Finish(stopped, end.end, end.error);
+    worker.Finish(stopped, end.end, end.error, endedBy);
     return 1;
 }

@@ -113,7 +113,7 @@ void RelayWorker::SetupFailed(SetupStep step, RelaySide side, const Endpoint& en
     m_outcome.error = error;
 }
 
-void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
+void RelayWorker::Finish(bool stopped, RelayEnd end, int error, const Endpoint& peer) {
     {
         std::lock_guard lock(m_mutex);
         if (stopped) {
@@ -122,6 +122,7 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error) {
         } else if (m_outcome.end != RelayEnd::SetupFailed) {
             m_outcome.end = end;
             m_outcome.error = error;
+            m_outcome.peer = peer;
         }
         m_status.stage = RelayStage::Ended;
         // A finished worker holds no descriptor, however long its outcome is kept.

@@ -68,6 +68,9 @@ TEST(CheckSettings, RefusalsNameTheKeyAndItsText) {
         {"Sources",
          File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources=10.1.2/24\n"),
          "[Allow] Sources=10.1.2/24: 允许的来源中有无效的地址或前缀: 10.1.2/24"},
+        {"IdleSecondsWithAUnit",
+         File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Relay]\nIdleSeconds=5min\n"),
+         "[Relay] IdleSeconds=5min: 不是秒数 (0 到 4294967295, 0 表示不限)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,6 +102,44 @@ TEST(CheckSettings, ValuesOutsideTheirChoicesFallBackWithAWarning) {
     EXPECT_EQ(CheckSettings(oneWithLetters).warnings,
               std::vector<std::string>{
                   "[ClientOrServer] Number=1abc: 不是可选的值, 按 客户端到服务器端 处理"});
+}
+
+// [Relay] IdleSeconds: whole seconds into the plan, 0 or nothing for no limit; anything else is
+// refused with the key named, so a typing error never leaves a stream without its limit.
+TEST(CheckSettings, IdleSecondsGiveThePlansIdleLimit) {
+    const struct {
+        std::string text;  // none: no such key
+        long long seconds; // -1: refused
+    } cases[] = {
+        {"", 0},
+        {"0", 0},
+        {"30", 30},
+        {" 600 ", 600},
+        {"4294967295", 4294967295LL},
+        {"4294967296", -1},
+        {"-5", -1},
+        {"+5", -1},
+        {"5s", -1},
+        {"1.5", -1},
+        {"5 5", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const SettingsVerdict verdict =
+            CheckSettings(SettingsFromText(File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2",
+                                                "[relay]\nidleseconds=" + c.text + "\n")));
+        ASSERT_EQ(verdict.plan.has_value(), c.seconds >= 0) << verdict.refusal.Describe();
+        if (verdict.plan) {
+            EXPECT_EQ(verdict.plan->idleLimit.count(), c.seconds);
+        } else {
+            EXPECT_EQ(verdict.refusal.section, "Relay");
+            EXPECT_EQ(verdict.refusal.key, "IdleSeconds");
+        }
+    }
+    const SettingsVerdict none =
+        CheckSettings(SettingsFromText(File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2")));
+    ASSERT_TRUE(none.plan.has_value());
+    EXPECT_EQ(none.plan->idleLimit.count(), 0);
 }
 
 } // namespace

@@ -248,6 +248,11 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
                      "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
          2, ": [Server1] IP=127.0.0.09: IP地址输入有误!"},
+        {"IdleLimitNoNumber",
+         endpoints +
+             "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+             "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n[Relay]\nIdleSeconds=5min\n",
+         2, ": [Relay] IdleSeconds=5min: 不是秒数 (0 到 4294967295, 0 表示不限)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -776,4 +781,38 @@ TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted)
     EXPECT_EQ(Count(program.Err(), warning), 2u) << program.Err();
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0);
+}
+
+// [Relay] IdleSeconds: the start line names the limit, a stream on which nothing moved that long
+// ends with its own line, and the next connection is served as after any stream.
+TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    folder.WriteParameters(
+        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
+        "[Relay]\nIdleSeconds=1\n");
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+
+    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
+    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    ASSERT_TRUE(source.Valid() && destination.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "quiet"));
+    EXPECT_EQ(ReadStream(destination.Get(), 6).data, "quiet\0"s);
+    const StreamRead rest = ReadUntilClosed(destination.Get(), 10s);
+    EXPECT_TRUE(rest.closed);
+    EXPECT_FALSE(rest.reset);
+    EXPECT_TRUE(ReadUntilClosed(source.Get(), 10s).closed);
+    destination.Reset();
+    EXPECT_TRUE(LogShows(program, "已结束: 空闲超时, 已断开")) << program.Err();
+
+    SocketHandle next = ConnectWithin(kClientAddress, clientPort);
+    SocketHandle nextDestination = AcceptWithin(destinationListener.Get());
+    ASSERT_TRUE(next.Valid() && nextDestination.Valid());
+    ASSERT_TRUE(SendAll(next.Get(), "next"));
+    EXPECT_EQ(ReadStream(nextDestination.Get(), 5).data, "next\0"s);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_TRUE(Contains(program.Err(), "允许的来源: 任何来源, 空闲 1 秒后断开")) << program.Err();
 }

@@ -167,3 +167,52 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace {
+
+class IdleLimitTest : public ::testing::TestWithParam<WorkerCase> {};
+
+// With an idle limit, a stream on which nothing moved for that long ends, whether the source is
+// quiet or the destination takes nothing, and the destination sees an orderly close; a stream
+// whose data keeps moving outlives the limit many times over.
+TEST_P(IdleLimitTest, EndsAStreamOnWhichNothingMovedForTheLimit) {
+    const WorkerCase& worker = GetParam();
+    for (const bool destinationStuck : {false, true}) {
+        SCOPED_TRACE(destinationStuck ? "the destination takes nothing" : "the source is quiet");
+        const Endpoints endpoints = Endpoints::Pick(true);
+        RelayPlan plan = endpoints.Plan(worker);
+        plan.idleLimit = std::chrono::seconds(1);
+        Link link = StartLinked(worker, endpoints, {}, plan);
+        ASSERT_TRUE(link.Ready());
+
+        // Moving: a unit every fifth of the limit, for two limits.
+        for (int unit = 0; unit < 10; ++unit) {
+            link.Send(worker, "x");
+            ASSERT_EQ(ReadForwarded(worker, link, 2), std::string("x\0", 2));
+            std::this_thread::sleep_for(200ms);
+        }
+        EXPECT_EQ(link.relay->Outcome().end, RelayEnd::Running);
+
+        std::thread source;
+        if (destinationStuck) {
+            // More than the buffers between the relay and the destination hold.
+            source =
+                std::thread([&] { SendAll(link.source.Get(), StreamWithoutZeros(64U << 20)); });
+        }
+        ASSERT_TRUE(link.relay->WaitUntilEnded(10s));
+        EXPECT_EQ(link.relay->Outcome().end, RelayEnd::Idle);
+        EXPECT_EQ(DescribeRelayEnd(link.relay->Outcome()), "空闲超时, 已断开");
+        const StreamRead rest = ReadUntilClosed(link.destination.Get(), 10s);
+        EXPECT_TRUE(rest.closed);
+        EXPECT_FALSE(rest.reset);
+        ::shutdown(link.source.Get(), SHUT_RDWR);
+        if (source.joinable()) {
+            source.join();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpWorkers, IdleLimitTest, ::testing::ValuesIn(kTcpWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+
+} // namespace

@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"Unreachable", RelaySide::Client, SetupStep::Connect, EHOSTUNREACH,
                     "输入网卡 127.0.0.2:5555 无法连接: 无法到达"},
         FailureCase{"TimedOut", RelaySide::Client, SetupStep::Connect, ETIMEDOUT,
-                    "输入网卡 127.0.0.2:5555 无法连接: 无法到达"},
+                    "输入网卡 127.0.0.2:5555 无法连接: 连接超时"},
         FailureCase{"OtherInTheSystemsWords", RelaySide::Server, SetupStep::Listen, EMFILE,
                     std::string("输出网卡 127.0.0.3:6000 无法监听: ") + std::strerror(EMFILE)},
         FailureCase{"Accept", RelaySide::Server, SetupStep::Accept, ENOBUFS,
@@ -75,11 +75,17 @@ TEST(RelayEndTextTest, SaysHowAStreamEnded) {
         {RelayEnd::DestinationGone, 0, "目的端已关闭连接"},
         {RelayEnd::DestinationGone, EPIPE, std::string("发送数据失败: ") + std::strerror(EPIPE)},
         {RelayEnd::Stopped, 0, "已停止"},
+        {RelayEnd::Idle, 0, "空闲超时, 已断开"},
+        // A peer gone without a word, found by probes or unacknowledged data, is named.
+        {RelayEnd::SourceClosed, ETIMEDOUT, "对端无响应: 198.51.100.2:40000"},
+        {RelayEnd::DestinationGone, ETIMEDOUT, "对端无响应: 198.51.100.2:40000"},
+        {RelayEnd::DestinationGone, EHOSTUNREACH, "对端无响应: 198.51.100.2:40000"},
     };
     for (const auto& c : cases) {
         RelayOutcome outcome;
         outcome.end = c.end;
         outcome.error = c.error;
+        outcome.peer = EndpointAt("198.51.100.2", 40000);
         EXPECT_EQ(DescribeRelayEnd(outcome), c.expected);
     }
 }
