@@ -180,7 +180,7 @@ public:
                     m_streams.fetch_add(1, std::memory_order_relaxed);
                 }
             },
-            BufferHead{}, &m_listener);
+            BufferHead{}, &m_kept);
     }
 
     // Stops the relay when `stop`, waits for its end and logs how it ended. Its outcome.
@@ -200,7 +200,7 @@ public:
     }
 
     // Lets the listening endpoint go, as before a relay with another plan.
-    void ReleaseListener() { m_listener.Reset(); }
+    void ReleaseListener() { m_kept.listener.Reset(); }
 
     // Readable once the running relay has ended by itself.
     int EndedDescriptor() const { return m_relay->EndedDescriptor(); }
@@ -232,7 +232,9 @@ private:
     }
 
     RelayLog& m_log;
-    SocketHandle m_listener; // only the running relay's worker uses it while one runs
+    // The listener and the orderly closes of one stream after another; destroyed last, so the
+    // closes still waiting finish within their bound before the process ends.
+    KeptAcrossStreams m_kept;
     std::unique_ptr<Relay> m_relay;
     std::atomic<bool> m_ready{false};
     RelayCounts m_ended;                     // what the relays that ended forwarded and refused

@@ -22,12 +22,11 @@ void BlockBrokenPipeSignal() {
 
 } // namespace
 
-Relay::Relay(const RelayPlan& plan, RelayEventSink events, BufferHead head,
-             SocketHandle* keptListener)
+Relay::Relay(const RelayPlan& plan, RelayEventSink events, BufferHead head, KeptAcrossStreams* kept)
     : m_plan(plan), m_worker(std::move(events), head),
-      m_ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_thread([this, keptListener] {
+      m_ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_thread([this, kept] {
           BlockBrokenPipeSignal();
-          RunRelayWorker(m_worker, m_plan, keptListener);
+          RunRelayWorker(m_worker, m_plan, kept);
           const std::uint64_t one = 1;
           [[maybe_unused]] const ssize_t written = ::write(m_ended.Get(), &one, sizeof one);
       }) {}
@@ -37,8 +36,7 @@ Relay::~Relay() {
     m_thread.join();
 }
 
-unsigned int RunRelayWorker(RelayWorker& worker, const RelayPlan& plan,
-                            SocketHandle* keptListener) {
-    return plan.protocol == RelayProtocol::Tcp ? RunTcpWorker(worker, plan, keptListener)
+unsigned int RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
+    return plan.protocol == RelayProtocol::Tcp ? RunTcpWorker(worker, plan, kept)
                                                : RunUdpWorker(worker, plan);
 }

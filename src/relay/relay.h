@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "relay/kept_across_streams.h"
 #include "relay/relay_outcome.h"
 #include "relay/relay_plan.h"
 #include "relay/relay_worker.h"
@@ -13,10 +14,10 @@ class Relay {
 public:
     // `events` hears what the worker reports as it sets up, on the worker's thread. `head` is the
     // buffer head the lamps show until the first receive (what the previous relay left).
-    // `keptListener`: a TCP relay listens through this socket, which the caller keeps from one
-    // relay to the next (see AcceptOne); it must outlive the relay and not be touched meanwhile.
+    // `kept`: what a TCP relay uses of what the caller keeps from one relay to the next (its
+    // listener, and the orderly closes that go on beside it); it must outlive the relay.
     explicit Relay(const RelayPlan& plan, RelayEventSink events = {}, BufferHead head = {},
-                   SocketHandle* keptListener = nullptr);
+                   KeptAcrossStreams* kept = nullptr);
     ~Relay();
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;

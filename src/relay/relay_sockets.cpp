@@ -195,21 +195,29 @@ ReturnedData DropReturnedData(int fd, int& error) {
     return ReturnedData::Drained;
 }
 
+void ShutDownSending(const SocketHandle& connection) {
+    ::shutdown(connection.Get(), SHUT_WR);
+}
+
+bool DrainedToTheEnd(int fd) {
+    int error = 0;
+    return DropReturnedData(fd, error) != ReturnedData::Drained;
+}
+
 void CloseOrderly(SocketHandle& destination) {
-    constexpr std::chrono::milliseconds kCloseBound(1000);
     if (!destination.Valid()) {
         return;
     }
-    ::shutdown(destination.Get(), SHUT_WR);
+    ShutDownSending(destination);
     const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
     const auto left = [deadline] {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, ms.count()));
     };
-    int error = 0;
-    while (WaitFor(destination.Get(), POLLIN, -1, left()) &&
-           DropReturnedData(destination.Get(), error) == ReturnedData::Drained) {
+    while (WaitFor(destination.Get(), POLLIN, -1, left()) && !DrainedToTheEnd(destination.Get())) {
     }
+    // Past the bound: what came last is read too, so the close finds nothing unread.
+    DrainedToTheEnd(destination.Get());
     destination.Reset();
 }

@@ -51,6 +51,16 @@ enum class ReturnedData {
 ReturnedData DropReturnedData(int fd, int& error);
 
 // Closes a TCP destination so that it sees an orderly close after the last byte: the sending side
-// is shut down first, then what the peer still sends is dropped until it closes too (or a short
-// while passes). Closing with unread input would reset the connection and cut the stream's tail.
+// is shut down first, then what the peer still sends is dropped until it closes too (or
+// kCloseBound passes). Closing with unread input would reset the connection and cut the stream's
+// tail. Waits on the calling thread; PendingCloses waits beside it.
 void CloseOrderly(SocketHandle& destination);
+
+// How long an orderly close waits for the peer's own close.
+inline constexpr std::chrono::milliseconds kCloseBound(1000);
+
+// The steps of an orderly close: shutting the sending side down, then reading what the peer still
+// sends, which is true once the peer has closed too (or the connection failed): nothing is left
+// to wait for.
+void ShutDownSending(const SocketHandle& connection);
+bool DrainedToTheEnd(int fd);

@@ -395,10 +395,10 @@ private:
 
 } // namespace
 
-unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHandle* keptListener) {
+unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
     // Waiting: one connection on the wait endpoint.
-    SocketHandle accepted =
-        AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed, keptListener);
+    SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed,
+                                      kept != nullptr ? &kept->listener : nullptr);
 
     // The other side: connected only once the incoming connection is there.
     SocketHandle connected;
@@ -416,8 +416,16 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHand
         end = StreamCopy(worker, source.Get(), destination.Get(), plan).Run();
     }
 
-    // Ending: the accepted socket first, then the connected one; the destination in order.
+    // Ending: the accepted socket first, then the connected one; the destination in order, its
+    // wait for the peer's close beside the relay where the caller keeps one for it.
     const bool stopped = worker.Released();
+    const auto closeDestination = [&] {
+        if (kept != nullptr) {
+            kept->closes.Add(std::move(destination));
+        } else {
+            CloseOrderly(destination);
+        }
+    };
     // Whose connection ended the stream, for the end line.
     const Endpoint acceptedPeer = worker.Status().peer;
     const Endpoint& sourcePeer = sourceIsAccepted ? acceptedPeer : plan.otherEndpoint;
@@ -425,9 +433,9 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, SocketHand
     const Endpoint& endedBy = end.end == RelayEnd::SourceClosed ? sourcePeer : destinationPeer;
     if (sourceIsAccepted) {
         source.Reset();
-        CloseOrderly(destination);
+        closeDestination();
     } else {
-        CloseOrderly(destination);
+        closeDestination();
         source.Reset();
     }
     worker.Finish(stopped, end.end, end.error, endedBy);

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "relay/kept_across_streams.h"
 #include "relay/relay_plan.h"
 #include "relay/relay_worker.h"
 
 // Runs the plan on the calling thread until the relay ends or is released, and records how it
-// ended with `worker`. A TCP relay listens through `keptListener` when given (see AcceptOne).
-// Returns 1.
+// ended with `worker`. A TCP relay listens through `kept`'s listener when given (see AcceptOne)
+// and hands its destination to `kept`'s orderly closes; without, it makes its own listener and
+// closes its destination itself. Returns 1.
 unsigned int RunRelayWorker(RelayWorker& worker, const RelayPlan& plan,
-                            SocketHandle* keptListener = nullptr);
+                            KeptAcrossStreams* kept = nullptr);
 
 // The two kinds of relay behind it.
 unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan,
-                          SocketHandle* keptListener = nullptr);
+                          KeptAcrossStreams* kept = nullptr);
 unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan);

@@ -816,3 +816,41 @@ TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
     EXPECT_EQ(program.Wait(), 0);
     EXPECT_TRUE(Contains(program.Err(), "允许的来源: 任何来源, 空闲 1 秒后断开")) << program.Err();
 }
+
+// A destination that keeps its connection open after the relay's close does not hold up the next
+// stream: the next one is served while the relay still waits for that destination's own close,
+// as the kernel's socket table shows (the relay still holds the first connection).
+TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwaited) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    folder.WriteParameters(
+        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+
+    SocketHandle firstDestination = ConnectWithin(kServerAddress, serverPort);
+    SocketHandle firstSource = AcceptWithin(sourceListener.Get());
+    ASSERT_TRUE(firstDestination.Valid() && firstSource.Valid());
+    ASSERT_TRUE(SendAll(firstSource.Get(), "one"));
+    EXPECT_EQ(ReadStream(firstDestination.Get(), 4).data, "one\0"s);
+    firstSource.Reset();
+    // The relay's close came; this destination never closes on its own.
+    EXPECT_TRUE(ReadUntilClosed(firstDestination.Get()).closed);
+
+    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
+    SocketHandle source = AcceptWithin(sourceListener.Get());
+    ASSERT_TRUE(destination.Valid() && source.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "two"));
+    EXPECT_EQ(ReadStream(destination.Get(), 4).data, "two\0"s);
+    EXPECT_GT(TcpSocketInode(EndpointAt(kServerAddress, serverPort),
+                             LocalEndpoint(firstDestination.Get())),
+              0)
+        << "the relay let the first destination go before it served the next stream";
+
+    firstDestination.Reset();
+    source.Reset();
+    EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+}

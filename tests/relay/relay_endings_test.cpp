@@ -5,14 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "relay/pending_closes.h"
 #include "relay_test_links.h"
 
 namespace {
 
 using namespace relaytest;
+using namespace std::string_literals;
 
 constexpr std::size_t kNever = std::string::npos;
 
@@ -166,10 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-} // namespace
-
-namespace {
-
 class IdleLimitTest : public ::testing::TestWithParam<WorkerCase> {};
 
 // With an idle limit, a stream on which nothing moved for that long ends, whether the source is
@@ -214,5 +214,77 @@ TEST_P(IdleLimitTest, EndsAStreamOnWhichNothingMovedForTheLimit) {
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, IdleLimitTest, ::testing::ValuesIn(kTcpWorkers),
                          [](const auto& info) { return CaseName(info.param); });
+
+class PendingCloseTest : public ::testing::TestWithParam<WorkerCase> {};
+
+// With what a service keeps from one stream to the next, the wait for a destination's own close
+// goes on beside the relay: the stream ends as soon as it is over, and the next one is served
+// while the destination before it still holds its connection open after the relay's close. What
+// it sends meanwhile is read, so its own close, whenever it comes, finds an orderly end.
+TEST_P(PendingCloseTest, TheNextStreamIsServedWhileTheEndingBeforeItWaits) {
+    const WorkerCase& worker = GetParam();
+    // Far beyond anything this test waits for: only the order of events counts.
+    KeptAcrossStreams kept(60s);
+    const Endpoints endpoints = Endpoints::Pick(true);
+
+    Link first = StartLinked(worker, endpoints, {}, std::nullopt, {}, &kept);
+    ASSERT_TRUE(first.Ready());
+    ASSERT_TRUE(SendAll(first.source.Get(), "one"));
+    EXPECT_EQ(ReadStream(first.destination.Get(), 4).data, "one\0"s);
+    first.source.Reset();
+    // The relay's close arrived; the first destination keeps its connection open.
+    EXPECT_TRUE(ReadUntilClosed(first.destination.Get()).closed);
+    ASSERT_TRUE(first.relay->WaitUntilEnded(kTimeout));
+    EXPECT_EQ(first.relay->Outcome().end, RelayEnd::SourceClosed);
+    EXPECT_EQ(kept.closes.Waiting(), 1U);
+
+    Link second = StartLinked(worker, endpoints, {}, std::nullopt, {}, &kept);
+    ASSERT_TRUE(second.Ready());
+    ASSERT_TRUE(SendAll(second.source.Get(), "two"));
+    EXPECT_EQ(ReadStream(second.destination.Get(), 4).data, "two\0"s);
+    EXPECT_EQ(kept.closes.Waiting(), 1U) << "the first ending no longer waits";
+
+    // The first destination talks on, then closes: the wait ends, and no reset came.
+    ASSERT_TRUE(SendAll(first.destination.Get(), "late words"));
+    first.destination.Reset();
+    EXPECT_TRUE(WaitUntil([&] { return kept.closes.Waiting() == 0; }));
+    second.source.Reset();
+    EXPECT_TRUE(ReadUntilClosed(second.destination.Get()).closed);
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpWorkers, PendingCloseTest, ::testing::ValuesIn(kTcpWorkers),
+                         [](const auto& info) { return CaseName(info.param); });
+
+// Closes still waiting when their owner goes (a process ending) finish within their bound, and a
+// peer that never closes still gets an orderly close: what it sent is read first, so nothing is
+// reset for data left unread.
+TEST(PendingClosesTest, AnOwnerGoingLetsEveryCloseFinishOrderly) {
+    const int port = FreePort(kServerAddress, SOCK_STREAM);
+    const SocketHandle listener = ListenOn(kServerAddress, port);
+    std::vector<SocketHandle> peers;
+    {
+        PendingCloses closes(200ms);
+        for (int i = 0; i < 3; ++i) {
+            SocketHandle peer = ConnectWithin(kServerAddress, port);
+            SocketHandle ours = AcceptWithin(listener.Get());
+            ASSERT_TRUE(peer.Valid() && ours.Valid());
+            // Unread when it is handed over: a plain close would reset the connection.
+            ASSERT_TRUE(SendAll(peer.Get(), std::string(10000, 'u')));
+            ASSERT_TRUE(WaitUntil([&] { return Readable(ours.Get(), 0ms); }));
+            closes.Add(std::move(ours));
+            peers.push_back(std::move(peer));
+        }
+        EXPECT_EQ(closes.Waiting(), 3U);
+    }
+    for (SocketHandle& peer : peers) {
+        const StreamRead read = ReadUntilClosed(peer.Get());
+        EXPECT_TRUE(read.closed);
+        EXPECT_FALSE(read.reset);
+        int error = 0;
+        socklen_t size = sizeof error;
+        ::getsockopt(peer.Get(), SOL_SOCKET, SO_ERROR, &error, &size);
+        EXPECT_EQ(error, 0) << std::strerror(error);
+    }
+}
 
 } // namespace

@@ -70,8 +70,9 @@ struct Endpoints {
 };
 
 inline std::unique_ptr<Relay> StartRelay(const RelayPlan& plan, BufferHead head = {},
-                                         RelayEventSink events = {}) {
-    return std::make_unique<Relay>(plan, std::move(events), head);
+                                         RelayEventSink events = {},
+                                         KeptAcrossStreams* kept = nullptr) {
+    return std::make_unique<Relay>(plan, std::move(events), head, kept);
 }
 
 // A relay with its peers, ready to carry data.
@@ -95,16 +96,16 @@ struct Link {
 };
 
 // Starts the relay with `plan` (the plain plan of `c` when none is given) and connects peers to it
-// on the given endpoints.
+// on the given endpoints; a TCP relay with what `kept` keeps across streams, when given.
 inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferHead head = {},
                         const std::optional<RelayPlan>& plan = std::nullopt,
-                        RelayEventSink events = {}) {
+                        RelayEventSink events = {}, KeptAcrossStreams* kept = nullptr) {
     Link link;
     link.relayEndpoint = endpoints.WaitSide(c);
     const PeerEndpoint other = endpoints.OtherSide(c);
     if (c.tcp) {
         SocketHandle listening = ListenOn(other.address, other.port);
-        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head, std::move(events));
+        link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head, std::move(events), kept);
         SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
         SocketHandle outgoing = AcceptWithin(listening.Get());
         // TCP data always goes from the client endpoint to the server endpoint.

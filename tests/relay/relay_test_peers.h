@@ -164,14 +164,9 @@ inline SocketHandle ConnectWithin(const char* address, int port,
     return connected;
 }
 
-// Looks the endpoint up in one of the kernel's socket tables, so the check itself makes no
-// connection and takes no port.
-inline bool InSocketTable(const char* table, const char* address, int port, unsigned wantedState) {
-    std::FILE* file = std::fopen(table, "r");
-    if (file == nullptr) {
-        return false;
-    }
-    // The table prints an address as 32-bit words in the machine's order, then the port.
+// An endpoint as the kernel's socket tables print it: the address as 32-bit words in the machine's
+// order, then the port.
+inline std::string SocketTableEndpoint(const char* address, int port) {
     const Endpoint endpoint = EndpointAt(address, port);
     const auto* bytes = reinterpret_cast<const unsigned char*>(endpoint.Address()) +
                         (endpoint.Family() == AF_INET ? offsetof(sockaddr_in, sin_addr)
@@ -186,7 +181,17 @@ inline bool InSocketTable(const char* table, const char* address, int port, unsi
     }
     char portHex[8];
     std::snprintf(portHex, sizeof portHex, ":%04X", static_cast<unsigned>(port));
-    wanted += portHex;
+    return wanted + portHex;
+}
+
+// Looks the endpoint up in one of the kernel's socket tables, so the check itself makes no
+// connection and takes no port.
+inline bool InSocketTable(const char* table, const char* address, int port, unsigned wantedState) {
+    std::FILE* file = std::fopen(table, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    const std::string wanted = SocketTableEndpoint(address, port);
     char line[512];
     bool found = false;
     while (!found && std::fgets(line, sizeof line, file) != nullptr) {
@@ -199,6 +204,40 @@ inline bool InSocketTable(const char* table, const char* address, int port, unsi
     }
     std::fclose(file);
     return found;
+}
+
+// The inode of the IPv4 TCP socket from `local` to `remote`: 0 once no process holds it (closed,
+// the kernel finishing it alone), -1 when there is none.
+inline long TcpSocketInode(const Endpoint& local, const Endpoint& remote) {
+    std::FILE* file = std::fopen("/proc/net/tcp", "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    const std::string wantedLocal = SocketTableEndpoint(AddressText(local).c_str(), local.Port());
+    const std::string wantedRemote =
+        SocketTableEndpoint(AddressText(remote).c_str(), remote.Port());
+    char line[512];
+    long inode = -1;
+    while (inode < 0 && std::fgets(line, sizeof line, file) != nullptr) {
+        char localText[64] = {};
+        char remoteText[64] = {};
+        long found = 0;
+        if (std::sscanf(line, " %*d: %63s %63s %*x %*s %*s %*s %*s %*s %ld", localText, remoteText,
+                        &found) == 3 &&
+            localText == wantedLocal && remoteText == wantedRemote) {
+            inode = found;
+        }
+    }
+    std::fclose(file);
+    return inode;
+}
+
+// The local endpoint of a socket.
+inline Endpoint LocalEndpoint(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&address), length);
 }
 
 // True while a TCP socket listens on the endpoint.

@@ -68,7 +68,7 @@ public:
     explicit RelaySeries(const RelayPlan& plan)
         : m_thread([this, plan] {
               while (!m_finishing.load()) {
-                  Relay relay(plan, {}, {}, &m_listener);
+                  Relay relay(plan, {}, {}, &m_kept);
                   while (!relay.WaitUntilEnded(50ms)) {
                       if (m_finishing.load()) {
                           relay.Stop();
@@ -92,7 +92,7 @@ public:
 
 private:
     std::atomic<bool> m_finishing{false};
-    SocketHandle m_listener;
+    KeptAcrossStreams m_kept;
     std::vector<RelayOutcome> m_outcomes; // the series' thread's until it is joined
     std::thread m_thread;
 };
