@@ -154,7 +154,7 @@ public:
     explicit LoggedRelay(RelayLog& log) : m_log(log) {}
     ~LoggedRelay() {
         if (m_relay) {
-            End(true);
+            Stop({});
         }
     }
     LoggedRelay(const LoggedRelay&) = delete;
@@ -183,11 +183,23 @@ public:
             BufferHead{}, &m_kept);
     }
 
-    // Stops the relay when `stop`, waits for its end and logs how it ended. Its outcome.
-    RelayOutcome End(bool stop) {
-        if (stop) {
-            m_relay->Stop();
+    // Stops the running relay, closing the door first: its listener stops taking connections
+    // before the relay finishes its unit and the destination's close is awaited, so that none is
+    // taken into the queue only to be reset when the relay or the process ends. `why` is logged
+    // then. Waits for the end and logs it; the outcome.
+    RelayOutcome Stop(const std::string& why) {
+        m_relay->Stop();
+        // Released, the relay makes no listener any more: the kept one is this thread's to shut.
+        StopListening(m_kept.listener);
+        if (!why.empty()) {
+            m_log.Info(why);
         }
+        return Finish();
+    }
+
+    // Waits for the relay's end (it ended by itself, or was stopped) and logs how it ended. Its
+    // outcome.
+    RelayOutcome Finish() {
         if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
             m_log.Warning("转发线程未能及时结束");
         }
@@ -318,8 +330,7 @@ void Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
     if (*reading.plan == relay.Running().Plan()) {
         log.Info("收到 SIGHUP, 设置未改变, 继续转发");
     } else {
-        log.Info("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
-        relay.End(true);
+        relay.Stop("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
         relay.ReleaseListener();
         relay.Start(*reading.plan, true);
     }
@@ -393,22 +404,23 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     relay.Start(*reading.plan, true);
     // Until a stop signal, or an end that takes no next stream. A stop signal stops as Stop does,
     // without the dialog's pause.
+    const auto exitCode = [](const RelayOutcome& outcome) {
+        return outcome.end == RelayEnd::SetupFailed ? kHeadlessSetupFailed : kHeadlessEnded;
+    };
     for (;;) {
-        const Wake wake = WaitForSignalOrEnd(signals, relay, status.Endpoint());
-        const int signal = wake.signalled ? signals.Take() : 0;
-        if (signal == SIGTERM || signal == SIGINT || (!wake.signalled && wake.relayEnded)) {
-            if (wake.signalled) {
-                log.Info(std::string("收到 ") + SignalName(signal) + ", 停止转发");
-            }
+        if (!WaitForSignalOrEnd(signals, relay, status.Endpoint()).signalled) {
             const RelayPlan plan = relay.Running().Plan();
-            const RelayOutcome outcome = relay.End(wake.signalled);
-            if (wake.signalled || !TakesNextStream(plan, outcome)) {
-                return outcome.end == RelayEnd::SetupFailed ? kHeadlessSetupFailed : kHeadlessEnded;
+            const RelayOutcome outcome = relay.Finish();
+            if (!TakesNextStream(plan, outcome)) {
+                return exitCode(outcome);
             }
             relay.Start(plan, false);
             continue;
         }
-        switch (signal) {
+        switch (const int signal = signals.Take()) {
+        case SIGTERM:
+        case SIGINT:
+            return exitCode(relay.Stop(std::string("收到 ") + SignalName(signal) + ", 停止转发"));
         case 0:
             break;
         case SIGHUP:

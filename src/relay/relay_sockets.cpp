@@ -115,7 +115,9 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
         if (::listen(made.Get(), 5) != 0) {
             return fail(SetupStep::Listen);
         }
-        listening = std::move(made);
+        if (!worker.KeepListener(listening, std::move(made))) {
+            return SocketHandle();
+        }
     }
     endpoint = BoundEndpoint(listening.Get(), requested);
     worker.Waiting(side, endpoint);
@@ -150,6 +152,12 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
             return fail(SetupStep::Accept);
         }
+    }
+}
+
+void StopListening(const SocketHandle& listener) {
+    if (listener.Valid()) {
+        ::shutdown(listener.Get(), SHUT_RDWR);
     }
 }
 

@@ -28,6 +28,11 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested);
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
                        const AllowedSources& allowed = {}, SocketHandle* kept = nullptr);
 
+// Stops a listening socket taking connections, from any thread: new ones are refused at once, those
+// still queued are reset, and a wait for one returns. The descriptor stays open until its owner
+// lets it go, so no other thread can find it reused meanwhile. Nothing for an empty handle.
+void StopListening(const SocketHandle& listener);
+
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
 // the worker), gets no answer within kConnectBound (ETIMEDOUT), or the worker was released.
 SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);

@@ -53,6 +53,15 @@ bool RelayWorker::TakeConnection(const Endpoint& peer) {
     return true;
 }
 
+bool RelayWorker::KeepListener(SocketHandle& kept, SocketHandle listening) {
+    std::lock_guard lock(m_mutex);
+    if (Released()) {
+        return false;
+    }
+    kept = std::move(listening);
+    return true;
+}
+
 void RelayWorker::Waiting(RelaySide side, const Endpoint& endpoint) {
     std::lock_guard lock(m_mutex);
     m_status.stage = RelayStage::Waiting;

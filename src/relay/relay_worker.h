@@ -77,6 +77,10 @@ public:
     // The worker's claim on the connection its accept returned from `peer`; false when a release
     // came first.
     bool TakeConnection(const Endpoint& peer);
+    // Puts the listening socket the worker made where it is kept, unless a release came first. So
+    // once a stopping thread has released the worker, no listener appears after it, and the one
+    // kept (by the caller, across relays) is the stopping thread's to shut down.
+    bool KeepListener(SocketHandle& kept, SocketHandle listening);
     // Readable once the worker is released; polled beside its sockets. For the worker's own
     // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }

@@ -854,3 +854,45 @@ TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwai
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0);
 }
+
+// SIGTERM while connections keep arriving: the listener stops taking them before the relay ends
+// its stream and waits for its destination's close (which here never comes, so the process lives
+// on for that bound). Every connection tried after the signal is refused; none is taken only to
+// be reset when the process ends. The stream in progress still ends orderly on both sides.
+TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    folder.WriteParameters(
+        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
+    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    ASSERT_TRUE(source.Valid() && destination.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "in progress"));
+    EXPECT_EQ(ReadStream(destination.Get(), 12).data, "in progress\0"s);
+
+    program.Signal(SIGTERM);
+    ASSERT_TRUE(LogShows(program, "收到 SIGTERM, 停止转发")) << program.Err();
+    int triedWhileRunning = 0;
+    int taken = 0;
+    for (int attempt = 0; attempt < 2000 && program.Wait(0ms) == -1; ++attempt) {
+        SocketHandle late(::socket(AF_INET, SOCK_STREAM, 0));
+        if (TryConnect(late, kClientAddress, clientPort)) {
+            ++taken;
+            SendAll(late.Get(), "late");
+        }
+        triedWhileRunning += program.Wait(0ms) == -1 ? 1 : 0;
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(program.Wait(), 0);
+    ASSERT_GT(triedWhileRunning, 0) << "the process ended before anything was tried";
+    EXPECT_EQ(taken, 0) << "connections were taken after SIGTERM";
+    for (SocketHandle* peer : {&destination, &source}) {
+        const StreamRead end = ReadUntilClosed(peer->Get());
+        EXPECT_TRUE(end.closed);
+        EXPECT_FALSE(end.reset);
+    }
+    EXPECT_FALSE(Readable(destinationListener.Get(), 0ms)) << "a late connection reached it";
+}

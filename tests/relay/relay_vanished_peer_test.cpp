@@ -254,7 +254,10 @@ TEST(VanishedPeerTest, TheNextPeerIsServedWithinAboutAMinute) {
         const RelayOutcome& first = outcomes.front();
         EXPECT_EQ(first.end, scene.c.worker.waitsOnServer ? RelayEnd::DestinationGone
                                                           : RelayEnd::SourceClosed);
-        EXPECT_EQ(first.error, ETIMEDOUT) << std::strerror(first.error);
+        // The kernel reports its timeout, or the unreachable host its neighbour discovery found
+        // meanwhile; either way the peer is the one that did not answer.
+        EXPECT_TRUE(first.error == ETIMEDOUT || first.error == EHOSTUNREACH)
+            << std::strerror(first.error);
         EXPECT_EQ(DescribeRelayEnd(first), "对端无响应: " + EndpointText(first.peer));
         EXPECT_EQ(AddressText(first.peer), kHostAddress);
     }
