@@ -32,7 +32,7 @@ constexpr char kRelayLockName[] = "tarvel-relay";
 // holding the exit for ever.
 constexpr std::chrono::milliseconds kRelayEndBound(3000);
 
-std::string Describe(const RelayEvent& event) {
+std::string Describe(const RelayEvent& event, RelayProtocol protocol) {
     switch (event.kind) {
     case RelayEvent::Kind::Listening:
         return "等待连接: " + SideEndpointText(event.side, event.endpoint);
@@ -47,7 +47,10 @@ std::string Describe(const RelayEvent& event) {
         return "拒绝来源 " + EndpointText(event.peer) + " (不在允许的来源中), 在 " +
                SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::RefusedMore:
-        return "又丢弃了 " + std::to_string(event.count) + " 个不允许来源的数据报, 在 " +
+        return (protocol == RelayProtocol::Udp ? "又丢弃了 " : "又拒绝了 ") +
+               std::to_string(event.count) +
+               (protocol == RelayProtocol::Udp ? " 个不允许来源的数据报, 在 "
+                                               : " 个不允许来源的连接, 在 ") +
                SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::TextCut:
         return "按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发";
@@ -170,8 +173,8 @@ public:
         }
         m_relay = std::make_unique<Relay>(
             plan,
-            [this](const RelayEvent& event) {
-                m_log.Line(LevelOf(event), Describe(event));
+            [this, protocol = plan.protocol](const RelayEvent& event) {
+                m_log.Line(LevelOf(event), Describe(event, protocol));
                 if (event.kind == RelayEvent::Kind::Listening ||
                     event.kind == RelayEvent::Kind::Receiving) {
                     NotifyReady();
@@ -244,8 +247,9 @@ private:
     }
 
     RelayLog& m_log;
-    // The listener and the orderly closes of one stream after another; destroyed last, so the
-    // closes still waiting finish within their bound before the process ends.
+    // The listener, the refusals named and the orderly closes of one stream after another;
+    // destroyed after the relay, so the closes still waiting finish within their bound before the
+    // process ends.
     KeptAcrossStreams m_kept;
     std::unique_ptr<Relay> m_relay;
     std::atomic<bool> m_ready{false};

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "relay/pending_closes.h"
+#include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/socket_handle.h"
 
@@ -15,6 +16,8 @@ struct KeptAcrossStreams {
     // Made by the first relay and left listening, so that a connection between two streams is
     // never refused. The owner decides when it goes (and whether it is handed on).
     SocketHandle listener;
+    // The sources refused so far, so that the log names each address once whatever the stream.
+    RefusedSources refused;
     // The destinations' orderly closes, which go on while the next stream is served.
     PendingCloses closes;
 };

@@ -15,7 +15,8 @@ public:
     // `events` hears what the worker reports as it sets up, on the worker's thread. `head` is the
     // buffer head the lamps show until the first receive (what the previous relay left).
     // `kept`: what a TCP relay uses of what the caller keeps from one relay to the next (its
-    // listener, and the orderly closes that go on beside it); it must outlive the relay.
+    // listener, the sources it named as refused, and the orderly closes that go on beside it); it
+    // must outlive the relay.
     explicit Relay(const RelayPlan& plan, RelayEventSink events = {}, BufferHead head = {},
                    KeptAcrossStreams* kept = nullptr);
     ~Relay();

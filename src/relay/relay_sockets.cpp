@@ -86,7 +86,7 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested) {
 }
 
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requested,
-                       const AllowedSources& allowed, SocketHandle* kept) {
+                       const AllowedSources& allowed, SocketHandle* kept, RefusedSources* refused) {
     // What was asked for until the socket is bound; from then on, where it is.
     Endpoint endpoint = requested;
     const auto fail = [&](SetupStep step) {
@@ -98,6 +98,8 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
     };
     SocketHandle own;
     SocketHandle& listening = kept != nullptr ? *kept : own;
+    RefusedSources ownRefused;
+    RefusedSources& refusals = refused != nullptr ? *refused : ownRefused;
     if (!listening.Valid()) {
         // Non-blocking, so that a connection reset between the poll and the accept cannot block
         // it.
@@ -136,8 +138,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
             if (!allowed.Allows(from)) {
                 // Closed before a byte is read, so nothing of it can reach the other side.
                 accepted.Reset();
-                worker.CountRefused(1);
-                worker.Report({RelayEvent::Kind::Refused, side, endpoint, from});
+                refusals.Refused(worker, side, endpoint, from);
                 continue;
             }
             // A relay being stopped drops the connection unused: it must never reach the other

@@ -4,6 +4,7 @@
 
 #include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
+#include "relay/refused_sources.h"
 #include "relay/relay_outcome.h"
 #include "relay/relay_worker.h"
 #include "relay/socket_handle.h"
@@ -19,14 +20,15 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested);
 
 // Listens on `endpoint`, accepts exactly one connection from an allowed source and closes the
 // listening socket at once. A connection from any other source is closed at once, counted and
-// reported, and the wait goes on. Where it waits (and so what it refused and accepted) is reported
-// as the endpoint bound: for port 0, with the port the system chose. The connection is
-// non-blocking. Empty when a step fails (recorded with the worker) or the worker was released
-// first.
+// told to `refused` (one of its own when none is given), and the wait goes on. Where it waits (and
+// so what it refused and accepted) is reported as the endpoint bound: for port 0, with the port
+// the system chose. The connection is non-blocking. Empty when a step fails (recorded with the
+// worker) or the worker was released first.
 // With `kept`, the listening socket is that one instead: made on first use, left open and
 // listening afterwards, so that a caller running one relay after another never stops listening.
 SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
-                       const AllowedSources& allowed = {}, SocketHandle* kept = nullptr);
+                       const AllowedSources& allowed = {}, SocketHandle* kept = nullptr,
+                       RefusedSources* refused = nullptr);
 
 // Stops a listening socket taking connections, from any thread: new ones are refused at once, those
 // still queued are reset, and a wait for one returns. The descriptor stays open until its owner

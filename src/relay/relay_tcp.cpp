@@ -398,7 +398,8 @@ private:
 unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
     // Waiting: one connection on the wait endpoint.
     SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed,
-                                      kept != nullptr ? &kept->listener : nullptr);
+                                      kept != nullptr ? &kept->listener : nullptr,
+                                      kept != nullptr ? &kept->refused : nullptr);
 
     // The other side: connected only once the incoming connection is there.
     SocketHandle connected;

@@ -4,14 +4,13 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"
 #include "relay/relay_worker.h"
@@ -30,11 +29,6 @@ constexpr std::size_t kDatagramBatch = 32;
 
 // The largest datagram payload there is (IPv6 without jumbograms; IPv4 tops out at 65 507).
 constexpr std::size_t kLargestDatagram = 65527;
-
-// How often at most the log hears how many more datagrams of refused senders were dropped.
-constexpr std::chrono::seconds kRefusedSummaryInterval(60);
-// Senders remembered so that each refused one is named once; beyond that they are only counted.
-constexpr std::size_t kRefusedSendersNamed = 1024;
 
 // Receiving and sending have headers of their own over the same buffers, set up once: only which
 // datagrams go on, and their lengths, change from batch to batch.
@@ -248,39 +242,6 @@ private:
     std::array<mmsghdr, kDatagramBatch> m_each{};
 };
 
-// What the log hears of datagrams from senders that are not allowed: the first of each sender by
-// name, then how many more, at most once a minute.
-class RefusedSenders {
-public:
-    RefusedSenders(RelayWorker& worker, RelaySide side, const Endpoint& endpoint)
-        : m_worker(worker), m_side(side), m_endpoint(endpoint) {}
-
-    void Dropped(const Endpoint& sender) {
-        m_worker.CountRefused(1);
-        const bool named = std::find(m_named.begin(), m_named.end(), sender) != m_named.end();
-        if (!named && m_named.size() < kRefusedSendersNamed) {
-            m_named.push_back(sender);
-            m_worker.Report({RelayEvent::Kind::Refused, m_side, m_endpoint, sender});
-            return;
-        }
-        ++m_unreported;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_lastSummary >= kRefusedSummaryInterval) {
-            m_worker.Report({RelayEvent::Kind::RefusedMore, m_side, m_endpoint, {}, m_unreported});
-            m_unreported = 0;
-            m_lastSummary = now;
-        }
-    }
-
-private:
-    RelayWorker& m_worker;
-    const RelaySide m_side;
-    const Endpoint m_endpoint;
-    std::vector<Endpoint> m_named;
-    std::uint64_t m_unreported = 0;
-    std::chrono::steady_clock::time_point m_lastSummary = std::chrono::steady_clock::now();
-};
-
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost. Both sockets are non-blocking; the relay waits only in
 // poll, together with the worker's wake-up descriptor.
@@ -289,7 +250,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
     // Allocated once for the worker's life, not per datagram.
     const auto batch = std::make_unique<DatagramBatch>(plan.forward);
     DatagramSender sender(worker, sending, plan.otherEndpoint);
-    RefusedSenders refused(worker, plan.waitSide, plan.waitEndpoint);
+    RefusedSources refused;
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
         batch->PrepareReceive();
@@ -322,7 +283,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
         for (std::size_t i = 0; i < count; ++i) {
             // A datagram of a sender that is not allowed goes no further than here.
             if (!plan.allowed.Anyone() && !plan.allowed.Allows(batch->Sender(i))) {
-                refused.Dropped(batch->Sender(i));
+                refused.Refused(worker, plan.waitSide, plan.waitEndpoint, batch->Sender(i));
                 continue;
             }
             const mmsghdr& datagram = batch->received[i];

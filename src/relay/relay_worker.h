@@ -22,7 +22,7 @@ struct RelayEvent {
         Connected,   // TCP: connected out to `endpoint`
         Receiving,   // UDP: bound on `endpoint`, waiting for datagrams
         Refused,     // `peer`, not an allowed source: its connection closed or its datagram dropped
-        RefusedMore, // UDP: `count` more datagrams of senders already named were dropped
+        RefusedMore, // `count` more connections or datagrams of sources already named refused
         TextCut,     // text: bytes after a unit's zero were left out, the first time in this run
     };
     Kind kind;

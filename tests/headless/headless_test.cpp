@@ -896,3 +896,45 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
     }
     EXPECT_FALSE(Readable(destinationListener.Get(), 0ms)) << "a late connection reached it";
 }
+
+// 2 000 refused connections from one address, before and after a stream that was served: the log
+// names the address once, while the status line and each stream's end line count every refusal.
+TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedExactly) {
+    const Folder folder;
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    folder.WriteParameters(
+        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
+        "[Allow]\nSources=127.0.0.1\n");
+    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    const sockaddr_in from = MakeSocketAddress("127.0.0.99", 0);
+    const auto refuse = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));
+            ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
+            ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort)) << i;
+            ASSERT_TRUE(ReadUntilClosed(intruder.Get()).closed) << i;
+        }
+    };
+
+    ASSERT_NO_FATAL_FAILURE(refuse(1000));
+    EXPECT_TRUE(StatusShows(program, "已转发 0 字节, 拒绝不允许来源的连接 1000 个"))
+        << program.Err();
+    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
+    SocketHandle source = AcceptWithin(sourceListener.Get());
+    ASSERT_TRUE(destination.Valid() && source.Valid());
+    source.Reset();
+    EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    destination.Reset();
+    EXPECT_TRUE(LogShows(program, "共转发 0 字节, 拒绝不允许来源的连接 1000 个")) << program.Err();
+
+    ASSERT_NO_FATAL_FAILURE(refuse(1000));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    const std::string log = program.Err();
+    EXPECT_EQ(Count(log, "共转发 0 字节, 拒绝不允许来源的连接 1000 个"), 2u) << log;
+    EXPECT_EQ(Count(log, "拒绝来源 127.0.0.99:"), 1u) << log;
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 20) << log;
+}

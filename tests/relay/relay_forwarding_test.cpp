@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "relay/refused_sources.h"
 #include "relay/relay_description.h"
 #include "relay_test_links.h"
 
@@ -306,6 +308,84 @@ TEST_P(AllowedSourcesTest, OnlyAllowedSourcesAreServed) {
             << "a refused datagram reached the destination";
         EXPECT_TRUE(WaitUntil([&] { return relay.Status().refused == (c.peerAllowed ? 3U : 4U); }));
     }
+}
+
+// A source refused again and again, from ever new ports, is named once; so is every other
+// address. The counters keep the exact number. TCP connections are tried one after the other,
+// datagrams sent in rounds, each once the relay has counted the last, so none is lost on the way.
+TEST(RefusedSourcesLogTest, EachAddressIsNamedOnceAndEveryRefusalCounted) {
+    for (const WorkerCase& worker : kAllWorkers) {
+        SCOPED_TRACE(worker.name);
+        const Endpoints endpoints = PickFor(worker);
+        const PeerEndpoint waitSide = endpoints.WaitSide(worker);
+        RelayPlan plan = endpoints.Plan(worker);
+        plan.allowed = AllowedSources({V4Prefix("127.0.0.2", 32)});
+        std::mutex mutex;
+        std::vector<RelayEvent> refusals;
+        Relay relay(plan, [&](const RelayEvent& event) {
+            if (event.kind == RelayEvent::Kind::Refused ||
+                event.kind == RelayEvent::Kind::RefusedMore) {
+                const std::lock_guard lock(mutex);
+                refusals.push_back(event);
+            }
+        });
+        ASSERT_TRUE(WaitUntil([&] {
+            return worker.tcp ? IsListening(waitSide.address, waitSide.port)
+                              : IsUdpBound(waitSide.address, waitSide.port);
+        }));
+        std::uint64_t expected = 0;
+        for (const char* intruder : {"127.0.0.99", "127.0.0.98", "127.0.0.99"}) {
+            for (int round = 0; round < 100; ++round) {
+                if (worker.tcp) {
+                    SocketHandle connection = ConnectFrom(intruder, waitSide);
+                    ASSERT_TRUE(connection.Valid());
+                    EXPECT_TRUE(ReadUntilClosed(connection.Get()).closed);
+                    ++expected;
+                } else {
+                    // A port of its own each round.
+                    const SocketHandle sender = BindUdp(intruder, 0);
+                    for (int i = 0; i < 5; ++i) {
+                        SendDatagram(sender.Get(), "x", waitSide.address, waitSide.port);
+                    }
+                    expected += 5;
+                }
+                ASSERT_TRUE(WaitUntil([&] { return relay.Status().refused == expected; }))
+                    << relay.Status().refused << " of " << expected;
+            }
+        }
+        const std::lock_guard lock(mutex);
+        ASSERT_EQ(refusals.size(), 2U);
+        EXPECT_EQ(refusals[0].kind, RelayEvent::Kind::Refused);
+        EXPECT_EQ(AddressText(refusals[0].peer), "127.0.0.99");
+        EXPECT_EQ(refusals[1].kind, RelayEvent::Kind::Refused);
+        EXPECT_EQ(AddressText(refusals[1].peer), "127.0.0.98");
+    }
+}
+
+// After the first refusal of an address, the log hears how many more there were at most once per
+// interval, counting every one since the last time it heard.
+TEST(RefusedSourcesLogTest, MoreRefusalsAreSummedUpOncePerInterval) {
+    std::vector<RelayEvent> events;
+    RelayWorker worker([&](const RelayEvent& event) { events.push_back(event); });
+    RefusedSources refused(500ms);
+    const Endpoint endpoint = EndpointAt(kServerAddress, 6000);
+    const auto refuse = [&](int times, int port) {
+        for (int i = 0; i < times; ++i) {
+            refused.Refused(worker, RelaySide::Server, endpoint, EndpointAt("10.9.9.9", port + i));
+        }
+    };
+    refuse(40, 1000);
+    ASSERT_EQ(events.size(), 1U);
+    EXPECT_EQ(events[0].kind, RelayEvent::Kind::Refused);
+    EXPECT_EQ(EndpointText(events[0].peer), "10.9.9.9:1000");
+    std::this_thread::sleep_for(600ms);
+    refuse(1, 2000);
+    ASSERT_EQ(events.size(), 2U);
+    EXPECT_EQ(events[1].kind, RelayEvent::Kind::RefusedMore);
+    EXPECT_EQ(events[1].count, 40U);
+    refuse(7, 3000);
+    EXPECT_EQ(events.size(), 2U) << "summed up again within the interval";
+    EXPECT_EQ(worker.Status().refused, 48U);
 }
 
 INSTANTIATE_TEST_SUITE_P(
