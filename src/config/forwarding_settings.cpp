@@ -57,6 +57,18 @@ std::optional<AllowedSources::Prefix> ParsePrefix(std::string_view entry) {
     return prefix;
 }
 
+// " 10.1.2.0/24" for "::ffff:10.1.2.0/120", what an IPv4-mapped prefix names; empty where it names
+// more than IPv4 addresses.
+std::string V4Form(const AllowedSources::Prefix& mapped) {
+    if (mapped.bits < 96) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, mapped.address.data() + 12, text, sizeof text);
+    return " " + std::string(text) +
+           (mapped.bits == 128 ? "" : "/" + std::to_string(mapped.bits - 96));
+}
+
 } // namespace
 
 std::error_code WriteForwardingSettings(const std::filesystem::path& file,
@@ -70,11 +82,6 @@ std::error_code WriteForwardingSettings(const std::filesystem::path& file,
 }
 
 std::optional<AllowedSources> ParseAllowedSources(std::string_view text, std::string& problem) {
-    // What the file cannot hold would come back cut at the next start.
-    if (NormalizedSources(text).size() >= kProfileValueBufferSize) {
-        problem = "允许的来源太长, 最多 " + std::to_string(kProfileValueBufferSize - 1) + " 个字符";
-        return std::nullopt;
-    }
     std::vector<AllowedSources::Prefix> prefixes;
     for (const std::string_view entry : Entries(text)) {
         const std::optional<AllowedSources::Prefix> prefix = ParsePrefix(entry);
@@ -82,7 +89,20 @@ std::optional<AllowedSources> ParseAllowedSources(std::string_view text, std::st
             problem = "允许的来源中有无效的地址或前缀: " + std::string(entry);
             return std::nullopt;
         }
+        // The relay's IPv6 sockets take IPv6 peers only, so no peer ever comes as an IPv4-mapped
+        // address: such an entry would seem to name IPv4 peers and admit nobody.
+        if (prefix->family == AF_INET6 &&
+            IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(prefix->address.data()))) {
+            problem = "允许的来源中有 IPv4 映射地址: " + std::string(entry) +
+                      "; 请直接写 IPv4 地址" + V4Form(*prefix);
+            return std::nullopt;
+        }
         prefixes.push_back(*prefix);
+    }
+    // Not blank, yet no entry (",", " , "): a list broken so must not come to mean anyone.
+    if (prefixes.empty() && !Trim(text).empty()) {
+        problem = "允许的来源中没有地址或前缀: " + std::string(text);
+        return std::nullopt;
     }
     return AllowedSources(std::move(prefixes));
 }

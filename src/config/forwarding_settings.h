@@ -26,8 +26,10 @@ std::error_code WriteForwardingSettings(const std::filesystem::path& file,
                                         const ForwardingSettings& settings);
 
 // The sources a text allows: addresses ("10.1.2.3") and prefixes ("10.1.2.0/24"), separated by
-// commas, blanks around them ignored; empty for anyone. None when an entry is neither, or the
-// text is too long for the file, with what the operator reads about it in `problem`.
+// commas, blanks around them ignored; empty (or blank) for anyone. None, with what the operator
+// reads about it in `problem`, when an entry is neither or is IPv4-mapped ("::ffff:10.1.2.3"), or
+// when the text is not blank but holds no entry at all (","): a list never admits more than it
+// says, however long it is.
 std::optional<AllowedSources> ParseAllowedSources(std::string_view text, std::string& problem);
 
 // The text as it is stored: the entries without blanks, separated by commas.

@@ -56,8 +56,14 @@ public:
     explicit SettingsReader(std::string_view text, std::vector<SettingFlaw>& flaws)
         : m_text(text), m_flaws(flaws) {}
 
+    // A value of the original keys, cut as their 255-byte buffer always cut it.
     std::string Text(const char* section, const char* key) const {
         return ReadProfileValue(m_text, section, key);
+    }
+    // A value of a key this program added, whatever its length: a list cut short would admit
+    // what it never said.
+    std::string Whole(const char* section, const char* key) const {
+        return ReadProfileValue(m_text, section, key, ValueLength::Whole);
     }
 
     // A choice of two written as "1" and "0"; anything else reads as atoi reads it (1 for the
@@ -103,16 +109,16 @@ StoredSettings SettingsFromText(std::string_view text) {
     }
 
     // Files from before these keys existed have neither: text, from anyone.
-    const std::string mode = reader.Text(kForwardSection, kForwardModeKey);
+    const std::string mode = reader.Whole(kForwardSection, kForwardModeKey);
     if (SameLetters(mode, kBytesModeName)) {
         settings.forwarding.forward = ForwardMode::Bytes;
     } else if (!mode.empty() && !SameLetters(mode, kTextModeName)) {
         settings.flaws.push_back(
             {SettingFlaw::Kind::NotAChoice, kForwardSection, kForwardModeKey, mode, kTextModeName});
     }
-    settings.forwarding.allowedSources = reader.Text(kAllowSection, kSourcesKey);
-    settings.statusListen = reader.Text(kStatusSection, kListenKey);
-    settings.idleSeconds = reader.Text(kRelaySection, kIdleSecondsKey);
+    settings.forwarding.allowedSources = reader.Whole(kAllowSection, kSourcesKey);
+    settings.statusListen = reader.Whole(kStatusSection, kListenKey);
+    settings.idleSeconds = reader.Whole(kRelaySection, kIdleSecondsKey);
     return settings;
 }
 

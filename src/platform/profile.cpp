@@ -222,7 +222,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::string ReadProfileValue(std::string_view contents, std::string_view section,
-                             std::string_view key) {
+                             std::string_view key, ValueLength length) {
     const Location where = Find(contents, section, key);
     if (!where.keyLine) {
         return {};
@@ -234,7 +234,8 @@ std::string ReadProfileValue(std::string_view contents, std::string_view section
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
     }
-    return std::string(value.substr(0, kProfileValueBufferSize - 1));
+    return std::string(length == ValueLength::Whole ? value
+                                                    : value.substr(0, kProfileValueBufferSize - 1));
 }
 
 std::string WriteProfileValue(std::string_view contents, std::string_view section,

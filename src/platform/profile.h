@@ -11,9 +11,9 @@
 
 // The parameter file's format: INI-style settings files ("[section]" lines followed by "key=value"
 // lines), read and written the way the program has always expected: names match without regard to
-// letter case, values come back trimmed, without a matching pair of enclosing quotes, and cut to
-// what a 255-byte buffer holds, and a write changes one value and leaves every other byte of the
-// file as it was.
+// letter case, values come back trimmed, without a matching pair of enclosing quotes, and (the
+// original keys' values) cut to what a 255-byte buffer holds, and a write changes one value and
+// leaves every other byte of the file as it was.
 //
 // A file that starts with the UTF-16LE byte order mark is read and written as UTF-16LE, its
 // values converted to and from the program's 8-bit text (UTF-8); any other file is taken byte for
@@ -26,10 +26,15 @@ inline constexpr std::size_t kProfileValueBufferSize = 255;
 // `text` without the blanks (spaces, tabs, line ends) at either end, as values and names are read.
 std::string_view Trim(std::string_view text);
 
+// How much of a value is read: what the original keys' 255-byte buffer holds, or all of it. The
+// keys this program added are read whole: a list cut where the buffer ends would mean something
+// else than was written.
+enum class ValueLength { Buffer, Whole };
+
 // The value of `key` in `section` of the file text `contents`: the first matching section and the
 // first matching key in it win. A missing section or key gives empty text.
 std::string ReadProfileValue(std::string_view contents, std::string_view section,
-                             std::string_view key);
+                             std::string_view key, ValueLength length = ValueLength::Buffer);
 
 // `contents` with `key` in `section` set to `value`: the value is replaced where it stands, or the
 // key is added at the end of its section, or the section with its key at the end of the text.

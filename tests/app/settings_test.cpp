@@ -168,6 +168,44 @@ TEST_F(Settings, BadSourceEntryIsNamedAndNothingIsSaved) {
     }
 }
 
+// A list far longer than the original keys' 254 characters is taken, saved and shown again whole;
+// a list of separators alone is refused like a bad entry, never saved to mean anyone.
+TEST_F(Settings, ALongListIsSavedWholeAndSeparatorsAloneAreRefused) {
+    std::string list;
+    while (list.size() < 2000) {
+        list += "10.0.0.1,";
+    }
+    list += "127.0.0.2/32";
+    WriteParameterFile(kSavedFile);
+    OpenDialog();
+    WithSettingsDialog([&](CSettingsDlg& settings) {
+        Sources(settings)->setText(QString::fromStdString(list));
+        settings.OnOK();
+    });
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(ReadParameterFile(),
+              kSavedFile + "[Forward]\nMode=Text\n[Allow]\nSources=" + list + "\n");
+    WithSettingsDialog([&](CSettingsDlg& settings) {
+        EXPECT_EQ(Sources(settings)->text().toStdString(), list);
+        settings.reject();
+    });
+
+    for (const char* separators : {",", " , ; "}) {
+        SCOPED_TRACE(separators);
+        messages.clear();
+        WithSettingsDialog([&](CSettingsDlg& settings) {
+            Sources(settings)->setText(QString::fromLatin1(separators));
+            settings.OnOK();
+            EXPECT_TRUE(settings.isVisible()) << "the dialog closed";
+            settings.reject();
+        });
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_TRUE(messages[0].text.startsWith(QStringLiteral("允许的来源中")))
+            << messages[0].text.toStdString();
+        EXPECT_TRUE(ReadParameterFile().ends_with(list + "\n"));
+    }
+}
+
 // While a relay runs the settings are shown, not changed: the relay keeps what Run gave it.
 TEST_F(Settings, ReadOnlyWhileARelayRuns) {
     WriteParameterFile(kSavedFile + "[Forward]\nMode=Bytes\n");

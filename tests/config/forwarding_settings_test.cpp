@@ -24,7 +24,8 @@ struct SourcesCase {
 TEST(ParseAllowedSources, Table) {
     const SourcesCase cases[] = {
         {"", "任何来源"},
-        {" , ", "任何来源"},
+        {"  ", "任何来源"},
+        {"10.1.2.3,", "10.1.2.3"},
         {"10.1.2.3", "10.1.2.3"},
         {"10.1.2.0/24", "10.1.2.0/24"},
         {" 10.1.2.0/24 ,127.0.0.9 ", "10.1.2.0/24, 127.0.0.9"},
@@ -53,14 +54,53 @@ TEST(ParseAllowedSources, Table) {
     }
 }
 
-TEST(ParseAllowedSources, TextTooLongForTheFileIsRefused) {
-    std::string text;
-    while (text.size() < 254) {
-        text += "10.1.2.3,";
+// A list fails closed: one that is not blank but names nobody, or that names IPv4 peers in a form
+// no peer ever comes in, is refused with what is wrong, never read as anyone (or nobody).
+TEST(ParseAllowedSources, ListsThatWouldMeanSomethingElseAreRefused) {
+    const struct {
+        const char* text;
+        std::string problem;
+    } cases[] = {
+        {",", "允许的来源中没有地址或前缀: ,"},
+        {" , , ", "允许的来源中没有地址或前缀:  , , "},
+        {"; ;", "允许的来源中有无效的地址或前缀: ; ;"},
+        {"::ffff:10.0.0.1",
+         "允许的来源中有 IPv4 映射地址: ::ffff:10.0.0.1; 请直接写 IPv4 地址 10.0.0.1"},
+        {"10.9.9.9, ::FFFF:10.1.2.0/120",
+         "允许的来源中有 IPv4 映射地址: ::FFFF:10.1.2.0/120; 请直接写 IPv4 地址 10.1.2.0/24"},
+        {"::ffff:0:0/80", "允许的来源中有 IPv4 映射地址: ::ffff:0:0/80; 请直接写 IPv4 地址"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string problem;
+        EXPECT_FALSE(ParseAllowedSources(c.text, problem).has_value());
+        EXPECT_EQ(problem, c.problem);
     }
+}
+
+// However long a list is, it is taken whole: a 2 000-character list whose last entry is one
+// address admits that address and no other of its network.
+TEST(ParseAllowedSources, ALongListIsTakenWhole) {
+    std::string text;
+    while (text.size() < 2000) {
+        text += "10.0.0.1, ";
+    }
+    text += "127.0.0.2/32";
     std::string problem;
-    EXPECT_FALSE(ParseAllowedSources(text, problem).has_value());
-    EXPECT_EQ(problem, "允许的来源太长, 最多 254 个字符");
+    const std::optional<AllowedSources> allowed = ParseAllowedSources(text, problem);
+    ASSERT_TRUE(allowed.has_value()) << problem;
+    auto at = [](const char* address) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &v4.sin_addr);
+        return Endpoint(v4);
+    };
+    EXPECT_TRUE(allowed->Allows(at("127.0.0.2")));
+    EXPECT_TRUE(allowed->Allows(at("10.0.0.1")));
+    for (const char* stranger : {"127.0.0.3", "127.255.0.1", "127.0.0.20"}) {
+        EXPECT_FALSE(allowed->Allows(at(stranger))) << stranger;
+    }
+    EXPECT_TRUE(NormalizedSources(text).ends_with(",127.0.0.2/32"));
 }
 
 TEST(AllowedSources, PrefixesMatchTheirLeadingBitsOnly) {

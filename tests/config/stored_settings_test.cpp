@@ -68,6 +68,9 @@ TEST(CheckSettings, RefusalsNameTheKeyAndItsText) {
         {"Sources",
          File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources=10.1.2/24\n"),
          "[Allow] Sources=10.1.2/24: 允许的来源中有无效的地址或前缀: 10.1.2/24"},
+        {"SourcesWithoutAnEntry",
+         File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources= , \n"),
+         "[Allow] Sources=,: 允许的来源中没有地址或前缀: ,"},
         {"IdleSecondsWithAUnit",
          File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Relay]\nIdleSeconds=5min\n"),
          "[Relay] IdleSeconds=5min: 不是秒数 (0 到 4294967295, 0 表示不限)"},
@@ -102,6 +105,29 @@ TEST(CheckSettings, ValuesOutsideTheirChoicesFallBackWithAWarning) {
     EXPECT_EQ(CheckSettings(oneWithLetters).warnings,
               std::vector<std::string>{
                   "[ClientOrServer] Number=1abc: 不是可选的值, 按 客户端到服务器端 处理"});
+}
+
+// The keys this program added are read whole: an allowed-sources list of 2 000 characters keeps its
+// last entry, where the original keys' 254 characters would have cut "127.0.0.2/32" to
+// "127.0.0.2/3" and let 127.0.0.0/3 in. The original keys stay cut as they always were.
+TEST(SettingsFromText, TheKeysThisProgramAddedAreReadWhole) {
+    std::string list;
+    while (list.size() < 2000) {
+        list += "10.0.0.1,";
+    }
+    list += "127.0.0.2/32";
+    const StoredSettings settings =
+        SettingsFromText(File("1", "0", std::string(300, '1'), "1", "127.0.0.3", "2",
+                              "[Allow]\nSources=" + list +
+                                  "\n[Status]\nListen=127.0.0.1:" + std::string(300, '9') + "\n"));
+    EXPECT_EQ(settings.forwarding.allowedSources, list);
+    EXPECT_EQ(settings.statusListen.size(), 10 + 300U);
+    EXPECT_EQ(settings.parameters->clientAddress, std::string(254, '1'));
+
+    const SettingsVerdict verdict = CheckSettings(SettingsFromText(
+        File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources=" + list + "\n")));
+    ASSERT_TRUE(verdict.plan.has_value()) << verdict.refusal.Describe();
+    EXPECT_TRUE(AllowedSourcesText(verdict.plan->allowed).ends_with(", 127.0.0.2"));
 }
 
 // [Relay] IdleSeconds: whole seconds into the plan, 0 or nothing for no limit; anything else is

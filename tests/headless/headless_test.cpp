@@ -248,6 +248,21 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
                      "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
          2, ": [Server1] IP=127.0.0.09: IP地址输入有误!"},
+        // Allowed sources that would mean anyone, or nobody while seeming to name someone.
+        {"SourcesWithoutAnEntry",
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n[Allow]\nSources=,\n",
+         2, ": [Allow] Sources=,: 允许的来源中没有地址或前缀: ,"},
+        {"SourcesSemicolons",
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n[Allow]\nSources= ; \n",
+         2, ": [Allow] Sources=;: 允许的来源中有无效的地址或前缀: ;"},
+        {"SourcesMapped",
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n[Server1]\nIP=127.0.0.3\n"
+                     "[ServerPost1]\nPost=5000\n[Allow]\nSources=::ffff:127.0.0.2\n",
+         2,
+         ": [Allow] Sources=::ffff:127.0.0.2: 允许的来源中有 IPv4 映射地址: ::ffff:127.0.0.2; "
+         "请直接写 IPv4 地址 127.0.0.2"},
         {"IdleLimitNoNumber",
          endpoints +
              "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
@@ -740,6 +755,70 @@ TEST(HeadlessRelayTest, ForwardingSettingsAndRefusedSourcesAreLogged) {
     EXPECT_TRUE(Contains(log, "原样转发, 允许的来源: 127.0.0.1")) << log;
     EXPECT_TRUE(Contains(log, "拒绝来源 127.0.0.99:")) << log;
     EXPECT_TRUE(Contains(log, "共转发 5 字节, 拒绝不允许来源的连接 1 个")) << log;
+}
+
+// An allowed-sources list far longer than the original keys' 254 characters is read whole by both
+// programs: its last entry, 127.0.0.2/32, admits that address alone; cut at 254 characters it
+// would have read 127.0.0.2/3 and let the whole of 96.0.0.0/3 in.
+TEST(HeadlessRelayTest, ALongAllowListIsReadWholeAndNoStrangerPasses) {
+    std::string list;
+    while (list.size() < 2000) {
+        list += "10.0.0.1,";
+    }
+    list += "127.0.0.2/32";
+    for (const bool dialogProgram : DialogProgramOrNot()) {
+        for (const int udp : {0, 1}) {
+            SCOPED_TRACE(std::string(dialogProgram ? "tarvel --headless" : "tarvel-relay") +
+                         (udp == 1 ? ", UDP" : ", TCP"));
+            const Folder folder;
+            const int type = udp == 1 ? SOCK_DGRAM : SOCK_STREAM;
+            const int clientPort = LowFreePort(kClientAddress, type);
+            const int serverPort = LowFreePort(kServerAddress, type);
+            const SocketHandle destination = udp == 1 ? BindUdp(kServerAddress, serverPort)
+                                                      : ListenOn(kServerAddress, serverPort);
+            folder.WriteParameters(
+                Parameters(0, udp, kClientAddress, clientPort, kServerAddress, serverPort) +
+                "[Allow]\nSources=" + list + "\n");
+            Program program(folder, {"--workdir", folder.Path().string()},
+                            {.dialogProgram = dialogProgram});
+            ASSERT_TRUE(WaitUntil([&] {
+                return udp == 1 ? IsUdpBound(kClientAddress, clientPort)
+                                : IsListening(kClientAddress, clientPort);
+            })) << program.Err();
+            for (const char* from : {"127.0.0.3", "127.255.0.1", "127.0.0.2"}) {
+                SCOPED_TRACE(from);
+                const bool allowed = std::string(from) == "127.0.0.2";
+                const sockaddr_in local = MakeSocketAddress(from, 0);
+                if (udp == 1) {
+                    const SocketHandle sender = BindUdp(from, 0);
+                    SendDatagram(sender.Get(), from, kClientAddress, clientPort);
+                    const auto forwarded =
+                        ReceiveDatagram(destination.Get(), allowed ? kTimeout : kQuiet);
+                    EXPECT_EQ(forwarded.has_value(), allowed);
+                    continue;
+                }
+                SocketHandle peer(::socket(AF_INET, SOCK_STREAM, 0));
+                ASSERT_EQ(::bind(peer.Get(), AsSockaddr(local), sizeof local), 0);
+                ASSERT_TRUE(TryConnect(peer, kClientAddress, clientPort));
+                if (!allowed) {
+                    EXPECT_TRUE(ReadUntilClosed(peer.Get()).closed);
+                    EXPECT_FALSE(Readable(destination.Get(), kQuiet)) << "a stranger got through";
+                    continue;
+                }
+                SocketHandle outgoing = AcceptWithin(destination.Get());
+                ASSERT_TRUE(outgoing.Valid());
+                ASSERT_TRUE(SendAll(peer.Get(), "mine"));
+                EXPECT_EQ(ReadStream(outgoing.Get(), 5).data, "mine\0"s);
+            }
+            program.Signal(SIGTERM);
+            EXPECT_EQ(program.Wait(), 0);
+            const std::string log = program.Err();
+            EXPECT_TRUE(Contains(log, ", 10.0.0.1, 127.0.0.2\n")) << log.substr(0, 300);
+            EXPECT_TRUE(
+                Contains(log, "不允许来源的" + std::string(udp == 1 ? "数据报 2 个" : "连接 2 个")))
+                << log;
+        }
+    }
 }
 
 } // namespace

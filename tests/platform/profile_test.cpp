@@ -112,6 +112,19 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(254, '7')}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
+// The keys this program added are read whole, however long, written by the functions here or by
+// hand; only the original keys' values are cut to the buffer's 254 characters.
+TEST(ReadProfileValue, WholeValuesAreNeverCut) {
+    const std::string list = std::string(3000, '7') + ",10.0.0.1/32";
+    EXPECT_EQ(ReadProfileValue("[Allow]\nSources= " + list + " \n", "allow", "sources",
+                               ValueLength::Whole),
+              list);
+    EXPECT_EQ(ReadProfileValue("[A]\nk=\"" + list + "\"\r\n", "A", "k", ValueLength::Whole), list);
+    const std::string written = WriteProfileValue("[IP]\nNumber=1\n", "Allow", "Sources", list);
+    EXPECT_EQ(ReadProfileValue(written, "Allow", "Sources", ValueLength::Whole), list);
+    EXPECT_EQ(ReadProfileValue(written, "Allow", "Sources"), list.substr(0, 254));
+}
+
 struct WriteCase {
     const char* name;
     std::string before;
