@@ -56,14 +56,18 @@ bool IsValidIpText(std::string_view text) {
 namespace {
 
 // An IPv6 literal as inet_pton reads it, with "%interface" after a link-local address (which
-// means nothing without it) and nowhere else.
+// means nothing without it) and nowhere else. An IPv4-mapped address ("::ffff:10.0.0.1") is no
+// IPv6 endpoint the relay can use: its IPv6 sockets take IPv6 peers only, so it could neither
+// listen nor be bound there (the system refuses it), and as a destination it is the IPv4 address
+// written another way, which the operator writes as such.
 std::optional<Endpoint> IPv6EndpointFromText(std::string_view address, std::uint16_t port) {
     const std::size_t percent = address.find('%');
     const std::string literal(address.substr(0, percent));
     sockaddr_in6 v6{};
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(port);
-    if (::inet_pton(AF_INET6, literal.c_str(), &v6.sin6_addr) != 1)
+    if (::inet_pton(AF_INET6, literal.c_str(), &v6.sin6_addr) != 1 ||
+        IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
         return std::nullopt;
     const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&v6.sin6_addr);
     if (percent == std::string_view::npos)

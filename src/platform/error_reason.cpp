@@ -1,38 +1,101 @@
 #include "platform/error_reason.h"
 
 #include <cerrno>
-#include <cstring>
 
 std::string ErrorReasonText(int error) {
     switch (error) {
+    case EPERM:
+    case EACCES:
+        return "没有权限";
+    case ENOENT:
+        return "文件或目录不存在";
+    case EINTR:
+        return "操作被中断";
+    case EIO:
+        return "输入输出错误";
+    case ENXIO:
+    case ENODEV:
+        return "没有这个设备";
+    case EBADF:
+        return "无效的文件描述符";
+    case EAGAIN:
+        return "资源暂时不可用";
+    case ENOMEM:
+        return "内存不足";
+    case EFAULT:
+        return "地址错误";
+    case EBUSY:
+        return "设备或资源忙";
+    case EEXIST:
+        return "文件已存在";
+    case ENOTDIR:
+        return "不是一个目录";
+    case EISDIR:
+        return "是一个目录";
+    case EINVAL:
+        return "参数无效";
+    case ENFILE:
+        return "系统中打开的文件过多";
+    case EMFILE:
+        return "打开的文件过多";
+    case EFBIG:
+        return "文件过大";
+    case ENOSPC:
+        return "磁盘空间不足";
+    case EROFS:
+        return "只读文件系统";
+    case EPIPE:
+        return "连接已断开";
+    case ENAMETOOLONG:
+        return "文件名过长";
+    case ELOOP:
+        return "符号链接层数过多";
+    case EDQUOT:
+        return "超出磁盘配额";
+    case ENOSYS:
+        return "系统不支持此功能";
+    case ENOTSOCK:
+        return "不是套接字";
+    case EMSGSIZE:
+        return "数据过长";
+    case ENOPROTOOPT:
+    case EPROTONOSUPPORT:
+    case ESOCKTNOSUPPORT:
+        return "不支持的协议";
+    case EOPNOTSUPP:
+        return "不支持的操作";
+    case EAFNOSUPPORT:
+        return "不支持的地址族";
     case EADDRINUSE:
         return "地址已被占用";
     case EADDRNOTAVAIL:
         return "不是本机地址";
-    case EACCES:
-    case EPERM:
-        return "没有权限";
-    case ECONNREFUSED:
-        return "对方拒绝连接";
+    case ENETDOWN:
+        return "网络已断开";
     case ENETUNREACH:
     case EHOSTUNREACH:
         return "无法到达";
+    case EHOSTDOWN:
+        return "主机已关闭";
+    case ENETRESET:
+    case ECONNRESET:
+        return "连接被对方重置";
+    case ECONNABORTED:
+        return "连接已中止";
+    case ENOBUFS:
+        return "缓冲区空间不足";
+    case EISCONN:
+        return "已经连接";
+    case ENOTCONN:
+        return "没有连接";
     case ETIMEDOUT:
         return "连接超时";
-    case EROFS:
-        return "只读文件系统";
-    case ENOSPC:
-        return "磁盘空间不足";
-    case EDQUOT:
-        return "超出磁盘配额";
-    case ENOENT:
-        return "文件或目录不存在";
-    case EISDIR:
-        return "是一个目录";
-    default: {
-        char text[256] = {};
-        // The GNU form returns the text, which need not be the buffer.
-        return ::strerror_r(error, text, sizeof text);
-    }
+    case ECONNREFUSED:
+        return "对方拒绝连接";
+    case ECANCELED:
+        return "操作已取消";
+    default:
+        // Whatever the system adds one day is still said in the operator's language.
+        return "系统错误 " + std::to_string(error);
     }
 }

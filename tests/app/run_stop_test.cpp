@@ -212,6 +212,8 @@ TEST_F(RunStop, AddressesAreCheckedClientFirstAndTheRefusedOneTakesTheFocus) {
     };
     for (const Case& c : {Case{"1.2.3", "bad", IDC_CLIENT_ADDRESS},
                           Case{"127.0.0.2", "256.1.1.1", IDC_SERVER_ADDRESS},
+                          // IPv4 written as IPv6, which no IPv6-only socket can use.
+                          Case{"::ffff:127.0.0.2", "127.0.0.3", IDC_CLIENT_ADDRESS},
                           Case{" 127.0.0.2", "127.0.0.3", IDC_CLIENT_ADDRESS}}) {
         OpenDialog();
         QApplication::setActiveWindow(dialog.get());

@@ -248,6 +248,12 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
                      "[Server1]\nIP=127.0.0.09\n[ServerPost1]\nPost=5000\n",
          2, ": [Server1] IP=127.0.0.09: IP地址输入有误!"},
+        // IPv4 written as IPv6: refused with the address message, not bound and failed later
+        // with the system's "Invalid argument".
+        {"AddressIPv4Mapped",
+         endpoints + "[Client1]\nIP=::ffff:127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
+         2, ": [Client1] IP=::ffff:127.0.0.2: IP地址输入有误!"},
         // Allowed sources that would mean anyone, or nobody while seeming to name someone.
         {"SourcesWithoutAnEntry",
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
