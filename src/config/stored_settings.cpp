@@ -135,7 +135,7 @@ std::string SettingsRefusal::Describe() const {
     return "[" + section + "] " + key + "=" + text + ": " + reason;
 }
 
-SettingsVerdict CheckSettings(const StoredSettings& settings) {
+SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddressTest& isLocal) {
     SettingsVerdict verdict;
     const auto refuse = [&verdict](std::string section, std::string key, std::string text,
                                    std::string reason) {
@@ -175,6 +175,23 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
                           OutOfRangeMessage(0, kLargestPort));
         }
     }
+    // Both texts and both ports passed: the endpoints are there.
+    const Endpoint client = *EndpointFromText(saved.clientAddress, saved.clientPort);
+    const Endpoint server = *EndpointFromText(saved.serverAddress, saved.serverPort);
+    RelayPlan plan =
+        MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
+                      saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, client, server);
+    // A relay aimed at itself is an address the operator got wrong: the side it sends to.
+    if (AimsAtItself(plan, isLocal)) {
+        const bool otherIsClient = plan.OtherSide() == RelaySide::Client;
+        return refuse(otherIsClient ? kClientAddressSection : kServerAddressSection, kAddressKey,
+                      otherIsClient ? saved.clientAddress : saved.serverAddress,
+                      std::string(kBadAddressMessage) + " " +
+                          SideEndpointText(plan.OtherSide(), plan.otherEndpoint) + " 就是本转发" +
+                          (plan.protocol == RelayProtocol::Udp ? "接收" : "监听") + "的 " +
+                          SideEndpointText(plan.waitSide, plan.waitEndpoint) +
+                          ", 数据会转发给自己");
+    }
 
     const ForwardingSettings& forwarding = settings.forwarding;
     std::string problem;
@@ -194,13 +211,9 @@ SettingsVerdict CheckSettings(const StoredSettings& settings) {
                           "不是 地址:端口 (IPv4 地址, 或方括号中的 IPv6 地址, 端口 1 到 65535)");
         }
     }
-    // Both texts and both ports passed: the endpoints are there.
-    const Endpoint client = *EndpointFromText(saved.clientAddress, saved.clientPort);
-    const Endpoint server = *EndpointFromText(saved.serverAddress, saved.serverPort);
-    verdict.plan =
-        MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
-                      saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, client, server,
-                      forwarding.forward, std::move(*allowed));
-    verdict.plan->idleLimit = *idleLimit;
+    plan.forward = forwarding.forward;
+    plan.allowed = std::move(*allowed);
+    plan.idleLimit = *idleLimit;
+    verdict.plan = std::move(plan);
     return verdict;
 }

@@ -59,8 +59,9 @@ struct SettingsRefusal {
 };
 
 // The relay the settings describe, or the first key a check refuses, in the order Run checks:
-// the address texts, the ports, then the allowed sources; then the idle limit and the status
-// endpoint. `warnings` name
+// the address texts, the ports, a relay that would send to itself (its destination address
+// refused, both endpoints named; `isLocal` says which addresses are this machine's), then the
+// allowed sources; then the idle limit and the status endpoint. `warnings` name
 // values that are read as their fallback.
 struct SettingsVerdict {
     std::optional<RelayPlan> plan;
@@ -68,4 +69,5 @@ struct SettingsVerdict {
     SettingsRefusal refusal;                // when there is no plan
     std::vector<std::string> warnings;
 };
-SettingsVerdict CheckSettings(const StoredSettings& settings);
+SettingsVerdict CheckSettings(const StoredSettings& settings,
+                              const LocalAddressTest& isLocal = IsLocalAddress);

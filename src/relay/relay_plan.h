@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
@@ -49,3 +50,16 @@ struct RelayPlan {
 RelayPlan MakeRelayPlan(RelayMode mode, RelayProtocol protocol, const Endpoint& client,
                         const Endpoint& server, ForwardMode forward = ForwardMode::Text,
                         AllowedSources allowed = {});
+
+// Whether an address belongs to this machine, as the system delivers to it.
+using LocalAddressTest = std::function<bool(const Endpoint& address)>;
+
+// One of this machine's interfaces' addresses, or any address of a loopback network (all of
+// 127.0.0.0/8 is this machine's).
+bool IsLocalAddress(const Endpoint& address);
+
+// Whether the relay would send to itself: its other endpoint is its own wait endpoint (the same
+// address and port), or one a wildcard wait endpoint takes in (an address of this machine, by
+// `isLocal`), or the wildcard, which the system delivers to the loopback address. A UDP relay so
+// aimed sends one datagram round and round for ever; a TCP relay connects to its own listener.
+bool AimsAtItself(const RelayPlan& plan, const LocalAddressTest& isLocal = IsLocalAddress);

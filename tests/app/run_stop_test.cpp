@@ -231,6 +231,31 @@ TEST_F(RunStop, AddressesAreCheckedClientFirstAndTheRefusedOneTakesTheFocus) {
     }
 }
 
+// A relay aimed at itself is refused with Run's address message, naming both endpoints, and
+// nothing starts: UDP would send one datagram round and round, TCP connect to its own listener.
+TEST_F(RunStop, ARelayAimedAtItselfIsRefusedWithRunsAddressMessage) {
+    for (const int protocol : {IDC_UDP, IDC_TCP}) {
+        SCOPED_TRACE(protocol == IDC_UDP ? "UDP" : "TCP");
+        OpenDialog();
+        messages.clear();
+        const int port = FreePort(protocol == IDC_UDP ? SOCK_DGRAM : SOCK_STREAM);
+        EnterEndpoints("127.0.0.2", port, "127.0.0.2", port);
+        Click(IDC_SERVER_TO_CLIENT);
+        Click(protocol);
+        Click(IDC_RUN);
+        ASSERT_EQ(messages.size(), 1u);
+        const std::string endpoint = "127.0.0.2:" + std::to_string(port);
+        EXPECT_EQ(messages[0].text.toStdString(),
+                  "IP地址输入有误! 输出网卡 " + endpoint + " 就是本转发" +
+                      (protocol == IDC_UDP ? "接收" : "监听") + "的 输入网卡 " + endpoint +
+                      ", 数据会转发给自己");
+        EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+        EXPECT_FALSE(Running());
+        EXPECT_FALSE(protocol == IDC_UDP ? IsUdpBound("127.0.0.2", port)
+                                         : IsListening("127.0.0.2", port));
+    }
+}
+
 // A port the data exchange refuses stops Run after its one message, with the focus in that port's
 // field: the parameter file stays as it was and no relay starts, on the port or its low 16 bits.
 TEST_F(RunStop, ARefusedPortStopsRunAfterItsOneMessage) {

@@ -168,4 +168,39 @@ TEST(CheckSettings, IdleSecondsGiveThePlansIdleLimit) {
     EXPECT_EQ(none.plan->idleLimit.count(), 0);
 }
 
+// A relay that would send to itself is refused at its destination's address, both endpoints
+// named: UDP and TCP, in both directions, the same endpoint or a wildcard that takes it in.
+TEST(CheckSettings, ARelayAimedAtItselfIsRefused) {
+    const struct {
+        const char* name;
+        std::string file;
+        std::string refusal; // empty: a plan
+    } cases[] = {
+        {"UdpSameEndpoint", File("0", "1", "127.0.0.2", "5000", "127.0.0.2", "5000"),
+         "[Server1] IP=127.0.0.2: IP地址输入有误! 输出网卡 127.0.0.2:5000 就是本转发接收的 "
+         "输入网卡 127.0.0.2:5000, 数据会转发给自己"},
+        {"TcpSameEndpoint", File("1", "0", "127.0.0.2", "5000", "127.0.0.2", "5000"),
+         "[Client1] IP=127.0.0.2: IP地址输入有误! 输入网卡 127.0.0.2:5000 就是本转发监听的 "
+         "输出网卡 127.0.0.2:5000, 数据会转发给自己"},
+        {"UdpWildcardTakesItIn", File("0", "1", "0.0.0.0", "5000", "127.0.0.3", "5000"),
+         "[Server1] IP=127.0.0.3: IP地址输入有误! 输出网卡 127.0.0.3:5000 就是本转发接收的 "
+         "输入网卡 0.0.0.0:5000, 数据会转发给自己"},
+        {"MixedFamilies", File("1", "0", "0.0.0.0", "5000", "::1", "5000"), ""},
+        {"SameAddressOtherPort", File("0", "1", "127.0.0.2", "5000", "127.0.0.2", "5001"), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SettingsVerdict verdict = CheckSettings(SettingsFromText(c.file));
+        EXPECT_EQ(verdict.plan.has_value(), c.refusal.empty());
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(verdict.refusal.Describe(), c.refusal);
+        }
+    }
+    // Whether an address is this machine's is asked of the test given.
+    const StoredSettings wildcard =
+        SettingsFromText(File("0", "1", "0.0.0.0", "5000", "192.0.2.7", "5000"));
+    EXPECT_TRUE(CheckSettings(wildcard).plan.has_value());
+    EXPECT_FALSE(CheckSettings(wildcard, [](const Endpoint&) { return true; }).plan.has_value());
+}
+
 } // namespace

@@ -827,6 +827,33 @@ TEST(HeadlessRelayTest, ALongAllowListIsReadWholeAndNoStrangerPasses) {
     }
 }
 
+// A relay aimed at itself never starts, in either program: a UDP one would send one datagram round
+// and round for ever, a TCP one would connect to its own listener. Exit 2, both endpoints named,
+// nothing bound.
+TEST(HeadlessRelayTest, ARelayAimedAtItselfIsRefusedWithBothEndpointsNamed) {
+    for (const bool dialogProgram : DialogProgramOrNot()) {
+        for (const int udp : {0, 1}) {
+            SCOPED_TRACE(std::string(dialogProgram ? "tarvel --headless" : "tarvel-relay") +
+                         (udp == 1 ? ", UDP" : ", TCP"));
+            const Folder folder;
+            const int port = LowFreePort(kClientAddress, udp == 1 ? SOCK_DGRAM : SOCK_STREAM);
+            // The wildcard it waits on takes in the address it would send to.
+            folder.WriteParameters(Parameters(0, udp, "0.0.0.0", port, kClientAddress, port));
+            Program program(folder, {"--workdir", folder.Path().string()},
+                            {.dialogProgram = dialogProgram});
+            EXPECT_EQ(program.Wait(), 2);
+            const std::string text = std::to_string(port);
+            EXPECT_TRUE(Contains(program.Err(),
+                                 "[Server1] IP=127.0.0.2: IP地址输入有误! 输出网卡 127.0.0.2:" +
+                                     text + " 就是本转发" + (udp == 1 ? "接收" : "监听") +
+                                     "的 输入网卡 0.0.0.0:" + text + ", 数据会转发给自己"))
+                << program.Err();
+            EXPECT_FALSE(Contains(program.Err(), "已启动"));
+            EXPECT_FALSE(udp == 1 ? IsUdpBound("0.0.0.0", port) : IsListening("0.0.0.0", port));
+        }
+    }
+}
+
 } // namespace
 
 // A binary stream relayed as text, as a service file without [Forward] does: each stream's first
