@@ -1,6 +1,7 @@
 #include "headless/handover_state.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <map>
 
@@ -75,9 +76,11 @@ std::string SerializeHandoverState(const HandoverState& state) {
     line("forward", plan.forward == ForwardMode::Bytes ? "bytes" : "text");
     line("wait", EndpointField(plan.waitEndpoint));
     line("other", EndpointField(plan.otherEndpoint));
+    line("idle-seconds", std::to_string(plan.idleLimit.count()));
     line("bytes", std::to_string(state.totals.bytesForwarded));
     line("datagrams", std::to_string(state.totals.datagramsForwarded));
     line("cut", std::to_string(state.totals.datagramsCut));
+    line("dropped", std::to_string(state.totals.bytesDropped));
     line("refused", std::to_string(state.totals.refused));
     line("streams", std::to_string(state.streams));
     line("starts", std::to_string(state.starts));
@@ -124,11 +127,12 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
     bool tcp = false;
     bool bytes = false;
     std::size_t unsent = 0;
+    std::chrono::seconds::rep idleSeconds = 0;
     const std::optional<Endpoint> wait = ParseEndpoint(field("wait"));
     const std::optional<Endpoint> other = ParseEndpoint(field("other"));
     const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
     // Every field once: a doubled one leaves fewer fields than lines.
-    constexpr std::size_t kFields = 15;
+    constexpr std::size_t kFields = 17;
     if (fields.size() != kFields || lines + 1 != kFields ||
         !choice("mode", "client-to-server", "server-to-client", clientToServer) ||
         !choice("protocol", "tcp", "udp", tcp) || !choice("forward", "bytes", "text", bytes) ||
@@ -136,6 +140,8 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
         !ParseNumber(field("bytes"), state.totals.bytesForwarded) ||
         !ParseNumber(field("datagrams"), state.totals.datagramsForwarded) ||
         !ParseNumber(field("cut"), state.totals.datagramsCut) ||
+        !ParseNumber(field("dropped"), state.totals.bytesDropped) ||
+        !ParseNumber(field("idle-seconds"), idleSeconds) || idleSeconds < 0 ||
         !ParseNumber(field("refused"), state.totals.refused) ||
         !ParseNumber(field("streams"), state.streams) ||
         !ParseNumber(field("starts"), state.starts) ||
@@ -148,6 +154,7 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
                          tcp ? RelayProtocol::Tcp : RelayProtocol::Udp,
                          clientToServer ? *other : *wait, clientToServer ? *wait : *other,
                          bytes ? ForwardMode::Bytes : ForwardMode::Text);
+    plan.idleLimit = std::chrono::seconds(idleSeconds);
     state.peer = *peer;
     state.unsent = text;
     return state;

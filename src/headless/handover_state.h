@@ -14,7 +14,7 @@
 // systemd's descriptor store: enough to go on as if nothing had happened. Kept as lines of text
 // in a memory file, so that a record from another version is read or refused, never misread.
 struct HandoverState {
-    RelayPlan plan;     // the running relay's endpoints and forwarding; its sources apart
+    RelayPlan plan; // the running relay's endpoints, forwarding and idle limit; its sources apart
     RelayCounts totals; // everything forwarded and refused so far
     std::uint64_t streams = 0;
     std::uint64_t starts = 0;

@@ -35,6 +35,8 @@ HandoverState Example() {
     state.totals.bytesForwarded = 123456789012ULL;
     state.totals.datagramsForwarded = 0;
     state.totals.datagramsCut = 3;
+    state.totals.bytesDropped = 65002;
+    state.plan.idleLimit = std::chrono::seconds(300);
     state.totals.refused = 7;
     state.streams = 41;
     state.starts = 2;
@@ -83,6 +85,8 @@ TEST(HandoverState, RefusesWhatItDidNotWrite) {
         {"UnknownField", replaced("streams=41\n", "flows=41\n")},
         {"NumberWithLetters", replaced("starts=2", "starts=2x")},
         {"NegativeCount", replaced("refused=7", "refused=-7")},
+        {"NegativeIdleLimit", replaced("idle-seconds=300", "idle-seconds=-300")},
+        {"DroppedMissing", replaced("dropped=65002\n", "")},
         {"HeadNotHex", replaced("head=00ff0a61", "head=00ff0a6g")},
         {"HeadTooShort", replaced("head=00ff0a61", "head=00ff0a")},
         {"ModeUnknown", replaced("mode=server-to-client", "mode=both")},
