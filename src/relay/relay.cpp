@@ -36,7 +36,10 @@ Relay::~Relay() {
     m_thread.join();
 }
 
-unsigned int RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
-    return plan.protocol == RelayProtocol::Tcp ? RunTcpWorker(worker, plan, kept)
-                                               : RunUdpWorker(worker, plan);
+void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
+    if (plan.protocol == RelayProtocol::Tcp) {
+        RunTcpWorker(worker, plan, kept);
+    } else {
+        RunUdpWorker(worker, plan);
+    }
 }

@@ -186,14 +186,14 @@ ReturnedData DropReturnedData(int fd, int& error) {
     constexpr int kChunks = 16;
     char scratch[4096];
     for (int chunk = 0; chunk < kChunks; ++chunk) {
-        const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        // What is there, without waiting for more.
+        const long got =
+            MoveOrWait([&] { return ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT); },
+                       [] { return false; });
         if (got == 0) {
             return ReturnedData::EndOfStream;
         }
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return ReturnedData::Drained;
             }

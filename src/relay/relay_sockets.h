@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 
 #include "relay/allowed_sources.h"
@@ -8,6 +9,25 @@
 #include "relay/relay_outcome.h"
 #include "relay/relay_worker.h"
 #include "relay/socket_handle.h"
+
+// Makes a non-blocking call that moves data (a receive, a send, a splice) until it moves some or
+// fails: again at once when a signal interrupted it, and after `wait()` when it would block (no
+// data, or no room). This is the one place that says how the relay takes those. `wait` returns
+// false to give up, with errno saying why. The call's count (0 included), or -1 with errno.
+template <typename Call, typename Wait> long MoveOrWait(Call call, Wait wait) {
+    for (;;) {
+        const long result = call();
+        if (result >= 0) {
+            return result;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait()) {
+            return -1;
+        }
+    }
+}
 
 // Waits until `fd` has one of `events`, or until `wakeFd` (when not -1) is readable, or until the
 // timeout (negative: none) has passed. True for `fd`; false with errno ECANCELED for the wake-up,

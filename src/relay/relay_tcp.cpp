@@ -120,64 +120,160 @@ struct StreamBatch {
     std::array<iovec, kUnitsPerReceive> parts{};
 };
 
-// One stream from the source to the destination. Both sockets are non-blocking; the relay waits
-// only in poll, on the sockets and the worker's wake-up descriptor.
-class StreamCopy {
+// How the bytes of a stream get from the source to the destination, one run at a time: taken
+// from the source, made ready, then given to the destination as far as it takes them.
+class Mover {
 public:
-    StreamCopy(RelayWorker& worker, int source, int destination, const RelayPlan& plan)
-        : m_worker(worker), m_source(source), m_destination(destination), m_forward(plan.forward),
-          m_idleLimit(plan.idleLimit) {}
+    virtual ~Mover() = default;
+    // Takes what the source has waiting, without waiting for more: the bytes taken, 0 at the
+    // source's end, -1 with errno.
+    virtual ssize_t Take(int source) = 0;
+    // Readies `taken` bytes for the destination and shows them on the lamps: how many bytes go
+    // on, with what the text rule leaves out in `dropped`.
+    virtual std::size_t Ready(RelayWorker& worker, std::size_t taken, std::size_t& dropped) = 0;
+    // Gives the destination what it takes now of the `left` bytes still to go: the bytes given,
+    // -1 with errno.
+    virtual ssize_t Give(int destination, std::size_t left) = 0;
+};
 
-    // Until the source closes, the destination is gone, nothing moved for the idle limit, or
-    // Stop.
-    StreamEnd Run() {
-        if (m_forward == ForwardMode::Bytes) {
-            int ends[2] = {-1, -1};
-            if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-                const SocketHandle out(ends[0]);
-                const SocketHandle in(ends[1]);
-                // Larger than the default, so one call moves as much as a busy socket holds.
-                ::fcntl(in.Get(), F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
-                return RunSpliced(in.Get(), out.Get());
+// Through the relay's memory: the text rule's units, or bytes where no pipe can be had.
+class Copier final : public Mover {
+public:
+    explicit Copier(ForwardMode forward) : m_batch(std::make_unique<StreamBatch>(forward)) {}
+
+    ssize_t Take(int source) override { return m_batch->Receive(source); }
+
+    std::size_t Ready(RelayWorker& worker, std::size_t taken, std::size_t& dropped) override {
+        m_batch->MoveHead(worker, taken);
+        std::size_t length = 0;
+        m_count = m_batch->Cut(taken, length, dropped);
+        m_next = m_batch->parts.data();
+        return length;
+    }
+
+    // A short count resumes where it stopped.
+    ssize_t Give(int destination, std::size_t) override {
+        msghdr message{};
+        message.msg_iov = m_next;
+        message.msg_iovlen = m_count;
+        const ssize_t sent = ::sendmsg(destination, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (auto left = static_cast<std::size_t>(std::max<ssize_t>(sent, 0)); left > 0;) {
+            const std::size_t done = std::min(left, m_next->iov_len);
+            m_next->iov_base = static_cast<char*>(m_next->iov_base) + done;
+            m_next->iov_len -= done;
+            left -= done;
+            if (m_next->iov_len == 0) {
+                ++m_next;
+                --m_count;
             }
         }
-        return RunCopied();
+        return sent;
+    }
+
+private:
+    // Allocated once for the stream, not per receive.
+    const std::unique_ptr<StreamBatch> m_batch;
+    iovec* m_next = nullptr;
+    std::size_t m_count = 0;
+};
+
+// Bytes forwarded as they are never pass through the relay's memory: the kernel moves them from
+// the source through a pipe into the destination, which costs less than copying them out and
+// back in. The lamps' bytes are peeked at first.
+class Splicer final : public Mover {
+public:
+    // Empty when no pipe can be had.
+    static std::unique_ptr<Splicer> Make() {
+        int ends[2] = {-1, -1};
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return nullptr;
+        }
+        // Larger than the default, so one call moves as much as a busy socket holds.
+        ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kChunk));
+        return std::unique_ptr<Splicer>(new Splicer(SocketHandle(ends[0]), SocketHandle(ends[1])));
+    }
+
+    ssize_t Take(int source) override {
+        m_peeked = ::recv(source, m_head, sizeof m_head, MSG_PEEK | MSG_DONTWAIT);
+        if (m_peeked <= 0) {
+            return m_peeked;
+        }
+        return ::splice(source, nullptr, m_in.Get(), nullptr, kChunk,
+                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    }
+
+    std::size_t Ready(RelayWorker& worker, std::size_t taken, std::size_t& dropped) override {
+        worker.HeadAfterReceive(m_head, std::min(taken, static_cast<std::size_t>(m_peeked)), false);
+        dropped = 0;
+        return taken;
+    }
+
+    ssize_t Give(int destination, std::size_t left) override {
+        return ::splice(m_out.Get(), nullptr, destination, nullptr, left,
+                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     }
 
 private:
     // Bytes moved from the source into the pipe by one call, at most.
-    static constexpr std::size_t kSpliceChunk = 1 << 20;
+    static constexpr std::size_t kChunk = 1 << 20;
 
-    // Bytes forwarded as they are never pass through the relay's memory: the kernel moves them
-    // from the source through a pipe into the destination, which costs less than copying them
-    // out and back in. The lamps' bytes are peeked at first.
-    StreamEnd RunSpliced(int pipeIn, int pipeOut) {
+    Splicer(SocketHandle out, SocketHandle in) : m_out(std::move(out)), m_in(std::move(in)) {}
+
+    const SocketHandle m_out;
+    const SocketHandle m_in;
+    char m_head[4] = {};
+    ssize_t m_peeked = 0;
+};
+
+std::unique_ptr<Mover> MoverFor(ForwardMode forward) {
+    if (forward == ForwardMode::Bytes) {
+        if (std::unique_ptr<Splicer> splicer = Splicer::Make()) {
+            return splicer;
+        }
+    }
+    return std::make_unique<Copier>(forward);
+}
+
+// One stream from the source to the destination. Both sockets are non-blocking; the relay waits
+// only in poll, on the sockets and the worker's wake-up descriptor.
+class StreamForwarder {
+public:
+    StreamForwarder(RelayWorker& worker, int source, int destination, const RelayPlan& plan)
+        : m_worker(worker), m_source(source), m_destination(destination),
+          m_mover(MoverFor(plan.forward)), m_idleLimit(plan.idleLimit) {}
+
+    // Until the source closes, the destination is gone, nothing moved for the idle limit, or
+    // Stop.
+    StreamEnd Forward() {
         while (!m_worker.Released()) {
-            char head[4];
-            const ssize_t peeked = ::recv(m_source, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
-            if (peeked <= 0) {
-                if (const std::optional<StreamEnd> end = AfterEmptyReceive(peeked)) {
-                    return *end;
-                }
+            // A wait the release ended gives up; the loop's test then ends the stream.
+            std::optional<StreamEnd> waitEnded;
+            const long taken = MoveOrWait([&] { return m_mover->Take(m_source); },
+                                          [&] {
+                                              waitEnded = WaitForSource();
+                                              return !waitEnded && !m_worker.Released();
+                                          });
+            if (waitEnded) {
+                return *waitEnded;
+            }
+            if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 continue;
             }
-            const ssize_t moved = ::splice(m_source, nullptr, pipeIn, nullptr, kSpliceChunk,
-                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (moved <= 0) {
-                if (moved < 0 && (errno == EINTR || errno == EAGAIN)) {
-                    continue;
-                }
-                return {RelayEnd::SourceClosed, moved < 0 ? errno : 0};
+            if (taken <= 0) {
+                return {RelayEnd::SourceClosed, taken < 0 ? errno : 0};
             }
-            const auto length = static_cast<std::size_t>(moved);
             Moved();
-            m_worker.HeadAfterReceive(head, std::min(length, static_cast<std::size_t>(peeked)),
-                                      false);
+            std::size_t dropped = 0;
+            const std::size_t length =
+                m_mover->Ready(m_worker, static_cast<std::size_t>(taken), dropped);
             // Nothing received after Stop is forwarded.
             if (m_worker.Released()) {
                 return {RelayEnd::Stopped};
             }
-            if (const std::optional<StreamEnd> end = SpliceWhole(pipeOut, length)) {
+            if (dropped != 0) {
+                m_worker.CountDropped(dropped);
+            }
+            if (const std::optional<StreamEnd> end = GiveAll(length)) {
                 return *end;
             }
             m_worker.CountForwarded(length);
@@ -185,60 +281,27 @@ private:
         return {RelayEnd::Stopped};
     }
 
-    // Moves `length` bytes from the pipe into the destination, as SendWhole sends parts.
-    std::optional<StreamEnd> SpliceWhole(int pipeOut, std::size_t length) {
+private:
+    // Gives the destination all `left` bytes. While the destination takes nothing, what it sends
+    // is read, so one that echoes never blocks the relay. A Stop meanwhile lets the bytes finish,
+    // unless the destination takes nothing for kFinishBound.
+    std::optional<StreamEnd> GiveAll(std::size_t left) {
         Clock::time_point lastProgress = Clock::now();
-        while (length > 0) {
-            const ssize_t moved = ::splice(pipeOut, nullptr, m_destination, nullptr, length,
-                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (moved < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    return StreamEnd{RelayEnd::DestinationGone, errno};
-                }
-                if (const std::optional<StreamEnd> end = WaitForRoom(lastProgress)) {
-                    return end;
-                }
-                continue;
+        while (left > 0) {
+            std::optional<StreamEnd> waitEnded;
+            const long given = MoveOrWait([&] { return m_mover->Give(m_destination, left); },
+                                          [&] { return !(waitEnded = WaitForRoom(lastProgress)); });
+            if (waitEnded) {
+                return waitEnded;
+            }
+            if (given < 0) {
+                return StreamEnd{RelayEnd::DestinationGone, errno};
             }
             lastProgress = Clock::now();
             Moved();
-            length -= static_cast<std::size_t>(moved);
+            left -= static_cast<std::size_t>(given);
         }
         return std::nullopt;
-    }
-
-    StreamEnd RunCopied() {
-        const auto batch = std::make_unique<StreamBatch>(m_forward);
-        while (!m_worker.Released()) {
-            const ssize_t received = batch->Receive(m_source);
-            if (received <= 0) {
-                if (const std::optional<StreamEnd> end = AfterEmptyReceive(received)) {
-                    return *end;
-                }
-                continue;
-            }
-            const auto length = static_cast<std::size_t>(received);
-            Moved();
-            batch->MoveHead(m_worker, length);
-            // Nothing received after Stop is forwarded.
-            if (m_worker.Released()) {
-                return {RelayEnd::Stopped};
-            }
-            std::size_t forwardLength = 0;
-            std::size_t dropped = 0;
-            const std::size_t parts = batch->Cut(length, forwardLength, dropped);
-            if (dropped != 0) {
-                m_worker.CountDropped(dropped);
-            }
-            if (const std::optional<StreamEnd> end = SendWhole(batch->parts.data(), parts)) {
-                return *end;
-            }
-            m_worker.CountForwarded(forwardLength);
-        }
-        return {RelayEnd::Stopped};
     }
 
     // The events to watch on the destination: what it sends while it still sends, and always
@@ -270,21 +333,6 @@ private:
         return std::nullopt;
     }
 
-    // A receive that brought nothing: the source's end (0), its failure, or nothing yet, in which
-    // case the relay waits. None when the relay goes on.
-    std::optional<StreamEnd> AfterEmptyReceive(ssize_t received) {
-        if (received == 0) {
-            return StreamEnd{RelayEnd::SourceClosed};
-        }
-        if (errno == EINTR) {
-            return std::nullopt;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return StreamEnd{RelayEnd::SourceClosed, errno};
-        }
-        return WaitForSource();
-    }
-
     // The source has nothing: waits for it, for the destination's data or failure, for Stop, or
     // until the idle limit.
     std::optional<StreamEnd> WaitForSource() {
@@ -302,45 +350,6 @@ private:
             return IdleEnd();
         }
         return ServeDestination(entries[1].revents);
-    }
-
-    // Sends all parts: a short count or an interrupted call resumes where it stopped. While the
-    // destination takes nothing, what it sends is read, so one that echoes never blocks the
-    // relay. A Stop meanwhile lets the parts finish, unless the destination takes nothing for
-    // kFinishBound. MSG_NOSIGNAL: a vanished peer must end the relay, not the process.
-    std::optional<StreamEnd> SendWhole(iovec* parts, std::size_t count) {
-        Clock::time_point lastProgress = Clock::now();
-        while (count > 0) {
-            msghdr message{};
-            message.msg_iov = parts;
-            message.msg_iovlen = count;
-            const ssize_t sent = ::sendmsg(m_destination, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    return StreamEnd{RelayEnd::DestinationGone, errno};
-                }
-                if (const std::optional<StreamEnd> end = WaitForRoom(lastProgress)) {
-                    return end;
-                }
-                continue;
-            }
-            lastProgress = Clock::now();
-            Moved();
-            auto left = static_cast<std::size_t>(sent);
-            while (count > 0 && left >= parts->iov_len) {
-                left -= parts->iov_len;
-                ++parts;
-                --count;
-            }
-            if (count > 0) {
-                parts->iov_base = static_cast<char*>(parts->iov_base) + left;
-                parts->iov_len -= left;
-            }
-        }
-        return std::nullopt;
     }
 
     std::optional<StreamEnd> WaitForRoom(Clock::time_point lastProgress) {
@@ -387,7 +396,7 @@ private:
     RelayWorker& m_worker;
     const int m_source;
     const int m_destination;
-    const ForwardMode m_forward;
+    const std::unique_ptr<Mover> m_mover;
     const std::chrono::seconds m_idleLimit;
     Clock::time_point m_lastMoved = Clock::now();
     bool m_destinationSends = true;
@@ -395,7 +404,7 @@ private:
 
 } // namespace
 
-unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
+void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
     // Waiting: one connection on the wait endpoint.
     SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed,
                                       kept != nullptr ? &kept->listener : nullptr,
@@ -414,7 +423,7 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcross
     SocketHandle& destination = sourceIsAccepted ? connected : accepted;
     if (connected.Valid()) {
         worker.Relaying();
-        end = StreamCopy(worker, source.Get(), destination.Get(), plan).Run();
+        end = StreamForwarder(worker, source.Get(), destination.Get(), plan).Forward();
     }
 
     // Ending: the accepted socket first, then the connected one; the destination in order, its
@@ -440,5 +449,4 @@ unsigned int RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcross
         source.Reset();
     }
     worker.Finish(stopped, end.end, end.error, endedBy);
-    return 1;
 }

@@ -184,29 +184,20 @@ private:
         for (std::size_t i = 0; i < count; ++i) {
             bytes += parts[i].iov_len;
         }
-        while (!m_worker.Released()) {
-            if (::sendmsg(m_socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
-                m_worker.CountForwarded(bytes, count);
-                return true;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
-                continue;
-            }
-            if (errno == EINVAL) {
-                m_offloadBelow = parts[0].iov_len;
-                return false;
-            }
-            if (errno == EOPNOTSUPP || errno == ENOPROTOOPT || errno == EIO) {
-                m_offload = false;
-                return false;
-            }
-            return true; // lost, like a single datagram that could not be sent
+        if (MoveOrWait([&] { return ::sendmsg(m_socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT); },
+                       [&] { return WaitForRoom(); }) >= 0) {
+            m_worker.CountForwarded(bytes, count);
+            return true;
         }
-        return true;
+        if (errno == EINVAL && !m_worker.Released()) {
+            m_offloadBelow = parts[0].iov_len;
+            return false;
+        }
+        if ((errno == EOPNOTSUPP || errno == ENOPROTOOPT || errno == EIO) && !m_worker.Released()) {
+            m_offload = false;
+            return false;
+        }
+        return true; // lost, like a single datagram that could not be sent, or released meanwhile
     }
 
     void SendEach(iovec* parts, std::size_t count) {
@@ -214,25 +205,28 @@ private:
             m_each[i].msg_hdr.msg_iov = &parts[i];
         }
         for (std::size_t sent = 0; sent < count && !m_worker.Released();) {
-            const int done =
-                ::sendmmsg(m_socket, m_each.data() + sent, static_cast<unsigned int>(count - sent),
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (done > 0) {
-                std::size_t bytes = 0;
-                for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
-                    bytes += parts[i].iov_len;
-                }
-                m_worker.CountForwarded(bytes, static_cast<std::size_t>(done));
-                sent += static_cast<std::size_t>(done);
-            } else if (done < 0 && errno == EINTR) {
+            const long done = MoveOrWait(
+                [&] {
+                    return ::sendmmsg(m_socket, m_each.data() + sent,
+                                      static_cast<unsigned int>(count - sent),
+                                      MSG_NOSIGNAL | MSG_DONTWAIT);
+                },
+                [&] { return WaitForRoom(); });
+            if (done <= 0) {
+                ++sent; // this one is lost (or the relay released); the rest go on
                 continue;
-            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
-            } else {
-                ++sent; // this one is lost; the rest go on
             }
+            std::size_t bytes = 0;
+            for (std::size_t i = sent; i < sent + static_cast<std::size_t>(done); ++i) {
+                bytes += parts[i].iov_len;
+            }
+            m_worker.CountForwarded(bytes, static_cast<std::size_t>(done));
+            sent += static_cast<std::size_t>(done);
         }
     }
+
+    // Until the socket has room for the next send; false once the relay is released.
+    bool WaitForRoom() const { return WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1); }
 
     RelayWorker& m_worker;
     const int m_socket;
@@ -254,18 +248,15 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
         batch->PrepareReceive();
-        const int received =
-            ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_DONTWAIT, nullptr);
+        const long received = MoveOrWait(
+            [&] {
+                return ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_DONTWAIT,
+                                  nullptr);
+            },
+            [&] { return WaitFor(receiving, POLLIN, worker.WakeDescriptor(), -1); });
         if (received < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!WaitFor(receiving, POLLIN, worker.WakeDescriptor(), -1) &&
-                    errno != ECANCELED && errno != EINTR) {
-                    error = errno;
-                    return RelayEnd::SourceClosed;
-                }
+            // Released while waiting: the loop's test ends it.
+            if (errno == ECANCELED) {
                 continue;
             }
             error = errno;
@@ -327,7 +318,7 @@ bool SetUpReceiving(RelayWorker& worker, const SocketHandle& receiving, const So
 
 } // namespace
 
-unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
+void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     // Setting up: the bound receiving socket and the unbound sending socket.
     SocketHandle receiving = OpenSocket(plan.waitEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
     SocketHandle sending = OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
@@ -347,5 +338,4 @@ unsigned int RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
     receiving.Reset();
     sending.Reset();
     worker.Finish(stopped, end, error);
-    return 1;
 }
