@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "config/stored_settings.h"
+#include "headless/handover.h"
+#include "headless/logged_relay.h"
 #include "headless/relay_metrics.h"
 #include "headless/service_manager.h"
 #include "headless/status_endpoint.h"
@@ -28,48 +30,13 @@ namespace {
 // The lock name every relay of a parameter file takes, whichever program runs it.
 constexpr char kRelayLockName[] = "tarvel-relay";
 
-// A released relay ends within its finishing and closing bounds; this only keeps a stuck one from
-// holding the exit for ever.
-constexpr std::chrono::milliseconds kRelayEndBound(3000);
-
-std::string Describe(const RelayEvent& event, RelayProtocol protocol) {
-    switch (event.kind) {
-    case RelayEvent::Kind::Listening:
-        return "等待连接: " + SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::Accepted:
-        return "已接受连接: 来自 " + EndpointText(event.peer) + ", 在 " +
-               SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::Connected:
-        return "已连接: " + SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::Receiving:
-        return "等待数据报: " + SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::Refused:
-        return "拒绝来源 " + EndpointText(event.peer) + " (不在允许的来源中), 在 " +
-               SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::RefusedMore:
-        return (protocol == RelayProtocol::Udp ? "又丢弃了 " : "又拒绝了 ") +
-               std::to_string(event.count) +
-               (protocol == RelayProtocol::Udp ? " 个不允许来源的数据报, 在 "
-                                               : " 个不允许来源的连接, 在 ") +
-               SideEndpointText(event.side, event.endpoint);
-    case RelayEvent::Kind::TextCut:
-        return "按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发";
-    }
-    return "";
-}
-
-// Data the relay left out is worth a warning: a binary stream relayed as text loses most of it.
-LogLevel LevelOf(const RelayEvent& event) {
-    return event.kind == RelayEvent::Kind::TextCut ? LogLevel::Warning : LogLevel::Info;
-}
-
 // The signals the relay answers, blocked in this thread (and so in the relay threads it starts)
 // and read from a descriptor instead of handlers, so none of them can kill the process half-way.
 class RelaySignals {
 public:
     RelaySignals() {
         sigemptyset(&m_set);
-        for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGPIPE}) {
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE}) {
             sigaddset(&m_set, signal);
         }
         pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
@@ -130,13 +97,6 @@ PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile) {
 
 namespace {
 
-LogLevel LevelOf(const RelayOutcome& outcome) {
-    if (outcome.end == RelayEnd::SetupFailed) {
-        return LogLevel::Error;
-    }
-    return outcome.error != 0 ? LogLevel::Warning : LogLevel::Info;
-}
-
 // Whether a TCP relay that ended so takes the next connection with the same plan: a stream that
 // ended, or one accepted connection whose other side could not be reached. Anything else wrong
 // with the listening endpoint ends the process.
@@ -148,116 +108,6 @@ bool TakesNextStream(const RelayPlan& plan, const RelayOutcome& outcome) {
            outcome.end == RelayEnd::Idle ||
            (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect);
 }
-
-// One relay at a time, started from a plan and ended with its totals in the log, and the totals of
-// all of them for the metrics: a TCP relay is a relay per stream. Its listening socket is kept here
-// from one relay to the next.
-class LoggedRelay {
-public:
-    explicit LoggedRelay(RelayLog& log) : m_log(log) {}
-    ~LoggedRelay() {
-        if (m_relay) {
-            Stop({});
-        }
-    }
-    LoggedRelay(const LoggedRelay&) = delete;
-    LoggedRelay& operator=(const LoggedRelay&) = delete;
-
-    // `announce`: a new plan, said in the log and counted as a start; the next stream of the same
-    // plan only says where it waits.
-    void Start(const RelayPlan& plan, bool announce) {
-        if (announce) {
-            m_log.Info("已启动: " + DescribePlan(plan));
-            ++m_starts;
-            m_startTime = std::time(nullptr);
-        }
-        m_relay = std::make_unique<Relay>(
-            plan,
-            [this, protocol = plan.protocol](const RelayEvent& event) {
-                m_log.Line(LevelOf(event), Describe(event, protocol));
-                if (event.kind == RelayEvent::Kind::Listening ||
-                    event.kind == RelayEvent::Kind::Receiving) {
-                    NotifyReady();
-                }
-                if (event.kind == RelayEvent::Kind::Connected) {
-                    m_streams.fetch_add(1, std::memory_order_relaxed);
-                }
-            },
-            BufferHead{}, &m_kept);
-    }
-
-    // Stops the running relay, closing the door first: its listener stops taking connections
-    // before the relay finishes its unit and the destination's close is awaited, so that none is
-    // taken into the queue only to be reset when the relay or the process ends. `why` is logged
-    // then. Waits for the end and logs it; the outcome.
-    RelayOutcome Stop(const std::string& why) {
-        m_relay->Stop();
-        // Released, the relay makes no listener any more: the kept one is this thread's to shut.
-        StopListening(m_kept.listener);
-        if (!why.empty()) {
-            m_log.Info(why);
-        }
-        return Finish();
-    }
-
-    // Waits for the relay's end (it ended by itself, or was stopped) and logs how it ended. Its
-    // outcome.
-    RelayOutcome Finish() {
-        if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
-            m_log.Warning("转发线程未能及时结束");
-        }
-        const RelayOutcome outcome = m_relay->Outcome();
-        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
-        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
-        m_ended += outcome;
-        m_relay.reset();
-        return outcome;
-    }
-
-    // Lets the listening endpoint go, as before a relay with another plan.
-    void ReleaseListener() { m_kept.listener.Reset(); }
-
-    // Readable once the running relay has ended by itself.
-    int EndedDescriptor() const { return m_relay->EndedDescriptor(); }
-    const Relay& Running() const { return *m_relay; }
-
-    RelayMetrics Metrics() const {
-        RelayMetrics metrics;
-        metrics.totals = m_ended;
-        metrics.streams = m_streams.load(std::memory_order_relaxed);
-        metrics.starts = m_starts;
-        metrics.startTime = m_startTime;
-        if (m_relay) {
-            const RelayStatus status = m_relay->Status();
-            metrics.totals += status;
-            metrics.connected = status.stage == RelayStage::Relaying;
-            metrics.plan = m_relay->Plan();
-            metrics.listening =
-                status.waitEndpoint.Empty() ? metrics.plan.waitEndpoint : status.waitEndpoint;
-        }
-        return metrics;
-    }
-
-private:
-    // systemd counts the service as started from here on; elsewhere there is nobody to tell.
-    void NotifyReady() {
-        if (!m_ready.exchange(true)) {
-            NotifyServiceManager("READY=1");
-        }
-    }
-
-    RelayLog& m_log;
-    // The listener, the refusals named and the orderly closes of one stream after another;
-    // destroyed after the relay, so the closes still waiting finish within their bound before the
-    // process ends.
-    KeptAcrossStreams m_kept;
-    std::unique_ptr<Relay> m_relay;
-    std::atomic<bool> m_ready{false};
-    RelayCounts m_ended;                     // what the relays that ended forwarded and refused
-    std::atomic<std::uint64_t> m_streams{0}; // counted on the worker's thread
-    std::uint64_t m_starts = 0;
-    std::int64_t m_startTime = 0;
-};
 
 // Values read as their fallback, each named once per reading.
 void LogWarnings(RelayLog& log, const PlanReading& reading) {
@@ -276,6 +126,8 @@ const char* SignalName(int signal) {
         return "SIGHUP";
     case SIGUSR1:
         return "SIGUSR1";
+    case SIGUSR2:
+        return "SIGUSR2";
     case SIGPIPE:
         return "SIGPIPE";
     }
@@ -319,9 +171,10 @@ private:
     std::unique_ptr<StatusEndpoint> m_endpoint;
 };
 
-// SIGHUP: the file is read again; only a plan that differs ends the running relay, and only in
-// favour of a plan that can start. Where the metrics are served changes without touching the
-// relay.
+// SIGHUP: the file is read again. The same plan goes on untouched; one that keeps the running
+// stream's endpoints and forwarding (and allows its peer) takes over without cutting it; any other
+// ends the running relay, but only in favour of a plan that can start. Where the metrics are served
+// changes without touching the relay.
 void Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
             const std::filesystem::path& parameterFile) {
     const PlanReading reading = ReadRelayPlan(parameterFile);
@@ -331,11 +184,15 @@ void Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
         return;
     }
     status.ServeAt(reading.statusEndpoint);
-    if (*reading.plan == relay.Running().Plan()) {
+    const RelayPlan& running = relay.Running().Plan();
+    if (*reading.plan == running) {
         log.Info("收到 SIGHUP, 设置未改变, 继续转发");
+    } else if (CarriesOn(running, *reading.plan, relay.Running().Status().peer)) {
+        log.Info("收到 SIGHUP, 设置已改变, 端点与转发方式未变, 连接继续");
+        relay.Replan(*reading.plan);
     } else {
         relay.Stop("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
-        relay.ReleaseListener();
+        relay.ReleaseEndpointSocket();
         relay.Start(*reading.plan, true);
     }
 }
@@ -381,6 +238,8 @@ Wake WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay,
 int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) {
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
+    // What the process before this one handed over leaves systemd's store at once.
+    HandedOver handed = TakeHandedOver();
     std::error_code ignored;
     const std::filesystem::path owner = std::filesystem::weakly_canonical(
         std::filesystem::absolute(parameterFile, ignored), ignored);
@@ -405,6 +264,7 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     if (!status.ServeAt(reading.statusEndpoint)) {
         return kHeadlessSetupFailed;
     }
+    GoOnWith(std::move(handed), *reading.plan, relay, log);
     relay.Start(*reading.plan, true);
     // Until a stop signal, or an end that takes no next stream. A stop signal stops as Stop does,
     // without the dialog's pause.
@@ -434,6 +294,14 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
             log.Info("收到 SIGUSR1, " +
                      DescribeStatus(relay.Running().Status(), relay.Running().Plan().protocol));
             break;
+        case SIGUSR2:
+            // What systemd sends on a restart (RestartKillSignal): the stream goes on in the
+            // next process. Without systemd there is nobody to hand it to.
+            log.Info("收到 SIGUSR2, 交给下一个进程接续");
+            if (HandOverToServiceManager(relay, log)) {
+                return kHeadlessEnded;
+            }
+            return exitCode(relay.Stop("不在 systemd 下, 无法交接, 停止转发"));
         default:
             log.Info(std::string("收到 ") + SignalName(signal) + ", 已忽略");
             break;

@@ -1,10 +1,12 @@
 #include "headless/service_manager.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -111,4 +113,33 @@ bool StoreDescriptor(std::string_view name, int descriptor) {
 
 bool RemoveStoredDescriptors(std::string_view name) {
     return NotifyServiceManager("FDSTOREREMOVE=1\nFDNAME=" + std::string(name));
+}
+
+bool WaitForServiceManager(std::chrono::milliseconds bound) {
+    // systemd closes the write end it was given once it reads the message; the read end then
+    // hangs up.
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const SocketHandle readEnd(ends[0]);
+    SocketHandle writeEnd(ends[1]);
+    const int descriptors[] = {writeEnd.Get()};
+    if (!NotifyServiceManager("BARRIER=1", descriptors)) {
+        return false;
+    }
+    writeEnd.Reset();
+    pollfd entry{readEnd.Get(), 0, 0};
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long>(0, left.count())));
+        if (ready > 0) {
+            return (entry.revents & POLLHUP) != 0;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return false;
+        }
+    }
 }

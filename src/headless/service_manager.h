@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,3 +33,8 @@ bool StoreDescriptor(std::string_view name, int descriptor);
 // Takes every descriptor stored under `name` out of the store ("FDSTOREREMOVE=1"), so that
 // systemd holds no copy that would keep a connection open.
 bool RemoveStoredDescriptors(std::string_view name);
+
+// Until systemd has dealt with every message sent before ("BARRIER=1"), at most `bound` long:
+// a process that exits straight after storing descriptors must not leave before they are stored.
+// False when there is no service manager, or it did not answer in time.
+bool WaitForServiceManager(std::chrono::milliseconds bound);

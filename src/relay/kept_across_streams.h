@@ -1,21 +1,37 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "relay/pending_closes.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/socket_handle.h"
 
-// What a caller that runs one TCP relay after another keeps for them from one stream to the next.
-// While a relay runs, only its worker touches the listener; before and after, the owner does.
+// A TCP stream between its two connections, as one relay hands it to the next (in this process, or
+// through systemd's descriptor store in the next one).
+struct LiveStream {
+    SocketHandle accepted;  // from the peer on the wait endpoint
+    SocketHandle connected; // to the other endpoint
+    Endpoint peer;          // who connected
+    std::string unsent;     // read from the source, not yet given to the destination
+};
+
+// What a caller that runs one relay after another keeps for them from one to the next. While a
+// relay runs, only its worker touches the endpoint socket and the stream; before and after, the
+// owner does.
 struct KeptAcrossStreams {
     explicit KeptAcrossStreams(std::chrono::milliseconds closeBound = kCloseBound)
         : closes(closeBound) {}
 
-    // Made by the first relay and left listening, so that a connection between two streams is
-    // never refused. The owner decides when it goes (and whether it is handed on).
-    SocketHandle listener;
+    // The socket on the wait endpoint, listening (TCP) or bound (UDP): made by the first relay
+    // and left open, so that a connection between two streams is never refused and no datagram
+    // is lost between two relays. The owner decides when it goes (and whether it is handed on).
+    SocketHandle endpointSocket;
+    // TCP: a stream to go on with instead of waiting for a new one; where a relay released for a
+    // hand-over leaves its stream.
+    std::optional<LiveStream> stream;
     // The sources refused so far, so that the log names each address once whatever the stream.
     RefusedSources refused;
     // The destinations' orderly closes, which go on while the next stream is served.

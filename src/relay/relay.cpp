@@ -40,6 +40,6 @@ void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStream
     if (plan.protocol == RelayProtocol::Tcp) {
         RunTcpWorker(worker, plan, kept);
     } else {
-        RunUdpWorker(worker, plan);
+        RunUdpWorker(worker, plan, kept);
     }
 }

@@ -34,6 +34,9 @@ public:
     }
     // Ends the relay: whatever call its worker is blocked in returns. Never waits.
     void Stop() { m_worker.Release(); }
+    // Ends the relay for a hand-over: it stops reading and ends at once, its endpoint socket and
+    // its stream left in what the caller keeps (see KeptAcrossStreams). Never waits.
+    void HandOver() { m_worker.ReleaseForHandOver(); }
     // Readable once the worker has ended: for an owner that waits in poll for more than the relay.
     int EndedDescriptor() const noexcept { return m_ended.Get(); }
     // True once the worker has ended, or false when the timeout passed first.

@@ -52,6 +52,8 @@ std::string DescribeRelayEnd(const RelayOutcome& outcome) {
     case RelayEnd::SourceClosed:
     case RelayEnd::DestinationGone:
         break;
+    case RelayEnd::HandedOver:
+        return "已交给下一个进程, 连接继续";
     case RelayEnd::Stopped:
         return "已停止";
     case RelayEnd::Idle:

@@ -19,6 +19,7 @@ enum class RelayEnd {
     SourceClosed,    // the source closed its stream, or its receive failed (error set then)
     DestinationGone, // a send to the TCP destination failed, or its connection failed
     Stopped,         // Stop (or the stop flag) ended it
+    HandedOver,      // released for a hand-over: its sockets and unsent bytes go on elsewhere
     Idle,            // TCP: nothing moved for the plan's idle limit
 };
 

@@ -115,3 +115,10 @@ bool AimsAtItself(const RelayPlan& plan, const LocalAddressTest& isLocal) {
     }
     return otherAddress == waitAddress || (waitAddress.Wildcard() && isLocal(other));
 }
+
+bool CarriesOn(const RelayPlan& running, const RelayPlan& wanted, const Endpoint& peer) {
+    return running.mode == wanted.mode && running.protocol == wanted.protocol &&
+           running.waitEndpoint == wanted.waitEndpoint &&
+           running.otherEndpoint == wanted.otherEndpoint && running.forward == wanted.forward &&
+           (peer.Empty() || wanted.allowed.Allows(peer));
+}

@@ -63,3 +63,9 @@ bool IsLocalAddress(const Endpoint& address);
 // `isLocal`), or the wildcard, which the system delivers to the loopback address. A UDP relay so
 // aimed sends one datagram round and round for ever; a TCP relay connects to its own listener.
 bool AimsAtItself(const RelayPlan& plan, const LocalAddressTest& isLocal = IsLocalAddress);
+
+// Whether a relay running `running` can go on under `wanted` without cutting its stream: the same
+// direction, protocol, endpoints and forwarding, and `peer` (who is connected, when anyone is)
+// among the sources `wanted` allows. What may differ applies from then on: the allowed sources and
+// the idle limit.
+bool CarriesOn(const RelayPlan& running, const RelayPlan& wanted, const Endpoint& peer);

@@ -117,7 +117,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
         if (::listen(made.Get(), 5) != 0) {
             return fail(SetupStep::Listen);
         }
-        if (!worker.KeepListener(listening, std::move(made))) {
+        if (!worker.KeepEndpointSocket(listening, std::move(made))) {
             return SocketHandle();
         }
     }

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"
@@ -134,6 +135,28 @@ public:
     // Gives the destination what it takes now of the `left` bytes still to go: the bytes given,
     // -1 with errno.
     virtual ssize_t Give(int destination, std::size_t left) = 0;
+    // The `left` bytes still to go, taken back for a hand-over.
+    virtual std::string TakeBack(std::size_t left) = 0;
+};
+
+// What a relay before this one had read and not given yet: given first, as it is.
+class Carried final : public Mover {
+public:
+    explicit Carried(std::string bytes) : m_bytes(std::move(bytes)) {}
+    std::size_t Size() const noexcept { return m_bytes.size(); }
+    ssize_t Take(int) override { return 0; }
+    std::size_t Ready(RelayWorker&, std::size_t taken, std::size_t&) override { return taken; }
+    ssize_t Give(int destination, std::size_t left) override {
+        const ssize_t sent = ::send(destination, m_bytes.data() + m_bytes.size() - left, left,
+                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        return sent;
+    }
+    std::string TakeBack(std::size_t left) override {
+        return m_bytes.substr(m_bytes.size() - left);
+    }
+
+private:
+    const std::string m_bytes;
 };
 
 // Through the relay's memory: the text rule's units, or bytes where no pipe can be had.
@@ -168,6 +191,14 @@ public:
             }
         }
         return sent;
+    }
+
+    std::string TakeBack(std::size_t) override {
+        std::string rest;
+        for (std::size_t i = 0; i < m_count; ++i) {
+            rest.append(static_cast<const char*>(m_next[i].iov_base), m_next[i].iov_len);
+        }
+        return rest;
     }
 
 private:
@@ -213,6 +244,21 @@ public:
                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     }
 
+    // What is still in the pipe.
+    std::string TakeBack(std::size_t left) override {
+        std::string rest(left, '\0');
+        std::size_t got = 0;
+        while (got < left) {
+            const ssize_t read = ::read(m_out.Get(), rest.data() + got, left - got);
+            if (read <= 0 && !(read < 0 && errno == EINTR)) {
+                break;
+            }
+            got += static_cast<std::size_t>(std::max<ssize_t>(read, 0));
+        }
+        rest.resize(got);
+        return rest;
+    }
+
 private:
     // Bytes moved from the source into the pipe by one call, at most.
     static constexpr std::size_t kChunk = 1 << 20;
@@ -238,13 +284,22 @@ std::unique_ptr<Mover> MoverFor(ForwardMode forward) {
 // only in poll, on the sockets and the worker's wake-up descriptor.
 class StreamForwarder {
 public:
-    StreamForwarder(RelayWorker& worker, int source, int destination, const RelayPlan& plan)
+    // `carried`: what the relay this one goes on from had read and not given yet.
+    StreamForwarder(RelayWorker& worker, int source, int destination, const RelayPlan& plan,
+                    std::string carried = {})
         : m_worker(worker), m_source(source), m_destination(destination),
-          m_mover(MoverFor(plan.forward)), m_idleLimit(plan.idleLimit) {}
+          m_mover(MoverFor(plan.forward)), m_idleLimit(plan.idleLimit),
+          m_carried(std::move(carried)) {}
 
     // Until the source closes, the destination is gone, nothing moved for the idle limit, or
-    // Stop.
+    // Stop. After a release for a hand-over, what was read and not given is in Unsent().
     StreamEnd Forward() {
+        if (!m_carried.empty()) {
+            Carried carried(std::move(m_carried));
+            if (const std::optional<StreamEnd> end = GiveAll(carried, carried.Size())) {
+                return *end;
+            }
+        }
         while (!m_worker.Released()) {
             // A wait the release ended gives up; the loop's test then ends the stream.
             std::optional<StreamEnd> waitEnded;
@@ -266,32 +321,42 @@ public:
             std::size_t dropped = 0;
             const std::size_t length =
                 m_mover->Ready(m_worker, static_cast<std::size_t>(taken), dropped);
-            // Nothing received after Stop is forwarded.
-            if (m_worker.Released()) {
+            // Nothing received after Stop is forwarded; after a hand-over the next relay does.
+            const bool handOver = m_worker.Released() && m_worker.HandingOver();
+            if (m_worker.Released() && !handOver) {
                 return {RelayEnd::Stopped};
             }
             if (dropped != 0) {
                 m_worker.CountDropped(dropped);
             }
-            if (const std::optional<StreamEnd> end = GiveAll(length)) {
+            if (handOver) {
+                m_unsent = m_mover->TakeBack(length);
+                return {RelayEnd::Stopped};
+            }
+            if (const std::optional<StreamEnd> end = GiveAll(*m_mover, length)) {
                 return *end;
             }
-            m_worker.CountForwarded(length);
         }
         return {RelayEnd::Stopped};
     }
 
+    std::string& Unsent() { return m_unsent; }
+
 private:
-    // Gives the destination all `left` bytes. While the destination takes nothing, what it sends
-    // is read, so one that echoes never blocks the relay. A Stop meanwhile lets the bytes finish,
-    // unless the destination takes nothing for kFinishBound.
-    std::optional<StreamEnd> GiveAll(std::size_t left) {
+    // Gives the destination all `left` bytes that `mover` readied. While the destination takes
+    // nothing, what it sends is read, so one that echoes never blocks the relay. A Stop meanwhile
+    // lets the bytes finish, unless the destination takes nothing for kFinishBound; a hand-over
+    // takes back what is left at once, for the next relay to give.
+    std::optional<StreamEnd> GiveAll(Mover& mover, std::size_t left) {
         Clock::time_point lastProgress = Clock::now();
         while (left > 0) {
             std::optional<StreamEnd> waitEnded;
-            const long given = MoveOrWait([&] { return m_mover->Give(m_destination, left); },
+            const long given = MoveOrWait([&] { return mover.Give(m_destination, left); },
                                           [&] { return !(waitEnded = WaitForRoom(lastProgress)); });
             if (waitEnded) {
+                if (m_worker.HandingOver()) {
+                    m_unsent = mover.TakeBack(left);
+                }
                 return waitEnded;
             }
             if (given < 0) {
@@ -299,6 +364,7 @@ private:
             }
             lastProgress = Clock::now();
             Moved();
+            m_worker.CountForwarded(static_cast<std::size_t>(given));
             left -= static_cast<std::size_t>(given);
         }
         return std::nullopt;
@@ -357,7 +423,7 @@ private:
         const bool finishing = m_worker.Released();
         int timeout = IdleWait();
         if (finishing) {
-            timeout = MillisecondsUntil(lastProgress + kFinishBound);
+            timeout = m_worker.HandingOver() ? 0 : MillisecondsUntil(lastProgress + kFinishBound);
             if (timeout == 0) {
                 return StreamEnd{RelayEnd::Stopped};
             }
@@ -398,6 +464,8 @@ private:
     const int m_destination;
     const std::unique_ptr<Mover> m_mover;
     const std::chrono::seconds m_idleLimit;
+    std::string m_carried;
+    std::string m_unsent;
     Clock::time_point m_lastMoved = Clock::now();
     bool m_destinationSends = true;
 };
@@ -405,15 +473,32 @@ private:
 } // namespace
 
 void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
-    // Waiting: one connection on the wait endpoint.
-    SocketHandle accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed,
-                                      kept != nullptr ? &kept->listener : nullptr,
-                                      kept != nullptr ? &kept->refused : nullptr);
-
-    // The other side: connected only once the incoming connection is there.
+    SocketHandle accepted;
     SocketHandle connected;
-    if (accepted.Valid() && !worker.Released()) {
-        connected = ConnectOut(worker, plan.OtherSide(), plan.otherEndpoint);
+    std::string carried;
+    if (kept != nullptr && kept->stream) {
+        // Going on with a stream a relay before this one had: its connections are there.
+        LiveStream stream = std::move(*kept->stream);
+        kept->stream.reset();
+        const Endpoint bound = BoundEndpoint(kept->endpointSocket.Get(), plan.waitEndpoint);
+        worker.Waiting(plan.waitSide, bound);
+        if (worker.TakeConnection(stream.peer)) {
+            worker.Report({RelayEvent::Kind::Resumed, plan.waitSide, bound, stream.peer});
+            accepted = std::move(stream.accepted);
+            connected = std::move(stream.connected);
+            carried = std::move(stream.unsent);
+        } else {
+            kept->stream = std::move(stream); // released before it began: still to go on with
+        }
+    } else {
+        // Waiting: one connection on the wait endpoint.
+        accepted = AcceptOne(worker, plan.waitSide, plan.waitEndpoint, plan.allowed,
+                             kept != nullptr ? &kept->endpointSocket : nullptr,
+                             kept != nullptr ? &kept->refused : nullptr);
+        // The other side: connected only once the incoming connection is there.
+        if (accepted.Valid() && !worker.Released()) {
+            connected = ConnectOut(worker, plan.OtherSide(), plan.otherEndpoint);
+        }
     }
 
     // Relaying: always from the client side to the server side.
@@ -421,14 +506,28 @@ void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
     const bool sourceIsAccepted = plan.waitSide == RelaySide::Client;
     SocketHandle& source = sourceIsAccepted ? accepted : connected;
     SocketHandle& destination = sourceIsAccepted ? connected : accepted;
+    std::string unsent;
     if (connected.Valid()) {
         worker.Relaying();
-        end = StreamForwarder(worker, source.Get(), destination.Get(), plan).Forward();
+        StreamForwarder forwarder(worker, source.Get(), destination.Get(), plan,
+                                  std::move(carried));
+        end = forwarder.Forward();
+        unsent = std::move(forwarder.Unsent());
+    }
+
+    const bool stopped = worker.Released();
+    const Endpoint acceptedPeer = worker.Status().peer;
+    // Handed over: both connections stay open, with what they still owe, for the next relay.
+    if (stopped && worker.HandingOver() && kept != nullptr && connected.Valid() &&
+        end.end == RelayEnd::Stopped) {
+        kept->stream =
+            LiveStream{std::move(accepted), std::move(connected), acceptedPeer, std::move(unsent)};
+        worker.Finish(true, end.end);
+        return;
     }
 
     // Ending: the accepted socket first, then the connected one; the destination in order, its
     // wait for the peer's close beside the relay where the caller keeps one for it.
-    const bool stopped = worker.Released();
     const auto closeDestination = [&] {
         if (kept != nullptr) {
             kept->closes.Add(std::move(destination));
@@ -437,7 +536,6 @@ void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
         }
     };
     // Whose connection ended the stream, for the end line.
-    const Endpoint acceptedPeer = worker.Status().peer;
     const Endpoint& sourcePeer = sourceIsAccepted ? acceptedPeer : plan.otherEndpoint;
     const Endpoint& destinationPeer = sourceIsAccepted ? plan.otherEndpoint : acceptedPeer;
     const Endpoint& endedBy = end.end == RelayEnd::SourceClosed ? sourcePeer : destinationPeer;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "relay/kept_across_streams.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"
@@ -29,6 +30,9 @@ constexpr std::size_t kDatagramBatch = 32;
 
 // The largest datagram payload there is (IPv6 without jumbograms; IPv4 tops out at 65 507).
 constexpr std::size_t kLargestDatagram = 65527;
+
+// How long a relay handing over waits for room to send the datagrams it has in hand.
+constexpr int kHandOverSendBoundMs = 1000;
 
 // Receiving and sending have headers of their own over the same buffers, set up once: only which
 // datagrams go on, and their lengths, change from batch to batch.
@@ -109,7 +113,7 @@ public:
 
     void Send(iovec* parts, std::size_t count) {
         std::size_t start = 0;
-        while (start < count && !m_worker.Released()) {
+        while (start < count && !StopsSending()) {
             const std::size_t run =
                 Offloadable(parts[start]) ? EqualRun(parts + start, count - start) : 1;
             if (run >= kLeastRun && SendRun(parts + start, run)) {
@@ -189,7 +193,7 @@ private:
             m_worker.CountForwarded(bytes, count);
             return true;
         }
-        if (errno == EINVAL && !m_worker.Released()) {
+        if (errno == EINVAL && !StopsSending()) {
             m_offloadBelow = parts[0].iov_len;
             return false;
         }
@@ -204,7 +208,7 @@ private:
         for (std::size_t i = 0; i < count; ++i) {
             m_each[i].msg_hdr.msg_iov = &parts[i];
         }
-        for (std::size_t sent = 0; sent < count && !m_worker.Released();) {
+        for (std::size_t sent = 0; sent < count && !StopsSending();) {
             const long done = MoveOrWait(
                 [&] {
                     return ::sendmmsg(m_socket, m_each.data() + sent,
@@ -225,8 +229,18 @@ private:
         }
     }
 
-    // Until the socket has room for the next send; false once the relay is released.
-    bool WaitForRoom() const { return WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1); }
+    // A plain release ends the sending at once; a hand-over lets the batch in hand go out, since
+    // the next relay reads on after it.
+    bool StopsSending() const { return m_worker.Released() && !m_worker.HandingOver(); }
+
+    // Until the socket has room for the next send; false once the relay is released (and, handing
+    // over, after a bounded wait).
+    bool WaitForRoom() const {
+        if (m_worker.HandingOver()) {
+            return WaitFor(m_socket, POLLOUT, -1, kHandOverSendBoundMs);
+        }
+        return WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
+    }
 
     RelayWorker& m_worker;
     const int m_socket;
@@ -262,8 +276,8 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
             error = errno;
             return RelayEnd::SourceClosed;
         }
-        // Nothing received after Stop is forwarded.
-        if (worker.Released()) {
+        // Nothing received after Stop is forwarded; what came before a hand-over is.
+        if (worker.Released() && !worker.HandingOver()) {
             return RelayEnd::Stopped;
         }
         const auto count = static_cast<std::size_t>(received);
@@ -299,32 +313,44 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
     return RelayEnd::Stopped;
 }
 
-// Both sockets made, the receiving one with its larger buffer and bound; a failure is recorded.
-bool SetUpReceiving(RelayWorker& worker, const SocketHandle& receiving, const SocketHandle& sending,
-                    RelaySide side, const Endpoint& bindTo) {
-    if (!receiving.Valid() || !sending.Valid()) {
+// The receiving socket with its larger buffer, bound; empty when a step failed (recorded).
+SocketHandle BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bindTo) {
+    SocketHandle receiving = OpenSocket(bindTo.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+    if (!receiving.Valid()) {
         worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
-        return false;
+        return receiving;
     }
     KeepToOwnFamily(receiving, bindTo.Family());
     ::setsockopt(receiving.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                  sizeof kReceiveBufferBytes);
     if (::bind(receiving.Get(), bindTo.Address(), bindTo.Length()) != 0) {
         worker.SetupFailed(SetupStep::Bind, side, bindTo, errno);
-        return false;
+        return SocketHandle();
     }
-    return true;
+    return receiving;
 }
 
 } // namespace
 
-void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
-    // Setting up: the bound receiving socket and the unbound sending socket.
-    SocketHandle receiving = OpenSocket(plan.waitEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
+    // Setting up: the bound receiving socket (the kept one where there is one) and the unbound
+    // sending socket.
+    SocketHandle own;
+    SocketHandle& receiving = kept != nullptr ? kept->endpointSocket : own;
+    if (!receiving.Valid()) {
+        // Released meanwhile, the socket made goes again at once.
+        if (SocketHandle made = BoundSocket(worker, plan.waitSide, plan.waitEndpoint);
+            made.Valid()) {
+            worker.KeepEndpointSocket(receiving, std::move(made));
+        }
+    }
     SocketHandle sending = OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+    if (receiving.Valid() && !sending.Valid()) {
+        worker.SetupFailed(SetupStep::Socket, plan.OtherSide(), plan.otherEndpoint, errno);
+    }
     RelayEnd end = RelayEnd::SetupFailed;
     int error = 0;
-    if (SetUpReceiving(worker, receiving, sending, plan.waitSide, plan.waitEndpoint)) {
+    if (receiving.Valid() && sending.Valid()) {
         // From here on the endpoint is said as bound: for port 0, with the port the system chose.
         RelayPlan bound = plan;
         bound.waitEndpoint = BoundEndpoint(receiving.Get(), plan.waitEndpoint);
@@ -333,9 +359,9 @@ void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan) {
         end = RelayUdp(worker, bound, receiving.Get(), sending.Get(), error);
     }
 
-    // Ending: the receiving socket first, then the sending one.
+    // Ending: the receiving socket first (unless it is kept), then the sending one.
     const bool stopped = worker.Released();
-    receiving.Reset();
+    own.Reset();
     sending.Reset();
     worker.Finish(stopped, end, error);
 }

@@ -53,13 +53,19 @@ bool RelayWorker::TakeConnection(const Endpoint& peer) {
     return true;
 }
 
-bool RelayWorker::KeepListener(SocketHandle& kept, SocketHandle listening) {
+bool RelayWorker::KeepEndpointSocket(SocketHandle& kept, SocketHandle made) {
     std::lock_guard lock(m_mutex);
     if (Released()) {
         return false;
     }
-    kept = std::move(listening);
+    kept = std::move(made);
     return true;
+}
+
+void RelayWorker::ReleaseForHandOver() {
+    std::lock_guard lock(m_mutex);
+    m_handingOver.store(true, std::memory_order_release);
+    ReleaseLocked();
 }
 
 void RelayWorker::Waiting(RelaySide side, const Endpoint& endpoint) {
@@ -126,7 +132,7 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error, const Endpoint& 
     {
         std::lock_guard lock(m_mutex);
         if (stopped) {
-            m_outcome.end = RelayEnd::Stopped;
+            m_outcome.end = HandingOver() ? RelayEnd::HandedOver : RelayEnd::Stopped;
             m_outcome.error = 0;
         } else if (m_outcome.end != RelayEnd::SetupFailed) {
             m_outcome.end = end;

@@ -24,6 +24,7 @@ struct RelayEvent {
         Refused,     // `peer`, not an allowed source: its connection closed or its datagram dropped
         RefusedMore, // `count` more connections or datagrams of sources already named refused
         TextCut,     // text: bytes after a unit's zero were left out, the first time in this run
+        Resumed,     // TCP: going on with `peer`'s stream on `endpoint`, from the relay before
     };
     Kind kind;
     RelaySide side;
@@ -74,13 +75,17 @@ public:
     // released.
     bool ReleaseIfWaiting();
     bool Released() const noexcept { return m_released.load(std::memory_order_acquire); }
+    // A release that hands the relay on instead of ending it: what it read goes on whole, its
+    // sockets stay open, and it waits for no peer (see KeptAcrossStreams).
+    void ReleaseForHandOver();
+    bool HandingOver() const noexcept { return m_handingOver.load(std::memory_order_acquire); }
     // The worker's claim on the connection its accept returned from `peer`; false when a release
     // came first.
     bool TakeConnection(const Endpoint& peer);
-    // Puts the listening socket the worker made where it is kept, unless a release came first. So
-    // once a stopping thread has released the worker, no listener appears after it, and the one
-    // kept (by the caller, across relays) is the stopping thread's to shut down.
-    bool KeepListener(SocketHandle& kept, SocketHandle listening);
+    // Puts the endpoint socket the worker made (listening or bound) where it is kept, unless a
+    // release came first. So once a stopping thread has released the worker, no socket appears
+    // after it, and the one kept (by the caller, across relays) is the stopping thread's to shut.
+    bool KeepEndpointSocket(SocketHandle& kept, SocketHandle made);
     // Readable once the worker is released; polled beside its sockets. For the worker's own
     // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
@@ -144,6 +149,7 @@ private:
     RelayOutcome m_outcome; // under m_mutex
     RelayStatus m_status;   // under m_mutex, counts apart; its stage is Ended once finished
     std::atomic<bool> m_released{false};
+    std::atomic<bool> m_handingOver{false};
     SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;
     std::atomic<std::uint32_t> m_head;

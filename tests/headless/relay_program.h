@@ -88,6 +88,9 @@ struct Start {
     bool dialogProgram = false;
     // Another program altogether, run the same way (a peer of the test's).
     const char* executable = nullptr;
+    // Descriptors handed to the program as systemd hands on its store: from 3 on, counted in
+    // $LISTEN_FDS, with $LISTEN_PID the program's own (names go in `environment`).
+    std::vector<int> passed{};
 };
 
 // The program, running until it ends or the test ends it.
@@ -114,6 +117,13 @@ public:
             arguments.insert(arguments.begin(), "--headless");
         }
         arguments.insert(arguments.begin(), program);
+        // Only the program itself knows its process id before it runs: a shell says it and then
+        // becomes the program.
+        if (!start.passed.empty()) {
+            environment.push_back("LISTEN_FDS=" + std::to_string(start.passed.size()));
+            arguments.insert(arguments.begin(),
+                             {"/bin/sh", "-c", "LISTEN_PID=$$ exec \"$0\" \"$@\""});
+        }
 
         int out[2];
         int err[2];
@@ -130,6 +140,12 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        // Moved out of the way first, so that no placing overwrites one still to be placed.
+        std::vector<SocketHandle> moved;
+        for (std::size_t i = 0; i < start.passed.size(); ++i) {
+            moved.emplace_back(::fcntl(start.passed[i], F_DUPFD_CLOEXEC, 100));
+            posix_spawn_file_actions_adddup2(&actions, moved.back().Get(), 3 + static_cast<int>(i));
+        }
         std::vector<char*> argv;
         for (std::string& argument : arguments) {
             argv.push_back(argument.data());
@@ -140,7 +156,7 @@ public:
             envp.push_back(entry.data());
         }
         envp.push_back(nullptr);
-        if (::posix_spawn(&m_pid, program, &actions, nullptr, argv.data(), envp.data()) != 0) {
+        if (::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
             m_pid = -1;
         }
         posix_spawn_file_actions_destroy(&actions);

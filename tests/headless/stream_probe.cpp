@@ -5,6 +5,7 @@
 //   stream_probe tcp-send ADDRESS PORT FILE RATE         FILE over one connection, RATE bytes/s
 //   stream_probe tcp-receive ADDRESS PORT FILE SECONDS   one connection into FILE, until its end
 //   stream_probe tcp-knock ADDRESS PORT SECONDS          connects and closes again and again
+//   stream_probe tcp-sink ADDRESS PORT SECONDS           takes connections and closes them
 // Each prints one line of what it saw and exits 0 when nothing was lost, refused or broken.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -201,6 +202,28 @@ int TcpKnock(const sockaddr_in& to, long seconds) {
     return refused == 0 && made > 0 ? 0 : 1;
 }
 
+// The far end of the knocks: every connection taken and closed at once.
+int TcpSink(const sockaddr_in& at, long seconds) {
+    const SocketHandle listener = OpenSocket(AF_INET, SOCK_STREAM);
+    const int reuse = 1;
+    ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), 64) != 0) {
+        std::perror("listen");
+        return 2;
+    }
+    long taken = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+        if (WaitReadable(listener.Get(), 100ms)) {
+            const SocketHandle connection(
+                ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            taken += connection.Valid() ? 1 : 0;
+        }
+    }
+    std::printf("took %ld connections\n", taken);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -219,6 +242,9 @@ int main(int argc, char** argv) {
     }
     if (argc == 5 && mode == "tcp-knock") {
         return TcpKnock(Address(argv[2], argv[3]), std::atol(argv[4]));
+    }
+    if (argc == 5 && mode == "tcp-sink") {
+        return TcpSink(Address(argv[2], argv[3]), std::atol(argv[4]));
     }
     std::fprintf(stderr, "usage: see the head of stream_probe.cpp\n");
     return 2;

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+
+#include "headless/handover_state.h"
+#include "headless/logged_relay.h"
+#include "headless/relay_log.h"
+#include "relay/socket_handle.h"
+
+// A relay's stream outliving its process under systemd: on a restart the process hands its sockets
+// (the endpoint socket; for TCP, the stream's two connections) and a record of what it did to
+// systemd's descriptor store, and the next process takes them out again and goes on.
+
+// Ends the running relay for the next process and hands everything to systemd's store. False when
+// no service manager is there to take it (the relay is then stopped as by SIGTERM).
+bool HandOverToServiceManager(LoggedRelay& relay, RelayLog& log);
+
+// What a process before this one left in the store, taken out of it: systemd keeps no copy.
+struct HandedOver {
+    std::optional<HandoverState> state;
+    SocketHandle endpoint;
+    SocketHandle accepted;
+    SocketHandle connected;
+
+    bool Any() const { return state || endpoint.Valid() || accepted.Valid() || connected.Valid(); }
+};
+HandedOver TakeHandedOver();
+
+// Goes on with what was handed over where the file's `plan` carries it on (the same endpoints and
+// forwarding, and the connected peer still allowed): the relay then starts with those sockets.
+// Anything else is closed in order (FIN to both peers of a stream) and the relay starts afresh.
+void GoOnWith(HandedOver handed, const RelayPlan& plan, LoggedRelay& relay, RelayLog& log);

@@ -1,0 +1,349 @@
+// A relay handing its stream to the next process, as systemd's descriptor store carries it across a
+// restart: the real program, with a service manager of the test's own on $NOTIFY_SOCKET.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "relay_program.h"
+#include "relay_test_peers.h"
+
+namespace {
+
+using namespace relaytest;
+using namespace relayprogram;
+using namespace std::string_literals;
+
+// systemd's side of the notification protocol as far as a hand-over needs it: the descriptors
+// stored under their names, what FDSTOREREMOVE takes out, and barriers answered. Read on a thread
+// of its own, since the relay waits for its barrier before it exits.
+class ServiceManager {
+public:
+    explicit ServiceManager(const Folder& folder) : m_path(folder.Path() / "notify") {
+        m_socket = SocketHandle(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
+        ::bind(m_socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        m_reader = std::jthread([this](std::stop_token stop) { Read(stop); });
+    }
+
+    std::string Variable() const { return "NOTIFY_SOCKET=" + m_path.string(); }
+
+    // The names stored now, in the order they came.
+    std::vector<std::string> Names() {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> names;
+        for (const auto& [name, descriptor] : m_store) {
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    // How a start hands on the store: its descriptors, and the variables naming them.
+    Start Passing(Start start) {
+        std::lock_guard lock(m_mutex);
+        std::string names;
+        for (const auto& [name, descriptor] : m_store) {
+            names += (names.empty() ? "" : ":") + name;
+            start.passed.push_back(descriptor.Get());
+        }
+        start.environment.push_back("LISTEN_FDNAMES=" + names);
+        return start;
+    }
+
+private:
+    void Read(const std::stop_token& stop) {
+        while (!stop.stop_requested()) {
+            if (!Readable(m_socket.Get(), 50ms)) {
+                continue;
+            }
+            char text[4096];
+            iovec part{text, sizeof text};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+            msghdr message{};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(m_socket.Get(), &message, MSG_CMSG_CLOEXEC);
+            if (got < 0) {
+                continue;
+            }
+            std::vector<SocketHandle> descriptors;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        int fd = -1;
+                        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                        descriptors.emplace_back(fd);
+                    }
+                }
+            }
+            Take(std::string(text, static_cast<std::size_t>(got)), std::move(descriptors));
+        }
+    }
+
+    // A barrier is answered by closing what came with it, as systemd does.
+    void Take(const std::string& message, std::vector<SocketHandle> descriptors) {
+        const auto value = [&](const std::string& key) -> std::string {
+            const std::size_t at = message.find(key + "=");
+            if (at == std::string::npos || (at != 0 && message[at - 1] != '\n')) {
+                return {};
+            }
+            const std::size_t start = at + key.size() + 1;
+            return message.substr(start, message.find('\n', start) - start);
+        };
+        std::lock_guard lock(m_mutex);
+        if (value("FDSTORE") == "1") {
+            for (SocketHandle& descriptor : descriptors) {
+                m_store.emplace_back(value("FDNAME"), std::move(descriptor));
+            }
+        } else if (value("FDSTOREREMOVE") == "1") {
+            std::erase_if(m_store,
+                          [&](const auto& entry) { return entry.first == value("FDNAME"); });
+        }
+    }
+
+    fs::path m_path;
+    SocketHandle m_socket;
+    std::mutex m_mutex;
+    std::vector<std::pair<std::string, SocketHandle>> m_store; // under m_mutex
+    std::jthread m_reader;                                     // last: stops first
+};
+
+std::string ParametersWith(const std::string& forward, int clientPort, int serverPort,
+                           const std::string& more = {}) {
+    return Parameters(0, forward == "Udp" ? 1 : 0, kClientAddress, clientPort, kServerAddress,
+                      serverPort) +
+           "[Forward]\nMode=" + (forward == "Udp" ? "Bytes" : forward) + "\n" + more;
+}
+
+// Letters only: the text rule then leaves every byte in, and a torn or doubled unit shows.
+std::string Letters(std::size_t size) {
+    std::mt19937 random(7);
+    std::string data(size, 'a');
+    for (char& c : data) {
+        c = static_cast<char>('a' + random() % 26);
+    }
+    return data;
+}
+
+// The relay waits on the client side (127.0.0.2) and connects to a listener of the test's on the
+// server side; the source sends into its accepted connection.
+struct TcpHandOver {
+    Folder folder;
+    ServiceManager manager{folder};
+    int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    SocketHandle source;
+    SocketHandle destination;
+
+    explicit TcpHandOver(const std::string& forward) {
+        folder.WriteParameters(ParametersWith(forward, clientPort, serverPort));
+    }
+
+    std::unique_ptr<Program> Run(const Start& start) {
+        auto program = std::make_unique<Program>(
+            folder, std::vector<std::string>{"--workdir", folder.Path().string()}, start);
+        return program;
+    }
+    Start Managed() const { return {.environment = {manager.Variable()}}; }
+
+    // The first process with a stream, handed over; false where a step failed.
+    bool FirstProcessHandsOver(const std::function<void()>& whileStreaming = {}) {
+        const std::unique_ptr<Program> first = Run(Managed());
+        source = ConnectWithin(kClientAddress, clientPort);
+        destination = AcceptWithin(destinationListener.Get());
+        if (!source.Valid() || !destination.Valid()) {
+            return false;
+        }
+        if (whileStreaming) {
+            whileStreaming();
+        }
+        first->Signal(SIGUSR2);
+        const int exitCode = first->Wait();
+        const std::string log = first->Err();
+        EXPECT_EQ(exitCode, 0) << log;
+        EXPECT_TRUE(Contains(log, "收到 SIGUSR2, 交给下一个进程接续")) << log;
+        EXPECT_TRUE(Contains(log, "的连接交给 systemd 保管, 由下一个进程接续")) << log;
+        EXPECT_FALSE(Contains(log, "已结束: 数据源已关闭连接")) << log;
+        return exitCode == 0;
+    }
+};
+
+// The stream goes on byte for byte in the next process, over the same two connections, with what
+// the first process had read and not given: in bytes mode through the pipe, in text mode in whole
+// units. Nothing of the stream stays in the store once the next process has it.
+TEST(HandOverTest, ATcpStreamGoesOnInTheNextProcessOverTheSameConnections) {
+    for (const std::string forward : {"Bytes", "Text"}) {
+        SCOPED_TRACE(forward);
+        TcpHandOver relay(forward);
+        const std::string data = Letters(6 << 20);
+        std::jthread sender;
+        std::string received;
+        // The destination reads a part and then nothing, so that the relay holds bytes it has
+        // not given when it hands over.
+        ASSERT_TRUE(relay.FirstProcessHandsOver([&] {
+            sender = std::jthread([&] {
+                SendAll(relay.source.Get(), data);
+                ::shutdown(relay.source.Get(), SHUT_WR);
+            });
+            received = ReadStream(relay.destination.Get(), 256 << 10).data;
+        }));
+        const std::vector<std::string> stored = relay.manager.Names();
+        EXPECT_EQ(stored, (std::vector<std::string>{"endpoint", "accepted", "connected", "state"}));
+
+        const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing(relay.Managed()));
+        EXPECT_TRUE(LogShows(*next, "已接续: 来自 127.0.0.1:")) << next->Err();
+        const StreamRead rest = ReadUntilClosed(relay.destination.Get(), 20s);
+        sender.join();
+        received += rest.data;
+        EXPECT_TRUE(rest.closed && !rest.reset);
+        if (forward == "Text") {
+            // Every unit whole: a zero after each, and nothing but the letters between them.
+            EXPECT_EQ(received.back(), '\0');
+            std::erase(received, '\0');
+        }
+        EXPECT_EQ(received.size(), data.size());
+        EXPECT_TRUE(received == data) << "the stream differs from what was sent";
+        EXPECT_FALSE(Readable(relay.destinationListener.Get(), kQuiet))
+            << "the next process made a connection of its own";
+        EXPECT_TRUE(WaitUntil([&] { return relay.manager.Names().empty(); }))
+            << "left in the store after the next process took it";
+        EXPECT_TRUE(LogShows(*next, "已结束: 数据源已关闭连接")) << next->Err();
+        // The next stream is taken on the listener handed on.
+        SocketHandle another = ConnectWithin(kClientAddress, relay.clientPort);
+        EXPECT_TRUE(AcceptWithin(relay.destinationListener.Get()).Valid());
+        next->Signal(SIGTERM);
+        EXPECT_EQ(next->Wait(), 0);
+    }
+}
+
+// A file whose plan changed meanwhile: the handed stream ends in order at both ends, and the relay
+// starts afresh on the file's plan. Outside systemd, SIGUSR2 stops as SIGTERM does.
+TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
+    TcpHandOver relay("Bytes");
+    ASSERT_TRUE(
+        relay.FirstProcessHandsOver([&] { ASSERT_TRUE(SendAll(relay.source.Get(), "before")); }));
+    EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
+    const int otherServerPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    relay.folder.WriteParameters(ParametersWith("Bytes", relay.clientPort, otherServerPort));
+
+    const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing({}));
+    EXPECT_TRUE(
+        LogShows(*next, "上一个进程交来的连接与参数文件的设置不符, 已关闭, 按参数文件重新开始"))
+        << next->Err();
+    for (const SocketHandle* end : {&relay.source, &relay.destination}) {
+        const StreamRead read = ReadUntilClosed(end->Get());
+        EXPECT_TRUE(read.closed && !read.reset) << "a handed connection did not end in order";
+    }
+    EXPECT_TRUE(LogShows(*next, "等待连接: 输入网卡 127.0.0.2:" + std::to_string(relay.clientPort)))
+        << next->Err();
+
+    // Nobody to hand over to: the stream ends as with SIGTERM.
+    SocketHandle source = ConnectWithin(kClientAddress, relay.clientPort);
+    ASSERT_TRUE(LogShows(*next, "已接受连接"));
+    next->Signal(SIGUSR2);
+    EXPECT_EQ(next->Wait(), 0);
+    EXPECT_TRUE(Contains(next->Err(), "不在 systemd 下, 无法交接, 停止转发")) << next->Err();
+    EXPECT_TRUE(ReadUntilClosed(source.Get()).closed);
+}
+
+// A UDP relay reads on from the same bound socket, whose queue kept what came meanwhile: every
+// datagram sent across the hand-over arrives once.
+TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
+    const Folder folder;
+    ServiceManager manager(folder);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int serverPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const SocketHandle sink = BindUdp(kServerAddress, serverPort);
+    const int size = 8 << 20;
+    ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    folder.WriteParameters(ParametersWith("Udp", clientPort, serverPort));
+    const std::vector<std::string> arguments{"--workdir", folder.Path().string()};
+    const Start managed{.environment = {manager.Variable()}};
+
+    Program first(folder, arguments, managed);
+    ASSERT_TRUE(LogShows(first, "等待数据报"));
+    // 4 000 numbered datagrams, 20 a millisecond, with the hand-over in the middle.
+    constexpr int kCount = 4000;
+    std::jthread sender([&] {
+        const SocketHandle socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        for (int n = 0; n < kCount; ++n) {
+            SendDatagram(socket.Get(), std::to_string(n), kClientAddress, clientPort);
+            if (n % 20 == 19) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    std::this_thread::sleep_for(50ms);
+    first.Signal(SIGUSR2);
+    ASSERT_EQ(first.Wait(), 0) << first.Err();
+    EXPECT_EQ(manager.Names(), (std::vector<std::string>{"endpoint", "state"}));
+    Program next(folder, arguments, manager.Passing(managed));
+    EXPECT_TRUE(LogShows(next, "已接续: 上一个进程的 输入网卡 127.0.0.2:" +
+                                   std::to_string(clientPort) + " 及其未读的数据报"))
+        << next.Err();
+    sender.join();
+
+    std::vector<int> seen(kCount, 0);
+    while (const std::optional<Datagram> datagram = ReceiveDatagram(sink.Get(), 1s)) {
+        const int n = std::stoi(datagram->data);
+        ASSERT_TRUE(n >= 0 && n < kCount);
+        ++seen[static_cast<std::size_t>(n)];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kCount) << "lost or doubled datagrams";
+    next.Signal(SIGTERM);
+    EXPECT_EQ(next.Wait(), 0);
+}
+
+// A reload that leaves the stream's endpoints and forwarding as they are applies without cutting
+// it: wider allowed sources and an idle limit. One that no longer allows the peer ends it.
+TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
+    const Folder folder;
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const SocketHandle listener = ListenOn(kServerAddress, serverPort);
+    folder.WriteParameters(
+        ParametersWith("Bytes", clientPort, serverPort, "[Allow]\nSources=127.0.0.1\n"));
+    Program program(folder, {"--workdir", folder.Path().string()});
+    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
+    const SocketHandle destination = AcceptWithin(listener.Get());
+    ASSERT_TRUE(destination.Valid());
+    ASSERT_TRUE(SendAll(source.Get(), "one"));
+    EXPECT_EQ(ReadStream(destination.Get(), 3).data, "one");
+
+    folder.WriteParameters(ParametersWith("Bytes", clientPort, serverPort,
+                                          "[Allow]\nSources=127.0.0.1,10.0.0.0/8\n"
+                                          "[Relay]\nIdleSeconds=600\n"));
+    program.Signal(SIGHUP);
+    EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 端点与转发方式未变, 连接继续"));
+    ASSERT_TRUE(SendAll(source.Get(), "two"));
+    EXPECT_EQ(ReadStream(destination.Get(), 3).data, "two");
+    EXPECT_FALSE(Contains(program.Err(), "已结束")) << program.Err();
+
+    folder.WriteParameters(
+        ParametersWith("Bytes", clientPort, serverPort, "[Allow]\nSources=10.0.0.0/8\n"));
+    program.Signal(SIGHUP);
+    EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 按新设置重新启动转发"));
+    EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+}
+
+} // namespace
