@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the relay services as systemd reads them, and where it can, as an operator uses them.
 #   packaging/check-service.sh <installed relay path> <built relay> <built dialog program>
-#                              <package folder> <unit>...
+#                              <stream probe> <package folder> <unit>...
 # 1. systemd-analyze verify on a copy of each unit whose program path points at the relay program
 #    of this build (verify also checks that the program exists). The manual page it names is
 #    installed only with the package, so it is not looked up here.
@@ -11,7 +11,9 @@
 #    relay, and the build's two packages upgrade it with dpkg alone: the relay comes back on the new
 #    program and the administrator's edit of the shipped settings stays. Then two relays run from
 #    two files and each carries a datagram, one is reloaded with another port and then with a
-#    broken file (the reload fails, the relay goes on), an upgrade restarts both, a third one on a
+#    broken file (the reload fails, the relay goes on), an upgrade restarts both; streams outlive
+#    the relay's process (a TCP stream through two restarts and an upgrade, UDP datagrams through
+#    two restarts, connections made during restarts, with the probes of <stream probe>); a third on a
 #    taken port shows its bind error at priority err, and a purge leaves nothing of the packages
 #    running or behind. Last, tarvel-relay is installed alone and relays. Only loopback addresses
 #    inside the new network namespace are used; the namespaces, mounts and cgroups go when the
@@ -45,11 +47,12 @@ TARGET
         /lib/systemd/systemd --unit=tarvel-check.target
 fi
 
-installed=${1:?usage: check-service.sh <installed relay> <built relay> <built dialog program> <package folder> <unit>...}
+installed=${1:?usage: check-service.sh <installed relay> <built relay> <built dialog program> <stream probe> <package folder> <unit>...}
 built=${2:?}
 dialog_program=${3:?}
-packages=${4:?}
-shift 4
+stream_probe=${4:?}
+packages=${5:?}
+shift 5
 [ $# -gt 0 ] || { echo "check-service: no unit given" >&2; exit 2; }
 
 skip() {
@@ -287,6 +290,86 @@ done
 echo "check-service: the upgrade restarted both relays (main processes $before -> $after)"
 echo "check-service: $(ns systemd-analyze security --no-pager tarvel-relay@alpha.service | tail -n1)"
 
+# Streams outlive the relay's process: a restart, and the restart of an upgrade, hand them to the
+# next process through systemd's descriptor store.
+into "$stream_probe" /usr/local/bin/stream_probe
+ns chmod 755 /usr/local/bin/stream_probe
+probe() { ns /usr/local/bin/stream_probe "$@"; }
+tcp_settings() { # <file> <relay port> <receiver port>: TCP from the client side, bytes as they are
+    printf '[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=0\n[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=%s\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=%s\n[Forward]\nMode=Bytes\n' \
+        "$2" "$3" | ns tee "/etc/tarvel/$1.inf" >/dev/null
+}
+restart() { ns systemctl restart "tarvel-relay@$1.service" || fail "tarvel-relay@$1 does not restart"; }
+resumed() { ns journalctl --no-pager -o cat -u "tarvel-relay@$1.service" | grep -c '已接续' || true; }
+# Until the probe ended; it fails the check unless it saw nothing lost. Its line is in its output.
+outcome() { # <pid> <its output> <what went wrong otherwise>
+    wait "$1" || fail "$3: $(cat "$2")"
+}
+
+# 48 MiB over one TCP connection at 4 MB/s, through two restarts and an upgrade.
+tcp_settings stream 5010 6010
+ns systemctl start tarvel-relay@stream.service || fail "tarvel-relay@stream does not start"
+ns sh -c 'head -c 48M /dev/urandom >/var/cache/stream.bin'
+probe tcp-receive 127.0.0.3 6010 /var/cache/stream.out 60 >"$copy/tcp-receive" 2>&1 &
+receiver=$!
+sleep 0.3
+probe tcp-send 127.0.0.2 5010 /var/cache/stream.bin 4000000 >"$copy/tcp-send" 2>&1 &
+sender=$!
+sleep 1.5
+restart stream
+sleep 1.5
+dpkg_in -i $relay_deb
+sleep 1
+restart stream
+outcome $sender "$copy/tcp-send" "the source's connection did not survive"
+sent=$(cat "$copy/tcp-send")
+outcome $receiver "$copy/tcp-receive" "the destination's connection did not survive"
+received=$(cat "$copy/tcp-receive")
+[ "$(ns sha256sum /var/cache/stream.bin | cut -d" " -f1)" = "$(ns sha256sum /var/cache/stream.out | cut -d" " -f1)" ] ||
+    fail "the stream arrived changed: $received"
+[ "$(resumed stream)" -eq 3 ] || fail "the stream was taken over $(resumed stream) times, not 3"
+echo "check-service: through two restarts and an upgrade the source $sent; the destination $received, sha256 equal"
+echo "check-service: the journal of the first restart:"
+ns journalctl --no-pager -o short-precise -u tarvel-relay@stream.service |
+    sed -n '/收到 SIGUSR2/,/已接续/p' | sed -n '1,/已接续/p' | sed 's/^/    /'
+
+# 20 000 datagrams a second for 3 seconds, through two restarts.
+settings datagrams 5011 6011
+ns systemctl start tarvel-relay@datagrams.service || fail "tarvel-relay@datagrams does not start"
+probe udp-receive 127.0.0.3 6011 60000 20 >"$copy/udp-receive" 2>&1 &
+receiver=$!
+sleep 0.3
+probe udp-send 127.0.0.2 5011 20000 60000 >"$copy/udp-send" 2>&1 &
+sender=$!
+sleep 0.8
+restart datagrams
+sleep 1
+restart datagrams
+outcome $sender "$copy/udp-send" "the datagrams were not all sent"
+sent=$(cat "$copy/udp-send")
+outcome $receiver "$copy/udp-receive" "datagrams were lost across the restarts"
+received=$(cat "$copy/udp-receive")
+[ "$(resumed datagrams)" -eq 2 ] || fail "the UDP relay was taken over $(resumed datagrams) times, not 2"
+echo "check-service: through two restarts the UDP relay $received ($sent)"
+
+# Connections made again and again during two restarts: none is refused.
+tcp_settings knock 5012 6012
+ns systemctl start tarvel-relay@knock.service || fail "tarvel-relay@knock does not start"
+probe tcp-sink 127.0.0.3 6012 6 >"$copy/tcp-sink" 2>&1 &
+sink=$!
+sleep 0.3
+probe tcp-knock 127.0.0.2 5012 4 >"$copy/tcp-knock" 2>&1 &
+knocker=$!
+sleep 1
+restart knock
+sleep 1.5
+restart knock
+outcome $knocker "$copy/tcp-knock" "connections were refused during the restarts"
+knocked=$(cat "$copy/tcp-knock")
+outcome $sink "$copy/tcp-sink" "the knocks' far end failed"
+echo "check-service: during two restarts $knocked"
+ns systemctl stop tarvel-relay@stream.service tarvel-relay@datagrams.service tarvel-relay@knock.service
+
 # A third relay on beta's port cannot bind: the journal has it at priority err.
 settings gamma 5002 6003
 if ns systemctl start tarvel-relay@gamma.service 2>/dev/null; then
@@ -304,7 +387,7 @@ ns test -L /etc/systemd/system/multi-user.target.wants/tarvel-relay@beta.service
 dpkg_in --purge tarvel tarvel-relay
 [ -z "$(ns systemctl list-units --no-legend --state=active,activating,reloading,deactivating 'tarvel-relay*')" ] ||
     fail "relays still run after the purge: $(ns systemctl list-units --no-legend 'tarvel-relay*')"
-if ns pgrep -f -e "$installed" -e /usr/libexec/tarvel/ >/dev/null; then
+if ns pgrep -f "$installed|/usr/libexec/tarvel/" >/dev/null; then
     fail "a program of the packages still runs after the purge"
 fi
 left=$(ns sh -c 'ls -d /etc/systemd/system/*.wants/tarvel-relay* /var/lib/tarvel /var/lib/private/tarvel \

@@ -36,7 +36,8 @@ constexpr char kRelayDescription[] =
     "  -h, --help      显示本帮助。\n"
     "  -v, --version   显示版本信息。\n"
     "\n"
-    "信号: SIGTERM 或 SIGINT 停止, SIGHUP 重新读取参数文件, SIGUSR1 记录一行状态。\n"
+    "信号: SIGTERM 或 SIGINT 停止, SIGHUP 重新读取参数文件, SIGUSR1 记录一行状态,\n"
+    "      SIGUSR2 (systemd 重启时) 交给下一个进程接续。\n"
     "退出码: 0 已停止 (--check: 设置可用), 1 无法建立转发, 2 设置不可用, "
     "3 已有一个按同一参数文件运行的实例, 18 找不到参数文件。\n";
 
