@@ -47,7 +47,7 @@ std::string MetricsText(const RelayMetrics& metrics) {
         {"tarvel_truncated_datagrams_total", "counter",
          "Datagrams longer than one text unit, forwarded cut to its first 4095 bytes.",
          std::to_string(totals.datagramsCut)},
-        {"tarvel_text_dropped_bytes_total", "counter",
+        {"tarvel_discarded_bytes_total", "counter",
          "Bytes after a text unit's first zero byte, which the text rule does not forward.",
          std::to_string(totals.bytesDropped)},
         {"tarvel_refused_total", "counter",

@@ -29,7 +29,7 @@ constexpr char kStatusAddress[] = "127.0.0.1";
 // What the status endpoint answers to `request`, read until it closes; empty when it cannot be
 // reached.
 std::string Ask(int port, const std::string& request) {
-    SocketHandle connection = ConnectWithin(kStatusAddress, port);
+    UniqueFd connection = ConnectWithin(kStatusAddress, port);
     if (!connection.Valid() || !SendAll(connection.Get(), request)) {
         return {};
     }
@@ -91,12 +91,12 @@ std::pair<int, std::string> RunWithInput(const std::string& command, const std::
 TEST(MetricsTest, UdpCountersAreExactAndPromtoolAcceptsTheText) {
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
     const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
     Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort) +
                     "[Allow]\nSources=127.0.0.1\n");
     ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
 
-    const SocketHandle allowed = BindUdp("127.0.0.1", 0);
+    const UniqueFd allowed = BindUdp("127.0.0.1", 0);
     for (const std::string text : {"one", "two", "three"}) {
         SendDatagram(allowed.Get(), text, kClientAddress, port);
         ASSERT_TRUE(ReceiveDatagram(sink.Get()).has_value());
@@ -134,20 +134,20 @@ TEST(MetricsTest, UdpCountersAreExactAndPromtoolAcceptsTheText) {
 TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
     Monitored relay(Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
                     "[Allow]\nSources=127.0.0.1\n");
     ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
     for (const char* stranger : {"127.0.0.98", "127.0.0.99"}) {
-        SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));
+        UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
         const sockaddr_in from = MakeSocketAddress(stranger, 0);
         ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
         ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort));
         EXPECT_TRUE(ReadUntilClosed(intruder.Get()).closed);
     }
     for (const std::string text : {"first", "second"}) {
-        SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
-        SocketHandle source = AcceptWithin(sourceListener.Get());
+        UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+        UniqueFd source = AcceptWithin(sourceListener.Get());
         ASSERT_TRUE(destination.Valid() && source.Valid());
         ASSERT_TRUE(SendAll(source.Get(), text + '\0' + "dropped"));
         EXPECT_EQ(ReadStream(destination.Get(), text.size() + 1).data, text + '\0');
@@ -162,7 +162,7 @@ TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
                Sample(metrics, "tarvel_forwarded_bytes_total") == 6 + 7;
     })) << metrics;
     EXPECT_EQ(Sample(metrics, "tarvel_streams_total"), 2);
-    EXPECT_EQ(Sample(metrics, "tarvel_text_dropped_bytes_total"), 7 + 7);
+    EXPECT_EQ(Sample(metrics, "tarvel_discarded_bytes_total"), 7 + 7);
     EXPECT_EQ(Sample(metrics, "tarvel_refused_total"), 2);
     EXPECT_EQ(Sample(metrics, "tarvel_forwarded_datagrams_total"), 0);
     EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);
@@ -197,7 +197,7 @@ TEST(MetricsTest, AnswersOtherPathsMethodsAndMalformedRequests) {
             std::string::npos);
     }
     // A connection that says nothing is let go.
-    SocketHandle silent = ConnectWithin(kStatusAddress, relay.statusPort);
+    UniqueFd silent = ConnectWithin(kStatusAddress, relay.statusPort);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(ReadUntilClosed(silent.Get(), 5s).closed);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
@@ -220,7 +220,7 @@ TEST(MetricsTest, BadOrTakenListenEndpointsEndTheProgram) {
     }
 
     const int statusPort = FreePort(kStatusAddress, SOCK_STREAM);
-    const SocketHandle occupant = ListenOn(kStatusAddress, statusPort);
+    const UniqueFd occupant = ListenOn(kStatusAddress, statusPort);
     const Folder folder;
     folder.WriteParameters(parameters + "[Status]\nListen=127.0.0.1:" + std::to_string(statusPort) +
                            "\n");
@@ -236,13 +236,13 @@ TEST(MetricsTest, BadOrTakenListenEndpointsEndTheProgram) {
 TEST(MetricsTest, EveryScrapeIsAnsweredWhileTheRelayIsUnderLoad) {
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
     const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
     Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
     ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
 
     std::atomic<bool> done{false};
     std::thread load([&] {
-        const SocketHandle source = BindUdp(kClientAddress, 0);
+        const UniqueFd source = BindUdp(kClientAddress, 0);
         const sockaddr_in to = MakeSocketAddress(kClientAddress, port);
         const std::string datagram(512, 'x');
         const auto until = std::chrono::steady_clock::now() + 5s;
@@ -275,10 +275,10 @@ TEST(MetricsTest, EveryScrapeIsAnsweredWhileTheRelayIsUnderLoad) {
 TEST(MetricsTest, PrometheusScrapesTheRelay) {
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
     const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+    const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
     Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
     ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
-    const SocketHandle source = BindUdp(kClientAddress, 0);
+    const UniqueFd source = BindUdp(kClientAddress, 0);
     for (int i = 0; i < 7; ++i) {
         SendDatagram(source.Get(), "datagram", kClientAddress, port);
         ASSERT_TRUE(ReceiveDatagram(sink.Get()).has_value());
