@@ -52,11 +52,11 @@ void PrintMachineLimits(int relayCore, std::size_t datagramSize, int rate) {
     ::close(ends[0]);
     std::sort(wakeUps.begin(), wakeUps.end());
 
-    SocketHandle unread = BindUdp(kServerAddress, 0);
+    UniqueFd unread = BindUdp(kServerAddress, 0);
     sockaddr_in at{};
     socklen_t length = sizeof at;
     ::getsockname(unread.Get(), reinterpret_cast<sockaddr*>(&at), &length);
-    SocketHandle sender = BindUdp(kClientAddress, 0);
+    UniqueFd sender = BindUdp(kClientAddress, 0);
     const std::string payload = Letters(datagramSize);
     for (int i = 0; i < 5000; ++i) {
         ::sendto(sender.Get(), payload.data(), payload.size(), MSG_DONTWAIT, AsSockaddr(at),

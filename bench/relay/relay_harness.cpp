@@ -293,7 +293,7 @@ void RelayWatch::Scrape() const {
     if (m_relay->StatusPort() == 0) {
         return;
     }
-    SocketHandle connection = relaytest::ConnectWithin("127.0.0.1", m_relay->StatusPort());
+    UniqueFd connection = relaytest::ConnectWithin("127.0.0.1", m_relay->StatusPort());
     if (connection.Valid() &&
         relaytest::SendAll(connection.Get(), "GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n")) {
         relaytest::ReadUntilClosed(connection.Get());
@@ -329,7 +329,7 @@ TcpPath OpenTcpPath(const Relay& relay, const Programs& programs) {
     const char* server = relay.ServerAddress();
     const int clientPort = LowFreePort(client, SOCK_STREAM);
     const int serverPort = LowFreePort(server, SOCK_STREAM);
-    SocketHandle listening = ListenOn(server, serverPort);
+    UniqueFd listening = ListenOn(server, serverPort);
     if (relay.command == nullptr) {
         path.source = ConnectWithin(server, serverPort, kSetupTimeout);
     } else {

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "relay/endpoint.h"
-#include "relay/socket_handle.h"
 
 namespace relaybench {
 
@@ -157,8 +157,8 @@ private:
 // The source, the relay and the sink of one TCP path, connected.
 struct TcpPath {
     std::unique_ptr<RelayProcess> relay;
-    SocketHandle source;
-    SocketHandle sink;
+    UniqueFd source;
+    UniqueFd sink;
     bool Ready() const { return source.Valid() && sink.Valid(); }
 };
 
@@ -167,8 +167,8 @@ TcpPath OpenTcpPath(const Relay& relay, const Programs& programs);
 // The source, the relay and the sink of one UDP path; the source sends to `to`.
 struct UdpPath {
     std::unique_ptr<RelayProcess> relay;
-    SocketHandle source;
-    SocketHandle sink;
+    UniqueFd source;
+    UniqueFd sink;
     Endpoint to;
     bool Ready() const { return source.Valid() && sink.Valid(); }
 };

@@ -7,6 +7,7 @@
 #include "platform/message_box.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
+#include "platform/unique_fd.h"
 #include "resource.h"
 
 #include <QApplication>
@@ -19,17 +20,12 @@
 #include <optional>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 // The socket library is part of the system here; it counts as started when a socket can be made.
 bool SystemSocketsAvailable() {
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (probe < 0)
-        return false;
-    ::close(probe);
-    return true;
+    return UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)).Valid();
 }
 
 } // namespace

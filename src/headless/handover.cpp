@@ -22,21 +22,21 @@ constexpr char kStateName[] = "state";
 constexpr std::chrono::milliseconds kStoreBound(5000);
 
 // The record in a memory file, which the store keeps like any descriptor.
-SocketHandle RecordFile(const HandoverState& state) {
-    SocketHandle file(::memfd_create("tarvel-relay-handover", MFD_CLOEXEC));
+UniqueFd RecordFile(const HandoverState& state) {
+    UniqueFd file(::memfd_create("tarvel-relay-handover", MFD_CLOEXEC));
     const std::string text = SerializeHandoverState(state);
     for (std::size_t written = 0; file.Valid() && written < text.size();) {
         const ssize_t done = ::pwrite(file.Get(), text.data() + written, text.size() - written,
                                       static_cast<off_t>(written));
         if (done <= 0) {
-            return SocketHandle();
+            return UniqueFd();
         }
         written += static_cast<std::size_t>(done);
     }
     return file;
 }
 
-std::optional<HandoverState> ReadRecord(const SocketHandle& file) {
+std::optional<HandoverState> ReadRecord(const UniqueFd& file) {
     std::string text;
     char chunk[65536];
     for (ssize_t got = 0;
@@ -54,7 +54,7 @@ bool HandOverToServiceManager(LoggedRelay& relay, RelayLog& log) {
     }
     const HandoverState state = relay.HandOver();
     KeptAcrossStreams& kept = relay.Kept();
-    const SocketHandle record = RecordFile(state);
+    const UniqueFd record = RecordFile(state);
     // The sockets first: a record in the store names only what is there.
     bool stored = StoreDescriptor(kEndpointName, kept.endpointSocket.Get());
     if (kept.stream) {
@@ -129,7 +129,7 @@ void GoOnWith(HandedOver handed, const RelayPlan& plan, LoggedRelay& relay, Rela
         state->plan.waitEndpoint == plan.waitEndpoint) {
         kept.endpointSocket = std::move(handed.endpoint);
     }
-    for (SocketHandle* connection : {&handed.accepted, &handed.connected}) {
+    for (UniqueFd* connection : {&handed.accepted, &handed.connected}) {
         if (connection->Valid()) {
             kept.closes.Add(std::move(*connection));
         }

@@ -5,7 +5,7 @@
 #include "headless/handover_state.h"
 #include "headless/logged_relay.h"
 #include "headless/relay_log.h"
-#include "relay/socket_handle.h"
+#include "platform/unique_fd.h"
 
 // A relay's stream outliving its process under systemd: on a restart the process hands its sockets
 // (the endpoint socket; for TCP, the stream's two connections) and a record of what it did to
@@ -18,9 +18,9 @@ bool HandOverToServiceManager(LoggedRelay& relay, RelayLog& log);
 // What a process before this one left in the store, taken out of it: systemd keeps no copy.
 struct HandedOver {
     std::optional<HandoverState> state;
-    SocketHandle endpoint;
-    SocketHandle accepted;
-    SocketHandle connected;
+    UniqueFd endpoint;
+    UniqueFd accepted;
+    UniqueFd connected;
 
     bool Any() const { return state || endpoint.Valid() || accepted.Valid() || connected.Valid(); }
 };

@@ -22,6 +22,7 @@
 #include "headless/status_endpoint.h"
 #include "platform/error_reason.h"
 #include "platform/single_instance.h"
+#include "platform/unique_fd.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
 
@@ -40,27 +41,25 @@ public:
             sigaddset(&m_set, signal);
         }
         pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
-        m_fd = ::signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK);
+        m_fd = UniqueFd(::signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK));
     }
-    ~RelaySignals() {
-        ::close(m_fd);
-        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
-    }
+    ~RelaySignals() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
     RelaySignals(const RelaySignals&) = delete;
     RelaySignals& operator=(const RelaySignals&) = delete;
 
-    int Descriptor() const { return m_fd; }
+    int Descriptor() const { return m_fd.Get(); }
     // The signal that came, or 0.
     int Take() const {
         signalfd_siginfo info{};
-        return ::read(m_fd, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo)
-                                                               : 0;
+        return ::read(m_fd.Get(), &info, sizeof info) == sizeof info
+                   ? static_cast<int>(info.ssi_signo)
+                   : 0;
     }
 
 private:
     sigset_t m_set{};
     sigset_t m_previous{};
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 } // namespace

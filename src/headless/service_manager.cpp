@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "relay/socket_handle.h"
+#include "relay/open_socket.h"
 
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors) {
     const char* const path = std::getenv("NOTIFY_SOCKET");
@@ -32,7 +32,7 @@ bool NotifyServiceManager(std::string_view state, std::span<const int> descripto
     if (path[0] == '@') {
         address.sun_path[0] = '\0';
     }
-    const SocketHandle socket = OpenSocket(AF_UNIX, SOCK_DGRAM);
+    const UniqueFd socket = OpenSocket(AF_UNIX, SOCK_DGRAM);
     if (!socket.Valid()) {
         return false;
     }
@@ -97,7 +97,7 @@ std::vector<PassedDescriptor> TakePassedDescriptors() {
             names.erase(0, colon == std::string::npos ? names.size() : colon + 1);
             // Inherited across exec on purpose; nothing started from here may hold them.
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            passed.push_back({std::move(name), SocketHandle(fd)});
+            passed.push_back({std::move(name), UniqueFd(fd)});
         }
     }
     ::unsetenv("LISTEN_PID");
@@ -122,8 +122,8 @@ bool WaitForServiceManager(std::chrono::milliseconds bound) {
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
-    const SocketHandle readEnd(ends[0]);
-    SocketHandle writeEnd(ends[1]);
+    const UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
     const int descriptors[] = {writeEnd.Get()};
     if (!NotifyServiceManager("BARRIER=1", descriptors)) {
         return false;

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/socket_handle.h"
+#include "platform/unique_fd.h"
 
 // What a service tells systemd, in the notification protocol systemd documents as a stable
 // interface: one datagram of "KEY=value" lines to the socket $NOTIFY_SOCKET names, with
@@ -19,7 +19,7 @@ bool NotifyServiceManager(std::string_view state, std::span<const int> descripto
 // the ones an earlier process of the same service left in its descriptor store.
 struct PassedDescriptor {
     std::string name;
-    SocketHandle descriptor;
+    UniqueFd descriptor;
 };
 
 // Takes the descriptors systemd passed to this process, close-on-exec, and removes the variables

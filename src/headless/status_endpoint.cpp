@@ -7,6 +7,7 @@
 
 #include "headless/http_request.h"
 #include "headless/relay_metrics.h"
+#include "relay/open_socket.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ std::string Plain(int status, const char* reason, const char* extraHeader = "") 
 
 StatusEndpoint::StatusEndpoint(const Endpoint& endpoint, MetricsSource metrics, int& error)
     : m_metrics(std::move(metrics)) {
-    SocketHandle listener = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+    UniqueFd listener = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
     if (!listener.Valid()) {
         error = errno;
         return;
@@ -87,7 +88,7 @@ void StatusEndpoint::Serve(const pollfd* entries, Clock::time_point now) {
 
 void StatusEndpoint::Accept(Clock::time_point now) {
     while (m_connections.size() < kMostConnections) {
-        SocketHandle accepted(
+        UniqueFd accepted(
             ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!accepted.Valid()) {
             return; // nothing more waiting, or a connection that went before it was taken

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "relay/endpoint.h"
-#include "relay/socket_handle.h"
 
 // Serves GET /metrics over HTTP/1.1 from the relay program's own poll loop, so that a scrape needs
 // no thread and no library: one request per connection, its head at most 8 KiB and within 2 s,
@@ -38,7 +38,7 @@ public:
 
 private:
     struct Connection {
-        SocketHandle socket;
+        UniqueFd socket;
         std::string received;
         std::string answer; // once the request is read: what is still to be sent
         Clock::time_point deadline;
@@ -48,7 +48,7 @@ private:
     bool Read(Connection& connection);
     bool Send(Connection& connection);
 
-    SocketHandle m_listener;
+    UniqueFd m_listener;
     Endpoint m_bound;
     MetricsSource m_metrics;
     std::vector<Connection> m_connections;

@@ -78,21 +78,16 @@ SingleInstanceLock::SingleInstanceLock(const std::string& lockName,
 bool SingleInstanceLock::TryFolder(const std::filesystem::path& folder,
                                    const std::string& lockName) {
     const std::filesystem::path path = folder / (lockName + ".lock");
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (m_fd < 0)
+    m_lockFile = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!m_lockFile.Valid())
         return false;
-    const bool locked = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+    const bool locked = ::flock(m_lockFile.Get(), LOCK_EX | LOCK_NB) == 0;
     if (!locked && errno == EWOULDBLOCK)
         m_firstInstance = false;
     // Only the holder may take the socket's place; a later start finds it there.
     if (locked || !m_firstInstance)
         m_requestPath = folder / (lockName + ".sock");
     return true;
-}
-
-SingleInstanceLock::~SingleInstanceLock() {
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 std::string ApplicationNameFromPath(const std::string& executablePath) {

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 // Keeps the dialog to one copy per user: an exclusive lock on a file named after the application,
 // in a folder of the user's own. The kernel drops the lock when the process ends,
 // however it ends.
@@ -13,7 +15,6 @@ public:
     // unusable, in FallbackLockDirectory().
     explicit SingleInstanceLock(const std::string& lockName,
                                 const std::filesystem::path& lockDirectory = {});
-    ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
@@ -31,7 +32,7 @@ private:
     // True when the lock file in `folder` could be opened (and so the lock decided).
     bool TryFolder(const std::filesystem::path& folder, const std::string& lockName);
 
-    int m_fd = -1;
+    UniqueFd m_lockFile;
     bool m_firstInstance = true;
     std::string m_warning;
     std::filesystem::path m_requestPath;

@@ -13,6 +13,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 // The error the last failed system call left, taken before anything else can change it. Never
@@ -21,28 +23,6 @@ std::error_code LastError() {
     const int error = errno;
     return {error != 0 ? error : EIO, std::generic_category()};
 }
-
-// Closes the descriptor it owns.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now, so that a failing close (a late write error) can be seen.
-    bool Close() {
-        const int fd = std::exchange(m_fd, -1);
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // Removes the new file unless it has taken the old one's place.
 class TemporaryFile {
@@ -126,10 +106,10 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& contents) {
         return false;
     }
     UniqueFd in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (in.get() < 0) {
+    if (in.Get() < 0) {
         return false;
     }
-    if (!IsRegularFile(in.get())) {
+    if (!IsRegularFile(in.Get())) {
         errno = EINVAL;
         return false;
     }
@@ -139,7 +119,7 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& contents) {
         if (length == contents.size()) {
             contents.resize(std::max<std::size_t>(4096, 2 * contents.size()));
         }
-        const ssize_t got = ::read(in.get(), contents.data() + length, contents.size() - length);
+        const ssize_t got = ::read(in.Get(), contents.data() + length, contents.size() - length);
         if (got == 0) {
             contents.resize(length);
             return true;
@@ -209,17 +189,17 @@ std::error_code ReplaceFileContents(const std::filesystem::path& file, std::stri
     }
     UniqueFd out(fd);
     if (replacing) {
-        if (::fchmod(out.get(), old.st_mode & 07777) != 0) {
+        if (::fchmod(out.Get(), old.st_mode & 07777) != 0) {
             return LastError();
         }
         // Only possible for the owner or the administrator; otherwise the file stays ours.
-        if (::fchown(out.get(), old.st_uid, old.st_gid) != 0) {
+        if (::fchown(out.Get(), old.st_uid, old.st_gid) != 0) {
             errno = 0;
         }
     }
 
     // The whole text on disk before it becomes visible under the real name.
-    if (!WriteAll(out.get(), contents) || ::fsync(out.get()) != 0 || !out.Close()) {
+    if (!WriteAll(out.Get(), contents) || ::fsync(out.Get()) != 0 || !out.Close()) {
         return LastError();
     }
     if (beforeReplace && !beforeReplace()) {
@@ -232,8 +212,8 @@ std::error_code ReplaceFileContents(const std::filesystem::path& file, std::stri
     }
     temporary->Keep();
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) {
-        ::fsync(dir.get());
+    if (dir.Get() >= 0) {
+        ::fsync(dir.Get());
     }
     return {};
 } catch (const std::exception&) {

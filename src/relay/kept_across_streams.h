@@ -4,18 +4,18 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "relay/pending_closes.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
-#include "relay/socket_handle.h"
 
 // A TCP stream between its two connections, as one relay hands it to the next (in this process, or
 // through systemd's descriptor store in the next one).
 struct LiveStream {
-    SocketHandle accepted;  // from the peer on the wait endpoint
-    SocketHandle connected; // to the other endpoint
-    Endpoint peer;          // who connected
-    std::string unsent;     // read from the source, not yet given to the destination
+    UniqueFd accepted;  // from the peer on the wait endpoint
+    UniqueFd connected; // to the other endpoint
+    Endpoint peer;      // who connected
+    std::string unsent; // read from the source, not yet given to the destination
 };
 
 // What a caller that runs one relay after another keeps for them from one to the next. While a
@@ -28,7 +28,7 @@ struct KeptAcrossStreams {
     // The socket on the wait endpoint, listening (TCP) or bound (UDP): made by the first relay
     // and left open, so that a connection between two streams is never refused and no datagram
     // is lost between two relays. The owner decides when it goes (and whether it is handed on).
-    SocketHandle endpointSocket;
+    UniqueFd endpointSocket;
     // TCP: a stream to go on with instead of waiting for a new one; where a relay released for a
     // hand-over leaves its stream.
     std::optional<LiveStream> stream;

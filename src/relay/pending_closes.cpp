@@ -25,7 +25,7 @@ PendingCloses::~PendingCloses() {
     m_thread.join();
 }
 
-void PendingCloses::Add(SocketHandle connection) {
+void PendingCloses::Add(UniqueFd connection) {
     if (!connection.Valid()) {
         return;
     }

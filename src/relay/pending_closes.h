@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "relay/socket_handle.h"
+#include "platform/unique_fd.h"
 
 // Orderly closes that go on beside the relays: a TCP destination is handed over once the relay has
 // sent its last byte, its sending side is shut down, and a thread of its own reads and drops what
@@ -23,13 +23,13 @@ public:
 
     // Takes the connection over; its peer sees the orderly close after everything sent on it.
     // From any thread.
-    void Add(SocketHandle connection);
+    void Add(UniqueFd connection);
     // How many closes still wait for their peer.
     std::size_t Waiting() const noexcept { return m_waiting.load(); }
 
 private:
     struct Closing {
-        SocketHandle connection;
+        UniqueFd connection;
         std::chrono::steady_clock::time_point deadline;
     };
 
@@ -40,6 +40,6 @@ private:
     std::vector<Closing> m_handedOver; // under m_mutex, until the thread takes them
     bool m_ending = false;             // under m_mutex
     std::atomic<std::size_t> m_waiting{0};
-    SocketHandle m_wake; // an eventfd: something was handed over, or the end came
+    UniqueFd m_wake; // an eventfd: something was handed over, or the end came
     std::thread m_thread;
 };

@@ -53,6 +53,6 @@ public:
 private:
     const RelayPlan m_plan;
     RelayWorker m_worker;
-    SocketHandle m_ended; // an eventfd, written once the worker has ended
+    UniqueFd m_ended; // an eventfd, written once the worker has ended
     std::thread m_thread;
 };

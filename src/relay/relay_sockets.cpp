@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "relay/open_socket.h"
+
 bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const nfds_t count = wakeFd >= 0 ? 2 : 1;
@@ -32,7 +34,7 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     }
 }
 
-void WatchForVanishedPeer(const SocketHandle& connection) {
+void WatchForVanishedPeer(const UniqueFd& connection) {
     // Probes after 30 s without a byte from the peer, every 10 s; data sent and not acknowledged
     // for 60 s fails the connection too, and so do probes unanswered by then.
     constexpr int kIdleSeconds = 30;
@@ -85,8 +87,8 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested) {
     return endpoint.Empty() ? requested : endpoint;
 }
 
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requested,
-                       const AllowedSources& allowed, SocketHandle* kept, RefusedSources* refused) {
+UniqueFd AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requested,
+                   const AllowedSources& allowed, UniqueFd* kept, RefusedSources* refused) {
     // What was asked for until the socket is bound; from then on, where it is.
     Endpoint endpoint = requested;
     const auto fail = [&](SetupStep step) {
@@ -94,16 +96,16 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
         if (!worker.Released()) {
             worker.SetupFailed(step, side, endpoint, error);
         }
-        return SocketHandle();
+        return UniqueFd();
     };
-    SocketHandle own;
-    SocketHandle& listening = kept != nullptr ? *kept : own;
+    UniqueFd own;
+    UniqueFd& listening = kept != nullptr ? *kept : own;
     RefusedSources ownRefused;
     RefusedSources& refusals = refused != nullptr ? *refused : ownRefused;
     if (!listening.Valid()) {
         // Non-blocking, so that a connection reset between the poll and the accept cannot block
         // it.
-        SocketHandle made = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+        UniqueFd made = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
         if (!made.Valid()) {
             return fail(SetupStep::Socket);
         }
@@ -118,7 +120,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
             return fail(SetupStep::Listen);
         }
         if (!worker.KeepEndpointSocket(listening, std::move(made))) {
-            return SocketHandle();
+            return UniqueFd();
         }
     }
     endpoint = BoundEndpoint(listening.Get(), requested);
@@ -130,8 +132,8 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
         }
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        SocketHandle accepted(::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer),
-                                        &length, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        UniqueFd accepted(::accept4(listening.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                    SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (accepted.Valid()) {
             const Endpoint from =
                 Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), length);
@@ -144,7 +146,7 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
             // A relay being stopped drops the connection unused: it must never reach the other
             // side.
             if (!worker.TakeConnection(from)) {
-                return SocketHandle();
+                return UniqueFd();
             }
             WatchForVanishedPeer(accepted);
             worker.Report({RelayEvent::Kind::Accepted, side, endpoint, from});
@@ -156,26 +158,26 @@ SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requ
     }
 }
 
-void StopListening(const SocketHandle& listener) {
+void StopListening(const UniqueFd& listener) {
     if (listener.Valid()) {
         ::shutdown(listener.Get(), SHUT_RDWR);
     }
 }
 
-SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
-    SocketHandle connected = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+UniqueFd ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint) {
+    UniqueFd connected = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
     int error = errno;
     if (connected.Valid()) {
         WatchForVanishedPeer(connected);
         error = ConnectInterruptibly(connected.Get(), endpoint, worker.WakeDescriptor());
     }
     if (worker.Released()) {
-        return SocketHandle();
+        return UniqueFd();
     }
     if (error != 0) {
         worker.SetupFailed(connected.Valid() ? SetupStep::Connect : SetupStep::Socket, side,
                            endpoint, error);
-        return SocketHandle();
+        return UniqueFd();
     }
     worker.Report({RelayEvent::Kind::Connected, side, endpoint, {}});
     return connected;
@@ -204,7 +206,7 @@ ReturnedData DropReturnedData(int fd, int& error) {
     return ReturnedData::Drained;
 }
 
-void ShutDownSending(const SocketHandle& connection) {
+void ShutDownSending(const UniqueFd& connection) {
     ::shutdown(connection.Get(), SHUT_WR);
 }
 
@@ -213,7 +215,7 @@ bool DrainedToTheEnd(int fd) {
     return DropReturnedData(fd, error) != ReturnedData::Drained;
 }
 
-void CloseOrderly(SocketHandle& destination) {
+void CloseOrderly(UniqueFd& destination) {
     if (!destination.Valid()) {
         return;
     }

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/unique_fd.h"
 #include "relay/allowed_sources.h"
 #include "relay/endpoint.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_outcome.h"
 #include "relay/relay_worker.h"
-#include "relay/socket_handle.h"
 
 // Makes a non-blocking call that moves data (a receive, a send, a splice) until it moves some or
 // fails: again at once when a signal interrupted it, and after `wait()` when it would block (no
@@ -46,18 +46,18 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested);
 // worker) or the worker was released first.
 // With `kept`, the listening socket is that one instead: made on first use, left open and
 // listening afterwards, so that a caller running one relay after another never stops listening.
-SocketHandle AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
-                       const AllowedSources& allowed = {}, SocketHandle* kept = nullptr,
-                       RefusedSources* refused = nullptr);
+UniqueFd AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& endpoint,
+                   const AllowedSources& allowed = {}, UniqueFd* kept = nullptr,
+                   RefusedSources* refused = nullptr);
 
 // Stops a listening socket taking connections, from any thread: new ones are refused at once, those
 // still queued are reset, and a wait for one returns. The descriptor stays open until its owner
 // lets it go, so no other thread can find it reused meanwhile. Nothing for an empty handle.
-void StopListening(const SocketHandle& listener);
+void StopListening(const UniqueFd& listener);
 
 // A non-blocking TCP socket connected to `endpoint`; empty when the connect fails (recorded with
 // the worker), gets no answer within kConnectBound (ETIMEDOUT), or the worker was released.
-SocketHandle ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);
+UniqueFd ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoint);
 
 // How long a connect to the other side may wait for its answer.
 inline constexpr std::chrono::seconds kConnectBound(10);
@@ -66,7 +66,7 @@ inline constexpr std::chrono::seconds kConnectBound(10);
 // vanished (its link gone: no close or reset will ever come) fails the connection within about a
 // minute, whether the stream is idle or the relay has data on its way to it. The bound holds for
 // a peer that answers but takes nothing for that long (its window closed) too.
-void WatchForVanishedPeer(const SocketHandle& connection);
+void WatchForVanishedPeer(const UniqueFd& connection);
 
 // What reading a TCP destination found: data never flows back, but what a destination sends is
 // read and dropped, since data left unread would turn the final close into a reset.
@@ -81,7 +81,7 @@ ReturnedData DropReturnedData(int fd, int& error);
 // is shut down first, then what the peer still sends is dropped until it closes too (or
 // kCloseBound passes). Closing with unread input would reset the connection and cut the stream's
 // tail. Waits on the calling thread; PendingCloses waits beside it.
-void CloseOrderly(SocketHandle& destination);
+void CloseOrderly(UniqueFd& destination);
 
 // How long an orderly close waits for the peer's own close.
 inline constexpr std::chrono::milliseconds kCloseBound(1000);
@@ -89,5 +89,5 @@ inline constexpr std::chrono::milliseconds kCloseBound(1000);
 // The steps of an orderly close: shutting the sending side down, then reading what the peer still
 // sends, which is true once the peer has closed too (or the connection failed): nothing is left
 // to wait for.
-void ShutDownSending(const SocketHandle& connection);
+void ShutDownSending(const UniqueFd& connection);
 bool DrainedToTheEnd(int fd);

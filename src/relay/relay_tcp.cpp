@@ -221,7 +221,7 @@ public:
         }
         // Larger than the default, so one call moves as much as a busy socket holds.
         ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kChunk));
-        return std::unique_ptr<Splicer>(new Splicer(SocketHandle(ends[0]), SocketHandle(ends[1])));
+        return std::unique_ptr<Splicer>(new Splicer(UniqueFd(ends[0]), UniqueFd(ends[1])));
     }
 
     ssize_t Take(int source) override {
@@ -263,10 +263,10 @@ private:
     // Bytes moved from the source into the pipe by one call, at most.
     static constexpr std::size_t kChunk = 1 << 20;
 
-    Splicer(SocketHandle out, SocketHandle in) : m_out(std::move(out)), m_in(std::move(in)) {}
+    Splicer(UniqueFd out, UniqueFd in) : m_out(std::move(out)), m_in(std::move(in)) {}
 
-    const SocketHandle m_out;
-    const SocketHandle m_in;
+    const UniqueFd m_out;
+    const UniqueFd m_in;
     char m_head[4] = {};
     ssize_t m_peeked = 0;
 };
@@ -473,8 +473,8 @@ private:
 } // namespace
 
 void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
-    SocketHandle accepted;
-    SocketHandle connected;
+    UniqueFd accepted;
+    UniqueFd connected;
     std::string carried;
     if (kept != nullptr && kept->stream) {
         // Going on with a stream a relay before this one had: its connections are there.
@@ -504,8 +504,8 @@ void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
     // Relaying: always from the client side to the server side.
     StreamEnd end{RelayEnd::SetupFailed};
     const bool sourceIsAccepted = plan.waitSide == RelaySide::Client;
-    SocketHandle& source = sourceIsAccepted ? accepted : connected;
-    SocketHandle& destination = sourceIsAccepted ? connected : accepted;
+    UniqueFd& source = sourceIsAccepted ? accepted : connected;
+    UniqueFd& destination = sourceIsAccepted ? connected : accepted;
     std::string unsent;
     if (connected.Valid()) {
         worker.Relaying();

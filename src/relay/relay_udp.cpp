@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "relay/kept_across_streams.h"
+#include "relay/open_socket.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"
@@ -314,8 +315,8 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
 }
 
 // The receiving socket with its larger buffer, bound; empty when a step failed (recorded).
-SocketHandle BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bindTo) {
-    SocketHandle receiving = OpenSocket(bindTo.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+UniqueFd BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bindTo) {
+    UniqueFd receiving = OpenSocket(bindTo.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
     if (!receiving.Valid()) {
         worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
         return receiving;
@@ -325,7 +326,7 @@ SocketHandle BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bi
                  sizeof kReceiveBufferBytes);
     if (::bind(receiving.Get(), bindTo.Address(), bindTo.Length()) != 0) {
         worker.SetupFailed(SetupStep::Bind, side, bindTo, errno);
-        return SocketHandle();
+        return UniqueFd();
     }
     return receiving;
 }
@@ -335,16 +336,15 @@ SocketHandle BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bi
 void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
     // Setting up: the bound receiving socket (the kept one where there is one) and the unbound
     // sending socket.
-    SocketHandle own;
-    SocketHandle& receiving = kept != nullptr ? kept->endpointSocket : own;
+    UniqueFd own;
+    UniqueFd& receiving = kept != nullptr ? kept->endpointSocket : own;
     if (!receiving.Valid()) {
         // Released meanwhile, the socket made goes again at once.
-        if (SocketHandle made = BoundSocket(worker, plan.waitSide, plan.waitEndpoint);
-            made.Valid()) {
+        if (UniqueFd made = BoundSocket(worker, plan.waitSide, plan.waitEndpoint); made.Valid()) {
             worker.KeepEndpointSocket(receiving, std::move(made));
         }
     }
-    SocketHandle sending = OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
+    UniqueFd sending = OpenSocket(plan.otherEndpoint.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
     if (receiving.Valid() && !sending.Valid()) {
         worker.SetupFailed(SetupStep::Socket, plan.OtherSide(), plan.otherEndpoint, errno);
     }

@@ -53,7 +53,7 @@ bool RelayWorker::TakeConnection(const Endpoint& peer) {
     return true;
 }
 
-bool RelayWorker::KeepEndpointSocket(SocketHandle& kept, SocketHandle made) {
+bool RelayWorker::KeepEndpointSocket(UniqueFd& kept, UniqueFd made) {
     std::lock_guard lock(m_mutex);
     if (Released()) {
         return false;

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
-#include "relay/socket_handle.h"
 
 // What a worker tells an observer as it sets up; the dialog shows none of it, a log does.
 struct RelayEvent {
@@ -85,7 +85,7 @@ public:
     // Puts the endpoint socket the worker made (listening or bound) where it is kept, unless a
     // release came first. So once a stopping thread has released the worker, no socket appears
     // after it, and the one kept (by the caller, across relays) is the stopping thread's to shut.
-    bool KeepEndpointSocket(SocketHandle& kept, SocketHandle made);
+    bool KeepEndpointSocket(UniqueFd& kept, UniqueFd made);
     // Readable once the worker is released; polled beside its sockets. For the worker's own
     // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
@@ -150,7 +150,7 @@ private:
     RelayStatus m_status;   // under m_mutex, counts apart; its stage is Ended once finished
     std::atomic<bool> m_released{false};
     std::atomic<bool> m_handingOver{false};
-    SocketHandle m_wake; // an eventfd; under m_mutex but for the worker's own reads
+    UniqueFd m_wake; // an eventfd; under m_mutex but for the worker's own reads
     RelayEventSink m_events;
     std::atomic<std::uint32_t> m_head;
     std::atomic<std::uint64_t> m_bytes{0};

@@ -24,7 +24,6 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <random>
 
 namespace {
 
@@ -33,41 +32,31 @@ using namespace std::string_literals;
 using relaytest::IsListening;
 using relaytest::IsUdpBound;
 using relaytest::MakeSocketAddress;
+using relaytest::PickLowPort;
 
 bool Bind(int fd, const char* address, int port) {
     const sockaddr_in a = MakeSocketAddress(address, port);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
-// A port the dialog accepts (at most 10000) for which `fits` holds.
-template <class Fits> int PickPort(Fits fits) {
-    static std::mt19937 random(static_cast<unsigned>(::getpid()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 2000 + static_cast<int>(random() % 8000);
-        if (fits(port))
-            return port;
-    }
-    return -1;
-}
-
 // A port free on both loopback endpoints the tests use.
 int FreePort(int type) {
-    return PickPort([type](int port) {
-        const SocketHandle a(::socket(AF_INET, type, 0));
-        const SocketHandle b(::socket(AF_INET, type, 0));
+    return PickLowPort([type](int port) {
+        const UniqueFd a(::socket(AF_INET, type, 0));
+        const UniqueFd b(::socket(AF_INET, type, 0));
         return Bind(a.Get(), "127.0.0.2", port) && Bind(b.Get(), "127.0.0.3", port);
     });
 }
 
 // A fresh connection each try: a socket whose connect failed is not used again.
-bool Connect(SocketHandle& socket, const sockaddr_in& to) {
-    socket = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+bool Connect(UniqueFd& socket, const sockaddr_in& to) {
+    socket = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
     return ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
 }
 
 // Binds `fd` to a free port on `address` and returns it.
 int BindFree(int fd, const char* address) {
-    return PickPort([fd, address](int port) { return Bind(fd, address, port); });
+    return PickLowPort([fd, address](int port) { return Bind(fd, address, port); });
 }
 
 // Waits for `fd` to be readable, processing the dialog's events meanwhile.
@@ -85,7 +74,7 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 // Sends `text` with its zero to a UDP relay on (address, port) until a datagram arrives at `sink`
 // (the worker binds on its own thread), and returns what arrived; empty when nothing did.
 std::string ThroughTheRelay(int sink, const char* address, int port, const std::string& text) {
-    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    const UniqueFd source(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in relay = MakeSocketAddress(address, port);
     char received[64] = {};
     for (int attempt = 0; attempt < 50; ++attempt) {
@@ -153,16 +142,16 @@ protected:
     // listens on the server endpoint, the sink connects there, and the relay then connects to the
     // source listening on the client endpoint, where the data comes from.
     struct TcpStream {
-        SocketHandle source;
-        SocketHandle sink;
-        SocketHandle accepted; // the source's end of the relay's connection
+        UniqueFd source;
+        UniqueFd sink;
+        UniqueFd accepted; // the source's end of the relay's connection
         int sourcePort = -1;
         int serverPort = -1; // where the relay waits
     };
     // Up to Run: the source listens on the client endpoint, the relay then waits on the server
     // endpoint.
     void RunTcpRelay(TcpStream& stream) {
-        stream.source = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+        stream.source = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
         stream.sourcePort = BindFree(stream.source.Get(), "127.0.0.2");
         ASSERT_GT(stream.sourcePort, 0);
         ASSERT_EQ(::listen(stream.source.Get(), 1), 0);
@@ -178,13 +167,13 @@ protected:
         const sockaddr_in server = MakeSocketAddress("127.0.0.3", stream.serverPort);
         ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(stream.sink, server); }));
         ASSERT_TRUE(WaitReadable(stream.source.Get(), 3000ms));
-        stream.accepted = SocketHandle(::accept(stream.source.Get(), nullptr, nullptr));
+        stream.accepted = UniqueFd(::accept(stream.source.Get(), nullptr, nullptr));
         ASSERT_GE(stream.accepted.Get(), 0);
     }
     // A server-to-client UDP relay as the operator sets it up: bound on the client endpoint,
     // sending to the sink on the server endpoint.
     struct UdpStream {
-        SocketHandle sink{::socket(AF_INET, SOCK_DGRAM, 0)};
+        UniqueFd sink{::socket(AF_INET, SOCK_DGRAM, 0)};
         int sinkPort = -1;
         int clientPort = -1; // where the relay is bound
     };
@@ -382,7 +371,7 @@ TEST_F(RunStop, TheDialogKeepsPaintingThroughStopsPause) {
     QLineEdit* lamp = Edit(IDC_INPUT_LAMP1);
     PaintCounter counter;
     lamp->installEventFilter(&counter);
-    const SocketHandle source(::socket(AF_INET, SOCK_DGRAM, 0));
+    const UniqueFd source(::socket(AF_INET, SOCK_DGRAM, 0));
     int paintsBefore = -1;
     bool early = false;
     bool late = false;
@@ -486,7 +475,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         const int clientPort = FreePort(type);
         const int serverPort = FreePort(type);
         // The endpoint the UDP worker binds on the client side is taken by someone else.
-        SocketHandle occupant(::socket(AF_INET, SOCK_DGRAM, 0));
+        UniqueFd occupant(::socket(AF_INET, SOCK_DGRAM, 0));
         if (c.mode == IDC_SERVER_TO_CLIENT) {
             ASSERT_TRUE(Bind(occupant.Get(), "127.0.0.2", clientPort));
         }
@@ -496,7 +485,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         Click(IDC_RUN);
         ASSERT_TRUE(Running());
         // The TCP worker gets its connection, then finds nobody listening on the client side.
-        SocketHandle peer;
+        UniqueFd peer;
         if (c.protocol == IDC_TCP) {
             const sockaddr_in server = MakeSocketAddress("127.0.0.3", serverPort);
             ASSERT_TRUE(ProcessEventsUntil([&] { return Connect(peer, server); }));
@@ -519,7 +508,7 @@ TEST_F(RunStop, FailedSetUpReturnsToTheIdleLookWithOneMessage) {
         if (c.mode == IDC_SERVER_TO_CLIENT) {
             // With the endpoint free again, Run relays.
             occupant.Reset();
-            const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+            const UniqueFd sink(::socket(AF_INET, SOCK_DGRAM, 0));
             ASSERT_TRUE(Bind(sink.Get(), "127.0.0.3", serverPort));
             Click(IDC_RUN);
             ASSERT_TRUE(Running());
@@ -589,11 +578,11 @@ TEST_F(RunStop, ATypedAddressIsTheOneRelayedOnAndSaved) {
     for (const Case& c : {Case{"client side", IDC_CLIENT_ADDRESS, "127.0.0.4", "127.0.0.3"},
                           Case{"server side", IDC_SERVER_ADDRESS, "127.0.0.2", "127.0.0.5"}}) {
         SCOPED_TRACE(c.name);
-        const SocketHandle sink(::socket(AF_INET, SOCK_DGRAM, 0));
+        const UniqueFd sink(::socket(AF_INET, SOCK_DGRAM, 0));
         const int sinkPort = BindFree(sink.Get(), c.server);
         ASSERT_GT(sinkPort, 0);
         // A port free on the address the relay is to bind; the probe lets it go again.
-        SocketHandle probe(::socket(AF_INET, SOCK_DGRAM, 0));
+        UniqueFd probe(::socket(AF_INET, SOCK_DGRAM, 0));
         const int relayPort = BindFree(probe.Get(), c.client);
         ASSERT_GT(relayPort, 0);
         probe.Reset();
@@ -683,7 +672,7 @@ TEST_F(RunStop, ARunningRelayKeepsTheEndpointsOfRun) {
     TcpStream stream;
     ASSERT_NO_FATAL_FAILURE(RunTcpRelay(stream));
     // Where the relay would go if the change reached it.
-    const SocketHandle decoy(::socket(AF_INET, SOCK_STREAM, 0));
+    const UniqueFd decoy(::socket(AF_INET, SOCK_STREAM, 0));
     ASSERT_TRUE(Bind(decoy.Get(), "127.0.0.4", stream.sourcePort));
     ASSERT_EQ(::listen(decoy.Get(), 1), 0);
 
@@ -878,8 +867,8 @@ TEST_F(RunStop, DirectionTooltipsSayWhatTheRelayDoes) {
         const Side& from = sides.at(said.captured(6));
         const Side& to = sides.at(said.captured(7));
         // The peer on the far side is there before the relay needs it.
-        const SocketHandle farPeer = tcp ? relaytest::ListenOn(other.address, other.port)
-                                         : relaytest::BindUdp(to.address, to.port);
+        const UniqueFd farPeer = tcp ? relaytest::ListenOn(other.address, other.port)
+                                     : relaytest::BindUdp(to.address, to.port);
         ASSERT_TRUE(farPeer.Valid());
         Click(IDC_RUN);
         ASSERT_TRUE(Running());
@@ -893,17 +882,17 @@ TEST_F(RunStop, DirectionTooltipsSayWhatTheRelayDoes) {
         })) << Edit(IDC_INPUT_LAMP1)->toolTip().toStdString();
 
         if (tcp) {
-            SocketHandle atWait = relaytest::ConnectWithin(waits.address, waits.port);
+            UniqueFd atWait = relaytest::ConnectWithin(waits.address, waits.port);
             ASSERT_TRUE(atWait.Valid());
-            SocketHandle atOther = relaytest::AcceptWithin(farPeer.Get());
+            UniqueFd atOther = relaytest::AcceptWithin(farPeer.Get());
             ASSERT_TRUE(atOther.Valid()) << "the relay did not connect where the text says";
-            const SocketHandle& source = &from == &waits ? atWait : atOther;
-            const SocketHandle& destination = &to == &waits ? atWait : atOther;
+            const UniqueFd& source = &from == &waits ? atWait : atOther;
+            const UniqueFd& destination = &to == &waits ? atWait : atOther;
             ASSERT_NE(&source, &destination);
             ASSERT_TRUE(relaytest::SendAll(source.Get(), "way"));
             EXPECT_EQ(relaytest::ReadStream(destination.Get(), 4).data, "way\0"s);
         } else {
-            const SocketHandle sender = relaytest::BindUdp(from.address, 0);
+            const UniqueFd sender = relaytest::BindUdp(from.address, 0);
             ASSERT_TRUE(sender.Valid());
             relaytest::SendDatagram(sender.Get(), "way", from.address, from.port);
             const std::optional<relaytest::Datagram> arrived =

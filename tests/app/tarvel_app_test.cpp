@@ -4,8 +4,8 @@
 #include "platform/message_box.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
+#include "platform/unique_fd.h"
 #include "process_events_until.h"
-#include "relay/socket_handle.h"
 
 #include <QApplication>
 #include <QDir>
@@ -218,7 +218,7 @@ TEST_F(InstanceStart, ASecondStartThatNobodyAnswersEndsSilently) {
         const char* name;
         std::function<void()> prepare;
     };
-    SocketHandle deaf;
+    UniqueFd deaf;
     const Case cases[] = {
         {"no socket", [] {}},
         {"a file left behind",
@@ -226,7 +226,7 @@ TEST_F(InstanceStart, ASecondStartThatNobodyAnswersEndsSilently) {
         {"a socket nobody listens on",
          [&] {
              std::filesystem::remove(path);
-             deaf = SocketHandle(::socket(AF_UNIX, SOCK_STREAM, 0));
+             deaf = UniqueFd(::socket(AF_UNIX, SOCK_STREAM, 0));
              sockaddr_un address{};
              address.sun_family = AF_UNIX;
              ASSERT_LT(path.size(), sizeof address.sun_path);

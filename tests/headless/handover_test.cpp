@@ -32,7 +32,7 @@ using namespace std::string_literals;
 class ServiceManager {
 public:
     explicit ServiceManager(const Folder& folder) : m_path(folder.Path() / "notify") {
-        m_socket = SocketHandle(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        m_socket = UniqueFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
@@ -82,7 +82,7 @@ private:
             if (got < 0) {
                 continue;
             }
-            std::vector<SocketHandle> descriptors;
+            std::vector<UniqueFd> descriptors;
             for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
                 if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
                     const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -98,7 +98,7 @@ private:
     }
 
     // A barrier is answered by closing what came with it, as systemd does.
-    void Take(const std::string& message, std::vector<SocketHandle> descriptors) {
+    void Take(const std::string& message, std::vector<UniqueFd> descriptors) {
         const auto value = [&](const std::string& key) -> std::string {
             const std::size_t at = message.find(key + "=");
             if (at == std::string::npos || (at != 0 && message[at - 1] != '\n')) {
@@ -109,7 +109,7 @@ private:
         };
         std::lock_guard lock(m_mutex);
         if (value("FDSTORE") == "1") {
-            for (SocketHandle& descriptor : descriptors) {
+            for (UniqueFd& descriptor : descriptors) {
                 m_store.emplace_back(value("FDNAME"), std::move(descriptor));
             }
         } else if (value("FDSTOREREMOVE") == "1") {
@@ -119,10 +119,10 @@ private:
     }
 
     fs::path m_path;
-    SocketHandle m_socket;
+    UniqueFd m_socket;
     std::mutex m_mutex;
-    std::vector<std::pair<std::string, SocketHandle>> m_store; // under m_mutex
-    std::jthread m_reader;                                     // last: stops first
+    std::vector<std::pair<std::string, UniqueFd>> m_store; // under m_mutex
+    std::jthread m_reader;                                 // last: stops first
 };
 
 std::string ParametersWith(const std::string& forward, int clientPort, int serverPort,
@@ -149,9 +149,9 @@ struct TcpHandOver {
     ServiceManager manager{folder};
     int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
     int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
-    SocketHandle source;
-    SocketHandle destination;
+    UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
+    UniqueFd source;
+    UniqueFd destination;
 
     explicit TcpHandOver(const std::string& forward) {
         folder.WriteParameters(ParametersWith(forward, clientPort, serverPort));
@@ -227,7 +227,7 @@ TEST(HandOverTest, ATcpStreamGoesOnInTheNextProcessOverTheSameConnections) {
             << "left in the store after the next process took it";
         EXPECT_TRUE(LogShows(*next, "已结束: 数据源已关闭连接")) << next->Err();
         // The next stream is taken on the listener handed on.
-        SocketHandle another = ConnectWithin(kClientAddress, relay.clientPort);
+        UniqueFd another = ConnectWithin(kClientAddress, relay.clientPort);
         EXPECT_TRUE(AcceptWithin(relay.destinationListener.Get()).Valid());
         next->Signal(SIGTERM);
         EXPECT_EQ(next->Wait(), 0);
@@ -248,7 +248,7 @@ TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
     EXPECT_TRUE(
         LogShows(*next, "上一个进程交来的连接与参数文件的设置不符, 已关闭, 按参数文件重新开始"))
         << next->Err();
-    for (const SocketHandle* end : {&relay.source, &relay.destination}) {
+    for (const UniqueFd* end : {&relay.source, &relay.destination}) {
         const StreamRead read = ReadUntilClosed(end->Get());
         EXPECT_TRUE(read.closed && !read.reset) << "a handed connection did not end in order";
     }
@@ -256,7 +256,7 @@ TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
         << next->Err();
 
     // Nobody to hand over to: the stream ends as with SIGTERM.
-    SocketHandle source = ConnectWithin(kClientAddress, relay.clientPort);
+    UniqueFd source = ConnectWithin(kClientAddress, relay.clientPort);
     ASSERT_TRUE(LogShows(*next, "已接受连接"));
     next->Signal(SIGUSR2);
     EXPECT_EQ(next->Wait(), 0);
@@ -271,7 +271,7 @@ TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
     ServiceManager manager(folder);
     const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
     const int serverPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    const SocketHandle sink = BindUdp(kServerAddress, serverPort);
+    const UniqueFd sink = BindUdp(kServerAddress, serverPort);
     const int size = 8 << 20;
     ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     folder.WriteParameters(ParametersWith("Udp", clientPort, serverPort));
@@ -283,7 +283,7 @@ TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
     // 4 000 numbered datagrams, 20 a millisecond, with the hand-over in the middle.
     constexpr int kCount = 4000;
     std::jthread sender([&] {
-        const SocketHandle socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         for (int n = 0; n < kCount; ++n) {
             SendDatagram(socket.Get(), std::to_string(n), kClientAddress, clientPort);
             if (n % 20 == 19) {
@@ -318,12 +318,12 @@ TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
     const Folder folder;
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const SocketHandle listener = ListenOn(kServerAddress, serverPort);
+    const UniqueFd listener = ListenOn(kServerAddress, serverPort);
     folder.WriteParameters(
         ParametersWith("Bytes", clientPort, serverPort, "[Allow]\nSources=127.0.0.1\n"));
     Program program(folder, {"--workdir", folder.Path().string()});
-    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
-    const SocketHandle destination = AcceptWithin(listener.Get());
+    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
+    const UniqueFd destination = AcceptWithin(listener.Get());
     ASSERT_TRUE(destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "one"));
     EXPECT_EQ(ReadStream(destination.Get(), 3).data, "one");

@@ -42,7 +42,7 @@ TEST(HeadlessRelayTest, UdpRelayCarriesDatagramsUntilSigtermThenEndsWithZero) {
         const Folder folder;
         const int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
         const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-        const SocketHandle sink = BindUdp(kServerAddress, sinkPort);
+        const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
         folder.WriteParameters(
             Parameters(0, 1, kClientAddress, clientPort, kServerAddress, sinkPort));
 
@@ -50,7 +50,7 @@ TEST(HeadlessRelayTest, UdpRelayCarriesDatagramsUntilSigtermThenEndsWithZero) {
                         {.dialogProgram = dialogProgram});
         ASSERT_TRUE(program.Started());
         ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, clientPort); }));
-        const SocketHandle source = BindUdp(kClientAddress, 0);
+        const UniqueFd source = BindUdp(kClientAddress, 0);
         for (const std::string text : {"one", "two", "three"}) {
             SendDatagram(source.Get(), text, kClientAddress, clientPort);
             const auto forwarded = ReceiveDatagram(sink.Get());
@@ -97,21 +97,21 @@ TEST(HeadlessRelayTest, TcpRelayTakesStreamAfterStreamWithoutRefusingAConnection
         const char* const waitAddress = waitsOnServer ? kServerAddress : kClientAddress;
         const int waitPort = waitsOnServer ? serverPort : clientPort;
         // The other side listens for the relay's own connection.
-        const SocketHandle otherListener = waitsOnServer ? ListenOn(kClientAddress, clientPort)
-                                                         : ListenOn(kServerAddress, serverPort);
+        const UniqueFd otherListener = waitsOnServer ? ListenOn(kClientAddress, clientPort)
+                                                     : ListenOn(kServerAddress, serverPort);
         folder.WriteParameters(Parameters(c.clientToServer, 0, kClientAddress, clientPort,
                                           kServerAddress, serverPort));
         Program program(folder, {"--workdir", folder.Path().string()});
         ASSERT_TRUE(program.Started());
 
-        SocketHandle waiting = ConnectWithin(waitAddress, waitPort);
+        UniqueFd waiting = ConnectWithin(waitAddress, waitPort);
         for (int stream = 1; stream <= 3; ++stream) {
             SCOPED_TRACE(stream);
             ASSERT_TRUE(waiting.Valid());
-            SocketHandle other = AcceptWithin(otherListener.Get());
+            UniqueFd other = AcceptWithin(otherListener.Get());
             ASSERT_TRUE(other.Valid());
-            SocketHandle& source = waitsOnServer ? other : waiting;
-            SocketHandle& destination = waitsOnServer ? waiting : other;
+            UniqueFd& source = waitsOnServer ? other : waiting;
+            UniqueFd& destination = waitsOnServer ? waiting : other;
             const std::string text = "stream-" + std::to_string(stream);
             ASSERT_TRUE(SendAll(source.Get(), text));
             EXPECT_EQ(ReadStream(destination.Get(), text.size() + 1).data, text + '\0');
@@ -126,7 +126,7 @@ TEST(HeadlessRelayTest, TcpRelayTakesStreamAfterStreamWithoutRefusingAConnection
             }
             other.Reset();
             // Right away, without waiting for the log or retrying.
-            waiting = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            waiting = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
             ASSERT_TRUE(TryConnect(waiting, waitAddress, waitPort))
                 << "refused right after stream " << stream << ": " << std::strerror(errno);
         }
@@ -156,17 +156,17 @@ TEST(HeadlessRelayTest, AnUnreachableOtherSideDropsThatConnectionAndTheNextOneIs
         Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
     Program program(folder, {"--workdir", folder.Path().string()});
 
-    SocketHandle first = ConnectWithin(kClientAddress, clientPort);
+    UniqueFd first = ConnectWithin(kClientAddress, clientPort);
     ASSERT_TRUE(first.Valid());
     EXPECT_TRUE(ReadUntilClosed(first.Get()).closed) << "the unreachable side's connection stays";
     EXPECT_TRUE(
         LogShows(program, "已结束: 输出网卡 127.0.0.3:" + std::to_string(serverPort) + " 无法连接"))
         << program.Err();
 
-    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
-    SocketHandle source(::socket(AF_INET, SOCK_STREAM, 0));
+    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
+    UniqueFd source(::socket(AF_INET, SOCK_STREAM, 0));
     ASSERT_TRUE(TryConnect(source, kClientAddress, clientPort));
-    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    UniqueFd destination = AcceptWithin(destinationListener.Get());
     ASSERT_TRUE(destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "after"));
     EXPECT_EQ(ReadStream(destination.Get(), 6).data, "after\0"s);
@@ -185,7 +185,7 @@ TEST(HeadlessRelayTest, StopSignalWhileWaitingEndsWithZeroAndNeverConnects) {
         const Folder folder;
         const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
         const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-        const SocketHandle destination = ListenOn(kClientAddress, clientPort);
+        const UniqueFd destination = ListenOn(kClientAddress, clientPort);
         folder.WriteParameters(
             Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
         Program program(folder, {"--workdir", folder.Path().string()});
@@ -204,7 +204,7 @@ TEST(HeadlessRelayTest, StopSignalWhileWaitingEndsWithZeroAndNeverConnects) {
 TEST(HeadlessRelayTest, EndpointInUseEndsWithOneAndTheReason) {
     const Folder folder;
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    const UniqueFd occupant = BindUdp(kClientAddress, port);
     folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
 
     Program program(folder, {"--workdir", folder.Path().string()});
@@ -309,7 +309,7 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
 TEST(HeadlessRelayTest, CheckPrintsThePlanAndWarningsWithoutBinding) {
     const Folder folder;
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    const UniqueFd occupant = BindUdp(kClientAddress, port);
     std::string file =
         Parameters(0, 1, kClientAddress, port, kServerAddress, 5000) + "[Forward]\nMode=Binary\n";
     file.replace(file.find("[UDpOrTCp]\nNumber=1"), 19, "[UDpOrTCp]\nNumber=1x");
@@ -378,10 +378,10 @@ TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
     const Folder locks;
     const Folder first;
     const Folder second;
-    const SocketHandle source = BindUdp(kClientAddress, 0);
+    const UniqueFd source = BindUdp(kClientAddress, 0);
     std::vector<std::unique_ptr<Program>> programs;
     std::vector<std::pair<int, int>> ports; // the relay's own port, its sink's port
-    std::vector<SocketHandle> sinks;
+    std::vector<UniqueFd> sinks;
     for (const Folder* folder : {&first, &second}) {
         const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
         const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
@@ -424,7 +424,7 @@ TEST(HeadlessRelayTest, RelaysWithSettingsOfTheirOwnRunSideBySide) {
 TEST(HeadlessRelayTest, LinesCarryTheJournalsPriorityOnlyWhenStandardErrorIsTheJournal) {
     const Folder folder;
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    const UniqueFd occupant = BindUdp(kClientAddress, port);
     folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
     const struct {
         const char* name;
@@ -462,7 +462,7 @@ TEST(HeadlessRelayTest, LinesCarryTheJournalsPriorityOnlyWhenStandardErrorIsTheJ
 TEST(HeadlessRelayTest, TellsSystemdItIsReadyOnceItListensOrIsBound) {
     const Folder folder;
     const fs::path socketPath = folder.Path() / "notify";
-    const SocketHandle notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
@@ -492,7 +492,7 @@ TEST(HeadlessRelayTest, TellsSystemdItIsReadyOnceItListensOrIsBound) {
     }
 
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
-    const SocketHandle occupant = BindUdp(kClientAddress, port);
+    const UniqueFd occupant = BindUdp(kClientAddress, port);
     folder.WriteParameters(Parameters(0, 1, kClientAddress, port, kServerAddress, 5000));
     Program failing(folder, {"--workdir", folder.Path().string()}, start);
     EXPECT_EQ(failing.Wait(), 1);
@@ -547,8 +547,8 @@ struct UdpService {
     Folder folder;
     int clientPort = LowFreePort(kClientAddress, SOCK_DGRAM);
     int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
-    SocketHandle sink = BindUdp(kServerAddress, sinkPort);
-    SocketHandle source = BindUdp(kClientAddress, 0);
+    UniqueFd sink = BindUdp(kServerAddress, sinkPort);
+    UniqueFd source = BindUdp(kClientAddress, 0);
 
     std::unique_ptr<Program> Start() {
         folder.WriteParameters(
@@ -686,12 +686,12 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
         const Folder folder;
         const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
         const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-        const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+        const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
         folder.WriteParameters(
             Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
         Program program(folder, {"--workdir", folder.Path().string()});
-        SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
-        SocketHandle source = AcceptWithin(sourceListener.Get());
+        UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+        UniqueFd source = AcceptWithin(sourceListener.Get());
         ASSERT_TRUE(destination.Valid() && source.Valid());
 
         const std::string data = StreamWithoutZeros(64U << 20);
@@ -731,22 +731,22 @@ TEST(HeadlessRelayTest, ForwardingSettingsAndRefusedSourcesAreLogged) {
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
     folder.WriteParameters(
         Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
         "[Forward]\nMode=Bytes\n[Allow]\nSources=127.0.0.1/32\n");
     Program program(folder, {"--workdir", folder.Path().string()});
     ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
 
-    SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in from = MakeSocketAddress("127.0.0.99", 0);
     ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
     ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort));
     EXPECT_TRUE(ReadUntilClosed(intruder.Get()).closed);
     EXPECT_FALSE(Readable(sourceListener.Get(), kQuiet)) << "the intruder reached the source";
 
-    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
-    SocketHandle source = AcceptWithin(sourceListener.Get());
+    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+    UniqueFd source = AcceptWithin(sourceListener.Get());
     ASSERT_TRUE(destination.Valid() && source.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "as\0is"s));
     EXPECT_EQ(ReadStream(destination.Get(), 5).data, "as\0is"s);
@@ -780,8 +780,8 @@ TEST(HeadlessRelayTest, ALongAllowListIsReadWholeAndNoStrangerPasses) {
             const int type = udp == 1 ? SOCK_DGRAM : SOCK_STREAM;
             const int clientPort = LowFreePort(kClientAddress, type);
             const int serverPort = LowFreePort(kServerAddress, type);
-            const SocketHandle destination = udp == 1 ? BindUdp(kServerAddress, serverPort)
-                                                      : ListenOn(kServerAddress, serverPort);
+            const UniqueFd destination = udp == 1 ? BindUdp(kServerAddress, serverPort)
+                                                  : ListenOn(kServerAddress, serverPort);
             folder.WriteParameters(
                 Parameters(0, udp, kClientAddress, clientPort, kServerAddress, serverPort) +
                 "[Allow]\nSources=" + list + "\n");
@@ -796,14 +796,14 @@ TEST(HeadlessRelayTest, ALongAllowListIsReadWholeAndNoStrangerPasses) {
                 const bool allowed = std::string(from) == "127.0.0.2";
                 const sockaddr_in local = MakeSocketAddress(from, 0);
                 if (udp == 1) {
-                    const SocketHandle sender = BindUdp(from, 0);
+                    const UniqueFd sender = BindUdp(from, 0);
                     SendDatagram(sender.Get(), from, kClientAddress, clientPort);
                     const auto forwarded =
                         ReceiveDatagram(destination.Get(), allowed ? kTimeout : kQuiet);
                     EXPECT_EQ(forwarded.has_value(), allowed);
                     continue;
                 }
-                SocketHandle peer(::socket(AF_INET, SOCK_STREAM, 0));
+                UniqueFd peer(::socket(AF_INET, SOCK_STREAM, 0));
                 ASSERT_EQ(::bind(peer.Get(), AsSockaddr(local), sizeof local), 0);
                 ASSERT_TRUE(TryConnect(peer, kClientAddress, clientPort));
                 if (!allowed) {
@@ -811,7 +811,7 @@ TEST(HeadlessRelayTest, ALongAllowListIsReadWholeAndNoStrangerPasses) {
                     EXPECT_FALSE(Readable(destination.Get(), kQuiet)) << "a stranger got through";
                     continue;
                 }
-                SocketHandle outgoing = AcceptWithin(destination.Get());
+                UniqueFd outgoing = AcceptWithin(destination.Get());
                 ASSERT_TRUE(outgoing.Valid());
                 ASSERT_TRUE(SendAll(peer.Get(), "mine"));
                 EXPECT_EQ(ReadStream(outgoing.Get(), 5).data, "mine\0"s);
@@ -864,7 +864,7 @@ TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted)
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
     folder.WriteParameters(
         Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
     Program program(folder, {"--headless", "--workdir", folder.Path().string()}, {.journal = true});
@@ -872,8 +872,8 @@ TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted)
         "<4>按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发\n";
     const std::size_t pieceSizes[][3] = {{1000, 4095, 17}, {2, 300, 4000}};
     for (const auto& sizes : pieceSizes) {
-        SocketHandle source = ConnectWithin(kClientAddress, clientPort);
-        SocketHandle destination = AcceptWithin(destinationListener.Get());
+        UniqueFd source = ConnectWithin(kClientAddress, clientPort);
+        UniqueFd destination = AcceptWithin(destinationListener.Get());
         ASSERT_TRUE(source.Valid() && destination.Valid());
         std::size_t dropped = 0;
         for (const std::size_t size : sizes) {
@@ -901,14 +901,14 @@ TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
     folder.WriteParameters(
         Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
         "[Relay]\nIdleSeconds=1\n");
     Program program(folder, {"--headless", "--workdir", folder.Path().string()});
 
-    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
-    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
+    UniqueFd destination = AcceptWithin(destinationListener.Get());
     ASSERT_TRUE(source.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "quiet"));
     EXPECT_EQ(ReadStream(destination.Get(), 6).data, "quiet\0"s);
@@ -919,8 +919,8 @@ TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
     destination.Reset();
     EXPECT_TRUE(LogShows(program, "已结束: 空闲超时, 已断开")) << program.Err();
 
-    SocketHandle next = ConnectWithin(kClientAddress, clientPort);
-    SocketHandle nextDestination = AcceptWithin(destinationListener.Get());
+    UniqueFd next = ConnectWithin(kClientAddress, clientPort);
+    UniqueFd nextDestination = AcceptWithin(destinationListener.Get());
     ASSERT_TRUE(next.Valid() && nextDestination.Valid());
     ASSERT_TRUE(SendAll(next.Get(), "next"));
     EXPECT_EQ(ReadStream(nextDestination.Get(), 5).data, "next\0"s);
@@ -936,13 +936,13 @@ TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwai
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
     folder.WriteParameters(
         Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
     Program program(folder, {"--headless", "--workdir", folder.Path().string()});
 
-    SocketHandle firstDestination = ConnectWithin(kServerAddress, serverPort);
-    SocketHandle firstSource = AcceptWithin(sourceListener.Get());
+    UniqueFd firstDestination = ConnectWithin(kServerAddress, serverPort);
+    UniqueFd firstSource = AcceptWithin(sourceListener.Get());
     ASSERT_TRUE(firstDestination.Valid() && firstSource.Valid());
     ASSERT_TRUE(SendAll(firstSource.Get(), "one"));
     EXPECT_EQ(ReadStream(firstDestination.Get(), 4).data, "one\0"s);
@@ -950,8 +950,8 @@ TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwai
     // The relay's close came; this destination never closes on its own.
     EXPECT_TRUE(ReadUntilClosed(firstDestination.Get()).closed);
 
-    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
-    SocketHandle source = AcceptWithin(sourceListener.Get());
+    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+    UniqueFd source = AcceptWithin(sourceListener.Get());
     ASSERT_TRUE(destination.Valid() && source.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "two"));
     EXPECT_EQ(ReadStream(destination.Get(), 4).data, "two\0"s);
@@ -975,12 +975,12 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle destinationListener = ListenOn(kServerAddress, serverPort);
+    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
     folder.WriteParameters(
         Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
     Program program(folder, {"--headless", "--workdir", folder.Path().string()});
-    SocketHandle source = ConnectWithin(kClientAddress, clientPort);
-    SocketHandle destination = AcceptWithin(destinationListener.Get());
+    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
+    UniqueFd destination = AcceptWithin(destinationListener.Get());
     ASSERT_TRUE(source.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "in progress"));
     EXPECT_EQ(ReadStream(destination.Get(), 12).data, "in progress\0"s);
@@ -990,7 +990,7 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
     int triedWhileRunning = 0;
     int taken = 0;
     for (int attempt = 0; attempt < 2000 && program.Wait(0ms) == -1; ++attempt) {
-        SocketHandle late(::socket(AF_INET, SOCK_STREAM, 0));
+        UniqueFd late(::socket(AF_INET, SOCK_STREAM, 0));
         if (TryConnect(late, kClientAddress, clientPort)) {
             ++taken;
             SendAll(late.Get(), "late");
@@ -1001,7 +1001,7 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
     EXPECT_EQ(program.Wait(), 0);
     ASSERT_GT(triedWhileRunning, 0) << "the process ended before anything was tried";
     EXPECT_EQ(taken, 0) << "connections were taken after SIGTERM";
-    for (SocketHandle* peer : {&destination, &source}) {
+    for (UniqueFd* peer : {&destination, &source}) {
         const StreamRead end = ReadUntilClosed(peer->Get());
         EXPECT_TRUE(end.closed);
         EXPECT_FALSE(end.reset);
@@ -1015,7 +1015,7 @@ TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedE
     const Folder folder;
     const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
     const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const SocketHandle sourceListener = ListenOn(kClientAddress, clientPort);
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
     folder.WriteParameters(
         Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
         "[Allow]\nSources=127.0.0.1\n");
@@ -1024,7 +1024,7 @@ TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedE
     const sockaddr_in from = MakeSocketAddress("127.0.0.99", 0);
     const auto refuse = [&](int times) {
         for (int i = 0; i < times; ++i) {
-            SocketHandle intruder(::socket(AF_INET, SOCK_STREAM, 0));
+            UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
             ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
             ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort)) << i;
             ASSERT_TRUE(ReadUntilClosed(intruder.Get()).closed) << i;
@@ -1034,8 +1034,8 @@ TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedE
     ASSERT_NO_FATAL_FAILURE(refuse(1000));
     EXPECT_TRUE(StatusShows(program, "已转发 0 字节, 拒绝不允许来源的连接 1000 个"))
         << program.Err();
-    SocketHandle destination = ConnectWithin(kServerAddress, serverPort);
-    SocketHandle source = AcceptWithin(sourceListener.Get());
+    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+    UniqueFd source = AcceptWithin(sourceListener.Get());
     ASSERT_TRUE(destination.Valid() && source.Valid());
     source.Reset();
     EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);

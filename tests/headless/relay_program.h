@@ -141,7 +141,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         // Moved out of the way first, so that no placing overwrites one still to be placed.
-        std::vector<SocketHandle> moved;
+        std::vector<UniqueFd> moved;
         for (std::size_t i = 0; i < start.passed.size(); ++i) {
             moved.emplace_back(::fcntl(start.passed[i], F_DUPFD_CLOEXEC, 100));
             posix_spawn_file_actions_adddup2(&actions, moved.back().Get(), 3 + static_cast<int>(i));

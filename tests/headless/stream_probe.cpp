@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "relay/socket_handle.h"
+#include "relay/open_socket.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 
 // Numbered datagrams ("17\n"), sent in steps of a millisecond so that the rate holds.
 int UdpSend(const sockaddr_in& to, long rate, long count) {
-    const SocketHandle socket = OpenSocket(AF_INET, SOCK_DGRAM);
+    const UniqueFd socket = OpenSocket(AF_INET, SOCK_DGRAM);
     const auto start = Clock::now();
     long failed = 0;
     for (long sent = 0; sent < count;) {
@@ -75,7 +75,7 @@ int UdpSend(const sockaddr_in& to, long rate, long count) {
 }
 
 int UdpReceive(const sockaddr_in& at, long count, long seconds) {
-    const SocketHandle socket = OpenSocket(AF_INET, SOCK_DGRAM);
+    const UniqueFd socket = OpenSocket(AF_INET, SOCK_DGRAM);
     const int size = 8 << 20;
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     if (::bind(socket.Get(), As(at), sizeof at) != 0) {
@@ -117,7 +117,7 @@ int UdpReceive(const sockaddr_in& at, long count, long seconds) {
 int TcpSend(const sockaddr_in& to, const char* file, long rate) {
     std::ifstream in(file, std::ios::binary);
     const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const SocketHandle socket = OpenSocket(AF_INET, SOCK_STREAM);
+    const UniqueFd socket = OpenSocket(AF_INET, SOCK_STREAM);
     if (::connect(socket.Get(), As(to), sizeof to) != 0) {
         std::perror("connect");
         return 2;
@@ -150,7 +150,7 @@ int TcpSend(const sockaddr_in& to, const char* file, long rate) {
 }
 
 int TcpReceive(const sockaddr_in& at, const char* file, long seconds) {
-    const SocketHandle listener = OpenSocket(AF_INET, SOCK_STREAM);
+    const UniqueFd listener = OpenSocket(AF_INET, SOCK_STREAM);
     const int reuse = 1;
     ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), 5) != 0) {
@@ -161,7 +161,7 @@ int TcpReceive(const sockaddr_in& at, const char* file, long seconds) {
         std::printf("no connection came\n");
         return 1;
     }
-    const SocketHandle connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     std::ofstream out(file, std::ios::binary);
     std::size_t received = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -190,7 +190,7 @@ int TcpKnock(const sockaddr_in& to, long seconds) {
     long refused = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < deadline) {
-        const SocketHandle socket = OpenSocket(AF_INET, SOCK_STREAM);
+        const UniqueFd socket = OpenSocket(AF_INET, SOCK_STREAM);
         if (::connect(socket.Get(), As(to), sizeof to) == 0) {
             ++made;
         } else {
@@ -204,7 +204,7 @@ int TcpKnock(const sockaddr_in& to, long seconds) {
 
 // The far end of the knocks: every connection taken and closed at once.
 int TcpSink(const sockaddr_in& at, long seconds) {
-    const SocketHandle listener = OpenSocket(AF_INET, SOCK_STREAM);
+    const UniqueFd listener = OpenSocket(AF_INET, SOCK_STREAM);
     const int reuse = 1;
     ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), 64) != 0) {
@@ -215,8 +215,7 @@ int TcpSink(const sockaddr_in& at, long seconds) {
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < deadline) {
         if (WaitReadable(listener.Get(), 100ms)) {
-            const SocketHandle connection(
-                ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            const UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
             taken += connection.Valid() ? 1 : 0;
         }
     }

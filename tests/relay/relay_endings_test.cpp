@@ -34,7 +34,7 @@ struct Arrival {
     bool reset = false;
 };
 
-Arrival ReadAsDestination(SocketHandle& socket, const DestinationBehaviour& behaviour,
+Arrival ReadAsDestination(UniqueFd& socket, const DestinationBehaviour& behaviour,
                           std::chrono::milliseconds timeout) {
     Arrival arrival;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -260,13 +260,13 @@ INSTANTIATE_TEST_SUITE_P(TcpWorkers, PendingCloseTest, ::testing::ValuesIn(kTcpW
 // reset for data left unread.
 TEST(PendingClosesTest, AnOwnerGoingLetsEveryCloseFinishOrderly) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
-    const SocketHandle listener = ListenOn(kServerAddress, port);
-    std::vector<SocketHandle> peers;
+    const UniqueFd listener = ListenOn(kServerAddress, port);
+    std::vector<UniqueFd> peers;
     {
         PendingCloses closes(200ms);
         for (int i = 0; i < 3; ++i) {
-            SocketHandle peer = ConnectWithin(kServerAddress, port);
-            SocketHandle ours = AcceptWithin(listener.Get());
+            UniqueFd peer = ConnectWithin(kServerAddress, port);
+            UniqueFd ours = AcceptWithin(listener.Get());
             ASSERT_TRUE(peer.Valid() && ours.Valid());
             // Unread when it is handed over: a plain close would reset the connection.
             ASSERT_TRUE(SendAll(peer.Get(), std::string(10000, 'u')));
@@ -276,7 +276,7 @@ TEST(PendingClosesTest, AnOwnerGoingLetsEveryCloseFinishOrderly) {
         }
         EXPECT_EQ(closes.Waiting(), 3U);
     }
-    for (SocketHandle& peer : peers) {
+    for (UniqueFd& peer : peers) {
         const StreamRead read = ReadUntilClosed(peer.Get());
         EXPECT_TRUE(read.closed);
         EXPECT_FALSE(read.reset);

@@ -213,8 +213,8 @@ INSTANTIATE_TEST_SUITE_P(TcpWorkers, BytesStreamTest, ::testing::ValuesIn(kTcpWo
                          [](const auto& info) { return CaseName(info.param); });
 
 // A TCP connection made from `from` to the endpoint.
-SocketHandle ConnectFrom(const char* from, const PeerEndpoint& to) {
-    SocketHandle socket(::socket(AF_INET, SOCK_STREAM, 0));
+UniqueFd ConnectFrom(const char* from, const PeerEndpoint& to) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in local = MakeSocketAddress(from, 0);
     if (::bind(socket.Get(), AsSockaddr(local), sizeof local) != 0 ||
         !TryConnect(socket, to.address, to.port)) {
@@ -257,10 +257,10 @@ TEST_P(AllowedSourcesTest, OnlyAllowedSourcesAreServed) {
         plan.allowed = AllowedSources(c.allowed);
 
         if (worker.tcp) {
-            const SocketHandle listening = ListenOn(other.address, other.port);
+            const UniqueFd listening = ListenOn(other.address, other.port);
             Relay relay(plan);
             ASSERT_TRUE(WaitUntil([&] { return IsListening(waitSide.address, waitSide.port); }));
-            SocketHandle intruder = ConnectFrom("127.0.0.99", waitSide);
+            UniqueFd intruder = ConnectFrom("127.0.0.99", waitSide);
             ASSERT_TRUE(intruder.Valid());
             SendAll(intruder.Get(), "SECRET-INTRUDER-DATA");
             // Closed at once, with nothing of the other side.
@@ -272,7 +272,7 @@ TEST_P(AllowedSourcesTest, OnlyAllowedSourcesAreServed) {
             EXPECT_TRUE(IsListening(waitSide.address, waitSide.port))
                 << "the relay stopped waiting";
 
-            SocketHandle incoming = ConnectFrom("127.0.0.2", waitSide);
+            UniqueFd incoming = ConnectFrom("127.0.0.2", waitSide);
             ASSERT_TRUE(incoming.Valid());
             if (!c.peerAllowed) {
                 EXPECT_TRUE(ReadUntilClosed(incoming.Get()).closed);
@@ -280,21 +280,21 @@ TEST_P(AllowedSourcesTest, OnlyAllowedSourcesAreServed) {
                 EXPECT_TRUE(WaitUntil([&] { return relay.Status().refused == 2; }));
                 continue;
             }
-            SocketHandle outgoing = AcceptWithin(listening.Get());
+            UniqueFd outgoing = AcceptWithin(listening.Get());
             ASSERT_TRUE(outgoing.Valid());
-            const SocketHandle& source = worker.waitsOnServer ? outgoing : incoming;
-            const SocketHandle& destination = worker.waitsOnServer ? incoming : outgoing;
+            const UniqueFd& source = worker.waitsOnServer ? outgoing : incoming;
+            const UniqueFd& destination = worker.waitsOnServer ? incoming : outgoing;
             ASSERT_TRUE(SendAll(source.Get(), "allowed"));
             EXPECT_EQ(ReadStream(destination.Get(), 8).data, "allowed\0"s);
             EXPECT_EQ(AddressText(relay.Status().peer), "127.0.0.2");
             continue;
         }
 
-        const SocketHandle destination = BindUdp(other.address, other.port);
+        const UniqueFd destination = BindUdp(other.address, other.port);
         Relay relay(plan);
         ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(waitSide.address, waitSide.port); }));
-        const SocketHandle intruder = BindUdp("127.0.0.99", 0);
-        const SocketHandle sender = BindUdp("127.0.0.2", 0);
+        const UniqueFd intruder = BindUdp("127.0.0.99", 0);
+        const UniqueFd sender = BindUdp("127.0.0.2", 0);
         for (int i = 0; i < 3; ++i) {
             SendDatagram(intruder.Get(), "SECRET", waitSide.address, waitSide.port);
         }
@@ -337,13 +337,13 @@ TEST(RefusedSourcesLogTest, EachAddressIsNamedOnceAndEveryRefusalCounted) {
         for (const char* intruder : {"127.0.0.99", "127.0.0.98", "127.0.0.99"}) {
             for (int round = 0; round < 100; ++round) {
                 if (worker.tcp) {
-                    SocketHandle connection = ConnectFrom(intruder, waitSide);
+                    UniqueFd connection = ConnectFrom(intruder, waitSide);
                     ASSERT_TRUE(connection.Valid());
                     EXPECT_TRUE(ReadUntilClosed(connection.Get()).closed);
                     ++expected;
                 } else {
                     // A port of its own each round.
-                    const SocketHandle sender = BindUdp(intruder, 0);
+                    const UniqueFd sender = BindUdp(intruder, 0);
                     for (int i = 0; i < 5; ++i) {
                         SendDatagram(sender.Get(), "x", waitSide.address, waitSide.port);
                     }

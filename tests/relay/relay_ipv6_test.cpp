@@ -40,22 +40,22 @@ TEST_P(Ipv6RelayTest, EveryModeAndProtocolRelays) {
                           EndpointAt(server.address, server.port));
         std::string arrived;
         if (worker.tcp) {
-            const SocketHandle listener = ListenOn(other.address, other.port);
+            const UniqueFd listener = ListenOn(other.address, other.port);
             ASSERT_TRUE(listener.Valid());
             const Relay relay(plan);
-            const SocketHandle incoming = ConnectWithin(waitOn.address, waitOn.port);
-            const SocketHandle outgoing = AcceptWithin(listener.Get());
+            const UniqueFd incoming = ConnectWithin(waitOn.address, waitOn.port);
+            const UniqueFd outgoing = AcceptWithin(listener.Get());
             ASSERT_TRUE(incoming.Valid() && outgoing.Valid());
-            const SocketHandle& source = worker.waitsOnServer ? outgoing : incoming;
-            const SocketHandle& destination = worker.waitsOnServer ? incoming : outgoing;
+            const UniqueFd& source = worker.waitsOnServer ? outgoing : incoming;
+            const UniqueFd& destination = worker.waitsOnServer ? incoming : outgoing;
             ASSERT_TRUE(SendAll(source.Get(), "ping"));
             arrived = ReadStream(destination.Get(), 5).data;
         } else {
-            const SocketHandle destination = BindUdp(other.address, other.port);
+            const UniqueFd destination = BindUdp(other.address, other.port);
             ASSERT_TRUE(destination.Valid());
             const Relay relay(plan);
             ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(waitOn.address, waitOn.port); }));
-            const SocketHandle sender = BindUdp(waitOn.address, 0);
+            const UniqueFd sender = BindUdp(waitOn.address, 0);
             SendDatagram(sender.Get(), "ping", waitOn.address, waitOn.port);
             const auto datagram = ReceiveDatagram(destination.Get());
             arrived = datagram ? datagram->data : "";
@@ -77,7 +77,7 @@ TEST(Ipv6RelayMessages, EndpointInUseIsNamedInBrackets) {
         const int type = worker.tcp ? SOCK_STREAM : SOCK_DGRAM;
         const int port = FreePort("::1", type);
         const Endpoint taken = EndpointAt("::1", port);
-        const SocketHandle occupant = worker.tcp ? ListenOn("::1", port) : BindUdp("::1", port);
+        const UniqueFd occupant = worker.tcp ? ListenOn("::1", port) : BindUdp("::1", port);
         ASSERT_TRUE(occupant.Valid());
         const Endpoint other = EndpointAt("::1", FreePort("::1", type));
         const Relay relay(MakeRelayPlan(worker.mode, worker.protocol,
@@ -95,17 +95,17 @@ TEST(Ipv6RelayMessages, EndpointInUseIsNamedInBrackets) {
 TEST(Ipv6RelayMessages, AnIPv4PeerNeverReachesAnIPv6ListeningSocket) {
     const int port = FreePort("::", SOCK_STREAM);
     const int destinationPort = FreePort("::1", SOCK_STREAM);
-    const SocketHandle destination = ListenOn("::1", destinationPort);
+    const UniqueFd destination = ListenOn("::1", destinationPort);
     const Relay relay(MakeRelayPlan(RelayMode::ServerToClient, RelayProtocol::Tcp,
                                     EndpointAt("::", port), EndpointAt("::1", destinationPort)));
     ASSERT_TRUE(WaitUntil([&] { return IsListening("::", port); }));
 
-    SocketHandle v4(::socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd v4(::socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_FALSE(TryConnect(v4, "127.0.0.1", port)) << "an IPv4 peer reached the relay";
     EXPECT_FALSE(Readable(destination.Get(), kQuiet));
     EXPECT_EQ(relay.Status().stage, RelayStage::Waiting);
 
-    const SocketHandle v6 = ConnectWithin("::1", port);
+    const UniqueFd v6 = ConnectWithin("::1", port);
     EXPECT_TRUE(v6.Valid());
     EXPECT_TRUE(AcceptWithin(destination.Get()).Valid());
 }

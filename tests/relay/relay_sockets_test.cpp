@@ -20,19 +20,19 @@ bool IsOpen(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
-TEST(SocketHandleTest, ClosesWhenDestroyedOrReplacedAndMovesOwnership) {
+TEST(UniqueFdTest, ClosesWhenDestroyedOrReplacedAndMovesOwnership) {
     int first = -1;
     int second = -1;
     {
-        SocketHandle a(::socket(AF_INET, SOCK_STREAM, 0));
+        UniqueFd a(::socket(AF_INET, SOCK_STREAM, 0));
         first = a.Get();
         ASSERT_TRUE(IsOpen(first));
 
-        SocketHandle b(std::move(a));
+        UniqueFd b(std::move(a));
         EXPECT_FALSE(a.Valid());
         EXPECT_EQ(b.Get(), first);
 
-        SocketHandle c(::socket(AF_INET, SOCK_DGRAM, 0));
+        UniqueFd c(::socket(AF_INET, SOCK_DGRAM, 0));
         second = c.Get();
         b = std::move(c);
         EXPECT_FALSE(IsOpen(first)) << "the replaced socket must be closed";
@@ -45,10 +45,10 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
 
     RelayWorker worker;
-    SocketHandle accepted;
+    UniqueFd accepted;
     std::thread acceptor(
         [&] { accepted = AcceptOne(worker, RelaySide::Server, EndpointAt(kServerAddress, port)); });
-    SocketHandle peer = ConnectWithin(kServerAddress, port);
+    UniqueFd peer = ConnectWithin(kServerAddress, port);
     acceptor.join();
     ASSERT_TRUE(peer.Valid());
     ASSERT_TRUE(accepted.Valid());
@@ -56,7 +56,7 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
     // The pair is connected, and nobody listens any more.
     ASSERT_TRUE(SendAll(peer.Get(), "x"));
     EXPECT_EQ(ReadStream(accepted.Get(), 1).data, "x");
-    SocketHandle late(::socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd late(::socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_FALSE(TryConnect(late, kServerAddress, port));
     EXPECT_FALSE(IsListening(kServerAddress, port));
 }
@@ -66,17 +66,17 @@ TEST(SocketRoutinesTest, AcceptTakesOneConnectionAndStopsListening) {
 TEST(SocketRoutinesTest, AKeptListenerGoesOnListeningBetweenAccepts) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
     const Endpoint endpoint = EndpointAt(kServerAddress, port);
-    SocketHandle kept;
+    UniqueFd kept;
     for (const char* text : {"first", "second", "third"}) {
         SCOPED_TRACE(text);
         // The first peer finds the listener made by the accept; later ones connect before it.
-        SocketHandle peer;
+        UniqueFd peer;
         if (kept.Valid()) {
-            peer = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            peer = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
             ASSERT_TRUE(TryConnect(peer, kServerAddress, port)) << "refused between two accepts";
         }
         RelayWorker worker;
-        SocketHandle accepted;
+        UniqueFd accepted;
         std::thread acceptor(
             [&] { accepted = AcceptOne(worker, RelaySide::Server, endpoint, {}, &kept); });
         if (!peer.Valid()) {
@@ -118,7 +118,7 @@ TEST(SocketRoutinesTest, APortZeroRelaySaysThePortTheSystemBound) {
             EXPECT_EQ(EndpointText(bound), EndpointText(EndpointAt(address, port)));
             EXPECT_TRUE(tcp ? IsListening(address, port) : IsUdpBound(address, port));
 
-            SocketHandle peer;
+            UniqueFd peer;
             if (tcp) {
                 peer = ConnectWithin(address, port);
                 ASSERT_TRUE(peer.Valid());
@@ -151,14 +151,14 @@ TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
     EXPECT_FALSE(ConnectOut(worker, RelaySide::Client, client).Valid());
 
     // The server endpoint is taken by another listener: the bind fails instead of waiting.
-    SocketHandle taken = ListenOn(kServerAddress, serverPort);
+    UniqueFd taken = ListenOn(kServerAddress, serverPort);
     ASSERT_TRUE(taken.Valid());
     EXPECT_FALSE(AcceptOne(worker, RelaySide::Server, server).Valid());
 
     // A connect that succeeds gives a usable socket.
-    SocketHandle connected = ConnectOut(worker, RelaySide::Server, server);
+    UniqueFd connected = ConnectOut(worker, RelaySide::Server, server);
     ASSERT_TRUE(connected.Valid());
-    SocketHandle accepted = AcceptWithin(taken.Get());
+    UniqueFd accepted = AcceptWithin(taken.Get());
     ASSERT_TRUE(SendAll(connected.Get(), "y"));
     EXPECT_EQ(ReadStream(accepted.Get(), 1).data, "y");
 }
@@ -168,9 +168,9 @@ TEST(SocketRoutinesTest, FailuresGiveEmptyHandles) {
 // what was still on its way).
 TEST(SocketRoutinesTest, OrderlyCloseDeliversEverythingDespiteUnreadInput) {
     const int port = FreePort(kServerAddress, SOCK_STREAM);
-    const SocketHandle listening = ListenOn(kServerAddress, port);
-    SocketHandle peer = ConnectWithin(kServerAddress, port);
-    SocketHandle destination(::accept(listening.Get(), nullptr, nullptr));
+    const UniqueFd listening = ListenOn(kServerAddress, port);
+    UniqueFd peer = ConnectWithin(kServerAddress, port);
+    UniqueFd destination(::accept(listening.Get(), nullptr, nullptr));
     ASSERT_TRUE(peer.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(peer.Get(), "back"));
     // More than the buffers between the two hold before the peer reads.

@@ -60,7 +60,7 @@ TEST_P(StopTest, WhileWaitingNeverConnectsToTheOtherSide) {
     const Endpoints endpoints = Endpoints::Pick(true);
     const PeerEndpoint waitSide = endpoints.WaitSide(Worker());
     const PeerEndpoint other = endpoints.OtherSide(Worker());
-    const SocketHandle otherListener = ListenOn(other.address, other.port);
+    const UniqueFd otherListener = ListenOn(other.address, other.port);
     for (int cycle = 0; cycle < 40; ++cycle) {
         const bool likeTheDialog = cycle % 2 == 0;
         SCOPED_TRACE(likeTheDialog ? "stop waiting, pause, stop" : "stop at once");
@@ -89,15 +89,15 @@ TEST_P(StopTest, ReleasesAConnectThatGetsNoAnswer) {
     const Endpoints endpoints = Endpoints::Pick(true);
     const PeerEndpoint waitSide = endpoints.WaitSide(Worker());
     const PeerEndpoint other = endpoints.OtherSide(Worker());
-    const SocketHandle silent = ListenOn(other.address, other.port, 0);
+    const UniqueFd silent = ListenOn(other.address, other.port, 0);
     ASSERT_TRUE(silent.Valid());
-    const SocketHandle queued = ConnectWithin(other.address, other.port);
+    const UniqueFd queued = ConnectWithin(other.address, other.port);
     ASSERT_TRUE(queued.Valid());
 
     for (const auto pause : {0us, 100us, 1000us, 50000us}) {
         SCOPED_TRACE(pause.count());
         Relay relay(endpoints.Plan(Worker()));
-        SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
+        UniqueFd incoming = ConnectWithin(waitSide.address, waitSide.port);
         ASSERT_TRUE(incoming.Valid());
         ASSERT_TRUE(WaitUntil([&] { return !IsListening(waitSide.address, waitSide.port); }));
         std::this_thread::sleep_for(pause);
@@ -119,12 +119,12 @@ TEST_P(StopTest, ProgramsStartedMeanwhileHoldNoRelaySocket) {
     const Endpoints endpoints = Endpoints::Pick(true);
     const PeerEndpoint waitSide = endpoints.WaitSide(Worker());
     const PeerEndpoint other = endpoints.OtherSide(Worker());
-    const SocketHandle otherListener = ListenOn(other.address, other.port);
+    const UniqueFd otherListener = ListenOn(other.address, other.port);
     Relay relay(endpoints.Plan(Worker()));
     ASSERT_TRUE(WaitUntil([&] { return IsListening(waitSide.address, waitSide.port); }));
     const ChildProgram whileWaiting;
-    SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
-    SocketHandle outgoing = AcceptWithin(otherListener.Get());
+    UniqueFd incoming = ConnectWithin(waitSide.address, waitSide.port);
+    UniqueFd outgoing = AcceptWithin(otherListener.Get());
     ASSERT_TRUE(incoming.Valid() && outgoing.Valid());
     const ChildProgram whileRelaying;
 

@@ -32,7 +32,7 @@ class InNamespace {
 public:
     explicit InNamespace(const std::string& name)
         : m_previous(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const SocketHandle target(::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+        const UniqueFd target(::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC));
         m_entered = target.Valid() && ::setns(target.Get(), CLONE_NEWNET) == 0;
     }
     ~InNamespace() {
@@ -46,7 +46,7 @@ public:
     bool Entered() const { return m_entered; }
 
 private:
-    SocketHandle m_previous; // any descriptor
+    UniqueFd m_previous; // any descriptor
     bool m_entered = false;
 };
 
@@ -118,10 +118,10 @@ struct Scene {
     int waitPort = FreePort(kCardAddress, SOCK_STREAM);
     const char* otherAddress = c.worker.waitsOnServer ? kClientAddress : kServerAddress;
     int otherPort = FreePort(otherAddress, SOCK_STREAM);
-    SocketHandle otherListener = ListenOn(otherAddress, otherPort);
+    UniqueFd otherListener = ListenOn(otherAddress, otherPort);
     std::unique_ptr<RelaySeries> series;
-    SocketHandle vanishing; // in the host namespace, the relay's accepted peer
-    SocketHandle other;     // the relay's connection to the other side, accepted here
+    UniqueFd vanishing; // in the host namespace, the relay's accepted peer
+    UniqueFd other;     // the relay's connection to the other side, accepted here
     std::thread sender;
     std::thread drainer;
     std::atomic<std::size_t> drained{0};
@@ -133,11 +133,11 @@ struct Scene {
                              c.worker.waitsOnServer ? wait : far);
     }
     // TCP data goes from the client side to the server side.
-    SocketHandle& Source() { return c.worker.waitsOnServer ? other : vanishing; }
-    SocketHandle& Destination() { return c.worker.waitsOnServer ? vanishing : other; }
+    UniqueFd& Source() { return c.worker.waitsOnServer ? other : vanishing; }
+    UniqueFd& Destination() { return c.worker.waitsOnServer ? vanishing : other; }
 };
 
-void Connect(SocketHandle& socket, const char* address, int port) {
+void Connect(UniqueFd& socket, const char* address, int port) {
     ASSERT_TRUE(socket.Valid());
     ASSERT_TRUE(TryConnect(socket, address, port)) << std::strerror(errno);
 }
@@ -172,7 +172,7 @@ TEST(VanishedPeerTest, TheNextPeerIsServedWithinAboutAMinute) {
         {
             const InNamespace host(ns.HostNamespace());
             ASSERT_TRUE(host.Entered());
-            scene->vanishing = SocketHandle(::socket(AF_INET, SOCK_STREAM, 0));
+            scene->vanishing = UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
         }
         ASSERT_NO_FATAL_FAILURE(Connect(scene->vanishing, kCardAddress, scene->waitPort));
         scene->other = AcceptWithin(scene->otherListener.Get());
@@ -218,12 +218,12 @@ TEST(VanishedPeerTest, TheNextPeerIsServedWithinAboutAMinute) {
         waits.emplace_back([&, i] {
             Scene& scene = *scenes[i];
             SCOPED_TRACE(scene.c.name);
-            SocketHandle next(::socket(AF_INET, SOCK_STREAM, 0));
+            UniqueFd next(::socket(AF_INET, SOCK_STREAM, 0));
             ASSERT_NO_FATAL_FAILURE(Connect(next, kCardAddress, scene.waitPort));
-            SocketHandle nextOther = AcceptWithin(scene.otherListener.Get(), kServedWithin + 15s);
+            UniqueFd nextOther = AcceptWithin(scene.otherListener.Get(), kServedWithin + 15s);
             ASSERT_TRUE(nextOther.Valid()) << "the next peer was never served";
-            SocketHandle& source = scene.c.worker.waitsOnServer ? nextOther : next;
-            SocketHandle& destination = scene.c.worker.waitsOnServer ? next : nextOther;
+            UniqueFd& source = scene.c.worker.waitsOnServer ? nextOther : next;
+            UniqueFd& destination = scene.c.worker.waitsOnServer ? next : nextOther;
             ASSERT_TRUE(SendAll(source.Get(), "next"));
             EXPECT_EQ(ReadStream(destination.Get(), 5).data, "next\0"s);
             servedAfter[i] =
@@ -269,13 +269,13 @@ TEST(VanishedPeerTest, AConnectWithoutAnswerFailsAfterItsBound) {
     const Endpoints endpoints = Endpoints::Pick(true);
     const PeerEndpoint waitSide = endpoints.WaitSide(kTcpClientToServer);
     const PeerEndpoint other = endpoints.OtherSide(kTcpClientToServer);
-    const SocketHandle silent = ListenOn(other.address, other.port, 0);
+    const UniqueFd silent = ListenOn(other.address, other.port, 0);
     ASSERT_TRUE(silent.Valid());
-    const SocketHandle queued = ConnectWithin(other.address, other.port);
+    const UniqueFd queued = ConnectWithin(other.address, other.port);
     ASSERT_TRUE(queued.Valid());
 
     Relay relay(endpoints.Plan(kTcpClientToServer));
-    const SocketHandle incoming = ConnectWithin(waitSide.address, waitSide.port);
+    const UniqueFd incoming = ConnectWithin(waitSide.address, waitSide.port);
     ASSERT_TRUE(incoming.Valid());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.WaitUntilEnded(kConnectBound + 20s));

@@ -178,10 +178,10 @@ TEST_P(WorkerTest, EndpointInUseEndsTheWorker) {
     const Endpoints endpoints = Endpoints::Pick(Worker().tcp);
     const PeerEndpoint taken = endpoints.WaitSide(Worker());
     const PeerEndpoint other = endpoints.OtherSide(Worker());
-    SocketHandle occupant =
+    UniqueFd occupant =
         Worker().tcp ? ListenOn(taken.address, taken.port) : BindUdp(taken.address, taken.port);
     ASSERT_TRUE(occupant.Valid());
-    SocketHandle otherPeer =
+    UniqueFd otherPeer =
         Worker().tcp ? ListenOn(other.address, other.port) : BindUdp(other.address, other.port);
     ASSERT_TRUE(otherPeer.Valid());
 
@@ -212,7 +212,7 @@ TEST_P(TcpWorkerTest, RefusedConnectEndsTheWorker) {
     const Endpoints endpoints = Endpoints::Pick(true);
     const PeerEndpoint waitSide = endpoints.WaitSide(Worker());
     link.relay = StartRelay(endpoints.Plan(Worker()));
-    SocketHandle peer = ConnectWithin(waitSide.address, waitSide.port);
+    UniqueFd peer = ConnectWithin(waitSide.address, waitSide.port);
     ASSERT_TRUE(peer.Valid());
 
     ExpectSetupFailure(TheRelay(), SetupStep::Connect, OtherSideOf(Worker()),

@@ -80,8 +80,8 @@ struct Link {
     std::unique_ptr<Relay> relay;
     // TCP: the connection on the client endpoint (the source) and on the server endpoint (the
     // destination). UDP: the socket that sends to the relay and the one bound where it forwards.
-    SocketHandle source;
-    SocketHandle destination;
+    UniqueFd source;
+    UniqueFd destination;
     PeerEndpoint relayEndpoint{};
 
     bool Ready() const { return source.Valid() && destination.Valid(); }
@@ -104,10 +104,10 @@ inline Link StartLinked(const WorkerCase& c, const Endpoints& endpoints, BufferH
     link.relayEndpoint = endpoints.WaitSide(c);
     const PeerEndpoint other = endpoints.OtherSide(c);
     if (c.tcp) {
-        SocketHandle listening = ListenOn(other.address, other.port);
+        UniqueFd listening = ListenOn(other.address, other.port);
         link.relay = StartRelay(plan.value_or(endpoints.Plan(c)), head, std::move(events), kept);
-        SocketHandle incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
-        SocketHandle outgoing = AcceptWithin(listening.Get());
+        UniqueFd incoming = ConnectWithin(link.relayEndpoint.address, link.relayEndpoint.port);
+        UniqueFd outgoing = AcceptWithin(listening.Get());
         // TCP data always goes from the client endpoint to the server endpoint.
         link.source = std::move(c.waitsOnServer ? outgoing : incoming);
         link.destination = std::move(c.waitsOnServer ? incoming : outgoing);

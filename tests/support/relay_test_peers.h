@@ -82,7 +82,7 @@ inline bool WaitUntil(const std::function<bool()>& done,
 
 // A port the system just handed out on the address, for the given socket type.
 inline int FreePort(const char* address, int type) {
-    SocketHandle probe(::socket(FamilyOf(address), type, 0));
+    UniqueFd probe(::socket(FamilyOf(address), type, 0));
     const Endpoint any = EndpointAt(address, 0);
     if (::bind(probe.Get(), any.Address(), any.Length()) != 0) {
         return -1;
@@ -93,24 +93,31 @@ inline int FreePort(const char* address, int type) {
     return Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&bound), length).Port();
 }
 
-// A port the settings accept (at most 10000) that is free on the address.
+// A port the settings accept (at most 10000) for which `fits` holds, or -1.
 // Each process starts somewhere else at random: started side by side with successive process ids,
 // processes would otherwise walk through the same ports one step apart.
-inline int LowFreePort(const char* address, int type) {
+template <class Fits> int PickLowPort(Fits fits) {
     static unsigned next = std::random_device{}() % 8000;
     for (int attempt = 0; attempt < 500; ++attempt) {
         const int port = static_cast<int>(2000 + next++ % 8000);
-        const SocketHandle probe(::socket(FamilyOf(address), type, 0));
-        const Endpoint endpoint = EndpointAt(address, port);
-        if (::bind(probe.Get(), endpoint.Address(), endpoint.Length()) == 0) {
+        if (fits(port)) {
             return port;
         }
     }
     return -1;
 }
 
-inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
-    SocketHandle listening(::socket(FamilyOf(address), SOCK_STREAM, 0));
+// A port the settings accept that is free on the address.
+inline int LowFreePort(const char* address, int type) {
+    return PickLowPort([&](int port) {
+        const UniqueFd probe(::socket(FamilyOf(address), type, 0));
+        const Endpoint endpoint = EndpointAt(address, port);
+        return ::bind(probe.Get(), endpoint.Address(), endpoint.Length()) == 0;
+    });
+}
+
+inline UniqueFd ListenOn(const char* address, int port, int backlog = 5) {
+    UniqueFd listening(::socket(FamilyOf(address), SOCK_STREAM, 0));
     const int reuse = 1;
     ::setsockopt(listening.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     const Endpoint endpoint = EndpointAt(address, port);
@@ -121,8 +128,8 @@ inline SocketHandle ListenOn(const char* address, int port, int backlog = 5) {
     return listening;
 }
 
-inline SocketHandle BindUdp(const char* address, int port) {
-    SocketHandle bound(::socket(FamilyOf(address), SOCK_DGRAM, 0));
+inline UniqueFd BindUdp(const char* address, int port) {
+    UniqueFd bound(::socket(FamilyOf(address), SOCK_DGRAM, 0));
     const Endpoint endpoint = EndpointAt(address, port);
     if (::bind(bound.Get(), endpoint.Address(), endpoint.Length()) != 0) {
         bound.Reset();
@@ -135,25 +142,25 @@ inline bool Readable(int fd, std::chrono::milliseconds timeout) {
     return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
 }
 
-inline SocketHandle AcceptWithin(int listening, std::chrono::milliseconds timeout = kTimeout) {
+inline UniqueFd AcceptWithin(int listening, std::chrono::milliseconds timeout = kTimeout) {
     if (!Readable(listening, timeout)) {
-        return SocketHandle();
+        return UniqueFd();
     }
-    return SocketHandle(::accept(listening, nullptr, nullptr));
+    return UniqueFd(::accept(listening, nullptr, nullptr));
 }
 
-inline bool TryConnect(const SocketHandle& socket, const char* address, int port) {
+inline bool TryConnect(const UniqueFd& socket, const char* address, int port) {
     const Endpoint endpoint = EndpointAt(address, port);
     return ::connect(socket.Get(), endpoint.Address(), endpoint.Length()) == 0;
 }
 
 // Connects once the endpoint listens; a refused attempt is retried until the timeout.
-inline SocketHandle ConnectWithin(const char* address, int port,
-                                  std::chrono::milliseconds timeout = kTimeout) {
-    SocketHandle connected;
+inline UniqueFd ConnectWithin(const char* address, int port,
+                              std::chrono::milliseconds timeout = kTimeout) {
+    UniqueFd connected;
     WaitUntil(
         [&] {
-            connected = SocketHandle(::socket(FamilyOf(address), SOCK_STREAM, 0));
+            connected = UniqueFd(::socket(FamilyOf(address), SOCK_STREAM, 0));
             if (TryConnect(connected, address, port)) {
                 return true;
             }
@@ -253,7 +260,7 @@ inline bool IsUdpBound(const char* address, int port) {
 }
 
 // Closes a TCP connection with a reset instead of an orderly close.
-inline void ResetConnection(SocketHandle& socket) {
+inline void ResetConnection(UniqueFd& socket) {
     const linger abort{1, 0};
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     socket.Reset();

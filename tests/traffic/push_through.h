@@ -34,7 +34,7 @@ inline std::size_t PushThrough(const char* address, std::size_t bytes,
                 return;
             }
         }
-        const SocketHandle listener = ListenOn(address, 0);
+        const UniqueFd listener = ListenOn(address, 0);
         sockaddr_in bound{};
         socklen_t length = sizeof bound;
         if (!listener.Valid() ||
@@ -43,12 +43,12 @@ inline std::size_t PushThrough(const char* address, std::size_t bytes,
             return;
         }
         listening.set_value(ntohs(bound.sin_port));
-        const SocketHandle connection = AcceptWithin(listener.Get(), 10s);
+        const UniqueFd connection = AcceptWithin(listener.Get(), 10s);
         if (connection.Valid())
             received = ReadUntilClosed(connection.Get(), 10s).data.size();
     });
     if (const int port = listening.get_future().get(); port > 0) {
-        const SocketHandle sender = ConnectWithin(address, port, 10s);
+        const UniqueFd sender = ConnectWithin(address, port, 10s);
         if (sender.Valid()) {
             SendAll(sender.Get(), std::string(bytes, 'x'));
             shutdown(sender.Get(), SHUT_WR);
