@@ -147,9 +147,8 @@ public:
     ssize_t Take(int) override { return 0; }
     std::size_t Ready(RelayWorker&, std::size_t taken, std::size_t&) override { return taken; }
     ssize_t Give(int destination, std::size_t left) override {
-        const ssize_t sent = ::send(destination, m_bytes.data() + m_bytes.size() - left, left,
-                                    MSG_NOSIGNAL | MSG_DONTWAIT);
-        return sent;
+        return ::send(destination, m_bytes.data() + m_bytes.size() - left, left,
+                      MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     std::string TakeBack(std::size_t left) override {
         return m_bytes.substr(m_bytes.size() - left);
