@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -25,6 +24,7 @@
 #include "platform/unique_fd.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
+#include "relay/relay_sockets.h"
 
 namespace {
 
@@ -211,13 +211,7 @@ Wake WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay,
         int timeout = -1;
         if (status != nullptr) {
             status->AddPollEntries(entries);
-            const auto next = status->NextDeadline();
-            if (next != StatusEndpoint::Clock::time_point::max()) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                    next - StatusEndpoint::Clock::now());
-                timeout =
-                    static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-            }
+            timeout = PollTimeoutUntil(status->NextDeadline());
         }
         if (::poll(entries.data(), entries.size(), timeout) < 0 && errno != EINTR) {
             return {true, false};

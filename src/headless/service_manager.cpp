@@ -1,12 +1,10 @@
 #include "headless/service_manager.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "relay/open_socket.h"
+#include "relay/relay_sockets.h"
 
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors) {
     const char* const path = std::getenv("NOTIFY_SOCKET");
@@ -129,17 +128,6 @@ bool WaitForServiceManager(std::chrono::milliseconds bound) {
         return false;
     }
     writeEnd.Reset();
-    pollfd entry{readEnd.Get(), 0, 0};
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long>(0, left.count())));
-        if (ready > 0) {
-            return (entry.revents & POLLHUP) != 0;
-        }
-        if (ready == 0 || errno != EINTR) {
-            return false;
-        }
-    }
+    // Asked for no event, the read end reports only its hang-up.
+    return WaitFor(readEnd.Get(), 0, -1, static_cast<int>(bound.count()));
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 
 #include "relay/relay_sockets.h"
@@ -63,12 +62,7 @@ void PendingCloses::Run() {
             entries.push_back({entry.connection.Get(), POLLIN, 0});
             nearest = std::min(nearest, entry.deadline);
         }
-        int timeout = -1;
-        if (!closing.empty()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now());
-            timeout = static_cast<int>(
-                std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
-        }
+        int timeout = PollTimeoutUntil(nearest);
         // Without a wake-up descriptor, what is handed over is looked for now and then instead.
         if (!m_wake.Valid()) {
             constexpr int kLookMs = 50;

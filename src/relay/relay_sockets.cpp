@@ -8,14 +8,29 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 
 #include "relay/open_socket.h"
+
+int PollTimeoutUntil(std::chrono::steady_clock::time_point deadline) {
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+        return -1;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        left.count(), 0, std::numeric_limits<int>::max()));
+}
 
 bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
     pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const nfds_t count = wakeFd >= 0 ? 2 : 1;
+    // An interrupted wait goes on for what is left of the timeout, not the whole of it again.
+    const auto deadline =
+        timeoutMs < 0 ? std::chrono::steady_clock::time_point::max()
+                      : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const int ready = ::poll(entries, count, timeoutMs);
+        const int ready = ::poll(entries, count, PollTimeoutUntil(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -221,12 +236,8 @@ void CloseOrderly(UniqueFd& destination) {
     }
     ShutDownSending(destination);
     const auto deadline = std::chrono::steady_clock::now() + kCloseBound;
-    const auto left = [deadline] {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, ms.count()));
-    };
-    while (WaitFor(destination.Get(), POLLIN, -1, left()) && !DrainedToTheEnd(destination.Get())) {
+    while (WaitFor(destination.Get(), POLLIN, -1, PollTimeoutUntil(deadline)) &&
+           !DrainedToTheEnd(destination.Get())) {
     }
     // Past the bound: what came last is read too, so the close finds nothing unread.
     DrainedToTheEnd(destination.Get());

@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,14 +29,6 @@ struct StreamEnd {
     RelayEnd end;
     int error = 0;
 };
-
-// A poll timeout for the time left until `deadline`: never negative, at most what poll takes.
-int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(
-        std::clamp<std::chrono::milliseconds::rep>(left, 0, std::numeric_limits<int>::max()));
-}
 
 // Units one receive call takes when the source has more waiting: each is exactly what a receive of
 // at most 4095 bytes would have taken at that point of the stream, so the units forwarded are the
@@ -422,7 +413,7 @@ private:
         const bool finishing = m_worker.Released();
         int timeout = IdleWait();
         if (finishing) {
-            timeout = m_worker.HandingOver() ? 0 : MillisecondsUntil(lastProgress + kFinishBound);
+            timeout = m_worker.HandingOver() ? 0 : PollTimeoutUntil(lastProgress + kFinishBound);
             if (timeout == 0) {
                 return StreamEnd{RelayEnd::Stopped};
             }
@@ -448,7 +439,7 @@ private:
     }
     // How long a wait may last before the idle limit is reached; -1 without one.
     int IdleWait() const {
-        return m_idleLimit.count() == 0 ? -1 : MillisecondsUntil(m_lastMoved + m_idleLimit);
+        return m_idleLimit.count() == 0 ? -1 : PollTimeoutUntil(m_lastMoved + m_idleLimit);
     }
     // After a wait that timed out: the stream's end once nothing moved for the idle limit.
     std::optional<StreamEnd> IdleEnd() const {
