@@ -112,17 +112,10 @@ struct StreamBatch {
     std::array<iovec, kUnitsPerReceive> parts{};
 };
 
-// How the bytes of a stream get from the source to the destination, one run at a time: taken
-// from the source, made ready, then given to the destination as far as it takes them.
-class Mover {
+// Bytes on their way to the destination, given as far as it takes them.
+class Outgoing {
 public:
-    virtual ~Mover() = default;
-    // Takes what the source has waiting, without waiting for more: the bytes taken, 0 at the
-    // source's end, -1 with errno.
-    virtual ssize_t Take(int source) = 0;
-    // Readies `taken` bytes for the destination and shows them on the lamps: how many bytes go
-    // on, with what the text rule leaves out in `dropped`.
-    virtual std::size_t Ready(RelayWorker& worker, std::size_t taken, std::size_t& dropped) = 0;
+    virtual ~Outgoing() = default;
     // Gives the destination what it takes now of the `left` bytes still to go: the bytes given,
     // -1 with errno.
     virtual ssize_t Give(int destination, std::size_t left) = 0;
@@ -130,13 +123,23 @@ public:
     virtual std::string TakeBack(std::size_t left) = 0;
 };
 
+// How the bytes of a stream get from the source to the destination, one run at a time: taken
+// from the source, made ready, then given to the destination.
+class Mover : public Outgoing {
+public:
+    // Takes what the source has waiting, without waiting for more: the bytes taken, 0 at the
+    // source's end, -1 with errno.
+    virtual ssize_t Take(int source) = 0;
+    // Readies `taken` bytes for the destination and shows them on the lamps: how many bytes go
+    // on, with what the text rule leaves out in `dropped`.
+    virtual std::size_t Ready(RelayWorker& worker, std::size_t taken, std::size_t& dropped) = 0;
+};
+
 // What a relay before this one had read and not given yet: given first, as it is.
-class Carried final : public Mover {
+class Carried final : public Outgoing {
 public:
     explicit Carried(std::string bytes) : m_bytes(std::move(bytes)) {}
     std::size_t Size() const noexcept { return m_bytes.size(); }
-    ssize_t Take(int) override { return 0; }
-    std::size_t Ready(RelayWorker&, std::size_t taken, std::size_t&) override { return taken; }
     ssize_t Give(int destination, std::size_t left) override {
         return ::send(destination, m_bytes.data() + m_bytes.size() - left, left,
                       MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -274,19 +277,17 @@ std::unique_ptr<Mover> MoverFor(ForwardMode forward) {
 // only in poll, on the sockets and the worker's wake-up descriptor.
 class StreamForwarder {
 public:
-    // `carried`: what the relay this one goes on from had read and not given yet.
-    StreamForwarder(RelayWorker& worker, int source, int destination, const RelayPlan& plan,
-                    std::string carried = {})
+    StreamForwarder(RelayWorker& worker, int source, int destination, const RelayPlan& plan)
         : m_worker(worker), m_source(source), m_destination(destination),
-          m_mover(MoverFor(plan.forward)), m_idleLimit(plan.idleLimit),
-          m_carried(std::move(carried)) {}
+          m_mover(MoverFor(plan.forward)), m_idleLimit(plan.idleLimit) {}
 
     // Until the source closes, the destination is gone, nothing moved for the idle limit, or
-    // Stop. After a release for a hand-over, what was read and not given is in Unsent().
-    StreamEnd Forward() {
-        if (!m_carried.empty()) {
-            Carried carried(std::move(m_carried));
-            if (const std::optional<StreamEnd> end = GiveAll(carried, carried.Size())) {
+    // Stop; `carried` (what the relay this one goes on from had read and not given) goes first.
+    // After a release for a hand-over, what was read and not given is in TakeUnsent().
+    StreamEnd Forward(std::string carried) {
+        if (!carried.empty()) {
+            Carried bytes(std::move(carried));
+            if (const std::optional<StreamEnd> end = GiveAll(bytes, bytes.Size())) {
                 return *end;
             }
         }
@@ -330,22 +331,22 @@ public:
         return {RelayEnd::Stopped};
     }
 
-    std::string& Unsent() { return m_unsent; }
+    std::string TakeUnsent() { return std::move(m_unsent); }
 
 private:
-    // Gives the destination all `left` bytes that `mover` readied. While the destination takes
+    // Gives the destination all `left` bytes of `outgoing`. While the destination takes
     // nothing, what it sends is read, so one that echoes never blocks the relay. A Stop meanwhile
     // lets the bytes finish, unless the destination takes nothing for kFinishBound; a hand-over
     // takes back what is left at once, for the next relay to give.
-    std::optional<StreamEnd> GiveAll(Mover& mover, std::size_t left) {
+    std::optional<StreamEnd> GiveAll(Outgoing& outgoing, std::size_t left) {
         Clock::time_point lastProgress = Clock::now();
         while (left > 0) {
             std::optional<StreamEnd> waitEnded;
-            const long given = MoveOrWait([&] { return mover.Give(m_destination, left); },
+            const long given = MoveOrWait([&] { return outgoing.Give(m_destination, left); },
                                           [&] { return !(waitEnded = WaitForRoom(lastProgress)); });
             if (waitEnded) {
                 if (m_worker.HandingOver()) {
-                    m_unsent = mover.TakeBack(left);
+                    m_unsent = outgoing.TakeBack(left);
                 }
                 return waitEnded;
             }
@@ -454,7 +455,6 @@ private:
     const int m_destination;
     const std::unique_ptr<Mover> m_mover;
     const std::chrono::seconds m_idleLimit;
-    std::string m_carried;
     std::string m_unsent;
     Clock::time_point m_lastMoved = Clock::now();
     bool m_destinationSends = true;
@@ -499,10 +499,9 @@ void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
     std::string unsent;
     if (connected.Valid()) {
         worker.Relaying();
-        StreamForwarder forwarder(worker, source.Get(), destination.Get(), plan,
-                                  std::move(carried));
-        end = forwarder.Forward();
-        unsent = std::move(forwarder.Unsent());
+        StreamForwarder forwarder(worker, source.Get(), destination.Get(), plan);
+        end = forwarder.Forward(std::move(carried));
+        unsent = forwarder.TakeUnsent();
     }
 
     const bool stopped = worker.Released();
