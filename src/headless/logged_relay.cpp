@@ -95,12 +95,18 @@ RelayOutcome LoggedRelay::Stop(const std::string& why) {
 }
 
 RelayOutcome LoggedRelay::Finish() {
+    return End(true);
+}
+
+RelayOutcome LoggedRelay::End(bool sayHandOver) {
     if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
         m_log.Warning("转发线程未能及时结束");
     }
     const RelayOutcome outcome = m_relay->Outcome();
-    m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
-    m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
+    if (sayHandOver || outcome.end != RelayEnd::HandedOver) {
+        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
+        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
+    }
     m_ended += outcome;
     m_head = m_relay->Head();
     m_relay.reset();
@@ -109,18 +115,9 @@ RelayOutcome LoggedRelay::Finish() {
 
 void LoggedRelay::Replan(const RelayPlan& plan) {
     m_relay->HandOver();
-    if (!m_relay->WaitUntilEnded(kRelayEndBound)) {
-        m_log.Warning("转发线程未能及时结束");
-    }
-    // Handed on, the stream goes on and has no end to say; one that ended meanwhile has.
-    const RelayOutcome outcome = m_relay->Outcome();
-    if (outcome.end != RelayEnd::HandedOver) {
-        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
-        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
-    }
-    m_ended += outcome;
-    m_head = m_relay->Head();
-    m_relay.reset();
+    // Handed on within the process, the stream goes on and has no end to say; one that ended
+    // meanwhile has.
+    End(false);
     Start(plan, true);
 }
 

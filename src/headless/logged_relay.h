@@ -58,6 +58,9 @@ public:
 private:
     // systemd counts the service as started from here on; elsewhere there is nobody to tell.
     void NotifyReady();
+    // Waits for the running relay's end, logs how it ended (a hand-over only when `sayHandOver`),
+    // adds its totals and lets it go. Its outcome.
+    RelayOutcome End(bool sayHandOver);
     void Told(const RelayEvent& event, RelayProtocol protocol);
 
     RelayLog& m_log;
