@@ -1,5 +1,6 @@
 #include "dialog_fixture.h"
 
+#include "paint_counter.h"
 #include "relay_test_peers.h"
 #include "resource.h"
 #include "save_failures.h"
@@ -347,18 +348,6 @@ TEST_F(RunStop, RunAndStopSwitchTheLookAndTheDisplayTimer) {
     ProcessEventsUntil([] { return false; }, 700ms);
     EXPECT_TRUE(messages.empty());
 }
-
-// Counts the paint events of the widget it watches.
-class PaintCounter : public QObject {
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        paints += event->type() == QEvent::Paint ? 1 : 0;
-        return false;
-    }
-};
 
 // Through Stop's second the dialog keeps painting and the lamps follow the relay, which relays on;
 // Run, Stop and the controls of what runs stay disabled. Then the idle look, and the relay is over.

@@ -1,3 +1,4 @@
+#include "paint_counter.h"
 #include "platform/dialog_builder.h"
 #include "platform/dialog_units.h"
 #include "platform/shell.h"
@@ -32,18 +33,6 @@ TEST(DialogUnits, ScaleRoundsHalfAwayFromZero) {
     const DialogBaseUnits units{6, 13};
     EXPECT_EQ(MapDialogRect(units, 13, 110, 293, 69), QRect(20, 179, 440, 112));
 }
-
-// Counts the paint events of the object it watches.
-class PaintCounter : public QObject {
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        paints += event->type() == QEvent::Paint ? 1 : 0;
-        return false;
-    }
-};
 
 TEST(DialogBuilder, GroupBoxLiesBeneathTheControlsItFramesSoTheirRepaintsLeaveItAlone) {
     // In template order the frame comes first, which would stack it on top.
