@@ -125,12 +125,7 @@ private:
     std::jthread m_reader;                                 // last: stops first
 };
 
-std::string ParametersWith(const std::string& forward, int clientPort, int serverPort,
-                           const std::string& more = {}) {
-    return Parameters(0, forward == "Udp" ? 1 : 0, kClientAddress, clientPort, kServerAddress,
-                      serverPort) +
-           "[Forward]\nMode=" + (forward == "Udp" ? "Bytes" : forward) + "\n" + more;
-}
+constexpr char kBytes[] = "[Forward]\nMode=Bytes\n";
 
 // Letters only: the text rule then leaves every byte in, and a torn or doubled unit shows.
 std::string Letters(std::size_t size) {
@@ -144,31 +139,21 @@ std::string Letters(std::size_t size) {
 
 // The relay waits on the client side (127.0.0.2) and connects to a listener of the test's on the
 // server side; the source sends into its accepted connection.
-struct TcpHandOver {
-    Folder folder;
-    ServiceManager manager{folder};
-    int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
-    UniqueFd source;
-    UniqueFd destination;
+struct TcpHandOver : TcpSetting {
+    explicit TcpHandOver(const std::string& forward)
+        : TcpSetting(0, "[Forward]\nMode=" + forward + "\n") {}
 
-    explicit TcpHandOver(const std::string& forward) {
-        folder.WriteParameters(ParametersWith(forward, clientPort, serverPort));
-    }
-
-    std::unique_ptr<Program> Run(const Start& start) {
-        auto program = std::make_unique<Program>(
-            folder, std::vector<std::string>{"--workdir", folder.Path().string()}, start);
-        return program;
+    std::unique_ptr<Program> Run(const Start& start) const {
+        return std::make_unique<Program>(folder, Arguments(), start);
     }
     Start Managed() const { return {.environment = {manager.Variable()}}; }
 
     // The first process with a stream, handed over; false where a step failed.
     bool FirstProcessHandsOver(const std::function<void()>& whileStreaming = {}) {
         const std::unique_ptr<Program> first = Run(Managed());
-        source = ConnectWithin(kClientAddress, clientPort);
-        destination = AcceptWithin(destinationListener.Get());
+        Stream stream = Connect();
+        source = std::move(stream.source);
+        destination = std::move(stream.destination);
         if (!source.Valid() || !destination.Valid()) {
             return false;
         }
@@ -184,6 +169,10 @@ struct TcpHandOver {
         EXPECT_FALSE(Contains(log, "已结束: 数据源已关闭连接")) << log;
         return exitCode == 0;
     }
+
+    ServiceManager manager{folder};
+    UniqueFd source;
+    UniqueFd destination;
 };
 
 // The stream goes on byte for byte in the next process, over the same two connections, with what
@@ -221,14 +210,14 @@ TEST(HandOverTest, ATcpStreamGoesOnInTheNextProcessOverTheSameConnections) {
         }
         EXPECT_EQ(received.size(), data.size());
         EXPECT_TRUE(received == data) << "the stream differs from what was sent";
-        EXPECT_FALSE(Readable(relay.destinationListener.Get(), kQuiet))
+        EXPECT_FALSE(Readable(relay.otherListener.Get(), kQuiet))
             << "the next process made a connection of its own";
         EXPECT_TRUE(WaitUntil([&] { return relay.manager.Names().empty(); }))
             << "left in the store after the next process took it";
         EXPECT_TRUE(LogShows(*next, "已结束: 数据源已关闭连接")) << next->Err();
         // The next stream is taken on the listener handed on.
-        UniqueFd another = ConnectWithin(kClientAddress, relay.clientPort);
-        EXPECT_TRUE(AcceptWithin(relay.destinationListener.Get()).Valid());
+        const TcpSetting::Stream another = relay.Connect();
+        EXPECT_TRUE(another.destination.Valid());
         next->Signal(SIGTERM);
         EXPECT_EQ(next->Wait(), 0);
     }
@@ -242,7 +231,9 @@ TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
         relay.FirstProcessHandsOver([&] { ASSERT_TRUE(SendAll(relay.source.Get(), "before")); }));
     EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
     const int otherServerPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    relay.folder.WriteParameters(ParametersWith("Bytes", relay.clientPort, otherServerPort));
+    relay.folder.WriteParameters(
+        Parameters(0, 0, kClientAddress, relay.clientPort, kServerAddress, otherServerPort) +
+        kBytes);
 
     const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing({}));
     EXPECT_TRUE(
@@ -274,7 +265,8 @@ TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
     const UniqueFd sink = BindUdp(kServerAddress, serverPort);
     const int size = 8 << 20;
     ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    folder.WriteParameters(ParametersWith("Udp", clientPort, serverPort));
+    folder.WriteParameters(
+        Parameters(0, 1, kClientAddress, clientPort, kServerAddress, serverPort) + kBytes);
     const std::vector<std::string> arguments{"--workdir", folder.Path().string()};
     const Start managed{.environment = {manager.Variable()}};
 
@@ -315,30 +307,21 @@ TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
 // A reload that leaves the stream's endpoints and forwarding as they are applies without cutting
 // it: wider allowed sources and an idle limit. One that no longer allows the peer ends it.
 TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
-    const Folder folder;
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const UniqueFd listener = ListenOn(kServerAddress, serverPort);
-    folder.WriteParameters(
-        ParametersWith("Bytes", clientPort, serverPort, "[Allow]\nSources=127.0.0.1\n"));
-    Program program(folder, {"--workdir", folder.Path().string()});
-    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
-    const UniqueFd destination = AcceptWithin(listener.Get());
+    const TcpSetting relay(0, kBytes + "[Allow]\nSources=127.0.0.1\n"s);
+    Program program(relay.folder, relay.Arguments());
+    const auto [source, destination] = relay.Connect();
     ASSERT_TRUE(destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "one"));
     EXPECT_EQ(ReadStream(destination.Get(), 3).data, "one");
 
-    folder.WriteParameters(ParametersWith("Bytes", clientPort, serverPort,
-                                          "[Allow]\nSources=127.0.0.1,10.0.0.0/8\n"
-                                          "[Relay]\nIdleSeconds=600\n"));
+    relay.Write(kBytes + "[Allow]\nSources=127.0.0.1,10.0.0.0/8\n[Relay]\nIdleSeconds=600\n"s);
     program.Signal(SIGHUP);
     EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 端点与转发方式未变, 连接继续"));
     ASSERT_TRUE(SendAll(source.Get(), "two"));
     EXPECT_EQ(ReadStream(destination.Get(), 3).data, "two");
     EXPECT_FALSE(Contains(program.Err(), "已结束")) << program.Err();
 
-    folder.WriteParameters(
-        ParametersWith("Bytes", clientPort, serverPort, "[Allow]\nSources=10.0.0.0/8\n"));
+    relay.Write(kBytes + "[Allow]\nSources=10.0.0.0/8\n"s);
     program.Signal(SIGHUP);
     EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 按新设置重新启动转发"));
     EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);

@@ -683,15 +683,9 @@ TEST(HeadlessSignalsTest, OversizedDatagramsAreCutAndCounted) {
 TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
     for (const int signal : {SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGHUP with a changed file");
-        const Folder folder;
-        const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-        const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-        const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
-        folder.WriteParameters(
-            Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-        Program program(folder, {"--workdir", folder.Path().string()});
-        UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
-        UniqueFd source = AcceptWithin(sourceListener.Get());
+        const TcpSetting relay(1);
+        Program program(relay.folder, relay.Arguments());
+        auto [source, destination] = relay.Connect();
         ASSERT_TRUE(destination.Valid() && source.Valid());
 
         const std::string data = StreamWithoutZeros(64U << 20);
@@ -700,8 +694,8 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
         // A port found free, not merely the next one: tests running alongside take ports too.
         const int newServerPort = LowFreePort(kServerAddress, SOCK_STREAM);
         if (signal == SIGHUP) {
-            folder.WriteParameters(
-                Parameters(1, 0, kClientAddress, clientPort, kServerAddress, newServerPort));
+            relay.folder.WriteParameters(
+                Parameters(1, 0, kClientAddress, relay.clientPort, kServerAddress, newServerPort));
         }
         program.Signal(signal);
         const StreamRead rest = ReadUntilClosed(destination.Get(), 10s);
@@ -728,25 +722,18 @@ TEST(HeadlessSignalsTest, SignalsMidStreamLeaveNoUnitTorn) {
 // The settings dialog's keys reach the relay without a window too: the start line names them, and
 // a source that is not allowed is refused, logged with its address and counted.
 TEST(HeadlessRelayTest, ForwardingSettingsAndRefusedSourcesAreLogged) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
-    folder.WriteParameters(
-        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
-        "[Forward]\nMode=Bytes\n[Allow]\nSources=127.0.0.1/32\n");
-    Program program(folder, {"--workdir", folder.Path().string()});
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    const TcpSetting relay(1, "[Forward]\nMode=Bytes\n[Allow]\nSources=127.0.0.1/32\n");
+    Program program(relay.folder, relay.Arguments());
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, relay.serverPort); }));
 
     UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in from = MakeSocketAddress("127.0.0.99", 0);
     ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
-    ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort));
+    ASSERT_TRUE(TryConnect(intruder, kServerAddress, relay.serverPort));
     EXPECT_TRUE(ReadUntilClosed(intruder.Get()).closed);
-    EXPECT_FALSE(Readable(sourceListener.Get(), kQuiet)) << "the intruder reached the source";
+    EXPECT_FALSE(Readable(relay.otherListener.Get(), kQuiet)) << "the intruder reached the source";
 
-    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
-    UniqueFd source = AcceptWithin(sourceListener.Get());
+    auto [source, destination] = relay.Connect();
     ASSERT_TRUE(destination.Valid() && source.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "as\0is"s));
     EXPECT_EQ(ReadStream(destination.Get(), 5).data, "as\0is"s);
@@ -861,19 +848,14 @@ TEST(HeadlessRelayTest, ARelayAimedAtItselfIsRefusedWithBothEndpointsNamed) {
 // counts exactly the bytes left out. Each piece is sent once the one before it has arrived, so one
 // piece is one unit of the relay.
 TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
-    folder.WriteParameters(
-        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()}, {.journal = true});
+    const TcpSetting relay(0);
+    Program program(relay.folder, {"--headless", "--workdir", relay.folder.Path().string()},
+                    {.journal = true});
     const std::string warning =
         "<4>按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发\n";
     const std::size_t pieceSizes[][3] = {{1000, 4095, 17}, {2, 300, 4000}};
     for (const auto& sizes : pieceSizes) {
-        UniqueFd source = ConnectWithin(kClientAddress, clientPort);
-        UniqueFd destination = AcceptWithin(destinationListener.Get());
+        auto [source, destination] = relay.Connect();
         ASSERT_TRUE(source.Valid() && destination.Valid());
         std::size_t dropped = 0;
         for (const std::size_t size : sizes) {
@@ -898,17 +880,10 @@ TEST(HeadlessRelayTest, TextCutsOfABinaryStreamAreWarnedOncePerStreamAndCounted)
 // [Relay] IdleSeconds: the start line names the limit, a stream on which nothing moved that long
 // ends with its own line, and the next connection is served as after any stream.
 TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
-    folder.WriteParameters(
-        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
-        "[Relay]\nIdleSeconds=1\n");
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    const TcpSetting relay(0, "[Relay]\nIdleSeconds=1\n");
+    Program program(relay.folder, {"--headless", "--workdir", relay.folder.Path().string()});
 
-    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
-    UniqueFd destination = AcceptWithin(destinationListener.Get());
+    auto [source, destination] = relay.Connect();
     ASSERT_TRUE(source.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "quiet"));
     EXPECT_EQ(ReadStream(destination.Get(), 6).data, "quiet\0"s);
@@ -919,8 +894,7 @@ TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
     destination.Reset();
     EXPECT_TRUE(LogShows(program, "已结束: 空闲超时, 已断开")) << program.Err();
 
-    UniqueFd next = ConnectWithin(kClientAddress, clientPort);
-    UniqueFd nextDestination = AcceptWithin(destinationListener.Get());
+    auto [next, nextDestination] = relay.Connect();
     ASSERT_TRUE(next.Valid() && nextDestination.Valid());
     ASSERT_TRUE(SendAll(next.Get(), "next"));
     EXPECT_EQ(ReadStream(nextDestination.Get(), 5).data, "next\0"s);
@@ -933,16 +907,10 @@ TEST(HeadlessRelayTest, AnIdleStreamEndsAfterTheLimitAndTheNextIsServed) {
 // stream: the next one is served while the relay still waits for that destination's own close,
 // as the kernel's socket table shows (the relay still holds the first connection).
 TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwaited) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
-    folder.WriteParameters(
-        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
+    const TcpSetting relay(1);
+    Program program(relay.folder, {"--headless", "--workdir", relay.folder.Path().string()});
 
-    UniqueFd firstDestination = ConnectWithin(kServerAddress, serverPort);
-    UniqueFd firstSource = AcceptWithin(sourceListener.Get());
+    auto [firstSource, firstDestination] = relay.Connect();
     ASSERT_TRUE(firstDestination.Valid() && firstSource.Valid());
     ASSERT_TRUE(SendAll(firstSource.Get(), "one"));
     EXPECT_EQ(ReadStream(firstDestination.Get(), 4).data, "one\0"s);
@@ -950,12 +918,11 @@ TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwai
     // The relay's close came; this destination never closes on its own.
     EXPECT_TRUE(ReadUntilClosed(firstDestination.Get()).closed);
 
-    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
-    UniqueFd source = AcceptWithin(sourceListener.Get());
+    auto [source, destination] = relay.Connect();
     ASSERT_TRUE(destination.Valid() && source.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "two"));
     EXPECT_EQ(ReadStream(destination.Get(), 4).data, "two\0"s);
-    EXPECT_GT(TcpSocketInode(EndpointAt(kServerAddress, serverPort),
+    EXPECT_GT(TcpSocketInode(EndpointAt(kServerAddress, relay.serverPort),
                              LocalEndpoint(firstDestination.Get())),
               0)
         << "the relay let the first destination go before it served the next stream";
@@ -972,15 +939,9 @@ TEST(HeadlessRelayTest, TheNextStreamIsServedWhileTheLastDestinationsCloseIsAwai
 // on for that bound). Every connection tried after the signal is refused; none is taken only to
 // be reset when the process ends. The stream in progress still ends orderly on both sides.
 TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd destinationListener = ListenOn(kServerAddress, serverPort);
-    folder.WriteParameters(
-        Parameters(0, 0, kClientAddress, clientPort, kServerAddress, serverPort));
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
-    UniqueFd source = ConnectWithin(kClientAddress, clientPort);
-    UniqueFd destination = AcceptWithin(destinationListener.Get());
+    const TcpSetting relay(0);
+    Program program(relay.folder, {"--headless", "--workdir", relay.folder.Path().string()});
+    auto [source, destination] = relay.Connect();
     ASSERT_TRUE(source.Valid() && destination.Valid());
     ASSERT_TRUE(SendAll(source.Get(), "in progress"));
     EXPECT_EQ(ReadStream(destination.Get(), 12).data, "in progress\0"s);
@@ -991,7 +952,7 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
     int taken = 0;
     for (int attempt = 0; attempt < 2000 && program.Wait(0ms) == -1; ++attempt) {
         UniqueFd late(::socket(AF_INET, SOCK_STREAM, 0));
-        if (TryConnect(late, kClientAddress, clientPort)) {
+        if (TryConnect(late, kClientAddress, relay.clientPort)) {
             ++taken;
             SendAll(late.Get(), "late");
         }
@@ -1006,27 +967,21 @@ TEST(HeadlessRelayTest, SigtermClosesTheListenerBeforeTheEndingWaits) {
         EXPECT_TRUE(end.closed);
         EXPECT_FALSE(end.reset);
     }
-    EXPECT_FALSE(Readable(destinationListener.Get(), 0ms)) << "a late connection reached it";
+    EXPECT_FALSE(Readable(relay.otherListener.Get(), 0ms)) << "a late connection reached it";
 }
 
 // 2 000 refused connections from one address, before and after a stream that was served: the log
 // names the address once, while the status line and each stream's end line count every refusal.
 TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedExactly) {
-    const Folder folder;
-    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
-    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
-    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
-    folder.WriteParameters(
-        Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
-        "[Allow]\nSources=127.0.0.1\n");
-    Program program(folder, {"--headless", "--workdir", folder.Path().string()});
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    const TcpSetting relay(1, "[Allow]\nSources=127.0.0.1\n");
+    Program program(relay.folder, {"--headless", "--workdir", relay.folder.Path().string()});
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, relay.serverPort); }));
     const sockaddr_in from = MakeSocketAddress("127.0.0.99", 0);
     const auto refuse = [&](int times) {
         for (int i = 0; i < times; ++i) {
             UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
             ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
-            ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort)) << i;
+            ASSERT_TRUE(TryConnect(intruder, kServerAddress, relay.serverPort)) << i;
             ASSERT_TRUE(ReadUntilClosed(intruder.Get()).closed) << i;
         }
     };
@@ -1034,8 +989,7 @@ TEST(HeadlessRelayTest, ThousandsOfRefusedConnectionsTakeAFewLinesAndAreCountedE
     ASSERT_NO_FATAL_FAILURE(refuse(1000));
     EXPECT_TRUE(StatusShows(program, "已转发 0 字节, 拒绝不允许来源的连接 1000 个"))
         << program.Err();
-    UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
-    UniqueFd source = AcceptWithin(sourceListener.Get());
+    auto [source, destination] = relay.Connect();
     ASSERT_TRUE(destination.Valid() && source.Valid());
     source.Reset();
     EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);

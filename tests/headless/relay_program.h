@@ -241,4 +241,50 @@ inline std::size_t Count(const std::string& log, const std::string& text) {
     return count;
 }
 
+// A TCP relay's parameter file on the two loopback endpoints, as most cases need one, and a
+// listener of the test's where the relay connects. With `clientToServer` 1 the relay waits on the
+// server side (127.0.0.3) and connects to the client side, with 0 the other way round; the data
+// goes from the client side to the server side either way. `more` follows the endpoints.
+struct TcpSetting {
+    explicit TcpSetting(int clientToServer, const std::string& more = {})
+        : waitsOnServer(clientToServer == 1),
+          otherListener(waitsOnServer
+                            ? relaytest::ListenOn(relaytest::kClientAddress, clientPort)
+                            : relaytest::ListenOn(relaytest::kServerAddress, serverPort)) {
+        Write(more);
+    }
+
+    // The file again, with `more` after the same endpoints.
+    void Write(const std::string& more = {}) const {
+        folder.WriteParameters(Parameters(waitsOnServer ? 1 : 0, 0, relaytest::kClientAddress,
+                                          clientPort, relaytest::kServerAddress, serverPort) +
+                               more);
+    }
+    std::vector<std::string> Arguments() const { return {"--workdir", folder.Path().string()}; }
+
+    const char* WaitAddress() const {
+        return waitsOnServer ? relaytest::kServerAddress : relaytest::kClientAddress;
+    }
+    int WaitPort() const { return waitsOnServer ? serverPort : clientPort; }
+
+    // The next stream: the connection the test makes to the relay and the one the relay makes to
+    // the test, as source and destination.
+    struct Stream {
+        UniqueFd source;
+        UniqueFd destination;
+    };
+    Stream Connect() const {
+        UniqueFd waiting = relaytest::ConnectWithin(WaitAddress(), WaitPort());
+        UniqueFd other = relaytest::AcceptWithin(otherListener.Get());
+        return waitsOnServer ? Stream{std::move(other), std::move(waiting)}
+                             : Stream{std::move(waiting), std::move(other)};
+    }
+
+    const Folder folder;
+    const bool waitsOnServer;
+    const int clientPort = relaytest::LowFreePort(relaytest::kClientAddress, SOCK_STREAM);
+    const int serverPort = relaytest::LowFreePort(relaytest::kServerAddress, SOCK_STREAM);
+    const UniqueFd otherListener;
+};
+
 } // namespace relayprogram
