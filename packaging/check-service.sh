@@ -200,10 +200,14 @@ dpkg_in -i $old_deb
 [ -z "$(ns systemctl list-units --no-legend --state=active 'tarvel-relay*')" ] ||
     fail "installation started a relay"
 
-# One UDP relay per file, from the client side (127.0.0.2) to a receiver on the server side.
+# One UDP relay per file, from the client side (127.0.0.2) to a receiver on the server side; with
+# PROTOCOL=0 a TCP relay the same way, and with FORWARD=Bytes the bytes as they are.
 settings() { # <file> <relay port> <receiver port> [client port text]
-    printf '[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=%s\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=%s\n' \
-        "${4:-$2}" "$3" | ns tee "/etc/tarvel/$1.inf" >/dev/null
+    {
+        printf '[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=%s\n[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=%s\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=%s\n' \
+            "${PROTOCOL:-1}" "${4:-$2}" "$3"
+        [ -z "${FORWARD:-}" ] || printf '[Forward]\nMode=%s\n' "$FORWARD"
+    } | ns tee "/etc/tarvel/$1.inf" >/dev/null
 }
 # Sends `text` to the relay's port and prints what reached the receiver, without the zero after it.
 through() { # <relay port> <receiver port> <text>
@@ -295,36 +299,33 @@ echo "check-service: $(ns systemd-analyze security --no-pager tarvel-relay@alpha
 into "$stream_probe" /usr/local/bin/stream_probe
 ns chmod 755 /usr/local/bin/stream_probe
 probe() { ns /usr/local/bin/stream_probe "$@"; }
-tcp_settings() { # <file> <relay port> <receiver port>: TCP from the client side, bytes as they are
-    printf '[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=0\n[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=%s\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=%s\n[Forward]\nMode=Bytes\n' \
-        "$2" "$3" | ns tee "/etc/tarvel/$1.inf" >/dev/null
-}
+tcp_settings() { PROTOCOL=0 FORWARD=Bytes settings "$@"; } # TCP, the bytes as they are
 restart() { ns systemctl restart "tarvel-relay@$1.service" || fail "tarvel-relay@$1 does not restart"; }
 resumed() { ns journalctl --no-pager -o cat -u "tarvel-relay@$1.service" | grep -c '已接续' || true; }
-# Until the probe ended; it fails the check unless it saw nothing lost. Its line is in its output.
-outcome() { # <pid> <its output> <what went wrong otherwise>
-    wait "$1" || fail "$3: $(cat "$2")"
-}
+# A probe in the background, one of each kind at a time; `finished` waits for it and fails the
+# check unless it saw nothing lost, and `said` gives its line.
+declare -A probe_pids
+start_probe() { probe "$@" >"$copy/$1" 2>&1 & probe_pids[$1]=$!; } # <kind> <its arguments>
+finished() { wait "${probe_pids[$1]}" || fail "$2: $(said "$1")"; } # <kind> <what went wrong>
+said() { cat "$copy/$1"; }
 
 # 48 MiB over one TCP connection at 4 MB/s, through two restarts and an upgrade.
 tcp_settings stream 5010 6010
 ns systemctl start tarvel-relay@stream.service || fail "tarvel-relay@stream does not start"
 ns sh -c 'head -c 48M /dev/urandom >/var/cache/stream.bin'
-probe tcp-receive 127.0.0.3 6010 /var/cache/stream.out 60 >"$copy/tcp-receive" 2>&1 &
-receiver=$!
+start_probe tcp-receive 127.0.0.3 6010 /var/cache/stream.out 60
 sleep 0.3
-probe tcp-send 127.0.0.2 5010 /var/cache/stream.bin 4000000 >"$copy/tcp-send" 2>&1 &
-sender=$!
+start_probe tcp-send 127.0.0.2 5010 /var/cache/stream.bin 4000000
 sleep 1.5
 restart stream
 sleep 1.5
 dpkg_in -i $relay_deb
 sleep 1
 restart stream
-outcome $sender "$copy/tcp-send" "the source's connection did not survive"
-sent=$(cat "$copy/tcp-send")
-outcome $receiver "$copy/tcp-receive" "the destination's connection did not survive"
-received=$(cat "$copy/tcp-receive")
+finished tcp-send "the source's connection did not survive"
+sent=$(said tcp-send)
+finished tcp-receive "the destination's connection did not survive"
+received=$(said tcp-receive)
 [ "$(ns sha256sum /var/cache/stream.bin | cut -d" " -f1)" = "$(ns sha256sum /var/cache/stream.out | cut -d" " -f1)" ] ||
     fail "the stream arrived changed: $received"
 [ "$(resumed stream)" -eq 3 ] || fail "the stream was taken over $(resumed stream) times, not 3"
@@ -336,37 +337,33 @@ ns journalctl --no-pager -o short-precise -u tarvel-relay@stream.service |
 # 20 000 datagrams a second for 3 seconds, through two restarts.
 settings datagrams 5011 6011
 ns systemctl start tarvel-relay@datagrams.service || fail "tarvel-relay@datagrams does not start"
-probe udp-receive 127.0.0.3 6011 60000 20 >"$copy/udp-receive" 2>&1 &
-receiver=$!
+start_probe udp-receive 127.0.0.3 6011 60000 20
 sleep 0.3
-probe udp-send 127.0.0.2 5011 20000 60000 >"$copy/udp-send" 2>&1 &
-sender=$!
+start_probe udp-send 127.0.0.2 5011 20000 60000
 sleep 0.8
 restart datagrams
 sleep 1
 restart datagrams
-outcome $sender "$copy/udp-send" "the datagrams were not all sent"
-sent=$(cat "$copy/udp-send")
-outcome $receiver "$copy/udp-receive" "datagrams were lost across the restarts"
-received=$(cat "$copy/udp-receive")
+finished udp-send "the datagrams were not all sent"
+sent=$(said udp-send)
+finished udp-receive "datagrams were lost across the restarts"
+received=$(said udp-receive)
 [ "$(resumed datagrams)" -eq 2 ] || fail "the UDP relay was taken over $(resumed datagrams) times, not 2"
 echo "check-service: through two restarts the UDP relay $received ($sent)"
 
 # Connections made again and again during two restarts: none is refused.
 tcp_settings knock 5012 6012
 ns systemctl start tarvel-relay@knock.service || fail "tarvel-relay@knock does not start"
-probe tcp-sink 127.0.0.3 6012 6 >"$copy/tcp-sink" 2>&1 &
-sink=$!
+start_probe tcp-sink 127.0.0.3 6012 6
 sleep 0.3
-probe tcp-knock 127.0.0.2 5012 4 >"$copy/tcp-knock" 2>&1 &
-knocker=$!
+start_probe tcp-knock 127.0.0.2 5012 4
 sleep 1
 restart knock
 sleep 1.5
 restart knock
-outcome $knocker "$copy/tcp-knock" "connections were refused during the restarts"
-knocked=$(cat "$copy/tcp-knock")
-outcome $sink "$copy/tcp-sink" "the knocks' far end failed"
+finished tcp-knock "connections were refused during the restarts"
+knocked=$(said tcp-knock)
+finished tcp-sink "the knocks' far end failed"
 echo "check-service: during two restarts $knocked"
 ns systemctl stop tarvel-relay@stream.service tarvel-relay@datagrams.service tarvel-relay@knock.service
 
