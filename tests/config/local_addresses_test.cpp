@@ -8,9 +8,11 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -89,9 +91,18 @@ TEST(EnumerateLocalAddresses, BothFamiliesOfACardInANamespace) {
         "");
     const std::string card = ns.Card();
 
+    // The kernel gives the card its link-local address a moment after the link comes up: the
+    // list is read again until it is there (or the time is up).
     AddressList listed;
-    ASSERT_TRUE(InNamespace(ns.CardNamespace(), [&] { listed = EnumerateLocalAddresses(); }));
-    ASSERT_TRUE(listed.has_value());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        ASSERT_TRUE(InNamespace(ns.CardNamespace(), [&] { listed = EnumerateLocalAddresses(); }));
+        ASSERT_TRUE(listed.has_value());
+        if (listed->size() >= 5 || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     ASSERT_EQ(listed->size(), 5u) << ::testing::PrintToString(*listed);
     EXPECT_EQ((*listed)[0], "198.51.100.1");
     EXPECT_EQ((*listed)[1], "127.0.0.1");
