@@ -149,12 +149,21 @@ int TcpSend(const sockaddr_in& to, const char* file, long rate) {
     return 0;
 }
 
-int TcpReceive(const sockaddr_in& at, const char* file, long seconds) {
-    const UniqueFd listener = OpenSocket(AF_INET, SOCK_STREAM);
+// A socket listening at `at`; empty (the reason printed) when it cannot listen there.
+UniqueFd ListenAt(const sockaddr_in& at, int backlog) {
+    UniqueFd listener = OpenSocket(AF_INET, SOCK_STREAM);
     const int reuse = 1;
     ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), 5) != 0) {
+    if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), backlog) != 0) {
         std::perror("listen");
+        return UniqueFd();
+    }
+    return listener;
+}
+
+int TcpReceive(const sockaddr_in& at, const char* file, long seconds) {
+    const UniqueFd listener = ListenAt(at, 5);
+    if (!listener.Valid()) {
         return 2;
     }
     if (!WaitReadable(listener.Get(), std::chrono::seconds(seconds))) {
@@ -204,11 +213,8 @@ int TcpKnock(const sockaddr_in& to, long seconds) {
 
 // The far end of the knocks: every connection taken and closed at once.
 int TcpSink(const sockaddr_in& at, long seconds) {
-    const UniqueFd listener = OpenSocket(AF_INET, SOCK_STREAM);
-    const int reuse = 1;
-    ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (::bind(listener.Get(), As(at), sizeof at) != 0 || ::listen(listener.Get(), 64) != 0) {
-        std::perror("listen");
+    const UniqueFd listener = ListenAt(at, 64);
+    if (!listener.Valid()) {
         return 2;
     }
     long taken = 0;
