@@ -227,9 +227,11 @@ TEST(HandOverTest, ATcpStreamGoesOnInTheNextProcessOverTheSameConnections) {
 // starts afresh on the file's plan. Outside systemd, SIGUSR2 stops as SIGTERM does.
 TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
     TcpHandOver relay("Bytes");
-    ASSERT_TRUE(
-        relay.FirstProcessHandsOver([&] { ASSERT_TRUE(SendAll(relay.source.Get(), "before")); }));
-    EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
+    ASSERT_TRUE(relay.FirstProcessHandsOver([&] {
+        // Through before the hand-over: the stream itself is what the next process closes.
+        ASSERT_TRUE(SendAll(relay.source.Get(), "before"));
+        EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
+    }));
     const int otherServerPort = LowFreePort(kServerAddress, SOCK_STREAM);
     relay.folder.WriteParameters(
         Parameters(0, 0, kClientAddress, relay.clientPort, kServerAddress, otherServerPort) +
