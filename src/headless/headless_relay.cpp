@@ -14,12 +14,15 @@
 #include <vector>
 
 #include "config/stored_settings.h"
+#include "config/strict_form.h"
 #include "headless/handover.h"
 #include "headless/logged_relay.h"
 #include "headless/relay_metrics.h"
+#include "headless/reload_request.h"
 #include "headless/service_manager.h"
 #include "headless/status_endpoint.h"
 #include "platform/error_reason.h"
+#include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "platform/unique_fd.h"
 #include "relay/relay.h"
@@ -48,12 +51,13 @@ public:
     RelaySignals& operator=(const RelaySignals&) = delete;
 
     int Descriptor() const { return m_fd.Get(); }
-    // The signal that came, or 0.
-    int Take() const {
+    // The signal that came (its ssi_signo 0 when none had).
+    signalfd_siginfo Take() const {
         signalfd_siginfo info{};
-        return ::read(m_fd.Get(), &info, sizeof info) == sizeof info
-                   ? static_cast<int>(info.ssi_signo)
-                   : 0;
+        if (::read(m_fd.Get(), &info, sizeof info) != sizeof info) {
+            info.ssi_signo = 0;
+        }
+        return info;
     }
 
 private:
@@ -68,9 +72,17 @@ PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile) {
     // Named in full: a service's log is read far from its working folder.
     std::error_code error;
     const std::filesystem::path file = std::filesystem::absolute(parameterFile, error);
-    const std::optional<StoredSettings> stored = ReadStoredSettings(file, error);
+    const std::optional<std::string> text = ReadProfileText(file, error, kLargestStrictFile);
     PlanReading reading;
-    if (!stored) {
+    const auto refuse = [&reading, &file](const std::string& problem) {
+        reading.problem = "参数文件 " + file.string() + problem;
+        reading.exitCode = kHeadlessUnusableSettings;
+        return reading;
+    };
+    if (!text) {
+        if (error == std::errc::file_too_large) {
+            return refuse(" 太大: 超过 " + std::to_string(kLargestStrictFile / 1024) + " KiB");
+        }
         const bool missing = error == std::errc::no_such_file_or_directory;
         reading.problem =
             missing ? "参数文件 " + file.string() + " 不存在"
@@ -82,16 +94,31 @@ PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile) {
                 : kHeadlessUnusableSettings;
         return reading;
     }
-    SettingsVerdict verdict = CheckSettings(*stored);
+    // Nothing the relay does not understand is skipped: a typo must not change who passes.
+    if (const std::optional<FormFault> fault = FindFormFault(*text)) {
+        return refuse(" " + fault->Describe());
+    }
+    SettingsVerdict verdict = CheckSettings(SettingsFromText(*text));
     reading.warnings = std::move(verdict.warnings);
     if (!verdict.plan) {
-        reading.problem = "参数文件 " + file.string() + ": " + verdict.refusal.Describe();
-        reading.exitCode = kHeadlessUnusableSettings;
-        return reading;
+        return refuse(": " + verdict.refusal.Describe());
     }
     reading.plan = std::move(verdict.plan);
     reading.statusEndpoint = verdict.statusEndpoint;
     return reading;
+}
+
+std::string UnboundableEndpoint(const PlanReading& reading) {
+    const RelayPlan& plan = *reading.plan;
+    if (!CanBindHere(plan.waitEndpoint)) {
+        return SideEndpointText(plan.waitSide, plan.waitEndpoint) +
+               " 无法绑定: " + ErrorReasonText(EADDRNOTAVAIL);
+    }
+    if (reading.statusEndpoint && !CanBindHere(*reading.statusEndpoint)) {
+        return "状态接口 " + EndpointText(*reading.statusEndpoint) +
+               " 无法绑定: " + ErrorReasonText(EADDRNOTAVAIL);
+    }
+    return {};
 }
 
 namespace {
@@ -138,27 +165,37 @@ class StatusService {
 public:
     StatusService(RelayLog& log, const LoggedRelay& relay) : m_log(log), m_relay(relay) {}
 
-    // Serves at `wanted` (none: nowhere) from now on. False, with the reason logged, when it
-    // cannot listen there; what was served before goes on then.
-    bool ServeAt(const std::optional<Endpoint>& wanted) {
-        if (wanted == m_wanted) {
-            return true;
-        }
+    // The endpoint that serves at `wanted` (none: nowhere), listening already, for Serve to take
+    // over; none, with the reason in `problem`, when it cannot listen there.
+    struct Prepared {
+        std::optional<::Endpoint> wanted;
         std::unique_ptr<StatusEndpoint> endpoint;
-        if (wanted) {
-            int error = 0;
-            endpoint = std::make_unique<StatusEndpoint>(
-                *wanted, [this] { return MetricsText(m_relay.Metrics()); }, error);
-            if (!endpoint->Listening()) {
-                m_log.Error("状态接口 " + EndpointText(*wanted) +
-                            " 无法绑定: " + ErrorReasonText(error));
-                return false;
-            }
-            m_log.Info("指标: http://" + EndpointText(endpoint->Bound()) + "/metrics");
+    };
+    std::optional<Prepared> Prepare(const std::optional<::Endpoint>& wanted,
+                                    std::string& problem) const {
+        Prepared prepared{wanted, nullptr};
+        if (!wanted || wanted == m_wanted) {
+            return prepared;
         }
-        m_endpoint = std::move(endpoint);
-        m_wanted = wanted;
-        return true;
+        int error = 0;
+        prepared.endpoint = std::make_unique<StatusEndpoint>(
+            *wanted, [this] { return MetricsText(m_relay.Metrics()); }, error);
+        if (!prepared.endpoint->Listening()) {
+            problem = "状态接口 " + EndpointText(*wanted) + " 无法绑定: " + ErrorReasonText(error);
+            return std::nullopt;
+        }
+        return prepared;
+    }
+    // Serves as `prepared` says from now on.
+    void Serve(Prepared prepared) {
+        if (prepared.wanted == m_wanted) {
+            return;
+        }
+        if (prepared.endpoint) {
+            m_log.Info("指标: http://" + EndpointText(prepared.endpoint->Bound()) + "/metrics");
+        }
+        m_endpoint = std::move(prepared.endpoint);
+        m_wanted = prepared.wanted;
     }
 
     StatusEndpoint* Endpoint() const { return m_endpoint.get(); }
@@ -170,30 +207,87 @@ private:
     std::unique_ptr<StatusEndpoint> m_endpoint;
 };
 
-// SIGHUP: the file is read again. The same plan goes on untouched; one that keeps the running
-// stream's endpoints and forwarding (and allows its peer) takes over without cutting it; any other
-// ends the running relay, but only in favour of a plan that can start. Where the metrics are served
-// changes without touching the relay.
-void Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
+// What a reload that keeps the running relay changes, in a few words.
+std::string DescribeChange(const RelayPlan& running, const RelayPlan& wanted) {
+    std::string change;
+    const auto add = [&change](const std::string& part) {
+        change += (change.empty() ? "" : ", ") + part;
+    };
+    if (!(running.allowed == wanted.allowed)) {
+        add("允许的来源: " + AllowedSourcesText(wanted.allowed));
+    }
+    if (running.idleLimit != wanted.idleLimit) {
+        add(wanted.idleLimit.count() == 0
+                ? std::string("不再因空闲断开")
+                : "空闲 " + std::to_string(wanted.idleLimit.count()) + " 秒后断开");
+    }
+    return change;
+}
+
+// SIGHUP: the file is read again, and its plan prepared whole before the running relay is touched:
+// the file read and checked, the status endpoint and (where it moves) the relay's endpoint bound.
+// Only then does the new plan take over: the same plan goes on untouched; one that keeps the
+// running stream's endpoints and forwarding (and allows its peer) takes over without cutting it;
+// any other replaces the running relay, on its listening socket where the endpoint stays. If any
+// step fails, the running relay and its stream go on as they were. True when the new settings
+// took over.
+bool Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
             const std::filesystem::path& parameterFile) {
+    const auto fail = [&log](const std::string& problem) {
+        log.Error("收到 SIGHUP, 重新加载失败, 继续按原设置转发: " + problem);
+        return false;
+    };
     const PlanReading reading = ReadRelayPlan(parameterFile);
     LogWarnings(log, reading);
     if (!reading.plan) {
-        log.Warning("收到 SIGHUP, 参数文件不可用, 继续按原设置转发: " + reading.problem);
-        return;
+        return fail(reading.problem);
     }
-    status.ServeAt(reading.statusEndpoint);
-    const RelayPlan& running = relay.Running().Plan();
-    if (*reading.plan == running) {
+    const RelayPlan& wanted = *reading.plan;
+    std::string problem;
+    std::optional<StatusService::Prepared> prepared =
+        status.Prepare(reading.statusEndpoint, problem);
+    if (!prepared) {
+        return fail(problem);
+    }
+    const RelayPlan running = relay.Running().Plan();
+    if (wanted == running) {
+        status.Serve(std::move(*prepared));
         log.Info("收到 SIGHUP, 设置未改变, 继续转发");
-    } else if (CarriesOn(running, *reading.plan, relay.Running().Status().peer)) {
-        log.Info("收到 SIGHUP, 设置已改变, 端点与转发方式未变, 连接继续");
-        relay.Replan(*reading.plan);
-    } else {
-        relay.Stop("收到 SIGHUP, 设置已改变, 按新设置重新启动转发");
-        relay.ReleaseEndpointSocket();
-        relay.Start(*reading.plan, true);
+        return true;
     }
+    if (CarriesOn(running, wanted, relay.Running().Status().peer)) {
+        status.Serve(std::move(*prepared));
+        log.Info("收到 SIGHUP, 已按新设置继续转发, 连接不断开: " + DescribeChange(running, wanted));
+        relay.Replan(wanted);
+        return true;
+    }
+    // A relay on the same endpoint keeps its socket: whoever waits in its queue is served next.
+    const bool sameEndpoint = wanted.protocol == running.protocol &&
+                              wanted.waitEndpoint == running.waitEndpoint &&
+                              relay.Kept().endpointSocket.Valid();
+    UniqueFd endpointSocket;
+    if (!sameEndpoint) {
+        SetupStep failed = SetupStep::Socket;
+        endpointSocket = MakeEndpointSocket(wanted.protocol, wanted.waitEndpoint, failed);
+        if (!endpointSocket.Valid()) {
+            const int error = errno;
+            RelayOutcome setup;
+            setup.end = RelayEnd::SetupFailed;
+            setup.step = failed;
+            setup.side = wanted.waitSide;
+            setup.endpoint = wanted.waitEndpoint;
+            setup.error = error;
+            return fail(DescribeSetupFailure(setup));
+        }
+    }
+    status.Serve(std::move(*prepared));
+    relay.Stop("收到 SIGHUP, 设置已改变, 按新设置重新启动转发",
+               sameEndpoint ? LoggedRelay::Door::KeepOpen : LoggedRelay::Door::Close);
+    if (!sameEndpoint) {
+        relay.Kept().endpointSocket = std::move(endpointSocket);
+    }
+    relay.Start(wanted, StartKind::NewPlan);
+    return true;
 }
 
 // What ended a wait of the main loop.
@@ -254,11 +348,16 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
 
     LoggedRelay relay(log);
     StatusService status(log, relay);
-    if (!status.ServeAt(reading.statusEndpoint)) {
+    std::string problem;
+    std::optional<StatusService::Prepared> prepared =
+        status.Prepare(reading.statusEndpoint, problem);
+    if (!prepared) {
+        log.Error(problem);
         return kHeadlessSetupFailed;
     }
+    status.Serve(std::move(*prepared));
     GoOnWith(std::move(handed), *reading.plan, relay, log);
-    relay.Start(*reading.plan, true);
+    relay.Start(*reading.plan, StartKind::NewPlan);
     // Until a stop signal, or an end that takes no next stream. A stop signal stops as Stop does,
     // without the dialog's pause.
     const auto exitCode = [](const RelayOutcome& outcome) {
@@ -271,18 +370,25 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
             if (!TakesNextStream(plan, outcome)) {
                 return exitCode(outcome);
             }
-            relay.Start(plan, false);
+            relay.Start(plan, StartKind::NextStream);
             continue;
         }
-        switch (const int signal = signals.Take()) {
+        const signalfd_siginfo received = signals.Take();
+        switch (const int signal = static_cast<int>(received.ssi_signo)) {
         case SIGTERM:
         case SIGINT:
+            NotifyServiceManager("STOPPING=1");
             return exitCode(relay.Stop(std::string("收到 ") + SignalName(signal) + ", 停止转发"));
         case 0:
             break;
-        case SIGHUP:
-            Reload(relay, status, log, parameterFile);
+        case SIGHUP: {
+            // systemd counts the service as reloading until it hears READY=1 again.
+            NotifyServiceManager("RELOADING=1");
+            const bool done = Reload(relay, status, log, parameterFile);
+            NotifyServiceManager("READY=1");
+            AnswerReload(received, done);
             break;
+        }
         case SIGUSR1:
             log.Info("收到 SIGUSR1, " +
                      DescribeStatus(relay.Running().Status(), relay.Running().Plan().protocol));

@@ -23,7 +23,13 @@ struct PlanReading {
     std::vector<std::string> warnings;      // values read as their fallback
     int exitCode = kHeadlessEnded;          // when there is no plan
 };
+// The relay program reads its file strictly (see FindFormFault), at most kLargestStrictFile bytes.
 PlanReading ReadRelayPlan(const std::filesystem::path& parameterFile);
+
+// What a start would find wrong with a readable plan's endpoints short of taking them: an address
+// to bind (the relay's own endpoint, the status endpoint) that is not this machine's, said as the
+// failed bind would say it; empty when there is none.
+std::string UnboundableEndpoint(const PlanReading& reading);
 
 // Runs the one relay that `parameterFile` has saved, as the dialog's Run would start it, until
 // SIGTERM or SIGINT stops it. A TCP relay takes one stream after another with the same plan and

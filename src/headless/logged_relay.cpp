@@ -3,7 +3,12 @@
 #include <chrono>
 #include <ctime>
 
+#include <algorithm>
+#include <utility>
+
 #include "headless/service_manager.h"
+#include "platform/error_reason.h"
+#include "relay/refused_sources.h"
 #include "relay/relay_description.h"
 #include "relay/relay_sockets.h"
 
@@ -56,42 +61,100 @@ LogLevel LevelOf(const RelayOutcome& outcome) {
 
 } // namespace
 
+void FailedConnects::Failed(RelayLog& log, const RelayOutcome& outcome, const Endpoint& peer) {
+    if (std::find(m_named.begin(), m_named.end(), outcome.error) == m_named.end()) {
+        m_named.push_back(outcome.error);
+        log.Error("来自 " + EndpointText(peer) + " 的连接无法转发: " +
+                  DescribeSetupFailure(outcome) + " (同样的失败之后每分钟最多记一次)");
+        return;
+    }
+    ++m_unsaid;
+    m_where = SideEndpointText(outcome.side, outcome.endpoint);
+    if (std::chrono::steady_clock::now() - m_lastSummary >= kRefusedSummaryInterval) {
+        SayUnsaid(log);
+    }
+}
+
+void FailedConnects::SayUnsaid(RelayLog& log) {
+    if (m_unsaid != 0) {
+        log.Warning("又有 " + std::to_string(m_unsaid) + " 个连接因无法连接 " + m_where +
+                    " 而未能转发");
+    }
+    m_unsaid = 0;
+    m_lastSummary = std::chrono::steady_clock::now();
+}
+
 LoggedRelay::~LoggedRelay() {
     if (m_relay) {
         Stop({});
     }
 }
 
-void LoggedRelay::Start(const RelayPlan& plan, bool announce) {
-    if (announce) {
-        m_log.Info("已启动: " + DescribePlan(plan));
-        ++m_starts;
-        m_startTime = std::time(nullptr);
-    }
+void LoggedRelay::Start(const RelayPlan& plan, StartKind kind) {
+    m_bound.store(false, std::memory_order_relaxed);
     m_relay = std::make_unique<Relay>(
-        plan, [this, protocol = plan.protocol](const RelayEvent& event) { Told(event, protocol); },
-        m_head, &m_kept);
+        plan, [this, plan, kind](const RelayEvent& event) { Told(event, plan, kind); }, m_head,
+        &m_kept);
 }
 
-void LoggedRelay::Told(const RelayEvent& event, RelayProtocol protocol) {
-    m_log.Line(LevelOf(event), Describe(event, protocol));
-    if (event.kind == RelayEvent::Kind::Listening || event.kind == RelayEvent::Kind::Receiving ||
-        event.kind == RelayEvent::Kind::Resumed) {
+void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind kind) {
+    using Kind = RelayEvent::Kind;
+    const bool bound = event.kind == Kind::Listening || event.kind == Kind::Receiving ||
+                       event.kind == Kind::Resumed;
+    if (bound && !m_bound.exchange(true)) {
+        // Started only now that its endpoint is there: a bind that fails starts nothing.
+        if (kind == StartKind::NewPlan) {
+            m_log.Info("已启动: " + DescribePlan(plan));
+            m_starts.fetch_add(1, std::memory_order_relaxed);
+            m_startTime.store(std::time(nullptr), std::memory_order_relaxed);
+        }
         NotifyReady();
     }
-    if (event.kind == RelayEvent::Kind::Connected) {
-        m_streams.fetch_add(1, std::memory_order_relaxed);
+    switch (event.kind) {
+    case Kind::Listening:
+        if (kind == StartKind::Replanned || !m_sayWaiting) {
+            return;
+        }
+        break;
+    case Kind::Resumed:
+        if (kind == StartKind::Replanned) {
+            return;
+        }
+        break;
+    case Kind::Accepted: {
+        // Said with the connection to the other side: a connect that fails names the peer itself.
+        const std::lock_guard lock(m_acceptedMutex);
+        m_accepted = Describe(event, plan.protocol);
+        m_acceptedPeer = event.peer;
+        return;
     }
+    case Kind::Connected: {
+        m_streams.fetch_add(1, std::memory_order_relaxed);
+        const std::lock_guard lock(m_acceptedMutex);
+        if (!m_accepted.empty()) {
+            m_log.Info(m_accepted);
+            m_accepted.clear();
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    m_log.Line(LevelOf(event), Describe(event, plan.protocol));
 }
 
-RelayOutcome LoggedRelay::Stop(const std::string& why) {
+RelayOutcome LoggedRelay::Stop(const std::string& why, Door door) {
     m_relay->Stop();
     // Released, the relay makes no listener any more: the kept one is this thread's to shut.
-    StopListening(m_kept.endpointSocket);
+    if (door == Door::Close) {
+        StopListening(m_kept.endpointSocket);
+    }
     if (!why.empty()) {
         m_log.Info(why);
     }
-    return Finish();
+    const RelayOutcome outcome = Finish();
+    m_failedConnects.SayUnsaid(m_log);
+    return outcome;
 }
 
 RelayOutcome LoggedRelay::Finish() {
@@ -103,14 +166,40 @@ RelayOutcome LoggedRelay::End(bool sayHandOver) {
         m_log.Warning("转发线程未能及时结束");
     }
     const RelayOutcome outcome = m_relay->Outcome();
-    if (sayHandOver || outcome.end != RelayEnd::HandedOver) {
-        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
-        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
-    }
+    LogEnd(outcome, sayHandOver);
     m_ended += outcome;
     m_head = m_relay->Head();
     m_relay.reset();
     return outcome;
+}
+
+void LoggedRelay::LogEnd(const RelayOutcome& outcome, bool sayHandOver) {
+    std::string accepted;
+    Endpoint peer;
+    {
+        const std::lock_guard lock(m_acceptedMutex);
+        accepted = std::exchange(m_accepted, {});
+        peer = m_acceptedPeer;
+    }
+    const bool failedConnect =
+        outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect;
+    m_sayWaiting = !failedConnect;
+    if (failedConnect) {
+        m_failedConnects.Failed(m_log, outcome, peer);
+        return;
+    }
+    if (!accepted.empty()) {
+        m_log.Info(accepted); // the connection came, and the relay ended before it connected out
+    }
+    if (!m_bound.load(std::memory_order_relaxed) && outcome.end == RelayEnd::SetupFailed) {
+        // It never started: nothing ended and nothing was forwarded.
+        m_log.Error("无法启动: " + DescribeSetupFailure(outcome));
+        return;
+    }
+    if (sayHandOver || outcome.end != RelayEnd::HandedOver) {
+        m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
+        m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
+    }
 }
 
 void LoggedRelay::Replan(const RelayPlan& plan) {
@@ -118,7 +207,7 @@ void LoggedRelay::Replan(const RelayPlan& plan) {
     // Handed on within the process, the stream goes on and has no end to say; one that ended
     // meanwhile has.
     End(false);
-    Start(plan, true);
+    Start(plan, StartKind::Replanned);
 }
 
 HandoverState LoggedRelay::HandOver() {
@@ -128,8 +217,8 @@ HandoverState LoggedRelay::HandOver() {
     Finish();
     state.totals = m_ended;
     state.streams = m_streams.load(std::memory_order_relaxed);
-    state.starts = m_starts;
-    state.startTime = m_startTime;
+    state.starts = m_starts.load(std::memory_order_relaxed);
+    state.startTime = m_startTime.load(std::memory_order_relaxed);
     state.head = m_head;
     if (m_kept.stream) {
         state.peer = m_kept.stream->peer;
@@ -141,7 +230,7 @@ HandoverState LoggedRelay::HandOver() {
 void LoggedRelay::TakeOver(const HandoverState& state) {
     m_ended = state.totals;
     m_streams.store(state.streams, std::memory_order_relaxed);
-    m_starts = state.starts;
+    m_starts.store(state.starts, std::memory_order_relaxed);
     m_head = state.head;
 }
 
@@ -149,8 +238,8 @@ RelayMetrics LoggedRelay::Metrics() const {
     RelayMetrics metrics;
     metrics.totals = m_ended;
     metrics.streams = m_streams.load(std::memory_order_relaxed);
-    metrics.starts = m_starts;
-    metrics.startTime = m_startTime;
+    metrics.starts = m_starts.load(std::memory_order_relaxed);
+    metrics.startTime = m_startTime.load(std::memory_order_relaxed);
     if (m_relay) {
         const RelayStatus status = m_relay->Status();
         metrics.totals += status;

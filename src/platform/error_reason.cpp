@@ -9,6 +9,8 @@ std::string ErrorReasonText(int error) {
         return "没有权限";
     case ENOENT:
         return "文件或目录不存在";
+    case ESRCH:
+        return "没有这个进程";
     case EINTR:
         return "操作被中断";
     case EIO:

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <exception>
 #include <fcntl.h>
+#include <limits>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,9 +183,11 @@ std::string Encode(const StoredText& stored) {
     return bytes + stored.oddByte;
 }
 
-std::optional<StoredText> ReadStoredText(const std::filesystem::path& file) {
+std::optional<StoredText>
+ReadStoredText(const std::filesystem::path& file,
+               std::size_t largest = std::numeric_limits<std::size_t>::max()) {
     std::string bytes;
-    if (!ReadWholeFile(file, bytes)) {
+    if (!ReadWholeFile(file, bytes, largest)) {
         return std::nullopt;
     }
     return Decode(std::move(bytes));
@@ -273,9 +276,9 @@ std::string WriteProfileValue(std::string_view contents, std::string_view sectio
 }
 
 std::optional<std::string> ReadProfileText(const std::filesystem::path& file,
-                                           std::error_code& error) {
+                                           std::error_code& error, std::size_t largest) {
     try {
-        std::optional<StoredText> stored = ReadStoredText(file);
+        std::optional<StoredText> stored = ReadStoredText(file, largest);
         if (!stored) {
             error = LastError();
             return std::nullopt;

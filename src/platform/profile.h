@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,9 +45,11 @@ std::string WriteProfileValue(std::string_view contents, std::string_view sectio
 
 // The text of `file` as the functions here read it (a UTF-16LE file converted to 8-bit text), to
 // take several values from with ReadProfileValue. None when it cannot be read, with the reason in
-// `error`: ENOENT for a missing file, EISDIR or EINVAL for one that is not a regular file.
-std::optional<std::string> ReadProfileText(const std::filesystem::path& file,
-                                           std::error_code& error);
+// `error`: ENOENT for a missing file, EISDIR or EINVAL for one that is not a regular file, EFBIG
+// for one of more than `largest` bytes.
+std::optional<std::string>
+ReadProfileText(const std::filesystem::path& file, std::error_code& error,
+                std::size_t largest = std::numeric_limits<std::size_t>::max());
 
 // Reads `key` in `section` of `file`. An unreadable or missing file, or one that is not a regular
 // file, reads as empty text.

@@ -95,7 +95,7 @@ std::optional<pid_t> TemporaryFileOwner(std::string_view rest) {
 
 // The type is tested before opening, as opening a pipe waits for a writer, and again on the open
 // descriptor, which cannot block, in case the name changed between.
-bool ReadWholeFile(const std::filesystem::path& file, std::string& contents) {
+bool ReadWholeFile(const std::filesystem::path& file, std::string& contents, std::size_t largest) {
     contents.clear();
     struct stat status {};
     if (::stat(file.c_str(), &status) != 0) {
@@ -117,7 +117,10 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& contents) {
     std::size_t length = 0;
     for (;;) {
         if (length == contents.size()) {
-            contents.resize(std::max<std::size_t>(4096, 2 * contents.size()));
+            // Room for one byte past the bound at most: enough to tell a file that is too long.
+            const std::size_t most =
+                largest == std::numeric_limits<std::size_t>::max() ? largest : largest + 1;
+            contents.resize(std::min(std::max<std::size_t>(4096, 2 * contents.size()), most));
         }
         const ssize_t got = ::read(in.Get(), contents.data() + length, contents.size() - length);
         if (got == 0) {
@@ -132,6 +135,11 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& contents) {
             return false;
         }
         length += static_cast<std::size_t>(got);
+        if (length > largest) {
+            contents.clear();
+            errno = EFBIG;
+            return false;
+        }
     }
 }
 

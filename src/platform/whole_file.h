@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -11,8 +12,10 @@
 // Reads `file` into `contents`, whose room is reused (reading the same file again allocates
 // nothing once the room is there). Only a regular file is read (symbolic links followed), and
 // reading never waits on a pipe or device. False, with errno saying why, when it cannot be read:
-// ENOENT for a missing file, EISDIR or EINVAL for one that is not a regular file.
-bool ReadWholeFile(const std::filesystem::path& file, std::string& contents);
+// ENOENT for a missing file, EISDIR or EINVAL for one that is not a regular file, EFBIG for one
+// longer than `largest` bytes (of which no more than that is read).
+bool ReadWholeFile(const std::filesystem::path& file, std::string& contents,
+                   std::size_t largest = std::numeric_limits<std::size_t>::max());
 
 // Puts `contents` into `file` without ever leaving it half written: the text goes into a new file
 // beside it, which then takes its place by a rename, keeping the old file's permissions.

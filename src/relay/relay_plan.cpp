@@ -98,6 +98,10 @@ bool IsLocalAddress(const Endpoint& address) {
     return !own.empty() && AllowedSources(std::move(own)).Allows(address);
 }
 
+bool CanBindHere(const Endpoint& address, const LocalAddressTest& isLocal) {
+    return BytesOf(address.Address()).Wildcard() || isLocal(address);
+}
+
 bool AimsAtItself(const RelayPlan& plan, const LocalAddressTest& isLocal) {
     const Endpoint& wait = plan.waitEndpoint;
     const Endpoint& other = plan.otherEndpoint;

@@ -58,6 +58,10 @@ using LocalAddressTest = std::function<bool(const Endpoint& address)>;
 // 127.0.0.0/8 is this machine's).
 bool IsLocalAddress(const Endpoint& address);
 
+// Whether a socket can be bound to `address` here: the wildcard, or one of this machine's
+// addresses (by `isLocal`).
+bool CanBindHere(const Endpoint& address, const LocalAddressTest& isLocal = IsLocalAddress);
+
 // Whether the relay would send to itself: its other endpoint is its own wait endpoint (the same
 // address and port), or one a wildcard wait endpoint takes in (an address of this machine, by
 // `isLocal`), or the wildcard, which the system delivers to the loopback address. A UDP relay so

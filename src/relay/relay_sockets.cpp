@@ -102,6 +102,34 @@ Endpoint BoundEndpoint(int fd, const Endpoint& requested) {
     return endpoint.Empty() ? requested : endpoint;
 }
 
+UniqueFd MakeEndpointSocket(RelayProtocol protocol, const Endpoint& endpoint, SetupStep& failed) {
+    const bool tcp = protocol == RelayProtocol::Tcp;
+    // Non-blocking, so that a connection reset between a poll and the accept cannot block it.
+    UniqueFd made = OpenSocket(endpoint.Family(), (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK);
+    if (!made.Valid()) {
+        failed = SetupStep::Socket;
+        return made;
+    }
+    KeepToOwnFamily(made, endpoint.Family());
+    if (tcp) {
+        // Without it a Run right after Stop could not bind while old connections linger.
+        const int reuse = 1;
+        ::setsockopt(made.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    } else {
+        ::setsockopt(made.Get(), SOL_SOCKET, SO_RCVBUF, &kUdpReceiveBufferBytes,
+                     sizeof kUdpReceiveBufferBytes);
+    }
+    if (::bind(made.Get(), endpoint.Address(), endpoint.Length()) != 0) {
+        failed = SetupStep::Bind;
+        return UniqueFd();
+    }
+    if (tcp && ::listen(made.Get(), 5) != 0) {
+        failed = SetupStep::Listen;
+        return UniqueFd();
+    }
+    return made;
+}
+
 UniqueFd AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requested,
                    const AllowedSources& allowed, UniqueFd* kept, RefusedSources* refused) {
     // What was asked for until the socket is bound; from then on, where it is.
@@ -118,21 +146,10 @@ UniqueFd AcceptOne(RelayWorker& worker, RelaySide side, const Endpoint& requeste
     RefusedSources ownRefused;
     RefusedSources& refusals = refused != nullptr ? *refused : ownRefused;
     if (!listening.Valid()) {
-        // Non-blocking, so that a connection reset between the poll and the accept cannot block
-        // it.
-        UniqueFd made = OpenSocket(endpoint.Family(), SOCK_STREAM | SOCK_NONBLOCK);
+        SetupStep failed = SetupStep::Socket;
+        UniqueFd made = MakeEndpointSocket(RelayProtocol::Tcp, endpoint, failed);
         if (!made.Valid()) {
-            return fail(SetupStep::Socket);
-        }
-        KeepToOwnFamily(made, endpoint.Family());
-        // Without it a Run right after Stop could not bind while old connections linger.
-        const int reuse = 1;
-        ::setsockopt(made.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-        if (::bind(made.Get(), endpoint.Address(), endpoint.Length()) != 0) {
-            return fail(SetupStep::Bind);
-        }
-        if (::listen(made.Get(), 5) != 0) {
-            return fail(SetupStep::Listen);
+            return fail(failed);
         }
         if (!worker.KeepEndpointSocket(listening, std::move(made))) {
             return UniqueFd();

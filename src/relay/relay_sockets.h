@@ -8,6 +8,7 @@
 #include "relay/endpoint.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_outcome.h"
+#include "relay/relay_plan.h"
 #include "relay/relay_worker.h"
 
 // Makes a non-blocking call that moves data (a receive, a send, a splice) until it moves some or
@@ -41,6 +42,17 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs);
 // Where the bound socket `fd` is: the port the system chose when `requested` asked for port 0.
 // `requested` when the system cannot say.
 Endpoint BoundEndpoint(int fd, const Endpoint& requested);
+
+// Asked of a UDP relay's receiving socket so that a stall of a few milliseconds loses nothing at
+// 100 k/s; the kernel grants at most net.core.rmem_max.
+inline constexpr int kUdpReceiveBufferBytes = 4 * 1024 * 1024;
+
+// The socket a relay waits on, made ready: for TCP bound and listening, for UDP bound with a
+// receive buffer large enough for a scheduling stall at full rate. Empty when a step fails, with
+// errno saying why and `failed` naming the step. Made by the relay when it first needs it, or
+// beforehand by a caller that must know the endpoint can be had before it stops a running relay
+// (a reload), and put where the relay keeps its endpoint socket.
+UniqueFd MakeEndpointSocket(RelayProtocol protocol, const Endpoint& endpoint, SetupStep& failed);
 
 // Listens on `endpoint`, accepts exactly one connection from an allowed source and closes the
 // listening socket at once. A connection from any other source is closed at once, counted and

@@ -20,10 +20,6 @@
 
 namespace {
 
-// Asked of the receiving socket so that a stall of a few milliseconds loses nothing at 100 k/s;
-// the kernel grants at most net.core.rmem_max.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
 // Datagrams taken by one receive call when several are waiting. At high rates the kernel entry, not
 // the copying, is what a relay spends its time on; a batch keeps the order and still forwards each
 // datagram as one datagram of its own.
@@ -314,23 +310,6 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
     return RelayEnd::Stopped;
 }
 
-// The receiving socket with its larger buffer, bound; empty when a step failed (recorded).
-UniqueFd BoundSocket(RelayWorker& worker, RelaySide side, const Endpoint& bindTo) {
-    UniqueFd receiving = OpenSocket(bindTo.Family(), SOCK_DGRAM | SOCK_NONBLOCK);
-    if (!receiving.Valid()) {
-        worker.SetupFailed(SetupStep::Socket, side, bindTo, errno);
-        return receiving;
-    }
-    KeepToOwnFamily(receiving, bindTo.Family());
-    ::setsockopt(receiving.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
-                 sizeof kReceiveBufferBytes);
-    if (::bind(receiving.Get(), bindTo.Address(), bindTo.Length()) != 0) {
-        worker.SetupFailed(SetupStep::Bind, side, bindTo, errno);
-        return UniqueFd();
-    }
-    return receiving;
-}
-
 } // namespace
 
 void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
@@ -339,8 +318,12 @@ void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
     UniqueFd own;
     UniqueFd& receiving = kept != nullptr ? kept->endpointSocket : own;
     if (!receiving.Valid()) {
-        // Released meanwhile, the socket made goes again at once.
-        if (UniqueFd made = BoundSocket(worker, plan.waitSide, plan.waitEndpoint); made.Valid()) {
+        SetupStep failed = SetupStep::Socket;
+        UniqueFd made = MakeEndpointSocket(RelayProtocol::Udp, plan.waitEndpoint, failed);
+        if (!made.Valid()) {
+            worker.SetupFailed(failed, plan.waitSide, plan.waitEndpoint, errno);
+        } else {
+            // Released meanwhile, the socket made goes again at once.
             worker.KeepEndpointSocket(receiving, std::move(made));
         }
     }

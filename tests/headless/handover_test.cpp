@@ -249,8 +249,9 @@ TEST(HandOverTest, AChangedPlanClosesTheHandedStreamInOrderAndStartsAfresh) {
         << next->Err();
 
     // Nobody to hand over to: the stream ends as with SIGTERM.
+    const UniqueFd otherListener = ListenOn(kServerAddress, otherServerPort);
     UniqueFd source = ConnectWithin(kClientAddress, relay.clientPort);
-    ASSERT_TRUE(LogShows(*next, "已接受连接"));
+    ASSERT_TRUE(LogShows(*next, "已连接"));
     next->Signal(SIGUSR2);
     EXPECT_EQ(next->Wait(), 0);
     EXPECT_TRUE(Contains(next->Err(), "不在 systemd 下, 无法交接, 停止转发")) << next->Err();
@@ -307,7 +308,8 @@ TEST(HandOverTest, AUdpRelayLosesNoDatagramAcrossTheHandOver) {
 }
 
 // A reload that leaves the stream's endpoints and forwarding as they are applies without cutting
-// it: wider allowed sources and an idle limit. One that no longer allows the peer ends it.
+// it: wider allowed sources and an idle limit, said in one line, and no start. One that no longer
+// allows the peer ends it, and starts the relay anew on the same listener.
 TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
     const TcpSetting relay(0, kBytes + "[Allow]\nSources=127.0.0.1\n"s);
     Program program(relay.folder, relay.Arguments());
@@ -318,15 +320,21 @@ TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
 
     relay.Write(kBytes + "[Allow]\nSources=127.0.0.1,10.0.0.0/8\n[Relay]\nIdleSeconds=600\n"s);
     program.Signal(SIGHUP);
-    EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 端点与转发方式未变, 连接继续"));
+    EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 已按新设置继续转发, 连接不断开: 允许的来源: "
+                                  "127.0.0.1, 10.0.0.0/8, 空闲 600 秒后断开"))
+        << program.Err();
     ASSERT_TRUE(SendAll(source.Get(), "two"));
     EXPECT_EQ(ReadStream(destination.Get(), 3).data, "two");
     EXPECT_FALSE(Contains(program.Err(), "已结束")) << program.Err();
+    EXPECT_EQ(Count(program.Err(), "已启动"), 1u) << program.Err();
+    EXPECT_EQ(Count(program.Err(), "等待连接"), 1u) << program.Err();
 
     relay.Write(kBytes + "[Allow]\nSources=10.0.0.0/8\n"s);
     program.Signal(SIGHUP);
     EXPECT_TRUE(LogShows(program, "收到 SIGHUP, 设置已改变, 按新设置重新启动转发"));
     EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    EXPECT_TRUE(LogShows(program, "允许的来源: 10.0.0.0/8")) << program.Err();
+    EXPECT_EQ(Count(program.Err(), "已启动"), 2u) << program.Err();
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0);
 }

@@ -177,6 +177,7 @@ public:
     Program& operator=(const Program&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int signal) const { ::kill(m_pid, signal); }
 
     // The exit code once the program has ended within the timeout, or -1.
