@@ -280,6 +280,26 @@ within 10 broken || fail "the failed reload does not say why"
 settings alpha 5003 6001
 echo "check-service: a reload of a broken file failed ($(ns journalctl --no-pager -o cat -u tarvel-relay@alpha.service | grep -m1 'Post=abc')) and the relay went on"
 
+# A reload onto a port another process holds fails before the running relay is touched: systemctl
+# reload says so, the journal has the reason at err, and the relay goes on where it was.
+ns timeout 60 socat -u UDP-RECV:5009,bind=127.0.0.2 /dev/null &
+holder=$!
+held() { ns ss -Hlun 'sport = :5009' | grep -q .; }
+within 10 held || fail "the check's own holder of port 5009 did not bind"
+settings alpha 5009 6001
+if ns systemctl reload tarvel-relay@alpha.service 2>/dev/null; then
+    fail "a reload onto a port another process holds succeeded"
+fi
+taken() { ns journalctl --no-pager -p err -u tarvel-relay@alpha.service | grep -q '5009 无法绑定: 地址已被占用'; }
+within 10 taken || fail "the failed reload's reason is not in the journal at err"
+[ "$(ns systemctl is-active tarvel-relay@alpha.service)" = active ] ||
+    fail "tarvel-relay@alpha is not active after a reload onto a taken port"
+[ "$(through 5003 6001 five)" = five ] || fail "tarvel-relay@alpha stopped relaying after a reload onto a taken port"
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
+settings alpha 5003 6001
+echo "check-service: a reload onto a taken port failed ($(ns journalctl --no-pager -o cat -p err -u tarvel-relay@alpha.service | grep -m1 '5009 无法绑定')) and the relay went on"
+
 # An upgrade (the same packages again) restarts the relays that run on the new program.
 before=$(main_pids tarvel-relay@alpha.service tarvel-relay@beta.service)
 dpkg_in -i $relay_deb $dialog_deb
