@@ -136,7 +136,9 @@ const char* SignalName(int signal) {
 // Where the metrics are served, as the file asked for it; none when it asks for none.
 class StatusService {
 public:
-    StatusService(RelayLog& log, const LoggedRelay& relay) : m_log(log), m_relay(relay) {}
+    // `name`: the relay's, which its metrics carry.
+    StatusService(RelayLog& log, const LoggedRelay& relay, std::string name)
+        : m_log(log), m_relay(relay), m_name(std::move(name)) {}
 
     // Serves at `wanted` (none: nowhere) from now on. False, with the reason logged, when it
     // cannot listen there; what was served before goes on then.
@@ -148,7 +150,13 @@ public:
         if (wanted) {
             int error = 0;
             endpoint = std::make_unique<StatusEndpoint>(
-                *wanted, [this] { return MetricsText(m_relay.Metrics()); }, error);
+                *wanted,
+                [this] {
+                    RelayMetrics metrics = m_relay.Metrics();
+                    metrics.name = m_name;
+                    return MetricsText(metrics);
+                },
+                error);
             if (!endpoint->Listening()) {
                 m_log.Error("状态接口 " + EndpointText(*wanted) +
                             " 无法绑定: " + ErrorReasonText(error));
@@ -166,6 +174,7 @@ public:
 private:
     RelayLog& m_log;
     const LoggedRelay& m_relay;
+    const std::string m_name;
     std::optional<::Endpoint> m_wanted;
     std::unique_ptr<StatusEndpoint> m_endpoint;
 };
@@ -253,7 +262,8 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     }
 
     LoggedRelay relay(log);
-    StatusService status(log, relay);
+    // The file's name names the relay: "video" for /etc/tarvel/video.inf.
+    StatusService status(log, relay, parameterFile.stem().string());
     if (!status.ServeAt(reading.statusEndpoint)) {
         return kHeadlessSetupFailed;
     }

@@ -79,8 +79,16 @@ void LoggedRelay::Told(const RelayEvent& event, RelayProtocol protocol) {
         event.kind == RelayEvent::Kind::Resumed) {
         NotifyReady();
     }
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
     if (event.kind == RelayEvent::Kind::Connected) {
         m_streams.fetch_add(1, std::memory_order_relaxed);
+        m_streamBegan.store(now, std::memory_order_relaxed);
+    }
+    // A stream this process goes on with: from the relay before in this process it keeps its
+    // beginning; one handed over by the process before begins here.
+    if (event.kind == RelayEvent::Kind::Resumed) {
+        std::int64_t none = 0;
+        m_streamBegan.compare_exchange_strong(none, now, std::memory_order_relaxed);
     }
 }
 
@@ -108,9 +116,31 @@ RelayOutcome LoggedRelay::End(bool sayHandOver) {
         m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
     }
     m_ended += outcome;
+    // Not said in the log, a hand-over goes on in this process.
+    CountEnd(outcome, !sayHandOver);
     m_head = m_relay->Head();
     m_relay.reset();
     return outcome;
+}
+
+void LoggedRelay::CountEnd(const RelayOutcome& outcome, bool goesOnHere) {
+    if (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect) {
+        ++m_connectFailures[static_cast<std::size_t>(ConnectFailureOf(outcome.error))];
+    }
+    const std::int64_t began = m_streamBegan.load(std::memory_order_relaxed);
+    if (began == 0 || (goesOnHere && outcome.end == RelayEnd::HandedOver)) {
+        return;
+    }
+    m_streamBegan.store(0, std::memory_order_relaxed);
+    const StreamEndReason reason = StreamEndReasonOf(outcome);
+    ++m_streamEnds[static_cast<std::size_t>(reason)];
+    // A stream handed on has not ended: the next process times it.
+    if (reason != StreamEndReason::HandedOn) {
+        const std::chrono::steady_clock::duration lasted =
+            std::chrono::steady_clock::now().time_since_epoch() -
+            std::chrono::steady_clock::duration(began);
+        m_durations.Observe(std::chrono::duration<double>(lasted).count());
+    }
 }
 
 void LoggedRelay::Replan(const RelayPlan& plan) {
@@ -151,6 +181,10 @@ RelayMetrics LoggedRelay::Metrics() const {
     metrics.streams = m_streams.load(std::memory_order_relaxed);
     metrics.starts = m_starts;
     metrics.startTime = m_startTime;
+    metrics.streamEnds = m_streamEnds;
+    metrics.connectFailures = m_connectFailures;
+    metrics.durations = m_durations;
+    metrics.process = ReadProcessFigures();
     if (m_relay) {
         const RelayStatus status = m_relay->Status();
         metrics.totals += status;

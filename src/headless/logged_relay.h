@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,9 @@ private:
     // adds its totals and lets it go. Its outcome.
     RelayOutcome End(bool sayHandOver);
     void Told(const RelayEvent& event, RelayProtocol protocol);
+    // Counts a failed connect, and the end of the stream the relay had unless it `goesOnHere`
+    // (handed to the next relay of this process).
+    void CountEnd(const RelayOutcome& outcome, bool goesOnHere);
 
     RelayLog& m_log;
     // The endpoint socket, the refusals named, the stream handed on and the orderly closes of one
@@ -75,4 +79,10 @@ private:
     std::atomic<std::uint64_t> m_streams{0}; // counted on the worker's thread
     std::uint64_t m_starts = 0;
     std::int64_t m_startTime = 0;
+    // When the stream the relay has began, in steady-clock nanoseconds; 0 without one. Set on
+    // the worker's thread.
+    std::atomic<std::int64_t> m_streamBegan{0};
+    std::array<std::uint64_t, kStreamEndReasons> m_streamEnds{};
+    std::array<std::uint64_t, kConnectFailures> m_connectFailures{};
+    DurationHistogram m_durations;
 };
