@@ -15,6 +15,26 @@
 
 namespace {
 
+// 127.0.0.0/8 or ::1: reachable from this machine only.
+bool IsLoopback(const Endpoint& endpoint) {
+    if (endpoint.Family() == AF_INET) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(endpoint.Address());
+        return (ntohl(address->sin_addr.s_addr) >> 24) == 127;
+    }
+    const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(endpoint.Address())->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&address);
+}
+
+// 0.0.0.0 or [::]: every address the machine has.
+bool IsWildcard(const Endpoint& endpoint) {
+    if (endpoint.Family() == AF_INET) {
+        return reinterpret_cast<const sockaddr_in*>(endpoint.Address())->sin_addr.s_addr ==
+               INADDR_ANY;
+    }
+    const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(endpoint.Address())->sin6_addr;
+    return IN6_IS_ADDR_UNSPECIFIED(&address);
+}
+
 // As atoi reads a number: blanks, a sign, digits up to the first other character. A value beyond
 // the int range is clamped instead of being left undefined.
 int ToNumber(const std::string& text) {
@@ -209,6 +229,14 @@ SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddress
         if (!verdict.statusEndpoint) {
             return refuse(kStatusSection, kListenKey, settings.statusListen,
                           "不是 地址:端口 (IPv4 地址, 或方括号中的 IPv6 地址, 端口 1 到 65535)");
+        }
+        // The metrics name the relay's own endpoints: not for every network to read.
+        if (!IsLoopback(*verdict.statusEndpoint)) {
+            const bool everywhere = IsWildcard(*verdict.statusEndpoint);
+            verdict.warnings.push_back("[" + std::string(kStatusSection) + "] " + kListenKey + "=" +
+                                       settings.statusListen +
+                                       (everywhere ? ": 在所有网络上提供" : ": 不是本机回环地址") +
+                                       "; 指标会写出本转发的端点, 请放在管理地址上");
         }
     }
     plan.forward = forwarding.forward;

@@ -163,7 +163,9 @@ const char* SignalName(int signal) {
 // Where the metrics are served, as the file asked for it; none when it asks for none.
 class StatusService {
 public:
-    StatusService(RelayLog& log, const LoggedRelay& relay) : m_log(log), m_relay(relay) {}
+    // `name`: the relay's, which its metrics carry.
+    StatusService(RelayLog& log, const LoggedRelay& relay, std::string name)
+        : m_log(log), m_relay(relay), m_name(std::move(name)) {}
 
     // The endpoint that serves at `wanted` (none: nowhere), listening already, for Serve to take
     // over; none, with the reason in `problem`, when it cannot listen there.
@@ -179,7 +181,13 @@ public:
         }
         int error = 0;
         prepared.endpoint = std::make_unique<StatusEndpoint>(
-            *wanted, [this] { return MetricsText(m_relay.Metrics()); }, error);
+            *wanted,
+            [this] {
+                RelayMetrics metrics = m_relay.Metrics();
+                metrics.name = m_name;
+                return MetricsText(metrics);
+            },
+            error);
         if (!prepared.endpoint->Listening()) {
             problem = "状态接口 " + EndpointText(*wanted) + " 无法绑定: " + ErrorReasonText(error);
             return std::nullopt;
@@ -203,6 +211,7 @@ public:
 private:
     RelayLog& m_log;
     const LoggedRelay& m_relay;
+    const std::string m_name;
     std::optional<::Endpoint> m_wanted;
     std::unique_ptr<StatusEndpoint> m_endpoint;
 };
@@ -347,7 +356,8 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     }
 
     LoggedRelay relay(log);
-    StatusService status(log, relay);
+    // The file's name names the relay: "video" for /etc/tarvel/video.inf.
+    StatusService status(log, relay, parameterFile.stem().string());
     std::string problem;
     std::optional<StatusService::Prepared> prepared =
         status.Prepare(reading.statusEndpoint, problem);

@@ -110,17 +110,23 @@ void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind
         }
         NotifyReady();
     }
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
     switch (event.kind) {
     case Kind::Listening:
         if (kind == StartKind::Replanned || !m_sayWaiting) {
             return;
         }
         break;
-    case Kind::Resumed:
+    case Kind::Resumed: {
+        // A stream this process goes on with: from the relay before in this process it keeps its
+        // beginning; one handed over by the process before begins here.
+        std::int64_t none = 0;
+        m_streamBegan.compare_exchange_strong(none, now, std::memory_order_relaxed);
         if (kind == StartKind::Replanned) {
             return;
         }
         break;
+    }
     case Kind::Accepted: {
         // Said with the connection to the other side: a connect that fails names the peer itself.
         const std::lock_guard lock(m_acceptedMutex);
@@ -130,6 +136,7 @@ void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind
     }
     case Kind::Connected: {
         m_streams.fetch_add(1, std::memory_order_relaxed);
+        m_streamBegan.store(now, std::memory_order_relaxed);
         const std::lock_guard lock(m_acceptedMutex);
         if (!m_accepted.empty()) {
             m_log.Info(m_accepted);
@@ -168,6 +175,8 @@ RelayOutcome LoggedRelay::End(bool sayHandOver) {
     const RelayOutcome outcome = m_relay->Outcome();
     LogEnd(outcome, sayHandOver);
     m_ended += outcome;
+    // Not said in the log, a hand-over goes on in this process.
+    CountEnd(outcome, !sayHandOver);
     m_head = m_relay->Head();
     m_relay.reset();
     return outcome;
@@ -199,6 +208,26 @@ void LoggedRelay::LogEnd(const RelayOutcome& outcome, bool sayHandOver) {
     if (sayHandOver || outcome.end != RelayEnd::HandedOver) {
         m_log.Line(LevelOf(outcome), "已结束: " + DescribeRelayEnd(outcome));
         m_log.Info(DescribeTotals(outcome, m_relay->Plan().protocol));
+    }
+}
+
+void LoggedRelay::CountEnd(const RelayOutcome& outcome, bool goesOnHere) {
+    if (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect) {
+        ++m_connectFailures[static_cast<std::size_t>(ConnectFailureOf(outcome.error))];
+    }
+    const std::int64_t began = m_streamBegan.load(std::memory_order_relaxed);
+    if (began == 0 || (goesOnHere && outcome.end == RelayEnd::HandedOver)) {
+        return;
+    }
+    m_streamBegan.store(0, std::memory_order_relaxed);
+    const StreamEndReason reason = StreamEndReasonOf(outcome);
+    ++m_streamEnds[static_cast<std::size_t>(reason)];
+    // A stream handed on has not ended: the next process times it.
+    if (reason != StreamEndReason::HandedOn) {
+        const std::chrono::steady_clock::duration lasted =
+            std::chrono::steady_clock::now().time_since_epoch() -
+            std::chrono::steady_clock::duration(began);
+        m_durations.Observe(std::chrono::duration<double>(lasted).count());
     }
 }
 
@@ -240,6 +269,10 @@ RelayMetrics LoggedRelay::Metrics() const {
     metrics.streams = m_streams.load(std::memory_order_relaxed);
     metrics.starts = m_starts.load(std::memory_order_relaxed);
     metrics.startTime = m_startTime.load(std::memory_order_relaxed);
+    metrics.streamEnds = m_streamEnds;
+    metrics.connectFailures = m_connectFailures;
+    metrics.durations = m_durations;
+    metrics.process = ReadProcessFigures();
     if (m_relay) {
         const RelayStatus status = m_relay->Status();
         metrics.totals += status;

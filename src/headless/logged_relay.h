@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -88,6 +89,9 @@ private:
     RelayOutcome End(bool sayHandOver);
     void Told(const RelayEvent& event, const RelayPlan& plan, StartKind kind);
     void LogEnd(const RelayOutcome& outcome, bool sayHandOver);
+    // Counts a failed connect, and the end of the stream the relay had unless it `goesOnHere`
+    // (handed to the next relay of this process).
+    void CountEnd(const RelayOutcome& outcome, bool goesOnHere);
 
     RelayLog& m_log;
     FailedConnects m_failedConnects;
@@ -108,4 +112,10 @@ private:
     std::atomic<std::uint64_t> m_streams{0}; // counted on the worker's thread
     std::atomic<std::uint64_t> m_starts{0};
     std::atomic<std::int64_t> m_startTime{0};
+    // When the stream the relay has began, in steady-clock nanoseconds; 0 without one. Set on
+    // the worker's thread.
+    std::atomic<std::int64_t> m_streamBegan{0};
+    std::array<std::uint64_t, kStreamEndReasons> m_streamEnds{};
+    std::array<std::uint64_t, kConnectFailures> m_connectFailures{};
+    DurationHistogram m_durations;
 };

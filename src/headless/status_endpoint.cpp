@@ -13,8 +13,12 @@ namespace {
 
 // A scraper has this long to send its request and take the answer.
 constexpr std::chrono::seconds kExchangeBound(2);
-// Connections served at once; more wait in the listening queue.
-constexpr std::size_t kMostConnections = 16;
+// Connections served at once. A new one takes the place of the oldest when all are taken, so that
+// no crowd of idle or slow clients keeps a scrape waiting: a scrape sends its request at once and
+// is answered within the turn that reads it, long before this many newer connections have come.
+constexpr std::size_t kMostConnections = 256;
+// Connections the system completes and queues for accepting; each turn takes all of them.
+constexpr int kListenQueue = 4096;
 
 std::string Answer(int status, const char* reason, const char* contentType, const std::string& body,
                    const char* extraHeader = "") {
@@ -42,7 +46,7 @@ StatusEndpoint::StatusEndpoint(const Endpoint& endpoint, MetricsSource metrics, 
     const int reuse = 1;
     ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (::bind(listener.Get(), endpoint.Address(), endpoint.Length()) != 0 ||
-        ::listen(listener.Get(), 64) != 0) {
+        ::listen(listener.Get(), kListenQueue) != 0) {
         error = errno;
         return;
     }
@@ -54,9 +58,7 @@ StatusEndpoint::StatusEndpoint(const Endpoint& endpoint, MetricsSource metrics, 
 }
 
 void StatusEndpoint::AddPollEntries(std::vector<pollfd>& entries) const {
-    // With every place taken, new connections wait in the queue.
-    const bool room = m_connections.size() < kMostConnections;
-    entries.push_back({m_listener.Get(), static_cast<short>(room ? POLLIN : 0), 0});
+    entries.push_back({m_listener.Get(), POLLIN, 0});
     for (const Connection& connection : m_connections) {
         entries.push_back({connection.socket.Get(),
                            static_cast<short>(connection.answer.empty() ? POLLIN : POLLOUT), 0});
@@ -73,13 +75,14 @@ StatusEndpoint::Clock::time_point StatusEndpoint::NextDeadline() const {
 
 void StatusEndpoint::Serve(const pollfd* entries, Clock::time_point now) {
     // The connections first, by the entries they had; the listener's new ones join afterwards.
+    // Every deadline is checked on every turn: a connection that keeps sending is not spared.
     std::size_t entry = 1;
     std::erase_if(m_connections, [&](Connection& connection) {
         const short revents = entries[entry++].revents;
-        if (revents == 0) {
-            return now >= connection.deadline;
+        if (revents != 0 && !(connection.answer.empty() ? Read(connection) : Send(connection))) {
+            return true;
         }
-        return connection.answer.empty() ? !Read(connection) : !Send(connection);
+        return now >= connection.deadline;
     });
     if ((entries[0].revents & POLLIN) != 0) {
         Accept(now);
@@ -87,13 +90,21 @@ void StatusEndpoint::Serve(const pollfd* entries, Clock::time_point now) {
 }
 
 void StatusEndpoint::Accept(Clock::time_point now) {
-    while (m_connections.size() < kMostConnections) {
+    // At most a full set of places per turn, so that a flood of connections cannot hold the loop.
+    for (std::size_t taken = 0; taken < kMostConnections; ++taken) {
         UniqueFd accepted(
             ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!accepted.Valid()) {
             return; // nothing more waiting, or a connection that went before it was taken
         }
+        if (m_connections.size() == kMostConnections) {
+            m_connections.erase(m_connections.begin()); // the oldest: the least likely a scrape
+        }
         m_connections.push_back({std::move(accepted), {}, {}, now + kExchangeBound});
+        // A scraper sends its request with the connection: answered now, it needs no place.
+        if (!Read(m_connections.back())) {
+            m_connections.pop_back();
+        }
     }
 }
 

@@ -13,7 +13,9 @@
 // Serves GET /metrics over HTTP/1.1 from the relay program's own poll loop, so that a scrape needs
 // no thread and no library: one request per connection, its head at most 8 KiB and within 2 s,
 // answered whole with Content-Length and Connection: close. Another path gets 404, another method
-// 405, a head that is not HTTP/1.x 400; a connection that says nothing in time is closed.
+// 405, a head that is not HTTP/1.x 400; a connection that is not done in time is closed, and with
+// every place taken the oldest connection gives way to a new one, so that whoever else holds the
+// port, a scrape is answered at once.
 class StatusEndpoint {
 public:
     using Clock = std::chrono::steady_clock;

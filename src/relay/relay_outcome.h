@@ -30,6 +30,11 @@ struct RelayCounts {
     std::uint64_t datagramsCut = 0; // longer than one unit, forwarded cut
     std::uint64_t bytesDropped = 0; // text: bytes after a unit's first zero, never forwarded
     std::uint64_t refused = 0;      // connections closed or datagrams dropped: not allowed
+    // Lost on the way: UDP datagrams the system dropped in the receive queue (it was full), and
+    // datagrams or TCP bytes that could not be sent on.
+    std::uint64_t datagramsQueueDropped = 0;
+    std::uint64_t datagramsUnsent = 0;
+    std::uint64_t bytesUnsent = 0;
 
     friend bool operator==(const RelayCounts&, const RelayCounts&) = default;
     RelayCounts& operator+=(const RelayCounts& more) noexcept {
@@ -38,6 +43,9 @@ struct RelayCounts {
         datagramsCut += more.datagramsCut;
         bytesDropped += more.bytesDropped;
         refused += more.refused;
+        datagramsQueueDropped += more.datagramsQueueDropped;
+        datagramsUnsent += more.datagramsUnsent;
+        bytesUnsent += more.bytesUnsent;
         return *this;
     }
 };

@@ -315,6 +315,7 @@ public:
             // Nothing received after Stop is forwarded; after a hand-over the next relay does.
             const bool handOver = m_worker.Released() && m_worker.HandingOver();
             if (m_worker.Released() && !handOver) {
+                m_worker.CountUnsent(length);
                 return {RelayEnd::Stopped};
             }
             if (dropped != 0) {
@@ -347,11 +348,15 @@ private:
             if (waitEnded) {
                 if (m_worker.HandingOver()) {
                     m_unsent = outgoing.TakeBack(left);
+                } else {
+                    m_worker.CountUnsent(left);
                 }
                 return waitEnded;
             }
             if (given < 0) {
-                return StreamEnd{RelayEnd::DestinationGone, errno};
+                const int error = errno;
+                m_worker.CountUnsent(left);
+                return StreamEnd{RelayEnd::DestinationGone, error};
             }
             lastProgress = Clock::now();
             Moved();

@@ -1,4 +1,5 @@
 // The UDP relay: bind one endpoint, send every datagram on to the other.
+#include <linux/sock_diag.h>
 #include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "relay/kept_across_streams.h"
@@ -30,6 +32,37 @@ constexpr std::size_t kLargestDatagram = 65527;
 
 // How long a relay handing over waits for room to send the datagrams it has in hand.
 constexpr int kHandOverSendBoundMs = 1000;
+
+// Counts the datagrams the system dropped at the receive socket because its queue was full. The
+// socket's own count is read each time its queue has just been emptied, before a wait: so the drops
+// of a burst are counted as soon as the relay has caught up, not only with the next datagram (as
+// SO_RXQ_OVFL would tell them), and a busy relay reads it seldom.
+class QueueDrops {
+public:
+    explicit QueueDrops(int socket) : m_socket(socket), m_seen(Read()) {}
+
+    void Count(RelayWorker& worker) {
+        if (const std::optional<std::uint32_t> now = Read()) {
+            // The system's count is 32 bits wide and wraps; only the difference matters.
+            worker.CountQueueDropped(static_cast<std::uint32_t>(*now - m_seen.value_or(*now)));
+            m_seen = now;
+        }
+    }
+
+private:
+    std::optional<std::uint32_t> Read() const {
+        std::uint32_t info[SK_MEMINFO_VARS] = {};
+        socklen_t length = sizeof info;
+        if (::getsockopt(m_socket, SOL_SOCKET, SO_MEMINFO, info, &length) != 0 ||
+            length <= SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
+            return std::nullopt;
+        }
+        return info[SK_MEMINFO_DROPS];
+    }
+
+    const int m_socket;
+    std::optional<std::uint32_t> m_seen;
+};
 
 // Receiving and sending have headers of their own over the same buffers, set up once: only which
 // datagrams go on, and their lengths, change from batch to batch.
@@ -198,7 +231,11 @@ private:
             m_offload = false;
             return false;
         }
-        return true; // lost, like a single datagram that could not be sent, or released meanwhile
+        // Lost, like a single datagram that could not be sent, or released meanwhile.
+        if (!StopsSending()) {
+            m_worker.CountUnsent(bytes, count);
+        }
+        return true;
     }
 
     void SendEach(iovec* parts, std::size_t count) {
@@ -214,7 +251,11 @@ private:
                 },
                 [&] { return WaitForRoom(); });
             if (done <= 0) {
-                ++sent; // this one is lost (or the relay released); the rest go on
+                // This one is lost (or the relay released); the rest go on.
+                if (!StopsSending()) {
+                    m_worker.CountUnsent(parts[sent].iov_len, 1);
+                }
+                ++sent;
                 continue;
             }
             std::size_t bytes = 0;
@@ -256,6 +297,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
     const auto batch = std::make_unique<DatagramBatch>(plan.forward);
     DatagramSender sender(worker, sending, plan.otherEndpoint);
     RefusedSources refused;
+    QueueDrops queueDrops(receiving);
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
         batch->PrepareReceive();
@@ -264,7 +306,10 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
                 return ::recvmmsg(receiving, batch->received.data(), kDatagramBatch, MSG_DONTWAIT,
                                   nullptr);
             },
-            [&] { return WaitFor(receiving, POLLIN, worker.WakeDescriptor(), -1); });
+            [&] {
+                queueDrops.Count(worker);
+                return WaitFor(receiving, POLLIN, worker.WakeDescriptor(), -1);
+            });
         if (received < 0) {
             // Released while waiting: the loop's test ends it.
             if (errno == ECANCELED) {
@@ -273,11 +318,14 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
             error = errno;
             return RelayEnd::SourceClosed;
         }
+        const auto count = static_cast<std::size_t>(received);
         // Nothing received after Stop is forwarded; what came before a hand-over is.
         if (worker.Released() && !worker.HandingOver()) {
+            for (std::size_t i = 0; i < count; ++i) {
+                worker.CountUnsent(batch->received[i].msg_len, 1);
+            }
             return RelayEnd::Stopped;
         }
-        const auto count = static_cast<std::size_t>(received);
         std::size_t queued = 0;
         std::size_t cut = 0;
         std::size_t dropped = 0;
@@ -307,6 +355,7 @@ RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int
         }
         sender.Send(batch->sendParts.data(), queued);
     }
+    queueDrops.Count(worker);
     return RelayEnd::Stopped;
 }
 

@@ -158,6 +158,9 @@ RelayCounts RelayWorker::Counts() const noexcept {
     counts.datagramsCut = m_cut.load(std::memory_order_relaxed);
     counts.bytesDropped = m_dropped.load(std::memory_order_relaxed);
     counts.refused = m_refused.load(std::memory_order_relaxed);
+    counts.datagramsQueueDropped = m_queueDropped.load(std::memory_order_relaxed);
+    counts.datagramsUnsent = m_datagramsUnsent.load(std::memory_order_relaxed);
+    counts.bytesUnsent = m_bytesUnsent.load(std::memory_order_relaxed);
     return counts;
 }
 

@@ -117,6 +117,15 @@ public:
     void CountRefused(std::size_t refused) noexcept {
         m_refused.fetch_add(refused, std::memory_order_relaxed);
     }
+    // UDP: datagrams the system dropped because the receive queue was full.
+    void CountQueueDropped(std::uint64_t datagrams) noexcept {
+        m_queueDropped.fetch_add(datagrams, std::memory_order_relaxed);
+    }
+    // Datagrams or bytes that could not be sent on: lost.
+    void CountUnsent(std::size_t bytes, std::size_t datagrams = 0) noexcept {
+        m_bytesUnsent.fetch_add(bytes, std::memory_order_relaxed);
+        m_datagramsUnsent.fetch_add(datagrams, std::memory_order_relaxed);
+    }
     // UDP: the sender of the datagrams forwarded last.
     void LastSender(const Endpoint& peer);
 
@@ -158,4 +167,7 @@ private:
     std::atomic<std::uint64_t> m_cut{0};
     std::atomic<std::uint64_t> m_dropped{0};
     std::atomic<std::uint64_t> m_refused{0};
+    std::atomic<std::uint64_t> m_queueDropped{0};
+    std::atomic<std::uint64_t> m_datagramsUnsent{0};
+    std::atomic<std::uint64_t> m_bytesUnsent{0};
 };

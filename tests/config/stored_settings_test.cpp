@@ -107,6 +107,35 @@ TEST(CheckSettings, ValuesOutsideTheirChoicesFallBackWithAWarning) {
                   "[ClientOrServer] Number=1abc: 不是可选的值, 按 客户端到服务器端 处理"});
 }
 
+// A status endpoint anyone on a network can reach is named: the metrics give the relay's endpoints
+// away. Loopback addresses are not.
+TEST(CheckSettings, StatusEndpointOffLoopbackIsWarned) {
+    const struct {
+        const char* listen;
+        const char* warning; // empty: none
+    } cases[] = {
+        {"127.0.0.1:9101", ""},
+        {"127.9.8.7:9101", ""},
+        {"[::1]:9101", ""},
+        {"0.0.0.0:9101", "[Status] Listen=0.0.0.0:9101: 在所有网络上提供; 指标会写出本转发的端点, "
+                         "请放在管理地址上"},
+        {"[::]:9101",
+         "[Status] Listen=[::]:9101: 在所有网络上提供; 指标会写出本转发的端点, 请放在管理地址上"},
+        {"192.0.2.10:9101", "[Status] Listen=192.0.2.10:9101: 不是本机回环地址; "
+                            "指标会写出本转发的端点, 请放在管理地址上"},
+        {"[2001:db8::1]:9101", "[Status] Listen=[2001:db8::1]:9101: 不是本机回环地址; "
+                               "指标会写出本转发的端点, 请放在管理地址上"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listen);
+        const SettingsVerdict verdict = CheckSettings(SettingsFromText(File(
+            "0", "1", "127.0.0.2", "1", "127.0.0.3", "2", "[Status]\nListen="s + c.listen + "\n")));
+        ASSERT_TRUE(verdict.plan.has_value());
+        EXPECT_EQ(verdict.warnings, *c.warning == '\0' ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{c.warning});
+    }
+}
+
 // The keys this program added are read whole: an allowed-sources list of 2 000 characters keeps its
 // last entry, where the original keys' 254 characters would have cut "127.0.0.2/32" to
 // "127.0.0.2/3" and let 127.0.0.0/3 in. The original keys stay cut as they always were.

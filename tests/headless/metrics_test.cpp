@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <random>
 #include <regex>
@@ -53,19 +55,40 @@ long long Sample(const std::string& metrics, const std::string& name) {
     return std::regex_search(metrics, match, line) ? std::stoll(match[3]) : -1;
 }
 
-// A relay program with its status endpoint on a free loopback port, from a file it is given.
+// A relay program with its status endpoint on a free loopback port, from a file it is given: the
+// working folder's, or `name`.inf given with --config.
 struct Monitored {
-    explicit Monitored(const std::string& parameters)
-        : statusPort(FreePort(kStatusAddress, SOCK_STREAM)) {
-        folder.WriteParameters(parameters + "[Status]\nListen=" + kStatusAddress + ":" +
-                               std::to_string(statusPort) + "\n");
+    explicit Monitored(const std::string& parameters, const std::string& name = {})
+        : statusPort(FreePort(kStatusAddress, SOCK_STREAM)), name(name) {
+        Write(parameters);
         program = std::make_unique<Program>(
-            folder, std::vector<std::string>{"--workdir", folder.Path().string()});
+            folder, name.empty() ? std::vector<std::string>{"--workdir", folder.Path().string()}
+                                 : std::vector<std::string>{"--config", File().string()});
     }
+    // The file again, with the same status endpoint.
+    void Write(const std::string& parameters) const {
+        const std::string text = parameters + "[Status]\nListen=" + kStatusAddress + ":" +
+                                 std::to_string(statusPort) + "\n";
+        if (name.empty()) {
+            folder.WriteParameters(text);
+        } else {
+            std::ofstream(File(), std::ios::binary) << text;
+        }
+    }
+    fs::path File() const { return folder.Path() / (name + ".inf"); }
+
     Folder folder;
     int statusPort;
+    std::string name;
     std::unique_ptr<Program> program;
 };
+
+// The value of the sample `key` (its name and labels as written), or -1.
+long long Value(const std::string& metrics, const std::string& key) {
+    const std::string line = "\n" + key + " ";
+    const std::size_t at = ("\n" + metrics).find(line);
+    return at == std::string::npos ? -1 : std::atoll(metrics.c_str() + at + line.size() - 1);
+}
 
 // The output of a command fed `input`, and its exit status.
 std::pair<int, std::string> RunWithInput(const std::string& command, const std::string& input) {
@@ -117,7 +140,8 @@ TEST(MetricsTest, UdpCountersAreExactAndPromtoolAcceptsTheText) {
     EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);
     EXPECT_NEAR(static_cast<double>(Sample(metrics, "tarvel_start_time_seconds")),
                 static_cast<double>(std::time(nullptr)), 30.0);
-    EXPECT_NE(metrics.find("tarvel_relay_info{protocol=\"udp\",direction=\"server_to_client\","
+    EXPECT_NE(metrics.find("tarvel_relay_info{name=\"ParameterSet\",protocol=\"udp\","
+                           "direction=\"server_to_client\","
                            "forwarding=\"text\",listen=\"127.0.0.2:" +
                            std::to_string(port) +
                            "\",connect=\"127.0.0.3:" + std::to_string(sinkPort) + "\"} 1\n"),
@@ -166,6 +190,211 @@ TEST(MetricsTest, TcpCountersGoOnFromStreamToStream) {
     EXPECT_EQ(Sample(metrics, "tarvel_refused_total"), 2);
     EXPECT_EQ(Sample(metrics, "tarvel_forwarded_datagrams_total"), 0);
     EXPECT_EQ(Sample(metrics, "tarvel_relay_starts_total"), 1);
+}
+
+// The counters of stream ends and failed connects, by reason, and the streams timed.
+const std::vector<std::string> kEndKeys = {
+    "tarvel_connect_failures_total{reason=\"refused\"}",
+    "tarvel_connect_failures_total{reason=\"timeout\"}",
+    "tarvel_connect_failures_total{reason=\"unreachable\"}",
+    "tarvel_connect_failures_total{reason=\"other\"}",
+    "tarvel_stream_ends_total{reason=\"source_closed\"}",
+    "tarvel_stream_ends_total{reason=\"destination_gone\"}",
+    "tarvel_stream_ends_total{reason=\"vanished\"}",
+    "tarvel_stream_ends_total{reason=\"idle\"}",
+    "tarvel_stream_ends_total{reason=\"stopped\"}",
+    "tarvel_stream_ends_total{reason=\"handed_on\"}",
+    "tarvel_stream_duration_seconds_count",
+    "tarvel_streams_total",
+};
+
+// A failed connect and each way a TCP stream ends here move their own counter by one and nothing
+// else; the duration histogram counts each ended stream once.
+TEST(MetricsTest, FailedConnectsAndStreamEndsAreCountedByReason) {
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    const int otherClientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    // The relay listens on the server side and connects to the client side, the source.
+    Monitored relay(Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
+                    "[Relay]\nIdleSeconds=2\n");
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    std::map<std::string, long long> expected;
+    for (const std::string& key : kEndKeys) {
+        expected[key] = 0;
+    }
+    const auto countedSo = [&](const char* step) {
+        SCOPED_TRACE(step);
+        std::string metrics;
+        const bool settled = WaitUntil([&] {
+            metrics = Body(Get(relay.statusPort));
+            return std::ranges::all_of(
+                expected, [&](const auto& e) { return Value(metrics, e.first) == e.second; });
+        });
+        for (const auto& [key, count] : expected) {
+            EXPECT_EQ(Value(metrics, key), count) << key;
+        }
+        EXPECT_TRUE(settled);
+    };
+    countedSo("nothing yet");
+
+    {
+        // Nobody listens where the relay connects: refused, and the accepted connection closed.
+        const UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+        ++expected["tarvel_connect_failures_total{reason=\"refused\"}"];
+        countedSo("connect refused");
+    }
+
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
+    const auto connect = [&](const UniqueFd& listener, int port) {
+        UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+        UniqueFd source = AcceptWithin(listener.Get());
+        EXPECT_TRUE(source.Valid() && destination.Valid()) << port;
+        EXPECT_TRUE(SendAll(source.Get(), "data"));
+        EXPECT_EQ(ReadStream(destination.Get(), 5).data, std::string("data\0", 5));
+        ++expected["tarvel_streams_total"];
+        return std::pair{std::move(source), std::move(destination)};
+    };
+    const auto ended = [&](const std::string& reason, const char* step) {
+        ++expected["tarvel_stream_ends_total{reason=\"" + reason + "\"}"];
+        ++expected["tarvel_stream_duration_seconds_count"];
+        countedSo(step);
+    };
+    {
+        auto [source, destination] = connect(sourceListener, clientPort);
+        source.Reset();
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+        ended("source_closed", "source closed");
+    }
+    {
+        auto [source, destination] = connect(sourceListener, clientPort);
+        ResetConnection(destination);
+        EXPECT_TRUE(ReadUntilClosed(source.Get()).closed);
+        ended("destination_gone", "destination reset");
+    }
+    {
+        auto [source, destination] = connect(sourceListener, clientPort);
+        EXPECT_TRUE(ReadUntilClosed(destination.Get(), 5s).closed);
+        ended("idle", "idle for the limit");
+    }
+    {
+        // Another side to connect to: the running stream is stopped for the new plan.
+        const UniqueFd otherListener = ListenOn(kClientAddress, otherClientPort);
+        auto [source, destination] = connect(sourceListener, clientPort);
+        relay.Write(Parameters(1, 0, kClientAddress, otherClientPort, kServerAddress, serverPort) +
+                    "[Relay]\nIdleSeconds=2\n");
+        relay.program->Signal(SIGHUP);
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+        ended("stopped", "stopped for a new plan");
+    }
+}
+
+// The whole text of a TCP relay after a refused source, a failed connect and one stream, against
+// the file in the repository: a renamed metric or an edited HELP or TYPE line shows here first.
+// What differs from run to run (ports, times, the process's figures, the version) is masked.
+TEST(MetricsTest, ExpositionTextIsAsRecorded) {
+    const int serverPort = LowFreePort(kServerAddress, SOCK_STREAM);
+    const int clientPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    Monitored relay(Parameters(1, 0, kClientAddress, clientPort, kServerAddress, serverPort) +
+                        "[Allow]\nSources=127.0.0.1\n",
+                    "video");
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kServerAddress, serverPort); }));
+    {
+        UniqueFd intruder(::socket(AF_INET, SOCK_STREAM, 0));
+        const sockaddr_in from = MakeSocketAddress("127.0.0.98", 0);
+        ASSERT_EQ(::bind(intruder.Get(), AsSockaddr(from), sizeof from), 0);
+        ASSERT_TRUE(TryConnect(intruder, kServerAddress, serverPort));
+        EXPECT_TRUE(ReadUntilClosed(intruder.Get()).closed);
+        const UniqueFd unanswered = ConnectWithin(kServerAddress, serverPort);
+        EXPECT_TRUE(ReadUntilClosed(unanswered.Get()).closed);
+    }
+    const UniqueFd sourceListener = ListenOn(kClientAddress, clientPort);
+    {
+        const UniqueFd destination = ConnectWithin(kServerAddress, serverPort);
+        UniqueFd source = AcceptWithin(sourceListener.Get());
+        ASSERT_TRUE(SendAll(source.Get(), std::string("first\0dropped", 13)));
+        EXPECT_EQ(ReadStream(destination.Get(), 6).data, std::string("first\0", 6));
+        source.Reset();
+        EXPECT_TRUE(ReadUntilClosed(destination.Get()).closed);
+    }
+    std::string metrics;
+    ASSERT_TRUE(WaitUntil([&] {
+        metrics = Body(Get(relay.statusPort));
+        return Value(metrics, "tarvel_stream_duration_seconds_count") == 1;
+    })) << metrics;
+    const auto [status, said] = RunWithInput("promtool check metrics", metrics);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said, "") << "promtool has remarks";
+
+    std::string masked = metrics;
+    for (const auto& [port, name] :
+         {std::pair{serverPort, "SERVER_PORT"}, {clientPort, "CLIENT_PORT"}}) {
+        masked = std::regex_replace(masked, std::regex(":" + std::to_string(port) + "\""),
+                                    std::string(":") + name + "\"");
+    }
+    masked = std::regex_replace(
+        masked,
+        std::regex(
+            "\n((process_[a-z_]+|tarvel_start_time_seconds|tarvel_stream_duration_seconds_sum)"
+            ") [0-9.]+"),
+        "\n$1 VALUE");
+    masked = std::regex_replace(masked, std::regex("version=\"" TARVEL_VERSION "\""),
+                                "version=\"VERSION\"");
+    std::ifstream recordedFile(METRICS_EXPOSITION_FILE, std::ios::binary);
+    const std::string recorded((std::istreambuf_iterator<char>(recordedFile)),
+                               std::istreambuf_iterator<char>());
+    EXPECT_EQ(masked, recorded) << "The text differs from " METRICS_EXPOSITION_FILE
+                                   "; if the change is meant, record it there";
+}
+
+// The relay's receive queue overflows while the relay is stopped (SIGSTOP): every datagram sent is
+// then either forwarded or counted as dropped there, and the destination got all those counted as
+// forwarded.
+TEST(MetricsTest, DatagramsDroppedInTheReceiveQueueAreCounted) {
+    const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
+    const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
+    const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
+    const int room = 16 * 1024 * 1024;
+    ::setsockopt(sink.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort) +
+                    "[Forward]\nMode=Bytes\n");
+    ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+
+    relay.program->Signal(SIGSTOP);
+    // More than the relay's queue takes (the system grants it net.core.rmem_max at most).
+    constexpr long long kSent = 30000;
+    const UniqueFd source = BindUdp("127.0.0.1", 0);
+    const std::string datagram(1000, 'd');
+    const sockaddr_in to = MakeSocketAddress(kClientAddress, port);
+    for (long long i = 0; i < kSent; ++i) {
+        ASSERT_EQ(
+            ::sendto(source.Get(), datagram.data(), datagram.size(), 0, AsSockaddr(to), sizeof to),
+            static_cast<ssize_t>(datagram.size()));
+    }
+    relay.program->Signal(SIGCONT);
+
+    long long delivered = 0;
+    std::string metrics;
+    const bool settled = WaitUntil(
+        [&] {
+            char drain[2048];
+            while (::recv(sink.Get(), drain, sizeof drain, MSG_DONTWAIT) > 0) {
+                ++delivered;
+            }
+            metrics = Body(Get(relay.statusPort));
+            const long long forwarded = Value(metrics, "tarvel_forwarded_datagrams_total");
+            return forwarded + Value(metrics, "tarvel_receive_queue_dropped_datagrams_total") ==
+                       kSent &&
+                   delivered == forwarded;
+        },
+        10s);
+    const long long forwarded = Value(metrics, "tarvel_forwarded_datagrams_total");
+    const long long dropped = Value(metrics, "tarvel_receive_queue_dropped_datagrams_total");
+    EXPECT_TRUE(settled) << "sent " << kSent << ", delivered " << delivered << "\n" << metrics;
+    EXPECT_GT(dropped, 0) << "the queue took the whole burst";
+    EXPECT_EQ(dropped, kSent - delivered);
+    EXPECT_EQ(delivered, forwarded);
+    EXPECT_EQ(Value(metrics, "tarvel_unsent_datagrams_total"), 0);
 }
 
 // Only GET /metrics is served; the rest is answered plainly and the connection closed.
@@ -270,14 +499,18 @@ TEST(MetricsTest, EveryScrapeIsAnsweredWhileTheRelayIsUnderLoad) {
     EXPECT_GT(last, 0) << "no load reached the relay";
 }
 
-// A real Prometheus server scrapes the relay once a second, and its query API gives the datagram
-// count the relay forwarded.
+// A real Prometheus server scrapes two relays once a second in one job: its query API gives the
+// datagram count one forwarded, and each relay's name.
 TEST(MetricsTest, PrometheusScrapesTheRelay) {
     const int port = LowFreePort(kClientAddress, SOCK_DGRAM);
     const int sinkPort = LowFreePort(kServerAddress, SOCK_DGRAM);
     const UniqueFd sink = BindUdp(kServerAddress, sinkPort);
-    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort));
+    Monitored relay(Parameters(0, 1, kClientAddress, port, kServerAddress, sinkPort), "video");
+    const int otherPort = LowFreePort(kClientAddress, SOCK_STREAM);
+    Monitored other(Parameters(0, 0, kClientAddress, otherPort, kServerAddress, sinkPort),
+                    "telemetry");
     ASSERT_TRUE(WaitUntil([&] { return IsUdpBound(kClientAddress, port); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(kClientAddress, otherPort); }));
     const UniqueFd source = BindUdp(kClientAddress, 0);
     for (int i = 0; i < 7; ++i) {
         SendDatagram(source.Get(), "datagram", kClientAddress, port);
@@ -289,7 +522,7 @@ TEST(MetricsTest, PrometheusScrapesTheRelay) {
     std::ofstream(server.Path() / "prometheus.yml")
         << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tarvel\n"
            "    static_configs:\n      - targets: ['127.0.0.1:"
-        << relay.statusPort << "']\n";
+        << relay.statusPort << "', '127.0.0.1:" << other.statusPort << "']\n";
     Program prometheus(server,
                        {"--config.file=" + (server.Path() / "prometheus.yml").string(),
                         "--storage.tsdb.path=" + (server.Path() / "data").string(),
@@ -307,6 +540,17 @@ TEST(MetricsTest, PrometheusScrapesTheRelay) {
         30s);
     EXPECT_TRUE(scraped) << answer << prometheus.Err().substr(0, 2000);
     EXPECT_NE(answer.find("\"job\":\"tarvel\""), std::string::npos) << answer;
+    // One job, and each relay says which it is.
+    const bool named = WaitUntil(
+        [&] {
+            answer = Body(Ask(prometheusPort,
+                              "GET /api/v1/query?query=count%20by%20(name)%20(tarvel_relay_info) "
+                              "HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"));
+            return answer.find("\"name\":\"video\"") != std::string::npos &&
+                   answer.find("\"name\":\"telemetry\"") != std::string::npos;
+        },
+        30s);
+    EXPECT_TRUE(named) << answer;
     prometheus.Signal(SIGTERM);
     EXPECT_EQ(prometheus.Wait(10s), 0);
 }
