@@ -50,6 +50,8 @@ struct RelayOutcome : RelayCounts {
     Endpoint endpoint;
     int error = 0; // errno of the failed call; 0 for an orderly end
     Endpoint peer; // TCP: the peer whose connection ended the stream
+    // TCP: of the bytes forwarded, those a destination that failed never acknowledged.
+    std::uint64_t unacknowledged = 0;
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

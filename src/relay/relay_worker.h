@@ -131,7 +131,8 @@ public:
     // The worker's last act, after its sockets are closed. A stop counts over anything the
     // release itself made fail; a failed set-up over how the relay loop (never run) ended.
     // `peer`: whose connection ended a TCP stream.
-    void Finish(bool stopped, RelayEnd end, int error = 0, const Endpoint& peer = {});
+    void Finish(bool stopped, RelayEnd end, int error = 0, const Endpoint& peer = {},
+                std::uint64_t unacknowledged = 0);
     // True once Finish has run, or false when `timeout` passed first.
     bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Running until Finish; then how it ended, with the totals.
