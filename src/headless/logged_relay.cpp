@@ -1,9 +1,12 @@
 #include "headless/logged_relay.h"
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 #include "headless/service_manager.h"
+#include "platform/error_reason.h"
 #include "relay/relay_description.h"
 #include "relay/relay_sockets.h"
 
@@ -65,8 +68,11 @@ LoggedRelay::~LoggedRelay() {
 void LoggedRelay::Start(const RelayPlan& plan, bool announce) {
     if (announce) {
         m_log.Info("已启动: " + DescribePlan(plan));
-        ++m_starts;
-        m_startTime = std::time(nullptr);
+        // Going on from the process before is no start: its count and time go on.
+        if (!std::exchange(m_carriedOn, false)) {
+            ++m_starts;
+            m_startTime = std::time(nullptr);
+        }
     }
     m_relay = std::make_unique<Relay>(
         plan, [this, protocol = plan.protocol](const RelayEvent& event) { Told(event, protocol); },
@@ -142,7 +148,9 @@ void LoggedRelay::TakeOver(const HandoverState& state) {
     m_ended = state.totals;
     m_streams.store(state.streams, std::memory_order_relaxed);
     m_starts = state.starts;
+    m_startTime = state.startTime;
     m_head = state.head;
+    m_carriedOn = true;
 }
 
 RelayMetrics LoggedRelay::Metrics() const {
@@ -163,7 +171,7 @@ RelayMetrics LoggedRelay::Metrics() const {
 }
 
 void LoggedRelay::NotifyReady() {
-    if (!m_ready.exchange(true)) {
-        NotifyServiceManager("READY=1");
+    if (!m_ready.exchange(true) && !NotifyServiceManager("READY=1") && errno != ENOENT) {
+        m_log.Warning("无法通知 systemd 已就绪: " + ErrorReasonText(errno));
     }
 }

@@ -42,8 +42,8 @@ public:
     // endpoint socket and its stream (with what it read and had not given) in Kept(). What the
     // next process needs besides.
     HandoverState HandOver();
-    // Goes on from what the process before handed over: its totals and lamps here, its sockets
-    // in Kept(); Start then goes on with them.
+    // Goes on from what the process before handed over: its totals, starts and lamps here, its
+    // sockets in Kept(); Start then goes on with them, counting no start.
     void TakeOver(const HandoverState& state);
 
     // Lets the endpoint socket go, as before a relay with another plan.
@@ -75,4 +75,5 @@ private:
     std::atomic<std::uint64_t> m_streams{0}; // counted on the worker's thread
     std::uint64_t m_starts = 0;
     std::int64_t m_startTime = 0;
+    bool m_carriedOn = false; // taken over: the next Start is no new start
 };

@@ -33,6 +33,8 @@ const char* StepText(SetupStep step) {
         return "无法接受连接";
     case SetupStep::Connect:
         return "无法连接";
+    case SetupStep::Wake:
+        return "无法创建唤醒描述符";
     }
     return "";
 }

@@ -10,7 +10,8 @@
 enum class RelaySide { Client, Server };
 
 // The set-up step of a worker that failed.
-enum class SetupStep { Socket, Bind, Listen, Accept, Connect };
+// Wake: the descriptor through which Stop reaches the worker could not be made.
+enum class SetupStep { Socket, Bind, Listen, Accept, Connect, Wake };
 
 // How a worker ended, or that it still runs.
 enum class RelayEnd {

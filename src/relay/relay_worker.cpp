@@ -19,7 +19,11 @@ std::uint32_t PackHead(const BufferHead& head) noexcept {
 
 RelayWorker::RelayWorker(RelayEventSink events, BufferHead head)
     : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_events(std::move(events)),
-      m_head(PackHead(head)) {}
+      m_head(PackHead(head)) {
+    if (!m_wake.Valid()) {
+        m_wakeError = errno;
+    }
+}
 
 void RelayWorker::Release() {
     std::lock_guard lock(m_mutex);

@@ -89,6 +89,8 @@ public:
     // Readable once the worker is released; polled beside its sockets. For the worker's own
     // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
+    // Why there is no wake-up descriptor (the system's error number); 0 when there is.
+    int WakeError() const noexcept { return m_wakeError; }
 
     void Report(const RelayEvent& event) const;
     // Where the worker waits: listening (TCP) or bound (UDP) on `endpoint`.
@@ -151,7 +153,8 @@ private:
     RelayStatus m_status;   // under m_mutex, counts apart; its stage is Ended once finished
     std::atomic<bool> m_released{false};
     std::atomic<bool> m_handingOver{false};
-    UniqueFd m_wake; // an eventfd; under m_mutex but for the worker's own reads
+    UniqueFd m_wake;     // an eventfd; under m_mutex but for the worker's own reads
+    int m_wakeError = 0; // why m_wake could not be made
     RelayEventSink m_events;
     std::atomic<std::uint32_t> m_head;
     std::atomic<std::uint64_t> m_bytes{0};
