@@ -242,12 +242,7 @@ TEST(VanishedPeerTest, TheNextPeerIsServedWithinAboutAMinute) {
                     servedAfter[i]);
         EXPECT_GE(servedAfter[i], 0.0);
         EXPECT_LE(servedAfter[i], std::chrono::duration<double>(kServedWithin).count());
-        // A source whose data the vanished destination never took learns it from a reset.
         const bool destinationVanishedWithData = scene.c.sending && scene.c.worker.waitsOnServer;
-        if (destinationVanishedWithData) {
-            const StreamRead end = ReadUntilClosed(scene.Source().Get(), 10s);
-            EXPECT_TRUE(end.closed && end.reset) << "the source was not told by a reset";
-        }
         // The sender is released: its connection is gone on the relay's side.
         ::shutdown(scene.vanishing.Get(), SHUT_RDWR);
         ::shutdown(scene.other.Get(), SHUT_RDWR);
