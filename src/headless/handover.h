@@ -1,10 +1,12 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "headless/handover_state.h"
 #include "headless/logged_relay.h"
 #include "headless/relay_log.h"
+#include "headless/service_manager.h"
 #include "platform/unique_fd.h"
 
 // A relay's stream outliving its process under systemd: on a restart the process hands its sockets
@@ -18,15 +20,23 @@ bool HandOverToServiceManager(LoggedRelay& relay, RelayLog& log);
 // What a process before this one left in the store, taken out of it: systemd keeps no copy.
 struct HandedOver {
     std::optional<HandoverState> state;
+    std::string stateProblem; // why a record that came is not read; empty when none came
     UniqueFd endpoint;
     UniqueFd accepted;
     UniqueFd connected;
 
-    bool Any() const { return state || endpoint.Valid() || accepted.Valid() || connected.Valid(); }
+    bool Any() const {
+        return state || !stateProblem.empty() || endpoint.Valid() || accepted.Valid() ||
+               connected.Valid();
+    }
 };
-HandedOver TakeHandedOver();
+// Takes the `passed` descriptors by their names and empties the store; a failure on the way is
+// logged with its reason.
+HandedOver TakeHandedOver(PassedDescriptors passed, RelayLog& log);
 
 // Goes on with what was handed over where the file's `plan` carries it on (the same endpoints and
-// forwarding, and the connected peer still allowed): the relay then starts with those sockets.
-// Anything else is closed in order (FIN to both peers of a stream) and the relay starts afresh.
+// forwarding, and the connected peer still allowed) and every socket is what the plan says: the
+// relay then starts with those sockets. Anything else is named in the log with its reason, closed
+// in order (FIN to both peers of a stream), and the relay starts afresh; a stream whose other
+// connection did not come back says which peer left.
 void GoOnWith(HandedOver handed, const RelayPlan& plan, LoggedRelay& relay, RelayLog& log);

@@ -332,10 +332,13 @@ Wake WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay,
 } // namespace
 
 int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) {
+    // Before anything is opened here, so that a descriptor this process opened is never taken
+    // for one it was passed.
+    PassedDescriptors passed = TakePassedDescriptors();
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
     // What the process before this one handed over leaves systemd's store at once.
-    HandedOver handed = TakeHandedOver();
+    HandedOver handed = TakeHandedOver(std::move(passed), log);
     std::error_code ignored;
     const std::filesystem::path owner = std::filesystem::weakly_canonical(
         std::filesystem::absolute(parameterFile, ignored), ignored);

@@ -1,7 +1,9 @@
 #include "headless/logged_relay.h"
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 #include <algorithm>
 #include <utility>
@@ -105,8 +107,11 @@ void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind
         // Started only now that its endpoint is there: a bind that fails starts nothing.
         if (kind == StartKind::NewPlan) {
             m_log.Info("已启动: " + DescribePlan(plan));
-            m_starts.fetch_add(1, std::memory_order_relaxed);
-            m_startTime.store(std::time(nullptr), std::memory_order_relaxed);
+            // Going on from the process before is no start: its count and time go on.
+            if (!std::exchange(m_carriedOn, false)) {
+                m_starts.fetch_add(1, std::memory_order_relaxed);
+                m_startTime.store(std::time(nullptr), std::memory_order_relaxed);
+            }
         }
         NotifyReady();
     }
@@ -260,7 +265,9 @@ void LoggedRelay::TakeOver(const HandoverState& state) {
     m_ended = state.totals;
     m_streams.store(state.streams, std::memory_order_relaxed);
     m_starts.store(state.starts, std::memory_order_relaxed);
+    m_startTime.store(state.startTime, std::memory_order_relaxed);
     m_head = state.head;
+    m_carriedOn = true;
 }
 
 RelayMetrics LoggedRelay::Metrics() const {
@@ -285,7 +292,7 @@ RelayMetrics LoggedRelay::Metrics() const {
 }
 
 void LoggedRelay::NotifyReady() {
-    if (!m_ready.exchange(true)) {
-        NotifyServiceManager("READY=1");
+    if (!m_ready.exchange(true) && !NotifyServiceManager("READY=1") && errno != ENOENT) {
+        m_log.Warning("无法通知 systemd 已就绪: " + ErrorReasonText(errno));
     }
 }

@@ -68,8 +68,8 @@ public:
     // endpoint socket and its stream (with what it read and had not given) in Kept(). What the
     // next process needs besides.
     HandoverState HandOver();
-    // Goes on from what the process before handed over: its totals and lamps here, its sockets
-    // in Kept(); Start then goes on with them.
+    // Goes on from what the process before handed over: its totals, starts and lamps here, its
+    // sockets in Kept(); Start then goes on with them, counting no start.
     void TakeOver(const HandoverState& state);
 
     // Lets the endpoint socket go, as before a relay with another plan.
@@ -118,4 +118,5 @@ private:
     std::array<std::uint64_t, kStreamEndReasons> m_streamEnds{};
     std::array<std::uint64_t, kConnectFailures> m_connectFailures{};
     DurationHistogram m_durations;
+    bool m_carriedOn = false; // taken over: the next start is no new start
 };

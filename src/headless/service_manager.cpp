@@ -5,11 +5,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "relay/open_socket.h"
@@ -18,6 +21,7 @@
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors) {
     const char* const path = std::getenv("NOTIFY_SOCKET");
     if (path == nullptr) {
+        errno = ENOENT;
         return false;
     }
     sockaddr_un address{};
@@ -25,6 +29,7 @@ bool NotifyServiceManager(std::string_view state, std::span<const int> descripto
     const std::size_t length = std::strlen(path);
     // A path, or "@name" for a name in the abstract namespace, which starts with a zero byte.
     if ((path[0] != '/' && path[0] != '@') || length < 2 || length >= sizeof address.sun_path) {
+        errno = EINVAL;
         return false;
     }
     std::memcpy(address.sun_path, path, length);
@@ -81,24 +86,72 @@ long NumberVariable(const char* name) {
     return error == std::errc() && last == end && last != text ? value : -1;
 }
 
-} // namespace
+// The names of $LISTEN_FDNAMES, one per descriptor; "unknown" for each when it is not set.
+std::vector<std::string> PassedNames(long count) {
+    const char* const text = std::getenv("LISTEN_FDNAMES");
+    if (text == nullptr) {
+        return std::vector<std::string>(static_cast<std::size_t>(count), "unknown");
+    }
+    std::vector<std::string> names;
+    const std::string_view all(text);
+    for (std::size_t start = 0;;) {
+        const std::size_t colon = all.find(':', start);
+        names.emplace_back(all.substr(start, colon - start));
+        if (colon == std::string_view::npos) {
+            return names;
+        }
+        start = colon + 1;
+    }
+}
 
-std::vector<PassedDescriptor> TakePassedDescriptors() {
-    const long pid = NumberVariable("LISTEN_PID");
+// The variables' verdict: the descriptors, or why none is taken. Every descriptor they name that
+// is open becomes close-on-exec: inherited across exec on purpose, nothing started from here may
+// hold them. Refused, those are closed, so that none holds a port the relay binds afresh; this
+// process opened none of them, having opened nothing yet.
+PassedDescriptors CheckPassed() {
+    PassedDescriptors passed;
+    const char* const countText = std::getenv("LISTEN_FDS");
+    if (countText == nullptr || NumberVariable("LISTEN_PID") != static_cast<long>(::getpid())) {
+        return passed;
+    }
     const long count = NumberVariable("LISTEN_FDS");
-    const char* const namesText = std::getenv("LISTEN_FDNAMES");
-    std::string names = namesText != nullptr ? namesText : "";
-    std::vector<PassedDescriptor> passed;
-    if (pid == static_cast<long>(::getpid()) && count > 0 && count <= kMostPassedDescriptors) {
-        for (int fd = kFirstPassedDescriptor; fd < kFirstPassedDescriptor + count; ++fd) {
-            const std::size_t colon = names.find(':');
-            std::string name = names.substr(0, colon);
-            names.erase(0, colon == std::string::npos ? names.size() : colon + 1);
-            // Inherited across exec on purpose; nothing started from here may hold them.
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            passed.push_back({std::move(name), UniqueFd(fd)});
+    const long limit = std::min(::sysconf(_SC_OPEN_MAX), static_cast<long>(INT_MAX));
+    if (count <= 0 || count > limit - kFirstPassedDescriptor) {
+        passed.refusal = "LISTEN_FDS=" + std::string(countText) + " 不是有效的描述符数目";
+        return passed;
+    }
+    long closed = -1;
+    std::vector<UniqueFd> open;
+    for (long fd = kFirstPassedDescriptor; fd < kFirstPassedDescriptor + count; ++fd) {
+        if (::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) == 0) {
+            open.emplace_back(static_cast<int>(fd));
+        } else if (closed < 0) {
+            closed = fd;
         }
     }
+    const std::vector<std::string> names = PassedNames(count);
+    if (closed >= 0) {
+        passed.refusal = "LISTEN_FDS=" + std::to_string(count) + " 中的描述符 " +
+                         std::to_string(closed) + " 并未打开";
+    } else if (names.size() != static_cast<std::size_t>(count)) {
+        passed.refusal = "LISTEN_FDNAMES 有 " + std::to_string(names.size()) +
+                         " 个名字, 与 LISTEN_FDS=" + std::to_string(count) + " 不符";
+    } else if (count > kMostPassedDescriptors) {
+        passed.refusal = "LISTEN_FDS=" + std::to_string(count) + " 多于本程序保管的描述符";
+    }
+    if (!passed.refusal.empty()) {
+        return passed;
+    }
+    for (std::size_t i = 0; i < open.size(); ++i) {
+        passed.descriptors.push_back({names[i], std::move(open[i])});
+    }
+    return passed;
+}
+
+} // namespace
+
+PassedDescriptors TakePassedDescriptors() {
+    PassedDescriptors passed = CheckPassed();
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");

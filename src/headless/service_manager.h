@@ -12,7 +12,8 @@
 // interface: one datagram of "KEY=value" lines to the socket $NOTIFY_SOCKET names, with
 // descriptors attached for its descriptor store. Spoken here directly, as linking the library
 // that wraps it would cost the relay program more memory than everything else it does. False
-// when there is no service manager to tell, or it could not be told.
+// when there is no service manager to tell (errno ENOENT), or it could not be told (errno says
+// why); the same holds for the functions below.
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors = {});
 
 // A descriptor systemd passed at start ($LISTEN_FDS from 3 on, named by $LISTEN_FDNAMES): here
@@ -22,10 +23,19 @@ struct PassedDescriptor {
     UniqueFd descriptor;
 };
 
-// Takes the descriptors systemd passed to this process, close-on-exec, and removes the variables
-// that name them, so that nothing started later takes them for its own. Empty when systemd
-// passed none (or passed them to another process: $LISTEN_PID).
-std::vector<PassedDescriptor> TakePassedDescriptors();
+// What the variables naming passed descriptors gave this process.
+struct PassedDescriptors {
+    std::vector<PassedDescriptor> descriptors;
+    // Why none was taken although the variables named some for this process; empty otherwise.
+    std::string refusal;
+};
+
+// Takes the descriptors systemd passed to this process and removes the variables that name them,
+// so that nothing started later takes them for its own. Every one passed becomes close-on-exec,
+// but they are taken only when the variables agree ($LISTEN_PID this process, $LISTEN_FDS a
+// count, $LISTEN_FDNAMES as many names) and every one is open: a process that opened nothing yet
+// can tell a descriptor it received from one it did not. Called before anything is opened.
+PassedDescriptors TakePassedDescriptors();
 
 // Puts `descriptor` into the service's descriptor store under `name` ("FDSTORE=1"), to be passed
 // to the service's next process; it stays there until that process takes it out again.

@@ -37,6 +37,12 @@ Relay::~Relay() {
 }
 
 void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
+    // Without its wake-up descriptor no Stop could reach a worker waiting for a peer.
+    if (worker.WakeError() != 0) {
+        worker.SetupFailed(SetupStep::Wake, plan.waitSide, plan.waitEndpoint, worker.WakeError());
+        worker.Finish(false, RelayEnd::SetupFailed);
+        return;
+    }
     if (plan.protocol == RelayProtocol::Tcp) {
         RunTcpWorker(worker, plan, kept);
     } else {

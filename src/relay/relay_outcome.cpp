@@ -1,5 +1,6 @@
 #include "relay/relay_outcome.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/error_reason.h"
@@ -32,6 +33,8 @@ const char* StepText(SetupStep step) {
         return "无法接受连接";
     case SetupStep::Connect:
         return "无法连接";
+    case SetupStep::Wake:
+        return "无法创建唤醒描述符";
     }
     return "";
 }
@@ -60,11 +63,20 @@ std::string DescribeRelayEnd(const RelayOutcome& outcome) {
         return "空闲超时, 已断开";
     }
     const bool source = outcome.end == RelayEnd::SourceClosed;
+    std::string text;
     if (outcome.error == 0) {
-        return source ? "数据源已关闭连接" : "目的端已关闭连接";
+        text = source ? "数据源已关闭连接" : "目的端已关闭连接";
+    } else if (PeerVanished(outcome.error)) {
+        text = outcome.peer.Empty() ? "对端无响应" : "对端无响应: " + EndpointText(outcome.peer);
+    } else {
+        text = (source ? "接收数据失败: " : "发送数据失败: ") + ErrorReasonText(outcome.error);
     }
-    if (PeerVanished(outcome.error)) {
-        return outcome.peer.Empty() ? "对端无响应" : "对端无响应: " + EndpointText(outcome.peer);
+    // What was counted as forwarded did not all arrive: how much did.
+    if (outcome.unacknowledged != 0) {
+        const std::uint64_t acknowledged =
+            outcome.bytesForwarded - std::min(outcome.unacknowledged, outcome.bytesForwarded);
+        text += ", 已转发的 " + std::to_string(outcome.bytesForwarded) + " 字节中目的端确认收到 " +
+                std::to_string(acknowledged) + " 字节";
     }
-    return (source ? "接收数据失败: " : "发送数据失败: ") + ErrorReasonText(outcome.error);
+    return text;
 }

@@ -10,7 +10,8 @@
 enum class RelaySide { Client, Server };
 
 // The set-up step of a worker that failed.
-enum class SetupStep { Socket, Bind, Listen, Accept, Connect };
+// Wake: the descriptor through which Stop reaches the worker could not be made.
+enum class SetupStep { Socket, Bind, Listen, Accept, Connect, Wake };
 
 // How a worker ended, or that it still runs.
 enum class RelayEnd {
@@ -58,6 +59,8 @@ struct RelayOutcome : RelayCounts {
     Endpoint endpoint;
     int error = 0; // errno of the failed call; 0 for an orderly end
     Endpoint peer; // TCP: the peer whose connection ended the stream
+    // TCP: of the bytes forwarded, those a destination that failed never acknowledged.
+    std::uint64_t unacknowledged = 0;
 };
 
 // 输入网卡 for the client side, 输出网卡 for the server side.

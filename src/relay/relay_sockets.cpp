@@ -1,8 +1,10 @@
 #include "relay/relay_sockets.h"
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -50,12 +52,12 @@ bool WaitFor(int fd, short events, int wakeFd, int timeoutMs) {
 }
 
 void WatchForVanishedPeer(const UniqueFd& connection) {
-    // Probes after 30 s without a byte from the peer, every 10 s; data sent and not acknowledged
-    // for 60 s fails the connection too, and so do probes unanswered by then.
+    // Probes after 30 s without a byte from the peer, every 10 s, three unanswered ending it. No
+    // bound on unacknowledged data here (TCP_USER_TIMEOUT): it also ends a closed window's stretch
+    // while the peer answers every probe, which would cut a slow or paused reader.
     constexpr int kIdleSeconds = 30;
     constexpr int kProbeIntervalSeconds = 10;
     constexpr int kProbes = 3;
-    constexpr unsigned int kUnacknowledgedMs = 60000;
     const int on = 1;
     const int fd = connection.Get();
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -63,7 +65,24 @@ void WatchForVanishedPeer(const UniqueFd& connection) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeIntervalSeconds,
                  sizeof kProbeIntervalSeconds);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
+}
+
+std::uint64_t UnacknowledgedBytes(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::uint64_t>(queued)
+                                                             : 0;
+}
+
+bool PeerFellSilent(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return false;
+    }
+    // Resent or probed without an answer: a live peer's acknowledgement clears both counts.
+    const bool asking = info.tcpi_retransmits != 0 || info.tcpi_probes != 0;
+    constexpr auto kBoundMs = std::chrono::milliseconds(kSilenceBound).count();
+    return asking && info.tcpi_last_ack_recv >= kBoundMs && UnacknowledgedBytes(fd) != 0;
 }
 
 namespace {
@@ -236,6 +255,11 @@ ReturnedData DropReturnedData(int fd, int& error) {
         }
     }
     return ReturnedData::Drained;
+}
+
+void ResetConnection(const UniqueFd& connection) {
+    const linger abort{1, 0};
+    ::setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
 void ShutDownSending(const UniqueFd& connection) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 
 #include "platform/unique_fd.h"
 #include "relay/allowed_sources.h"
@@ -78,11 +79,23 @@ UniqueFd ConnectOut(RelayWorker& worker, RelaySide side, const Endpoint& endpoin
 // How long a connect to the other side may wait for its answer.
 inline constexpr std::chrono::seconds kConnectBound(10);
 
-// Keepalive and a bound on unacknowledged data for a relay's TCP connection, so that a peer that
-// vanished (its link gone: no close or reset will ever come) fails the connection within about a
-// minute, whether the stream is idle or the relay has data on its way to it. The bound holds for
-// a peer that answers but takes nothing for that long (its window closed) too.
+// Keepalive for a relay's TCP connection, so that a peer that vanished (its link gone: no close
+// or reset will ever come) fails the connection within about a minute while nothing waits for
+// it. Data on its way to a peer keeps the system from probing: PeerFellSilent tells then.
 void WatchForVanishedPeer(const UniqueFd& connection);
+
+// How long a peer may acknowledge nothing while data waits for it, and how often a relay looks.
+inline constexpr std::chrono::seconds kSilenceBound(60);
+inline constexpr std::chrono::seconds kSilenceCheckInterval(5);
+
+// Bytes given to the connection `fd` that its peer has not acknowledged yet, sent or still queued.
+std::uint64_t UnacknowledgedBytes(int fd);
+
+// Whether the peer of the connection `fd` counts as vanished: data waits for it, the system is
+// resending it or probing a closed window, and nothing came back for kSilenceBound. A peer that
+// answers, however slowly it reads or however long its window stays closed, never does: its
+// answers are acknowledgements too.
+bool PeerFellSilent(int fd);
 
 // What reading a TCP destination found: data never flows back, but what a destination sends is
 // read and dropped, since data left unread would turn the final close into a reset.
@@ -101,6 +114,10 @@ void CloseOrderly(UniqueFd& destination);
 
 // How long an orderly close waits for the peer's own close.
 inline constexpr std::chrono::milliseconds kCloseBound(1000);
+
+// Makes the close of `connection` a reset, for a peer that must learn that what it sent was not
+// all delivered.
+void ResetConnection(const UniqueFd& connection);
 
 // The steps of an orderly close: shutting the sending side down, then reading what the peer still
 // sends, which is true once the peer has closed too (or the connection failed): nothing is left

@@ -401,7 +401,7 @@ private:
         pollfd entries[3] = {{m_source, POLLIN, 0},
                              {m_destination, DestinationEvents(), 0},
                              {m_worker.WakeDescriptor(), POLLIN, 0}};
-        const int ready = ::poll(entries, 3, IdleWait());
+        const int ready = ::poll(entries, 3, WatchWait());
         if (ready < 0) {
             if (errno == EINTR) {
                 return std::nullopt;
@@ -409,7 +409,7 @@ private:
             return StreamEnd{RelayEnd::SourceClosed, errno};
         }
         if (ready == 0) {
-            return IdleEnd();
+            return Overdue();
         }
         return ServeDestination(entries[1].revents);
     }
@@ -417,7 +417,7 @@ private:
     std::optional<StreamEnd> WaitForRoom(Clock::time_point lastProgress) {
         // Once released, the wake-up descriptor stays readable: the wait is bounded instead.
         const bool finishing = m_worker.Released();
-        int timeout = IdleWait();
+        int timeout = WatchWait();
         if (finishing) {
             timeout = m_worker.HandingOver() ? 0 : PollTimeoutUntil(lastProgress + kFinishBound);
             if (timeout == 0) {
@@ -431,7 +431,7 @@ private:
             return StreamEnd{RelayEnd::DestinationGone, errno};
         }
         if (ready == 0 && !finishing) {
-            return IdleEnd();
+            return Overdue();
         }
         // A hang-up or error shows in the next send's own error; only the data is taken here.
         return ServeDestination(static_cast<short>(entries[0].revents & POLLIN));
@@ -447,10 +447,22 @@ private:
     int IdleWait() const {
         return m_idleLimit.count() == 0 ? -1 : PollTimeoutUntil(m_lastMoved + m_idleLimit);
     }
-    // After a wait that timed out: the stream's end once nothing moved for the idle limit.
-    std::optional<StreamEnd> IdleEnd() const {
+    // How long a wait may last before the destination is looked at again or the idle limit is
+    // reached: a destination that fell silent while data waits for it raises no event of its own.
+    int WatchWait() const {
+        constexpr int kCheckMs =
+            static_cast<int>(std::chrono::milliseconds(kSilenceCheckInterval).count());
+        const int idle = IdleWait();
+        return idle < 0 ? kCheckMs : std::min(idle, kCheckMs);
+    }
+    // After a wait that timed out: the stream's end once nothing moved for the idle limit, or
+    // once the destination acknowledged nothing for too long.
+    std::optional<StreamEnd> Overdue() const {
         if (m_idleLimit.count() != 0 && Clock::now() - m_lastMoved >= m_idleLimit) {
             return StreamEnd{RelayEnd::Idle};
+        }
+        if (PeerFellSilent(m_destination)) {
+            return StreamEnd{RelayEnd::DestinationGone, ETIMEDOUT};
         }
         return std::nullopt;
     }
@@ -533,12 +545,23 @@ void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
     const Endpoint& sourcePeer = sourceIsAccepted ? acceptedPeer : plan.otherEndpoint;
     const Endpoint& destinationPeer = sourceIsAccepted ? plan.otherEndpoint : acceptedPeer;
     const Endpoint& endedBy = end.end == RelayEnd::SourceClosed ? sourcePeer : destinationPeer;
-    if (sourceIsAccepted) {
+    // A destination that failed with bytes it never acknowledged lost them: the source learns
+    // from a reset that what it sent did not all arrive, and the end line says how much did.
+    const std::uint64_t lost = end.end == RelayEnd::DestinationGone && destination.Valid()
+                                   ? UnacknowledgedBytes(destination.Get())
+                                   : 0;
+    const auto closeSource = [&] {
+        if (lost != 0) {
+            ResetConnection(source);
+        }
         source.Reset();
+    };
+    if (sourceIsAccepted) {
+        closeSource();
         closeDestination();
     } else {
         closeDestination();
-        source.Reset();
+        closeSource();
     }
-    worker.Finish(stopped, end.end, end.error, endedBy);
+    worker.Finish(stopped, end.end, end.error, endedBy, lost);
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -30,8 +31,8 @@ constexpr std::size_t kDatagramBatch = 32;
 // The largest datagram payload there is (IPv6 without jumbograms; IPv4 tops out at 65 507).
 constexpr std::size_t kLargestDatagram = 65527;
 
-// How long a relay handing over waits for room to send the datagrams it has in hand.
-constexpr int kHandOverSendBoundMs = 1000;
+// How long a relay handing over waits, all told, for room to send the datagrams it has in hand.
+constexpr std::chrono::milliseconds kHandOverSendBound(1000);
 
 // Counts the datagrams the system dropped at the receive socket because its queue was full. The
 // socket's own count is read each time its queue has just been emptied, before a wait: so the drops
@@ -272,10 +273,13 @@ private:
     bool StopsSending() const { return m_worker.Released() && !m_worker.HandingOver(); }
 
     // Until the socket has room for the next send; false once the relay is released (and, handing
-    // over, after a bounded wait).
-    bool WaitForRoom() const {
+    // over, once the one bound of all the waits of the hand-over has passed).
+    bool WaitForRoom() {
         if (m_worker.HandingOver()) {
-            return WaitFor(m_socket, POLLOUT, -1, kHandOverSendBoundMs);
+            if (m_handOverDeadline == std::chrono::steady_clock::time_point::max()) {
+                m_handOverDeadline = std::chrono::steady_clock::now() + kHandOverSendBound;
+            }
+            return WaitFor(m_socket, POLLOUT, -1, PollTimeoutUntil(m_handOverDeadline));
         }
         return WaitFor(m_socket, POLLOUT, m_worker.WakeDescriptor(), -1);
     }
@@ -286,17 +290,19 @@ private:
     bool m_offload = true;
     std::size_t m_offloadBelow = SIZE_MAX;
     std::array<mmsghdr, kDatagramBatch> m_each{};
+    // Set by the first wait after a hand-over began.
+    std::chrono::steady_clock::time_point m_handOverDeadline =
+        std::chrono::steady_clock::time_point::max();
 };
 
 // Ends on Stop and on a failed receive. An empty datagram is data like any other, and a datagram
 // that could not be sent is simply lost. Both sockets are non-blocking; the relay waits only in
 // poll, together with the worker's wake-up descriptor.
 RelayEnd RelayUdp(RelayWorker& worker, const RelayPlan& plan, int receiving, int sending,
-                  int& error) {
+                  RefusedSources& refused, int& error) {
     // Allocated once for the worker's life, not per datagram.
     const auto batch = std::make_unique<DatagramBatch>(plan.forward);
     DatagramSender sender(worker, sending, plan.otherEndpoint);
-    RefusedSources refused;
     QueueDrops queueDrops(receiving);
     while (!worker.Released()) {
         // Takes what is waiting; waits only when nothing is.
@@ -388,7 +394,10 @@ void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams*
         bound.waitEndpoint = BoundEndpoint(receiving.Get(), plan.waitEndpoint);
         worker.Waiting(bound.waitSide, bound.waitEndpoint);
         worker.Report({RelayEvent::Kind::Receiving, bound.waitSide, bound.waitEndpoint, {}});
-        end = RelayUdp(worker, bound, receiving.Get(), sending.Get(), error);
+        // The senders named so far stay named across reloads, as a TCP relay's do.
+        RefusedSources ownRefused;
+        RefusedSources& refused = kept != nullptr ? kept->refused : ownRefused;
+        end = RelayUdp(worker, bound, receiving.Get(), sending.Get(), refused, error);
     }
 
     // Ending: the receiving socket first (unless it is kept), then the sending one.

@@ -19,7 +19,11 @@ std::uint32_t PackHead(const BufferHead& head) noexcept {
 
 RelayWorker::RelayWorker(RelayEventSink events, BufferHead head)
     : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_events(std::move(events)),
-      m_head(PackHead(head)) {}
+      m_head(PackHead(head)) {
+    if (!m_wake.Valid()) {
+        m_wakeError = errno;
+    }
+}
 
 void RelayWorker::Release() {
     std::lock_guard lock(m_mutex);
@@ -128,7 +132,8 @@ void RelayWorker::SetupFailed(SetupStep step, RelaySide side, const Endpoint& en
     m_outcome.error = error;
 }
 
-void RelayWorker::Finish(bool stopped, RelayEnd end, int error, const Endpoint& peer) {
+void RelayWorker::Finish(bool stopped, RelayEnd end, int error, const Endpoint& peer,
+                         std::uint64_t unacknowledged) {
     {
         std::lock_guard lock(m_mutex);
         if (stopped) {
@@ -138,6 +143,7 @@ void RelayWorker::Finish(bool stopped, RelayEnd end, int error, const Endpoint& 
             m_outcome.end = end;
             m_outcome.error = error;
             m_outcome.peer = peer;
+            m_outcome.unacknowledged = unacknowledged;
         }
         m_status.stage = RelayStage::Ended;
         // A finished worker holds no descriptor, however long its outcome is kept.

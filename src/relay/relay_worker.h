@@ -89,6 +89,8 @@ public:
     // Readable once the worker is released; polled beside its sockets. For the worker's own
     // thread, until it finishes.
     int WakeDescriptor() const noexcept { return m_wake.Get(); }
+    // Why there is no wake-up descriptor (the system's error number); 0 when there is.
+    int WakeError() const noexcept { return m_wakeError; }
 
     void Report(const RelayEvent& event) const;
     // Where the worker waits: listening (TCP) or bound (UDP) on `endpoint`.
@@ -140,7 +142,8 @@ public:
     // The worker's last act, after its sockets are closed. A stop counts over anything the
     // release itself made fail; a failed set-up over how the relay loop (never run) ended.
     // `peer`: whose connection ended a TCP stream.
-    void Finish(bool stopped, RelayEnd end, int error = 0, const Endpoint& peer = {});
+    void Finish(bool stopped, RelayEnd end, int error = 0, const Endpoint& peer = {},
+                std::uint64_t unacknowledged = 0);
     // True once Finish has run, or false when `timeout` passed first.
     bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Running until Finish; then how it ended, with the totals.
@@ -159,7 +162,8 @@ private:
     RelayStatus m_status;   // under m_mutex, counts apart; its stage is Ended once finished
     std::atomic<bool> m_released{false};
     std::atomic<bool> m_handingOver{false};
-    UniqueFd m_wake; // an eventfd; under m_mutex but for the worker's own reads
+    UniqueFd m_wake;     // an eventfd; under m_mutex but for the worker's own reads
+    int m_wakeError = 0; // why m_wake could not be made
     RelayEventSink m_events;
     std::atomic<std::uint32_t> m_head;
     std::atomic<std::uint64_t> m_bytes{0};

@@ -4,19 +4,24 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "headless/handover_state.h"
 #include "relay_program.h"
 #include "relay_test_peers.h"
 
@@ -50,6 +55,18 @@ public:
             names.push_back(name);
         }
         return names;
+    }
+
+    // A descriptor put into the store as a process would.
+    void Put(const std::string& name, UniqueFd descriptor) {
+        std::lock_guard lock(m_mutex);
+        m_store.emplace_back(name, std::move(descriptor));
+    }
+
+    // What systemd does by itself to a stored connection that hangs up or fails.
+    void Drop(const std::string& name) {
+        std::lock_guard lock(m_mutex);
+        std::erase_if(m_store, [&](const auto& entry) { return entry.first == name; });
     }
 
     // How a start hands on the store: its descriptors, and the variables naming them.
@@ -337,6 +354,241 @@ TEST(HandOverTest, AReloadThatKeepsTheEndpointsKeepsTheStream) {
     EXPECT_EQ(Count(program.Err(), "已启动"), 2u) << program.Err();
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0);
+}
+
+// A peer that left during the restart: systemd drops its stored connection by itself on the
+// hang-up. The next process names the peer that left and closes the other connection in order,
+// then serves the next stream on the listener handed on.
+TEST(HandOverTest, HalfAStreamNamesThePeerThatLeft) {
+    for (const bool sourceLeft : {true, false}) {
+        SCOPED_TRACE(sourceLeft ? "the source left" : "the destination left");
+        TcpHandOver relay("Bytes");
+        ASSERT_TRUE(relay.FirstProcessHandsOver([&] {
+            ASSERT_TRUE(SendAll(relay.source.Get(), "before"));
+            EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
+        }));
+        const Endpoint sourcePeer = LocalEndpoint(relay.source.Get());
+        UniqueFd& leaving = sourceLeft ? relay.source : relay.destination;
+        UniqueFd& staying = sourceLeft ? relay.destination : relay.source;
+        ResetConnection(leaving);
+        relay.manager.Drop(sourceLeft ? "accepted" : "connected");
+
+        const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing(relay.Managed()));
+        const std::string from = "来自 " + EndpointText(sourcePeer) + " 的连接";
+        const std::string to =
+            "到 " + EndpointText(EndpointAt(kServerAddress, relay.serverPort)) + " 的连接";
+        EXPECT_TRUE(LogShows(*next, sourceLeft ? from + "在重启期间断开, 已关闭" + to
+                                               : to + "在重启期间断开, 已关闭" + from))
+            << next->Err();
+        const StreamRead end = ReadUntilClosed(staying.Get());
+        EXPECT_TRUE(end.closed && !end.reset) << "the other connection did not end in order";
+        EXPECT_TRUE(end.data.empty());
+        const TcpSetting::Stream another = relay.Connect();
+        ASSERT_TRUE(another.destination.Valid()) << next->Err();
+        ASSERT_TRUE(SendAll(another.source.Get(), "after"));
+        EXPECT_EQ(ReadStream(another.destination.Get(), 5).data, "after");
+        EXPECT_TRUE(relay.manager.Names().empty());
+        next->Signal(SIGTERM);
+        EXPECT_EQ(next->Wait(), 0);
+    }
+}
+
+// A record in a memory file, as the store keeps one.
+UniqueFd RecordFile(const std::string& text, off_t size = -1) {
+    UniqueFd file(::memfd_create("record", MFD_CLOEXEC));
+    if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        (size >= 0 && ::ftruncate(file.Get(), size) != 0)) {
+        return UniqueFd();
+    }
+    return file;
+}
+
+// What a process before would have written for the plan of `relay`'s file, with a stream from
+// `peer`.
+std::string RecordFor(const TcpHandOver& relay, const Endpoint& peer = {}) {
+    HandoverState state;
+    state.plan = MakeRelayPlan(RelayMode::ServerToClient, RelayProtocol::Tcp,
+                               EndpointAt(kClientAddress, relay.clientPort),
+                               EndpointAt(kServerAddress, relay.serverPort), ForwardMode::Bytes);
+    state.peer = peer;
+    return SerializeHandoverState(state);
+}
+
+// Descriptors and the names they are stored under.
+using Held = std::vector<std::pair<std::string, UniqueFd>>;
+
+// The store's contents as a hostile or broken environment could fill it. The relay refuses each,
+// says why, starts afresh on the file's endpoint, relays nothing where the file does not say, and
+// still ends with 0 on SIGTERM.
+TEST(HandOverTest, WhatDoesNotMatchThePlanIsRefusedWithItsReason) {
+    struct Case {
+        const char* name;
+        // The descriptors stored under their names, made for the relay `relay`, and how they are
+        // passed; `elsewhere` is a listener on another port of the test's, where nothing may
+        // arrive.
+        std::function<Start(TcpHandOver& relay, Held& held, int elsewhere)> make;
+        std::string said;
+    };
+    const auto passing = [](Held& held, const std::string& names) {
+        Start start;
+        for (const auto& [name, descriptor] : held) {
+            start.passed.push_back(descriptor.Get());
+        }
+        start.environment.push_back("LISTEN_FDNAMES=" + names);
+        return start;
+    };
+    const auto listener = [](TcpHandOver& relay) {
+        return ListenOn(kClientAddress, relay.clientPort);
+    };
+    const Case cases[] = {
+        {"MoreNamedThanPassed",
+         [](TcpHandOver&, Held&, int) {
+             return Start{.environment = {"LISTEN_FDNAMES=endpoint"}, .claimed = 1};
+         },
+         "systemd 交来的描述符不可用: LISTEN_FDS=1 中的描述符 3 并未打开, 一个也不接收"},
+        {"NamesDoNotMatchTheCount",
+         [&](TcpHandOver& relay, Held& held, int elsewhere) {
+             held.emplace_back("endpoint", UniqueFd(::fcntl(elsewhere, F_DUPFD_CLOEXEC, 0)));
+             held.emplace_back("state", RecordFile(RecordFor(relay)));
+             return passing(held, "endpoint");
+         },
+         "systemd 交来的描述符不可用: LISTEN_FDNAMES 有 1 个名字, 与 LISTEN_FDS=2 不符"},
+        {"UdpWhereTcpIsPlanned",
+         [&](TcpHandOver& relay, Held& held, int) {
+             held.emplace_back("endpoint", BindUdp(kClientAddress, relay.clientPort));
+             held.emplace_back("state", RecordFile(RecordFor(relay)));
+             return passing(held, "endpoint:state");
+         },
+         "的套接字不是 TCP 套接字, 已关闭, 按参数文件重新开始"},
+        {"ListenerOnAnotherPort",
+         [&](TcpHandOver& relay, Held& held, int elsewhere) {
+             held.emplace_back("endpoint", UniqueFd(::fcntl(elsewhere, F_DUPFD_CLOEXEC, 0)));
+             held.emplace_back("state", RecordFile(RecordFor(relay)));
+             return passing(held, "endpoint:state");
+         },
+         "的套接字绑定在 127.0.0.2:"},
+        {"ConnectedToAnotherPort",
+         [&](TcpHandOver& relay, Held& held, int elsewhere) {
+             held.emplace_back("endpoint", listener(relay));
+             UniqueFd source = ConnectWithin(kClientAddress, relay.clientPort);
+             const Endpoint peer = LocalEndpoint(source.Get());
+             held.emplace_back("accepted", AcceptWithin(held[0].second.Get()));
+             held.emplace_back("connected",
+                               ConnectWithin(kClientAddress, LocalEndpoint(elsewhere).Port()));
+             held.emplace_back("state", RecordFile(RecordFor(relay, peer)));
+             relay.source = std::move(source);
+             return passing(held, "endpoint:accepted:connected:state");
+         },
+         "的连接连到 127.0.0.2:"},
+        {"GarbageRecord",
+         [&](TcpHandOver& relay, Held& held, int) {
+             held.emplace_back("endpoint", listener(relay));
+             held.emplace_back("state", RecordFile("tarvel-relay handover 1\nmode=sideways\n"));
+             return passing(held, "endpoint:state");
+         },
+         "上一个进程交来的记录无法识别, 交来的连接已关闭, 按参数文件重新开始"},
+        {"OversizedRecord",
+         [&](TcpHandOver& relay, Held& held, int) {
+             held.emplace_back("endpoint", listener(relay));
+             held.emplace_back("state", RecordFile(RecordFor(relay), off_t{4} << 30));
+             return passing(held, "endpoint:state");
+         },
+         "上一个进程交来的记录有 4294967296 字节, 过大"},
+        {"RecordWithoutItsSockets",
+         [&](TcpHandOver& relay, Held& held, int) {
+             held.emplace_back("state",
+                               RecordFile(RecordFor(relay, EndpointAt("127.0.0.1", 40000))));
+             return passing(held, "state");
+         },
+         "上一个进程没有交来 输入网卡 127.0.0.2:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpHandOver relay("Bytes");
+        const UniqueFd elsewhere = ListenOn(kClientAddress, 0);
+        Held held;
+        Start start = c.make(relay, held, elsewhere.Get());
+        start.environment.push_back(relay.manager.Variable());
+        // Kept in the store as systemd keeps them, until the relay takes them out.
+        for (auto& [name, descriptor] : held) {
+            relay.manager.Put(name, std::move(descriptor));
+        }
+        const std::unique_ptr<Program> next = relay.Run(start);
+        EXPECT_TRUE(LogShows(*next, c.said)) << next->Err();
+        EXPECT_TRUE(
+            LogShows(*next, "等待连接: 输入网卡 127.0.0.2:" + std::to_string(relay.clientPort)))
+            << next->Err();
+        // Whatever was handed is not relayed: a connection on the other port stays unserved, and
+        // a handed connection ends without a byte reaching the wrong port.
+        const UniqueFd knock = ConnectWithin(kClientAddress, LocalEndpoint(elsewhere.Get()).Port());
+        EXPECT_FALSE(Readable(relay.otherListener.Get(), kQuiet))
+            << "a connection on a port the plan does not name was relayed";
+        if (relay.source.Valid()) {
+            SendAll(relay.source.Get(), "astray");
+            EXPECT_TRUE(ReadUntilClosed(relay.source.Get()).closed);
+        }
+        // The file's own endpoint relays.
+        const TcpSetting::Stream stream = relay.Connect();
+        ASSERT_TRUE(stream.destination.Valid()) << next->Err();
+        ASSERT_TRUE(SendAll(stream.source.Get(), "plan"));
+        EXPECT_EQ(ReadStream(stream.destination.Get(), 4).data, "plan");
+        next->Signal(SIGTERM);
+        EXPECT_EQ(next->Wait(), 0) << next->Err();
+        EXPECT_TRUE(relay.manager.Names().empty());
+    }
+}
+
+// The metrics a restart that carries the stream on leaves: every counter equal or higher, the
+// start time and the starts count unchanged.
+TEST(HandOverTest, ARestartThatCarriesTheStreamKeepsTheMetricsGoing) {
+    const int statusPort = LowFreePort("127.0.0.1", SOCK_STREAM);
+    TcpHandOver relay("Bytes");
+    relay.Write("[Forward]\nMode=Bytes\n[Status]\nListen=127.0.0.1:" + std::to_string(statusPort) +
+                "\n");
+    const auto scrape = [&] {
+        const UniqueFd connection = ConnectWithin("127.0.0.1", statusPort);
+        SendAll(connection.Get(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        const std::string answer = ReadUntilClosed(connection.Get()).data;
+        // Every sample, by its name and labels.
+        std::map<std::string, double> samples;
+        std::istringstream lines(answer.substr(std::min(answer.size(), answer.find("\r\n\r\n"))));
+        for (std::string line; std::getline(lines, line);) {
+            const std::size_t space = line.rfind(' ');
+            if (!line.empty() && line[0] != '#' && space != std::string::npos &&
+                line.find("tarvel_") == 0) {
+                samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+            }
+        }
+        return samples;
+    };
+    std::map<std::string, double> before;
+    ASSERT_TRUE(relay.FirstProcessHandsOver([&] {
+        ASSERT_TRUE(SendAll(relay.source.Get(), "before"));
+        EXPECT_EQ(ReadStream(relay.destination.Get(), 6).data, "before");
+        before = scrape();
+    }));
+    ASSERT_FALSE(before.empty());
+    const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing(relay.Managed()));
+    ASSERT_TRUE(LogShows(*next, "已接续: 来自 127.0.0.1:")) << next->Err();
+    ASSERT_TRUE(SendAll(relay.source.Get(), "after"));
+    EXPECT_EQ(ReadStream(relay.destination.Get(), 5).data, "after");
+    const std::map<std::string, double> after = scrape();
+    for (const auto& [name, value] : before) {
+        SCOPED_TRACE(name);
+        if (name.find("_total") != std::string::npos) {
+            ASSERT_TRUE(after.contains(name));
+            EXPECT_GE(after.at(name), value);
+        }
+    }
+    for (const char* kept : {"tarvel_relay_starts_total", "tarvel_start_time_seconds"}) {
+        SCOPED_TRACE(kept);
+        ASSERT_TRUE(before.contains(kept));
+        ASSERT_TRUE(after.contains(kept));
+        EXPECT_EQ(after.at(kept), before.at(kept));
+    }
+    EXPECT_GT(after.at("tarvel_forwarded_bytes_total"), before.at("tarvel_forwarded_bytes_total"));
+    next->Signal(SIGTERM);
+    EXPECT_EQ(next->Wait(), 0);
 }
 
 } // namespace

@@ -91,6 +91,8 @@ struct Start {
     // Descriptors handed to the program as systemd hands on its store: from 3 on, counted in
     // $LISTEN_FDS, with $LISTEN_PID the program's own (names go in `environment`).
     std::vector<int> passed{};
+    // $LISTEN_FDS claiming this many instead, with descriptor 3 closed first (-1: as passed).
+    int claimed = -1;
 };
 
 // The program, running until it ends or the test ends it.
@@ -119,10 +121,14 @@ public:
         arguments.insert(arguments.begin(), program);
         // Only the program itself knows its process id before it runs: a shell says it and then
         // becomes the program.
-        if (!start.passed.empty()) {
-            environment.push_back("LISTEN_FDS=" + std::to_string(start.passed.size()));
-            arguments.insert(arguments.begin(),
-                             {"/bin/sh", "-c", "LISTEN_PID=$$ exec \"$0\" \"$@\""});
+        if (!start.passed.empty() || start.claimed >= 0) {
+            const bool claims = start.claimed >= 0;
+            environment.push_back("LISTEN_FDS=" +
+                                  std::to_string(claims ? static_cast<std::size_t>(start.claimed)
+                                                        : start.passed.size()));
+            arguments.insert(arguments.begin(), {"/bin/sh", "-c",
+                                                 std::string(claims ? "exec 3<&-; " : "") +
+                                                     "LISTEN_PID=$$ exec \"$0\" \"$@\""});
         }
 
         int out[2];

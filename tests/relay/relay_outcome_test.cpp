@@ -68,6 +68,7 @@ TEST(RelayEndTextTest, SaysHowAStreamEnded) {
         RelayEnd end;
         int error;
         std::string expected;
+        std::uint64_t unacknowledged = 0;
     } cases[] = {
         {RelayEnd::SourceClosed, 0, "数据源已关闭连接"},
         {RelayEnd::SourceClosed, ECONNRESET, "接收数据失败: 连接被对方重置"},
@@ -79,12 +80,19 @@ TEST(RelayEndTextTest, SaysHowAStreamEnded) {
         {RelayEnd::SourceClosed, ETIMEDOUT, "对端无响应: 198.51.100.2:40000"},
         {RelayEnd::DestinationGone, ETIMEDOUT, "对端无响应: 198.51.100.2:40000"},
         {RelayEnd::DestinationGone, EHOSTUNREACH, "对端无响应: 198.51.100.2:40000"},
+        // What the destination never acknowledged did not arrive: the line says how much did.
+        {RelayEnd::DestinationGone, ETIMEDOUT,
+         "对端无响应: 198.51.100.2:40000, 已转发的 5000 字节中目的端确认收到 1200 字节", 3800},
+        {RelayEnd::DestinationGone, EPIPE,
+         "发送数据失败: 连接已断开, 已转发的 5000 字节中目的端确认收到 0 字节", 5000},
     };
     for (const auto& c : cases) {
         RelayOutcome outcome;
         outcome.end = c.end;
         outcome.error = c.error;
         outcome.peer = EndpointAt("198.51.100.2", 40000);
+        outcome.bytesForwarded = 5000;
+        outcome.unacknowledged = c.unacknowledged;
         EXPECT_EQ(DescribeRelayEnd(outcome), c.expected);
     }
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <csignal>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/error_reason.h"
 #include "relay_test_links.h"
 
 namespace {
@@ -231,6 +234,32 @@ TEST(RelayStopTest, RepeatedStartAndStopLeaksNoSocketOrThread) {
     EXPECT_EQ(SettledCount("/proc/self/fd"), fds);
     EXPECT_EQ(SettledCount("/proc/self/task"), threads);
     EXPECT_FALSE(IsListening(endpoints.client.address, endpoints.client.port));
+    EXPECT_FALSE(IsListening(endpoints.server.address, endpoints.server.port));
+}
+
+// A relay whose wake-up descriptor cannot be made (the descriptor limit reached) fails its set-up
+// with the reason, instead of running where no Stop could reach it.
+TEST(RelayStopTest, AWakeUpDescriptorThatCannotBeMadeFailsTheSetUp) {
+    const Endpoints endpoints = Endpoints::Pick(true);
+    const RelayPlan plan = endpoints.Plan(kTcpClientToServer);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor as the limit: nothing new can be opened.
+    const int lowest = ::dup(0);
+    ASSERT_GE(lowest, 0);
+    ::close(lowest);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::unique_ptr<Relay> relay = StartRelay(plan);
+    const bool ended = relay->WaitUntilEnded(kTimeout);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(ended) << "the relay runs without a way to stop it";
+    const RelayOutcome outcome = relay->Outcome();
+    EXPECT_EQ(outcome.end, RelayEnd::SetupFailed);
+    EXPECT_EQ(outcome.step, SetupStep::Wake);
+    EXPECT_EQ(DescribeSetupFailure(outcome), SideEndpointText(plan.waitSide, plan.waitEndpoint) +
+                                                 " 无法创建唤醒描述符: " + ErrorReasonText(EMFILE));
     EXPECT_FALSE(IsListening(endpoints.server.address, endpoints.server.port));
 }
 
