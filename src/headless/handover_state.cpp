@@ -1,13 +1,18 @@
 #include "headless/handover_state.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <string>
 
 namespace {
 
-constexpr std::string_view kHeader = "tarvel-relay handover 1\n";
+constexpr std::string_view kHeader = "tarvel-relay handover 2\n";
+// The version before: the same lines but the metrics' own counters.
+constexpr std::string_view kFirstHeader = "tarvel-relay handover 1\n";
 // The last line: the length of the bytes not yet sent, which follow it as they are.
 constexpr std::string_view kUnsentKey = "unsent";
 
@@ -63,6 +68,51 @@ template <typename Number> bool ParseNumber(std::string_view text, Number& value
     return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
+// Counts as a comma-separated list, every one of them there.
+template <std::size_t N> std::string CountsField(const std::array<std::uint64_t, N>& counts) {
+    std::string text;
+    for (const std::uint64_t count : counts) {
+        text += (text.empty() ? "" : ",") + std::to_string(count);
+    }
+    return text;
+}
+
+template <std::size_t N>
+bool ParseCounts(std::string_view text, std::array<std::uint64_t, N>& counts) {
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::size_t comma = i + 1 < N ? text.find(',') : text.size();
+        if (comma == std::string_view::npos || !ParseNumber(text.substr(0, comma), counts[i])) {
+            return false;
+        }
+        text.remove_prefix(std::min(comma + 1, text.size()));
+    }
+    return true;
+}
+
+// A histogram as its buckets' counts, then its count, then its sum (written so that it reads back
+// exactly).
+std::string HistogramField(const DurationHistogram& histogram) {
+    char sum[64];
+    const auto written = std::to_chars(sum, sum + sizeof sum, histogram.sum);
+    return CountsField(histogram.within) + "," + std::to_string(histogram.count) + "," +
+           std::string(sum, written.ptr);
+}
+
+bool ParseHistogram(std::string_view text, DurationHistogram& histogram) {
+    const std::size_t sumAt = text.rfind(',');
+    const std::size_t countAt =
+        sumAt == std::string_view::npos ? sumAt : text.rfind(',', sumAt - 1);
+    if (countAt == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view sum = text.substr(sumAt + 1);
+    const auto [end, error] = std::from_chars(sum.data(), sum.data() + sum.size(), histogram.sum);
+    return ParseCounts(text.substr(0, countAt), histogram.within) &&
+           ParseNumber(text.substr(countAt + 1, sumAt - countAt - 1), histogram.count) &&
+           !sum.empty() && error == std::errc() && end == sum.data() + sum.size() &&
+           histogram.sum >= 0;
+}
+
 } // namespace
 
 std::string SerializeHandoverState(const HandoverState& state) {
@@ -87,15 +137,22 @@ std::string SerializeHandoverState(const HandoverState& state) {
     line("start-time", std::to_string(state.startTime));
     line("head", Hex(state.head.data(), state.head.size()));
     line("peer", EndpointField(state.peer));
+    line("queue-dropped", std::to_string(state.totals.datagramsQueueDropped));
+    line("unsent-datagrams", std::to_string(state.totals.datagramsUnsent));
+    line("unsent-bytes", std::to_string(state.totals.bytesUnsent));
+    line("stream-ends", CountsField(state.streamEnds));
+    line("connect-failures", CountsField(state.connectFailures));
+    line("durations", HistogramField(state.durations));
     line(kUnsentKey, std::to_string(state.unsent.size()));
     return text + state.unsent;
 }
 
 std::optional<HandoverState> ParseHandoverState(std::string_view text) {
-    if (!text.starts_with(kHeader)) {
+    const bool first = text.starts_with(kFirstHeader);
+    if (!first && !text.starts_with(kHeader)) {
         return std::nullopt;
     }
-    text.remove_prefix(kHeader.size());
+    text.remove_prefix(first ? kFirstHeader.size() : kHeader.size());
     std::map<std::string, std::string, std::less<>> fields;
     std::size_t lines = 0;
     for (;; ++lines) {
@@ -132,7 +189,7 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
     const std::optional<Endpoint> other = ParseEndpoint(field("other"));
     const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
     // Every field once: a doubled one leaves fewer fields than lines.
-    constexpr std::size_t kFields = 17;
+    const std::size_t kFields = first ? 17 : 23;
     if (fields.size() != kFields || lines + 1 != kFields ||
         !choice("mode", "client-to-server", "server-to-client", clientToServer) ||
         !choice("protocol", "tcp", "udp", tcp) || !choice("forward", "bytes", "text", bytes) ||
@@ -148,6 +205,14 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
         !ParseNumber(field("start-time"), state.startTime) ||
         !FromHex(field("head"), state.head.data(), state.head.size()) ||
         !ParseNumber(field(kUnsentKey), unsent) || unsent != text.size()) {
+        return std::nullopt;
+    }
+    if (!first && (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
+                   !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
+                   !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
+                   !ParseCounts(field("stream-ends"), state.streamEnds) ||
+                   !ParseCounts(field("connect-failures"), state.connectFailures) ||
+                   !ParseHistogram(field("durations"), state.durations))) {
         return std::nullopt;
     }
     plan = MakeRelayPlan(clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "headless/relay_metrics.h"
 #include "relay/endpoint.h"
 #include "relay/relay_outcome.h"
 #include "relay/relay_plan.h"
@@ -22,10 +23,15 @@ struct HandoverState {
     BufferHead head{};  // what the lamps would show
     Endpoint peer;      // TCP: who is connected; empty when no stream was handed over
     std::string unsent; // TCP: bytes read from the source that had not reached the destination
+    // What the metrics count besides the totals, so that no counter falls back across a restart.
+    std::array<std::uint64_t, kStreamEndReasons> streamEnds{};
+    std::array<std::uint64_t, kConnectFailures> connectFailures{};
+    DurationHistogram durations;
 
     friend bool operator==(const HandoverState&, const HandoverState&) = default;
 };
 
 std::string SerializeHandoverState(const HandoverState& state);
-// None when `text` is not a record this program writes.
+// None when `text` is not a record this program writes. A record of the version before, which
+// had no counters but the totals, is read with those at zero, so an upgrade keeps the stream.
 std::optional<HandoverState> ParseHandoverState(std::string_view text);

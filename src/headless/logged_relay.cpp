@@ -254,6 +254,9 @@ HandoverState LoggedRelay::HandOver() {
     state.starts = m_starts.load(std::memory_order_relaxed);
     state.startTime = m_startTime.load(std::memory_order_relaxed);
     state.head = m_head;
+    state.streamEnds = m_streamEnds;
+    state.connectFailures = m_connectFailures;
+    state.durations = m_durations;
     if (m_kept.stream) {
         state.peer = m_kept.stream->peer;
         state.unsent = m_kept.stream->unsent;
@@ -267,6 +270,9 @@ void LoggedRelay::TakeOver(const HandoverState& state) {
     m_starts.store(state.starts, std::memory_order_relaxed);
     m_startTime.store(state.startTime, std::memory_order_relaxed);
     m_head = state.head;
+    m_streamEnds = state.streamEnds;
+    m_connectFailures = state.connectFailures;
+    m_durations = state.durations;
     m_carriedOn = true;
 }
 

@@ -36,6 +36,7 @@ struct DurationHistogram {
     double sum = 0;
 
     void Observe(double seconds);
+    friend bool operator==(const DurationHistogram&, const DurationHistogram&) = default;
 };
 
 // What a relay program tells a monitoring system: the totals of every relay it ran (each TCP

@@ -44,6 +44,14 @@ HandoverState Example() {
     state.head = {0x00, 0xFF, '\n', 'a'};
     state.peer = V4("127.0.0.9", 40000);
     state.unsent = "line\nwith=zero\0and\nnewlines"s;
+    state.totals.datagramsQueueDropped = 5;
+    state.totals.datagramsUnsent = 6;
+    state.totals.bytesUnsent = 7000;
+    state.streamEnds = {30, 4, 1, 2, 3, 1};
+    state.connectFailures = {9, 1, 0, 2};
+    state.durations.Observe(0.25);
+    state.durations.Observe(61.125);
+    state.durations.Observe(100000.1);
     return state;
 }
 
@@ -77,7 +85,7 @@ TEST(HandoverState, RefusesWhatItDidNotWrite) {
         std::string text;
     } cases[] = {
         {"Empty", ""},
-        {"AnotherVersion", replaced("handover 1", "handover 2")},
+        {"AnotherVersion", replaced("handover 2", "handover 3")},
         {"UnsentCutShort", good.substr(0, good.size() - 1)},
         {"UnsentLonger", good + "x"},
         {"FieldMissing", replaced("streams=41\n", "")},
@@ -91,11 +99,42 @@ TEST(HandoverState, RefusesWhatItDidNotWrite) {
         {"HeadTooShort", replaced("head=00ff0a61", "head=00ff0a")},
         {"ModeUnknown", replaced("mode=server-to-client", "mode=both")},
         {"EndpointCut", replaced("other=0200", "other=02")},
+        {"StreamEndsShort", replaced("stream-ends=30,4,1,2,3,1", "stream-ends=30,4,1,2,3")},
+        {"StreamEndsLong", replaced("stream-ends=30,4,1,2,3,1", "stream-ends=30,4,1,2,3,1,0")},
+        {"ConnectFailuresEmptyCount",
+         replaced("connect-failures=9,1,0,2", "connect-failures=9,,0,2")},
+        {"DurationsSumNotANumber",
+         replaced("durations=1,0,0,1,0,0,0,3,", "durations=1,0,0,1,0,0,0,3,x")},
+        // The version before had none of the metrics' own counters; with them it is no record.
+        {"FirstVersionWithNewFields", replaced("handover 2", "handover 1")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_FALSE(ParseHandoverState(c.text).has_value());
     }
+}
+
+// A record of the version before (no counters but the totals) still carries the stream across an
+// upgrade: it reads with the newer counters at zero.
+TEST(HandoverState, ReadsTheVersionBefore) {
+    std::string text = SerializeHandoverState(Example());
+    text.replace(text.find("handover 2"), 10, "handover 1");
+    for (const char* key : {"queue-dropped=", "unsent-datagrams=", "unsent-bytes=", "stream-ends=",
+                            "connect-failures=", "durations="}) {
+        const std::size_t at = text.find(key);
+        ASSERT_NE(at, std::string::npos) << key;
+        text.erase(at, text.find('\n', at) + 1 - at);
+    }
+    const std::optional<HandoverState> read = ParseHandoverState(text);
+    ASSERT_TRUE(read.has_value()) << text;
+    HandoverState expected = Example();
+    expected.totals.datagramsQueueDropped = 0;
+    expected.totals.datagramsUnsent = 0;
+    expected.totals.bytesUnsent = 0;
+    expected.streamEnds = {};
+    expected.connectFailures = {};
+    expected.durations = {};
+    EXPECT_EQ(*read, expected);
 }
 
 } // namespace
