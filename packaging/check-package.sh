@@ -17,7 +17,7 @@ relay_debs=("$out"/tarvel-relay_*.deb)
 dialog_debs=("$out"/tarvel_*.deb)
 relay=${relay_debs[0]}
 deb=${dialog_debs[0]}
-[ -f "$relay" ] && [ -f "$deb" ] || { ls "$out" >&2; echo "check-package: cpack made no tarvel-relay and tarvel packages" >&2; exit 1; }
+{ [ -f "$relay" ] && [ -f "$deb" ]; } || { ls "$out" >&2; echo "check-package: cpack made no tarvel-relay and tarvel packages" >&2; exit 1; }
 package_version=$(dpkg-deb -f "$deb" Version)
 [ "$(dpkg-deb -f "$relay" Version)" = "$package_version" ] ||
     { echo "check-package: the packages' versions differ" >&2; exit 1; }

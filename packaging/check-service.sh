@@ -97,7 +97,7 @@ done
 # 2. The package under a systemd of its own.
 relay_debs=("$packages"/tarvel-relay_*.deb)
 dialog_debs=("$packages"/tarvel_*.deb)
-[ -e "${relay_debs[0]}" ] && [ -e "${dialog_debs[0]}" ] ||
+{ [ -e "${relay_debs[0]}" ] && [ -e "${dialog_debs[0]}" ]; } ||
     skip "boot skipped: no packages in $packages (a sanitized build makes none)"
 [ "$(id -u)" -eq 0 ] || skip "boot skipped: booting systemd in namespaces needs root"
 for tool in unshare nsenter chroot socat; do
@@ -238,7 +238,7 @@ before=$(main_pids tarvel-relay@alpha.service)
 # puts the new one beside it.
 dpkg_in -i --force-confold $relay_deb $dialog_deb
 after=$(main_pids tarvel-relay@alpha.service)
-[ "$after" != 0 ] && [ "$after" != "$before" ] ||
+{ [ "$after" != 0 ] && [ "$after" != "$before" ]; } ||
     fail "the relay did not come back after the upgrade from the earlier layout ($before -> $after)"
 # The link may be read with the path of the new system's root in front.
 [[ $(program_of tarvel-relay@alpha.service) == *"$installed" ]] ||

@@ -148,11 +148,11 @@ std::string SerializeHandoverState(const HandoverState& state) {
 }
 
 std::optional<HandoverState> ParseHandoverState(std::string_view text) {
-    const bool first = text.starts_with(kFirstHeader);
-    if (!first && !text.starts_with(kHeader)) {
+    const bool firstVersion = text.starts_with(kFirstHeader);
+    if (!firstVersion && !text.starts_with(kHeader)) {
         return std::nullopt;
     }
-    text.remove_prefix(first ? kFirstHeader.size() : kHeader.size());
+    text.remove_prefix(firstVersion ? kFirstHeader.size() : kHeader.size());
     std::map<std::string, std::string, std::less<>> fields;
     std::size_t lines = 0;
     for (;; ++lines) {
@@ -189,7 +189,7 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
     const std::optional<Endpoint> other = ParseEndpoint(field("other"));
     const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
     // Every field once: a doubled one leaves fewer fields than lines.
-    const std::size_t kFields = first ? 17 : 23;
+    const std::size_t kFields = firstVersion ? 17 : 23;
     if (fields.size() != kFields || lines + 1 != kFields ||
         !choice("mode", "client-to-server", "server-to-client", clientToServer) ||
         !choice("protocol", "tcp", "udp", tcp) || !choice("forward", "bytes", "text", bytes) ||
@@ -207,7 +207,7 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
         !ParseNumber(field(kUnsentKey), unsent) || unsent != text.size()) {
         return std::nullopt;
     }
-    if (!first && (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
+    if (!firstVersion && (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
                    !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
                    !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
                    !ParseCounts(field("stream-ends"), state.streamEnds) ||

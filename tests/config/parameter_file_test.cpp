@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
             Parameters{true, true, "10.0.0.1", 5000, "'10.0.0.2\"", 0}},
         ReadCase{"CrlfWithCommentsAndBlanksAroundEquals", kCrlfFile,
                  Parameters{true, true, "192.168.1.10", 5000, "10.0.0.2", 6000}}),
-    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ReadCase>& tested) { return std::string(tested.param.name); });
 
 TEST_F(ParameterFileTest, WriteIntoAnEmptyFileGivesTheExample) {
     WriteFile(m_file, "");

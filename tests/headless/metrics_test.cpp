@@ -58,8 +58,8 @@ long long Sample(const std::string& metrics, const std::string& name) {
 // A relay program with its status endpoint on a free loopback port, from a file it is given: the
 // working folder's, or `name`.inf given with --config.
 struct Monitored {
-    explicit Monitored(const std::string& parameters, const std::string& name = {})
-        : statusPort(FreePort(kStatusAddress, SOCK_STREAM)), name(name) {
+    explicit Monitored(const std::string& parameters, const std::string& fileName = {})
+        : statusPort(FreePort(kStatusAddress, SOCK_STREAM)), name(fileName) {
         Write(parameters);
         program = std::make_unique<Program>(
             folder, name.empty() ? std::vector<std::string>{"--workdir", folder.Path().string()}

@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"InnerQuotesStay", "[A]\nk=a\"b\"\n", "A", "k", "a\"b\""},
         ReadCase{"QuotedValueCutAfterTheQuotesGo", "[A]\nk=\"" + kLong300 + "\"\n", "A", "k",
                  std::string(254, '7')}),
-    [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ReadCase>& tested) { return std::string(tested.param.name); });
 
 // The keys this program added are read whole, however long, written by the functions here or by
 // hand; only the original keys' values are cut to the buffer's 254 characters.
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "\xEF\xBB\xBF[A]\nx=1\n"},
         WriteCase{"OnlyTheFirstOfTwoSectionsChanges", "[A]\nx=1\n[A]\nx=2\n", "A", "x", "9",
                   "[A]\nx=9\n[A]\nx=2\n"}),
-    [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<WriteCase>& tested) { return std::string(tested.param.name); });
 
 TEST(PrivateProfileFile, WritesAndReadsThroughTheFileKeepingItsPermissions) {
     ScratchDir dir;
@@ -355,8 +355,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NotARegularFile,
                          testing::Values(NotAFile{"Directory", MakeDirectory},
                                          NotAFile{"Pipe", MakePipe}, NotAFile{"Socket", MakeSocket},
                                          NotAFile{"LinkToDevice", MakeLinkToDevice}),
-                         [](const testing::TestParamInfo<NotAFile>& info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<NotAFile>& tested) {
+                             return std::string(tested.param.name);
                          });
 
 // The id of a process that has ended and been reaped.

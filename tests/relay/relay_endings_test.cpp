@@ -168,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  1U << 20,
                                  RelayEnd::Stopped,
                                  false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tested) { return std::string(tested.param.name); });
 
 class IdleLimitTest : public ::testing::TestWithParam<WorkerCase> {};
 
@@ -213,7 +213,7 @@ TEST_P(IdleLimitTest, EndsAStreamOnWhichNothingMovedForTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, IdleLimitTest, ::testing::ValuesIn(kTcpWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 class PendingCloseTest : public ::testing::TestWithParam<WorkerCase> {};
 
@@ -253,7 +253,7 @@ TEST_P(PendingCloseTest, TheNextStreamIsServedWhileTheEndingBeforeItWaits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, PendingCloseTest, ::testing::ValuesIn(kTcpWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 // Closes still waiting when their owner goes (a process ending) finish within their bound, and a
 // peer that never closes still gets an orderly close: what it sent is read first, so nothing is

@@ -206,11 +206,11 @@ TEST_P(TextCutTest, NothingIsCountedWhenNothingIsLeftOut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, TextCutTest, ::testing::ValuesIn(kAllWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 INSTANTIATE_TEST_SUITE_P(AllWorkers, BytesTest, ::testing::ValuesIn(kAllWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, BytesStreamTest, ::testing::ValuesIn(kTcpWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 // A TCP connection made from `from` to the endpoint.
 UniqueFd ConnectFrom(const char* from, const PeerEndpoint& to) {
@@ -393,6 +393,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AllowCase{"AllowedAddress", {V4Prefix("127.0.0.2", 32)}, true},
                       AllowCase{"AllowedPrefix", {V4Prefix("127.0.0.0", 30)}, true},
                       AllowCase{"NotAllowed", {V4Prefix("10.1.2.0", 24)}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tested) { return std::string(tested.param.name); });
 
 } // namespace

@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Families, Ipv6RelayTest,
                          ::testing::Values(FamilyCase{"BothIPv6", "::1", "::1"},
                                            FamilyCase{"IPv6InIPv4Out", "::1", "127.0.0.3"},
                                            FamilyCase{"IPv4InIPv6Out", "127.0.0.2", "::1"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tested) { return std::string(tested.param.name); });
 
 // An IPv6 endpoint in use is named in brackets, with the same reason as for IPv4.
 TEST(Ipv6RelayMessages, EndpointInUseIsNamedInBrackets) {

@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "输出网卡 127.0.0.3:6000 无法接受连接: 缓冲区空间不足"},
                       FailureCase{"InvalidArgument", RelaySide::Client, SetupStep::Bind, EINVAL,
                                   "输入网卡 127.0.0.2:5555 无法绑定: 参数无效"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tested) { return std::string(tested.param.name); });
 
 TEST(RelayEndTextTest, SaysHowAStreamEnded) {
     const struct {

@@ -144,7 +144,7 @@ TEST_P(StopTest, ProgramsStartedMeanwhileHoldNoRelaySocket) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, StopTest, ::testing::ValuesIn(kTcpWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 class StopInReceiveTest : public StopTest {};
 
@@ -193,7 +193,7 @@ TEST_P(StopInReceiveTest, StopWaitingLeavesARelayThatHasWhatItWaitsForRunning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, StopInReceiveTest, ::testing::ValuesIn(kAllWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 // The UDP counterpart: the bound endpoint is free right after Stop.
 TEST(RelayStopTest, ProgramsStartedMeanwhileHoldNoDatagramSocket) {

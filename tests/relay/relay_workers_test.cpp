@@ -203,7 +203,7 @@ TEST_P(WorkerTest, AddressNotOnThisMachineEndsTheWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWorkers, WorkerTest, ::testing::ValuesIn(kAllWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 class TcpWorkerTest : public WorkerTest {};
 
@@ -393,7 +393,7 @@ TEST_P(TcpWorkerTest, DestinationThatWroteBackGetsTheWholeStreamAndAnOrderlyClos
 }
 
 INSTANTIATE_TEST_SUITE_P(TcpWorkers, TcpWorkerTest, ::testing::ValuesIn(kTcpWorkers),
-                         [](const auto& info) { return CaseName(info.param); });
+                         [](const auto& tested) { return CaseName(tested.param); });
 
 // An empty datagram is data, not the end of the relay.
 TEST(UdpWorkerTest, EmptyDatagramIsForwardedAsOneZeroByte) {
