@@ -58,30 +58,39 @@ constexpr std::array<ControlTemplate, 3> kAboutControls{{
     {IDOK, ControlKind::DefPushButton, "确定", 113, 41, 50, 14, kGroup | kTabStop},
 }};
 
-constexpr std::array<ControlTemplate, 11> kSettingsControls{{
+// The choices are 12 units tall where the main dialog's radio buttons have 10: the Song face has
+// one pixel below its baseline, and a 10-unit button cuts off the line under its mnemonic.
+constexpr std::array<ControlTemplate, 14> kSettingsControls{{
     {IDC_STATIC, ControlKind::GroupBox, "转发方式", 7, 4, 306, 58, 0},
-    {IDC_FORWARD_TEXT, ControlKind::RadioButton, "按文本转发(&T)", 13, 15, 120, 10,
+    {IDC_FORWARD_TEXT, ControlKind::RadioButton, "按文本转发(&T)", 13, 14, 120, 12,
      kGroup | kTabStop},
     {IDC_STATIC, ControlKind::StaticText, "每次收到的数据到第一个零字节为止, 再加一个零字节 (默认)",
      25, 26, 284, 8, 0},
-    {IDC_FORWARD_BYTES, ControlKind::RadioButton, "原样转发(&B)", 13, 37, 120, 10, 0},
+    {IDC_FORWARD_BYTES, ControlKind::RadioButton, "原样转发(&B)", 13, 36, 120, 12, 0},
     {IDC_STATIC, ControlKind::StaticText,
      "数据原样转发, 不增不减; UDP 数据报完整转发, 最长 65507 字节", 25, 48, 284, 8, 0},
-    {IDC_STATIC, ControlKind::GroupBox, "允许的来源", 7, 65, 306, 40, 0},
+    {IDC_STATIC, ControlKind::GroupBox, "允许的来源", 7, 65, 306, 48, 0},
     {IDC_ALLOWED_SOURCES, ControlKind::Edit, "", 13, 76, 294, 12,
      kBorder | kTabStop | kAutoHScroll},
     {IDC_STATIC, ControlKind::StaticText,
-     "地址或前缀, 逗号分隔, 如 10.1.2.0/24; 留空: 第一个连上的来源即被接受", 13, 91, 296, 8, 0},
-    {IDC_SETTINGS_NOTE, ControlKind::StaticText, "", 7, 112, 180, 16, 0},
-    {IDOK, ControlKind::DefPushButton, "确定", 205, 112, 50, 14, kGroup | kTabStop},
-    {IDCANCEL, ControlKind::PushButton, "取消", 263, 112, 50, 14, kTabStop},
+     "地址或前缀, 逗号分隔, 如 10.1.2.0/24, 2001:db8::/32\n"
+     "留空: 任何来源都被接受 (TCP 接受第一个连上的, UDP 接受每个发送者)",
+     13, 91, 296, 18, 0},
+    {IDC_STATIC, ControlKind::GroupBox, "端口号", 7, 116, 306, 37, 0},
+    {IDC_WIDE_PORTS, ControlKind::CheckBox, "端口号可用 0 到 65535(&P)", 13, 126, 200, 12,
+     kGroup | kTabStop},
+    {IDC_STATIC, ControlKind::StaticText,
+     "不选时只能用 0 到 10000 (默认); 32768 起的端口系统会临时分给连接", 25, 139, 284, 8, 0},
+    {IDC_SETTINGS_NOTE, ControlKind::StaticText, "", 7, 160, 180, 16, 0},
+    {IDOK, ControlKind::DefPushButton, "确定", 205, 160, 50, 14, kGroup | kTabStop},
+    {IDCANCEL, ControlKind::PushButton, "取消", 263, 160, 50, 14, kTabStop},
 }};
 
 constexpr DialogTemplate kMainDialog{IDD_TARVEL_DIALOG, "Tarvel", 319,  226,
                                      "MS Shell Dlg",    9,        true, kMainDialogControls};
 constexpr DialogTemplate kAboutDialog{IDD_ABOUTBOX, "关于Tarvel",  170, 62, "MS Shell Dlg", 9,
                                       false,        kAboutControls};
-constexpr DialogTemplate kSettingsDialog{IDD_SETTINGS,   "设置", 320,   133,
+constexpr DialogTemplate kSettingsDialog{IDD_SETTINGS,   "设置", 320,   181,
                                          "MS Shell Dlg", 9,      false, kSettingsControls};
 
 } // namespace

@@ -41,6 +41,7 @@ enum ControlId : int {
     IDC_ALLOWED_SOURCES = 1032,
     IDC_SETTINGS_NOTE = 1033,
     IDC_DISPLAY_GROUP = 1034,
+    IDC_WIDE_PORTS = 1035,
 };
 
 // The about item of the dialog's menu.

@@ -1,6 +1,7 @@
 // Run and Stop: starting the relay that the dialog's choices describe, and ending it.
 #include "app/tarvel_dlg.h"
 #include "config/parameter_checks.h"
+#include "config/settings_keys.h"
 #include "config/stored_settings.h"
 #include "platform/message_box.h"
 #include "relay/relay.h"
@@ -69,6 +70,12 @@ void CTarvelDlg::OnRun() {
     const SettingsVerdict verdict = CheckSettings(settings);
     if (!verdict.plan) {
         ShowError(verdict.refusal.reason);
+        // A port the relay cannot use (0 where it connects or sends) takes the focus, as a port the
+        // exchange refuses does.
+        if (verdict.refusal.key == kPortKey)
+            GetDlgItem(verdict.refusal.section == kClientPortSection ? IDC_CLIENT_PORT
+                                                                     : IDC_SERVER_PORT)
+                ->setFocus(Qt::OtherFocusReason);
         return;
     }
     const RelayPlan& plan = *verdict.plan;

@@ -15,6 +15,7 @@ CSettingsDlg::CSettingsDlg(const ForwardingSettings& settings, bool readOnly)
                                       {{IDC_FORWARD_TEXT, &m_textRadio},
                                        {IDC_FORWARD_BYTES, &m_bytesRadio},
                                        {IDC_ALLOWED_SOURCES, &m_sourcesEdit},
+                                       {IDC_WIDE_PORTS, &m_widePortsCheck},
                                        {IDOK, &m_okButton},
                                        {IDCANCEL, &m_cancelButton}},
                                       LoadPicture);
@@ -24,10 +25,11 @@ CSettingsDlg::CSettingsDlg(const ForwardingSettings& settings, bool readOnly)
 
     (settings.forward == ForwardMode::Bytes ? m_bytesRadio : m_textRadio).setChecked(true);
     m_sourcesEdit.setText(QString::fromStdString(settings.allowedSources));
+    m_widePortsCheck.setChecked(settings.widePorts);
     if (readOnly) {
         for (QWidget* control :
              {static_cast<QWidget*>(&m_textRadio), static_cast<QWidget*>(&m_bytesRadio),
-              static_cast<QWidget*>(&m_sourcesEdit)})
+              static_cast<QWidget*>(&m_sourcesEdit), static_cast<QWidget*>(&m_widePortsCheck)})
             control->setEnabled(false);
         qobject_cast<QLabel*>(GetDlgItem(IDC_SETTINGS_NOTE))
             ->setText(QStringLiteral("正在转发, 只能查看;\n停止后可以修改。"));
@@ -52,5 +54,6 @@ void CSettingsDlg::OnOK() {
     }
     m_settings.forward = m_bytesRadio.isChecked() ? ForwardMode::Bytes : ForwardMode::Text;
     m_settings.allowedSources = NormalizedSources(sources);
+    m_settings.widePorts = m_widePortsCheck.isChecked();
     accept();
 }

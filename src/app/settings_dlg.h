@@ -4,13 +4,15 @@
 #include "controls/button_xp.h"
 #include "platform/dialog_builder.h"
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QLineEdit>
 #include <QRadioButton>
 
-// 设置: how the relay forwards (text or bytes) and which sources it allows. 确定 accepts only
-// settings that can be used; a bad source entry is named in a message and the dialog stays open.
-// While a relay runs the settings are shown read-only.
+// 设置: how the relay forwards (text or bytes), which sources it allows, and whether the dialog
+// takes ports up to 65535. 确定 accepts only settings that can be used; a bad source entry is
+// named in a message and the dialog stays open. While a relay runs the settings are shown
+// read-only.
 class CSettingsDlg : public QDialog {
     Q_OBJECT
 public:
@@ -28,6 +30,7 @@ private:
     QRadioButton m_textRadio;
     QRadioButton m_bytesRadio;
     QLineEdit m_sourcesEdit;
+    QCheckBox m_widePortsCheck;
     CButtonXP m_okButton;
     CButtonXP m_cancelButton;
     DialogItems m_items;

@@ -167,11 +167,12 @@ void CTarvelDlg::DoDataExchange(CDataExchange& dx) {
     DDX_Control(dx, m_udpRadio);
     DDX_Control(dx, m_tcpRadio);
     DDX_Control(dx, m_trafficGraph);
-    // Both ports, each checked against 0..kLargestPort.
+    // Both ports, each checked against 0..kLargestPort, or every port when 设置 widened the range.
+    const std::uint32_t largestPort = m_forwarding.widePorts ? kLargestSocketPort : kLargestPort;
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_CLIENT_PORT)), m_clientPort);
-    DDV_MinMaxUInt(dx, m_clientPort, 0, kLargestPort);
+    DDV_MinMaxUInt(dx, m_clientPort, 0, largestPort);
     DDX_Text(dx, qobject_cast<QLineEdit*>(GetDlgItem(IDC_SERVER_PORT)), m_serverPort);
-    DDV_MinMaxUInt(dx, m_serverPort, 0, kLargestPort);
+    DDV_MinMaxUInt(dx, m_serverPort, 0, largestPort);
     DDX_Control(dx, m_helpButton);
     DDX_Control(dx, m_inputLamps[3]);
     DDX_Control(dx, m_outputLamps[3]);

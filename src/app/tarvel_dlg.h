@@ -130,7 +130,8 @@ private:
     // The settings last loaded or saved. A relay takes its endpoints from them: what the operator
     // types counts once Run has saved it.
     Parameters m_saved;
-    // How the next relay forwards and whom it allows, as the settings dialog last saved them.
+    // How the next relay forwards and whom it allows, and the port range the dialog takes, as the
+    // settings dialog last saved them.
     ForwardingSettings m_forwarding;
     // The relay Run started last, kept after it ended for the lamps and the next Run.
     std::unique_ptr<Relay> m_relay;

@@ -77,6 +77,7 @@ std::error_code WriteForwardingSettings(const std::filesystem::path& file,
         {kForwardSection, kForwardModeKey,
          settings.forward == ForwardMode::Bytes ? kBytesModeName : kTextModeName},
         {kAllowSection, kSourcesKey, NormalizedSources(settings.allowedSources)},
+        {kDialogSection, kWidePortsKey, settings.widePorts ? "1" : "0"},
     };
     return WriteProfileEntries(entries, file);
 }

@@ -10,17 +10,18 @@
 #include "relay/relay_plan.h"
 
 // What the settings dialog keeps beside the endpoints, in sections of its own of the parameter
-// file: "[Forward] Mode=Text|Bytes" and "[Allow] Sources=<addresses and prefixes,
-// comma-separated>". A file without them means text and anyone, as every file did before these
-// settings existed.
+// file: "[Forward] Mode=Text|Bytes", "[Allow] Sources=<addresses and prefixes, comma-separated>"
+// and "[Dialog] WidePorts=0|1". A file without them means text, anyone and the dialog's port range
+// of 0 to 10000, as every file did before these settings existed.
 struct ForwardingSettings {
     ForwardMode forward = ForwardMode::Text;
     std::string allowedSources; // as written: empty for anyone
+    bool widePorts = false;     // the dialog takes ports up to 65535; the relay program always does
 
     friend bool operator==(const ForwardingSettings&, const ForwardingSettings&) = default;
 };
 
-// Writes exactly the two keys; every other byte of the file stays. Empty when they reached the
+// Writes exactly the three keys; every other byte of the file stays. Empty when they reached the
 // file, else why not.
 std::error_code WriteForwardingSettings(const std::filesystem::path& file,
                                         const ForwardingSettings& settings);

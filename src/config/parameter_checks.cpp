@@ -13,7 +13,6 @@ namespace {
 constexpr std::size_t kLongestAddressText = 99;
 constexpr unsigned long kLargestAddressPart = 255;
 constexpr int kAddressParts = 4;
-constexpr std::int32_t kLargestSocketPort = 65535;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -82,7 +81,8 @@ std::optional<Endpoint> IPv6EndpointFromText(std::string_view address, std::uint
 } // namespace
 
 std::optional<Endpoint> EndpointFromText(std::string_view address, std::int32_t port) {
-    if (address.size() > kLongestAddressText || port < 0 || port > kLargestSocketPort)
+    if (address.size() > kLongestAddressText || port < 0 ||
+        static_cast<std::uint32_t>(port) > kLargestSocketPort)
         return std::nullopt;
     if (address.find(':') != std::string_view::npos)
         return IPv6EndpointFromText(address, static_cast<std::uint16_t>(port));
@@ -107,7 +107,8 @@ std::optional<Endpoint> ListenEndpointFromText(std::string_view text) {
     unsigned port = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit) ||
-        error != std::errc() || end != digits.data() + digits.size() || port < 1 || port > 65535) {
+        error != std::errc() || end != digits.data() + digits.size() || port < 1 ||
+        port > kLargestSocketPort) {
         return std::nullopt;
     }
     std::string_view address = text.substr(0, colon);

@@ -12,8 +12,11 @@ inline constexpr char kBadAddressMessage[] = "IP地址输入有误!";
 inline constexpr char kNoModeMessage[] = "请选择一种传输模式!";
 inline constexpr char kNoProtocolMessage[] = "请选择一种传输协议!";
 
-// The largest port the dialog's data exchange accepts; the smallest is 0.
+// The largest port the dialog's data exchange accepts unless 设置 widens its range; the smallest
+// is 0. The narrow range is the dialog's own, kept for the operators who rely on its message.
 inline constexpr std::uint32_t kLargestPort = 10000;
+// The largest port a socket has: the dialog's wide range, and the relay program's always.
+inline constexpr std::uint32_t kLargestSocketPort = 65535;
 
 // The written form of an address Run takes: fewer than 100 bytes, split on runs of dots (dots at
 // the ends ignored) into exactly four parts of decimal digits, each worth at most 255.

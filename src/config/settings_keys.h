@@ -27,6 +27,7 @@ inline constexpr char kListenKey[] = "Listen";
 inline constexpr char kRelaySection[] = "Relay";
 inline constexpr char kIdleSecondsKey[] = "IdleSeconds";
 
-// The dialog's own choice: its port check takes 0 to 65535 instead of 0 to 10000 ("1", or "0").
+// The dialog's own choices, which the relay program does not use: "[Dialog] WidePorts=1" widens
+// the dialog's port range to 0..65535 (0 or absent: 0..10000).
 inline constexpr char kDialogSection[] = "Dialog";
 inline constexpr char kWidePortsKey[] = "WidePorts";

@@ -12,6 +12,7 @@
 #include "config/settings_keys.h"
 #include "platform/profile.h"
 #include "platform/scan_unsigned.h"
+#include "relay/relay_outcome.h"
 
 namespace {
 
@@ -137,6 +138,8 @@ StoredSettings SettingsFromText(std::string_view text) {
             {SettingFlaw::Kind::NotAChoice, kForwardSection, kForwardModeKey, mode, kTextModeName});
     }
     settings.forwarding.allowedSources = reader.Whole(kAllowSection, kSourcesKey);
+    // The dialog's alone: only "1" widens its port range, which the relay program never narrows.
+    settings.forwarding.widePorts = reader.Whole(kDialogSection, kWidePortsKey) == "1";
     settings.statusListen = reader.Whole(kStatusSection, kListenKey);
     settings.idleSeconds = reader.Whole(kRelaySection, kIdleSecondsKey);
     return settings;
@@ -190,9 +193,9 @@ SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddress
         if (flaw != settings.flaws.end()) {
             return refuse(section, kPortKey, flaw->text, "不是整数");
         }
-        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestPort) {
+        if (port < 0 || static_cast<std::uint32_t>(port) > kLargestSocketPort) {
             return refuse(section, kPortKey, std::to_string(port),
-                          OutOfRangeMessage(0, kLargestPort));
+                          OutOfRangeMessage(0, kLargestSocketPort));
         }
     }
     // Both texts and both ports passed: the endpoints are there.
@@ -201,6 +204,14 @@ SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddress
     RelayPlan plan =
         MakeRelayPlan(saved.clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
                       saved.udp ? RelayProtocol::Udp : RelayProtocol::Tcp, client, server);
+    // Port 0 lets the system choose where the relay listens or binds; where it connects or sends,
+    // no peer is there, and the relay would find that out only after taking a client.
+    if (plan.otherEndpoint.Port() == 0) {
+        const bool otherIsClient = plan.OtherSide() == RelaySide::Client;
+        return refuse(otherIsClient ? kClientPortSection : kServerPortSection, kPortKey, "0",
+                      SideName(plan.OtherSide()) + " 的端口不能为 0: 转发要" +
+                          (plan.protocol == RelayProtocol::Udp ? "发送" : "连接") + "到这个端口");
+    }
     // A relay aimed at itself is an address the operator got wrong: the side it sends to.
     if (AimsAtItself(plan, isLocal)) {
         const bool otherIsClient = plan.OtherSide() == RelaySide::Client;

@@ -59,10 +59,10 @@ struct SettingsRefusal {
 };
 
 // The relay the settings describe, or the first key a check refuses, in the order Run checks:
-// the address texts, the ports, a relay that would send to itself (its destination address
-// refused, both endpoints named; `isLocal` says which addresses are this machine's), then the
-// allowed sources; then the idle limit and the status endpoint. `warnings` name
-// values that are read as their fallback.
+// the address texts, the ports (0 to 65535, and not 0 on the side the relay connects or sends
+// to), a relay that would send to itself (its destination address refused, both endpoints named;
+// `isLocal` says which addresses are this machine's), then the allowed sources; then the idle
+// limit and the status endpoint. `warnings` name values that are read as their fallback.
 struct SettingsVerdict {
     std::optional<RelayPlan> plan;
     std::optional<Endpoint> statusEndpoint; // none: no metrics are served

@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QLineEdit>
 #include <QPainter>
+#include <QStyle>
 #include <QStyleOptionComboBox>
 
 #include "controls/accessible_combo_box.h"
@@ -46,6 +47,15 @@ bool CComboBoxXP::IsDropped() const {
 }
 
 void CComboBoxXP::showPopup() {
+    // The dropped list is as wide as its longest entry, never narrower than the box: a link-local
+    // IPv6 address with its interface is far wider than the field, and cut in the middle it no
+    // longer says which address it is.
+    if (QAbstractItemView* list = view()) {
+        const int scrollBar = count() > maxVisibleItems()
+                                  ? list->style()->pixelMetric(QStyle::PM_ScrollBarExtent)
+                                  : 0;
+        list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + scrollBar);
+    }
     QComboBox::showPopup();
     update();
 }

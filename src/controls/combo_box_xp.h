@@ -14,7 +14,8 @@ class QProxyStyle;
 //
 // The owner constructs it, gives it parent, geometry and object name, then calls
 // PreSubclassWindow() once. Any later height is the height of the closed control: the edit
-// field gets that height less 6 pixels. The dropped list shows up to 7 items.
+// field gets that height less 6 pixels. The dropped list shows up to 7 items, each whole: it is
+// wider than the box when an item needs it.
 class CComboBoxXP : public QComboBox {
     Q_OBJECT
 public:

@@ -3,6 +3,7 @@
 #include "platform/dialog_units.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QGroupBox>
@@ -44,6 +45,12 @@ QWidget* MakeControl(const ControlTemplate& item, QWidget* member, QDialog& dial
         radio->setText(caption);
         radio->setFocusPolicy(focus);
         return radio;
+    }
+    case ControlKind::CheckBox: {
+        auto* check = MemberOrNew<QCheckBox>(member, dialog);
+        check->setText(caption);
+        check->setFocusPolicy(focus);
+        return check;
     }
     case ControlKind::ComboBox: {
         auto* combo = MemberOrNew<QComboBox>(member, dialog);

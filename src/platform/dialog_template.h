@@ -8,6 +8,7 @@
 enum class ControlKind {
     GroupBox,
     RadioButton,
+    CheckBox,
     ComboBox,
     PushButton,
     DefPushButton,

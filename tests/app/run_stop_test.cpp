@@ -297,6 +297,108 @@ TEST_F(RunStop, ARefusedPortStopsRunAfterItsOneMessage) {
     }
 }
 
+// The port range is the dialog's 0 to 10000 unless 设置 widened it to 0 to 65535. A saved port
+// beyond the range is shown as saved and stops Run with the range's message; one within it is
+// relayed on, above 10000 only with the choice.
+TEST_F(RunStop, ThePortRangeIsNarrowByDefaultAndEveryPortWithTheChoice) {
+    struct Case {
+        const char* name;
+        const char* widePorts; // "[Dialog] WidePorts", none when null
+        int port;              // the client port, where server to client over UDP binds
+        const char* message;   // none: it relays on the port
+    };
+    const char* narrow = "请输入一个在 0 和 10000 之间的整数。";
+    const char* wide = "请输入一个在 0 和 65535 之间的整数。";
+    // Ports the system hands out lie far above 10000.
+    const int high = relaytest::FreePort("127.0.0.2", SOCK_DGRAM);
+    ASSERT_GT(high, 10000) << "the system's ports start lower";
+    const Case cases[] = {
+        {"narrow, low", nullptr, FreePort(SOCK_DGRAM), nullptr},
+        {"narrow, high", nullptr, high, narrow},
+        {"narrow by choice, high", "0", high, narrow},
+        {"narrow, 65535", nullptr, 65535, narrow},
+        {"wide, high", "1", high, nullptr},
+        {"wide, 65536", "1", 65536, wide},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file =
+            "[ClientOrServer]\nNumber=0\n[UDpOrTCp]\nNumber=1\n[IP]\nNumber=1\n"
+            "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=" +
+            std::to_string(c.port) + "\n[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=6000\n" +
+            (c.widePorts ? "[Dialog]\nWidePorts="s + c.widePorts + "\n" : "");
+        WriteParameterFile(file);
+        OpenDialog();
+        QApplication::setActiveWindow(dialog.get());
+        EXPECT_EQ(Edit(IDC_CLIENT_PORT)->text(), QString::number(c.port));
+        messages.clear();
+        dialog->OnRun();
+        if (c.message) {
+            EXPECT_EQ(MessageTexts(), std::vector<QString>{QString::fromUtf8(c.message)});
+            EXPECT_EQ(QApplication::focusWidget(), Edit(IDC_CLIENT_PORT));
+            EXPECT_FALSE(Running());
+        } else {
+            EXPECT_TRUE(messages.empty());
+            ASSERT_TRUE(Running());
+            EXPECT_TRUE(ProcessEventsUntil([&] { return IsUdpBound("127.0.0.2", c.port); }));
+            dialog->OnStop();
+        }
+        EXPECT_EQ(ReadParameterFile(), file);
+    }
+}
+
+// Port 0 where the relay connects or sends names no peer: Run refuses it before anything starts,
+// naming that side, with the focus in its port field. Where the relay listens or binds, 0 lets
+// the system choose, and a first start's file holds 0 on both sides.
+TEST_F(RunStop, PortZeroIsRefusedOnlyWhereTheRelayConnectsOrSends) {
+    struct Case {
+        const char* name;
+        int mode;
+        int protocol;
+        int clientPort;
+        int serverPort;
+        int field;           // the port refused
+        const char* message; // none: it runs
+        const char* waitAddress;
+    };
+    const int free = FreePort(SOCK_STREAM);
+    const Case cases[] = {
+        {"TCP connects to the client side", IDC_CLIENT_TO_SERVER, IDC_TCP, 0, free, IDC_CLIENT_PORT,
+         "输入网卡 的端口不能为 0: 转发要连接到这个端口", "127.0.0.3"},
+        {"UDP sends to the server side", IDC_SERVER_TO_CLIENT, IDC_UDP, free, 0, IDC_SERVER_PORT,
+         "输出网卡 的端口不能为 0: 转发要发送到这个端口", "127.0.0.2"},
+        {"both 0, TCP connects to the server side", IDC_SERVER_TO_CLIENT, IDC_TCP, 0, 0,
+         IDC_SERVER_PORT, "输出网卡 的端口不能为 0: 转发要连接到这个端口", "127.0.0.2"},
+        {"UDP binds port 0", IDC_SERVER_TO_CLIENT, IDC_UDP, 0, free, 0, nullptr, "127.0.0.2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenDialog();
+        QApplication::setActiveWindow(dialog.get());
+        EnterEndpoints("127.0.0.2", c.clientPort, "127.0.0.3", c.serverPort);
+        Click(c.mode);
+        Click(c.protocol);
+        messages.clear();
+        dialog->OnRun();
+        if (!c.message) {
+            EXPECT_TRUE(messages.empty());
+            EXPECT_TRUE(Running());
+            dialog->OnStop();
+            continue;
+        }
+        ASSERT_EQ(MessageTexts(), std::vector<QString>{QString::fromUtf8(c.message)});
+        EXPECT_EQ(messages[0].caption, QStringLiteral("错误"));
+        EXPECT_EQ(QApplication::focusWidget(), Edit(c.field));
+        EXPECT_FALSE(Running());
+        const int waitPort = c.field == IDC_CLIENT_PORT ? c.serverPort : c.clientPort;
+        if (waitPort != 0) {
+            ProcessEventsUntil([] { return false; }, 100ms);
+            EXPECT_FALSE(c.protocol == IDC_UDP ? IsUdpBound(c.waitAddress, waitPort)
+                                               : IsListening(c.waitAddress, waitPort));
+        }
+    }
+}
+
 TEST_F(RunStop, MissingModeOrProtocolIsRefusedAfterTheSave) {
     OpenDialog();
     EnterEndpoints("127.0.0.2", 5000, "127.0.0.3", 6000);

@@ -6,6 +6,7 @@
 #include "resource.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -45,10 +46,14 @@ protected:
     static QLineEdit* Sources(const CSettingsDlg& settings) {
         return qobject_cast<QLineEdit*>(settings.GetDlgItem(IDC_ALLOWED_SOURCES));
     }
+    static QCheckBox* WidePorts(const CSettingsDlg& settings) {
+        return qobject_cast<QCheckBox*>(settings.GetDlgItem(IDC_WIDE_PORTS));
+    }
 };
 
-// A file without the settings' keys means text and anyone, and 确定 adds exactly the two keys.
-TEST_F(Settings, DefaultsShownAndOkWritesExactlyTheTwoKeys) {
+// A file without the settings' keys means text, anyone and the narrow port range, and 确定 adds
+// exactly the three keys.
+TEST_F(Settings, DefaultsShownAndOkWritesExactlyTheThreeKeys) {
     WriteParameterFile(kSavedFile);
     OpenDialog();
     WithSettingsDialog([&](CSettingsDlg& settings) {
@@ -57,6 +62,8 @@ TEST_F(Settings, DefaultsShownAndOkWritesExactlyTheTwoKeys) {
         EXPECT_FALSE(Radio(settings, IDC_FORWARD_BYTES)->isChecked());
         EXPECT_EQ(Sources(settings)->text(), QString());
         EXPECT_TRUE(Sources(settings)->isEnabled());
+        EXPECT_FALSE(WidePorts(settings)->isChecked());
+        EXPECT_TRUE(WidePorts(settings)->isEnabled());
         EXPECT_EQ(qobject_cast<QPushButton*>(settings.GetDlgItem(IDOK))->text(),
                   QStringLiteral("确定"));
         EXPECT_EQ(qobject_cast<QPushButton*>(settings.GetDlgItem(IDCANCEL))->text(),
@@ -66,18 +73,35 @@ TEST_F(Settings, DefaultsShownAndOkWritesExactlyTheTwoKeys) {
         settings.OnOK();
     });
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(ReadParameterFile(),
-              kSavedFile + "[Forward]\nMode=Bytes\n[Allow]\nSources=10.1.2.0/24,127.0.0.9\n");
+    const std::string saved = kSavedFile +
+                              "[Forward]\nMode=Bytes\n[Allow]\nSources=10.1.2.0/24,127.0.0.9\n"
+                              "[Dialog]\nWidePorts=0\n";
+    EXPECT_EQ(ReadParameterFile(), saved);
 
     // Shown again as saved; 取消 changes nothing.
     WithSettingsDialog([&](CSettingsDlg& settings) {
         EXPECT_TRUE(Radio(settings, IDC_FORWARD_BYTES)->isChecked());
         EXPECT_EQ(Sources(settings)->text(), QStringLiteral("10.1.2.0/24,127.0.0.9"));
         Radio(settings, IDC_FORWARD_TEXT)->click();
+        WidePorts(settings)->click();
         settings.reject();
     });
-    EXPECT_EQ(ReadParameterFile(),
-              kSavedFile + "[Forward]\nMode=Bytes\n[Allow]\nSources=10.1.2.0/24,127.0.0.9\n");
+    EXPECT_EQ(ReadParameterFile(), saved);
+
+    // The wide range, by its mnemonic, is saved and shown again.
+    WithSettingsDialog([&](CSettingsDlg& settings) {
+        QApplication::setActiveWindow(&settings);
+        QTest::keyClick(&settings, Qt::Key_P, Qt::AltModifier);
+        EXPECT_TRUE(ProcessEventsUntil([&] { return WidePorts(settings)->isChecked(); }));
+        settings.OnOK();
+    });
+    EXPECT_EQ(ReadParameterFile(), kSavedFile +
+                                       "[Forward]\nMode=Bytes\n[Allow]\nSources=10.1.2.0/24,"
+                                       "127.0.0.9\n[Dialog]\nWidePorts=1\n");
+    WithSettingsDialog([&](CSettingsDlg& settings) {
+        EXPECT_TRUE(WidePorts(settings)->isChecked());
+        settings.reject();
+    });
 }
 
 // The two forwarding choices are one group, however the operator changes them (a click, the
@@ -145,6 +169,26 @@ TEST_F(Settings, TheForwardingChoiceIsOneGroupOnEveryPathAndOkSavesWhatIsShown) 
     }
 }
 
+// Each choice's mnemonic is drawn underlined, as the main dialog's buttons draw theirs: the
+// choice looks different from the same caption without the mnemonic.
+TEST_F(Settings, EveryMnemonicIsUnderlined) {
+    WriteParameterFile(kSavedFile);
+    OpenDialog();
+    WithSettingsDialog([&](CSettingsDlg& settings) {
+        for (int id : {IDC_FORWARD_TEXT, IDC_FORWARD_BYTES, IDC_WIDE_PORTS}) {
+            auto* choice = qobject_cast<QAbstractButton*>(settings.GetDlgItem(id));
+            const QString caption = choice->text();
+            SCOPED_TRACE(caption.toStdString());
+            ASSERT_TRUE(caption.contains(u'&'));
+            const QImage underlined = choice->grab().toImage();
+            choice->setText(QString(caption).remove(u'&'));
+            EXPECT_NE(choice->grab().toImage(), underlined);
+            choice->setText(caption);
+        }
+        settings.reject();
+    });
+}
+
 // A bad entry is named in a message, the dialog stays open and nothing is saved.
 TEST_F(Settings, BadSourceEntryIsNamedAndNothingIsSaved) {
     WriteParameterFile(kSavedFile);
@@ -183,8 +227,8 @@ TEST_F(Settings, ALongListIsSavedWholeAndSeparatorsAloneAreRefused) {
         settings.OnOK();
     });
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(ReadParameterFile(),
-              kSavedFile + "[Forward]\nMode=Text\n[Allow]\nSources=" + list + "\n");
+    EXPECT_EQ(ReadParameterFile(), kSavedFile + "[Forward]\nMode=Text\n[Allow]\nSources=" + list +
+                                       "\n[Dialog]\nWidePorts=0\n");
     WithSettingsDialog([&](CSettingsDlg& settings) {
         EXPECT_EQ(Sources(settings)->text().toStdString(), list);
         settings.reject();
@@ -202,13 +246,13 @@ TEST_F(Settings, ALongListIsSavedWholeAndSeparatorsAloneAreRefused) {
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_TRUE(messages[0].text.startsWith(QStringLiteral("允许的来源中")))
             << messages[0].text.toStdString();
-        EXPECT_TRUE(ReadParameterFile().ends_with(list + "\n"));
+        EXPECT_TRUE(ReadParameterFile().ends_with(list + "\n[Dialog]\nWidePorts=0\n"));
     }
 }
 
 // While a relay runs the settings are shown, not changed: the relay keeps what Run gave it.
 TEST_F(Settings, ReadOnlyWhileARelayRuns) {
-    WriteParameterFile(kSavedFile + "[Forward]\nMode=Bytes\n");
+    WriteParameterFile(kSavedFile + "[Forward]\nMode=Bytes\n[Dialog]\nWidePorts=1\n");
     OpenDialog();
     qobject_cast<QComboBox*>(dialog->GetDlgItem(IDC_CLIENT_ADDRESS))
         ->setEditText(QStringLiteral("127.0.0.2"));
@@ -220,6 +264,8 @@ TEST_F(Settings, ReadOnlyWhileARelayRuns) {
         EXPECT_FALSE(Radio(settings, IDC_FORWARD_TEXT)->isEnabled());
         EXPECT_FALSE(Radio(settings, IDC_FORWARD_BYTES)->isEnabled());
         EXPECT_FALSE(Sources(settings)->isEnabled());
+        EXPECT_TRUE(WidePorts(settings)->isChecked());
+        EXPECT_FALSE(WidePorts(settings)->isEnabled());
         EXPECT_FALSE(
             qobject_cast<QLabel*>(settings.GetDlgItem(IDC_SETTINGS_NOTE))->text().isEmpty());
         settings.OnOK();

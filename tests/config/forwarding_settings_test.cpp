@@ -121,8 +121,9 @@ TEST(AllowedSources, PrefixesMatchTheirLeadingBitsOnly) {
     EXPECT_TRUE(AllowedSources().Allows(at("192.0.2.1")));
 }
 
-// A file without the keys means text and anyone; the mode's letter case does not matter and a
-// value that is no mode means text. Writing adds exactly the two keys and keeps every other byte.
+// A file without the keys means text, anyone and the dialog's narrow port range; the mode's letter
+// case does not matter and a value that is no mode means text; only "1" widens the port range.
+// Writing adds exactly the three keys and keeps every other byte.
 TEST(ForwardingSettingsFile, ReadAndWrite) {
     const std::filesystem::path file =
         std::filesystem::path(testing::TempDir()) / "forwarding-settings.inf";
@@ -130,11 +131,20 @@ TEST(ForwardingSettingsFile, ReadAndWrite) {
     WriteFile(file, original);
     EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding, ForwardingSettings{});
 
-    EXPECT_FALSE(WriteForwardingSettings(file, {ForwardMode::Bytes, " 10.1.2.0/24 , 10.9.9.9"}));
+    EXPECT_FALSE(
+        WriteForwardingSettings(file, {ForwardMode::Bytes, " 10.1.2.0/24 , 10.9.9.9", true}));
     EXPECT_EQ(ReadFile(file), original + "[Forward]\r\nMode=Bytes\r\n[Allow]\r\nSources=10.1.2.0/"
-                                         "24,10.9.9.9\r\n");
+                                         "24,10.9.9.9\r\n[Dialog]\r\nWidePorts=1\r\n");
     EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding,
-              (ForwardingSettings{ForwardMode::Bytes, "10.1.2.0/24,10.9.9.9"}));
+              (ForwardingSettings{ForwardMode::Bytes, "10.1.2.0/24,10.9.9.9", true}));
+    EXPECT_FALSE(WriteForwardingSettings(file, {ForwardMode::Text, "", false}));
+    EXPECT_EQ(ReadFile(file), original + "[Forward]\r\nMode=Text\r\n[Allow]\r\nSources=\r\n"
+                                         "[Dialog]\r\nWidePorts=0\r\n");
+    EXPECT_EQ(SettingsFromText(ReadFile(file)).forwarding, ForwardingSettings{});
+    for (const char* notOne : {"2", "yes", "01", ""}) {
+        WriteFile(file, "[Dialog]\nWidePorts=" + std::string(notOne) + "\n");
+        EXPECT_FALSE(SettingsFromText(ReadFile(file)).forwarding.widePorts) << notOne;
+    }
 
     for (const auto& [value, mode] :
          std::vector<std::pair<std::string, ForwardMode>>{{"bytes", ForwardMode::Bytes},

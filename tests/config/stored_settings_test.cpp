@@ -61,10 +61,17 @@ TEST(CheckSettings, RefusalsNameTheKeyAndItsText) {
          "[ClientPost1] Post=74\0"s + "01: 不是整数"},
         {"PortMissing", "[IP]\nNumber=1\n[Client1]\nIP=127.0.0.2\n[Server1]\nIP=127.0.0.3\n",
          "[ClientPost1] Post=: 不是整数"},
-        {"PortAboveRange", File("1", "0", "127.0.0.2", "10001", "127.0.0.3", "1"),
-         "[ClientPost1] Post=10001: 请输入一个在 0 和 10000 之间的整数。"},
+        {"PortAboveRange", File("1", "0", "127.0.0.2", "65536", "127.0.0.3", "1"),
+         "[ClientPost1] Post=65536: 请输入一个在 0 和 65535 之间的整数。"},
         {"PortNegative", File("1", "0", "127.0.0.2", "1", "127.0.0.3", "-1"),
-         "[ServerPost1] Post=-1: 请输入一个在 0 和 10000 之间的整数。"},
+         "[ServerPost1] Post=-1: 请输入一个在 0 和 65535 之间的整数。"},
+        // Where the relay connects or sends, port 0 names no peer; the range is checked first.
+        {"PortZeroWhereTcpConnects", File("1", "0", "127.0.0.2", "0", "127.0.0.3", "0"),
+         "[ClientPost1] Post=0: 输入网卡 的端口不能为 0: 转发要连接到这个端口"},
+        {"PortZeroWhereUdpSends", File("0", "1", "127.0.0.2", "0", "127.0.0.3", "0"),
+         "[ServerPost1] Post=0: 输出网卡 的端口不能为 0: 转发要发送到这个端口"},
+        {"PortOutOfRangeBeforePortZero", File("1", "1", "127.0.0.2", "0", "127.0.0.3", "70000"),
+         "[ServerPost1] Post=70000: 请输入一个在 0 和 65535 之间的整数。"},
         {"Sources",
          File("1", "0", "127.0.0.2", "1", "127.0.0.3", "2", "[Allow]\nSources=10.1.2/24\n"),
          "[Allow] Sources=10.1.2/24: 允许的来源中有无效的地址或前缀: 10.1.2/24"},
@@ -80,6 +87,32 @@ TEST(CheckSettings, RefusalsNameTheKeyAndItsText) {
         const SettingsVerdict verdict = CheckSettings(SettingsFromText(c.file));
         EXPECT_FALSE(verdict.plan.has_value());
         EXPECT_EQ(verdict.refusal.Describe(), c.refusal);
+    }
+}
+
+// Every port a socket has is taken on either side, where the relay waits and where it connects or
+// sends (there from 1: port 0 is refused above); the dialog's narrower range is the dialog's own.
+TEST(CheckSettings, EveryPortUpTo65535IsTakenOnEitherSide) {
+    const struct {
+        const char* mode;
+        const char* protocol;
+        const char* clientPort;
+        const char* serverPort;
+        const char* waitEndpoint;
+        const char* otherEndpoint;
+    } cases[] = {
+        {"1", "0", "20000", "0", "127.0.0.3:0", "127.0.0.2:20000"},
+        {"1", "1", "1", "65535", "127.0.0.3:65535", "127.0.0.2:1"},
+        {"0", "0", "0", "65535", "127.0.0.2:0", "127.0.0.3:65535"},
+        {"0", "1", "51820", "20000", "127.0.0.2:51820", "127.0.0.3:20000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.clientPort) + " " + c.serverPort);
+        const SettingsVerdict verdict = CheckSettings(SettingsFromText(
+            File(c.mode, c.protocol, "127.0.0.2", c.clientPort, "127.0.0.3", c.serverPort)));
+        ASSERT_TRUE(verdict.plan.has_value()) << verdict.refusal.Describe();
+        EXPECT_EQ(EndpointText(verdict.plan->waitEndpoint), c.waitEndpoint);
+        EXPECT_EQ(EndpointText(verdict.plan->otherEndpoint), c.otherEndpoint);
     }
 }
 

@@ -182,6 +182,26 @@ TEST_F(ComboBoxXPTest, HeightIsTheClosedControlAndTheFieldIsSixLess) {
     combo->hidePopup();
 }
 
+// The dropped list shows every item whole, however much wider than the box the longest is, with
+// or without a scroll bar; it is never narrower than the box.
+TEST_F(ComboBoxXPTest, TheDroppedListShowsTheLongestItemWhole) {
+    const QString linkLocal = QStringLiteral("fe80::1234:5678:9abc:def0%eth0");
+    for (const int items : {10, 2}) {
+        SCOPED_TRACE(items);
+        combo->clear();
+        for (int i = 0; i < items - 1; ++i)
+            combo->addItem(QStringLiteral("127.0.0.%1").arg(i + 1));
+        combo->addItem(linkLocal);
+        combo->showPopup();
+        QAbstractItemView* list = combo->view();
+        ASSERT_TRUE(list->isVisible());
+        EXPECT_GT(list->sizeHintForColumn(0), kWidth) << "the item fits the box: nothing to show";
+        EXPECT_GE(list->viewport()->width(), list->sizeHintForColumn(0));
+        EXPECT_GE(list->window()->width(), kWidth);
+        combo->hidePopup();
+    }
+}
+
 TEST_F(ComboBoxXPTest, PositionChangeClearsTheSelectionOfAnUnfocusedEdit) {
     combo->lineEdit()->selectAll();
     ASSERT_TRUE(combo->lineEdit()->hasSelectedText());

@@ -245,9 +245,14 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
         {"MissingFile", std::nullopt, 18, " 不存在"},
         {"NothingSaved", "", 2, ": [IP] Number=: 没有保存的设置"},
         {"PortAboveRange",
-         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=20000\n"
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=65536\n"
                      "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
-         2, ": [ClientPost1] Post=20000: 请输入一个在 0 和 10000 之间的整数。"},
+         2, ": [ClientPost1] Post=65536: 请输入一个在 0 和 65535 之间的整数。"},
+        // Server to client over UDP sends to the server side: port 0 there names no peer.
+        {"PortZeroWhereItSends",
+         endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
+                     "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=0\n",
+         2, ": [ServerPost1] Post=0: 输出网卡 的端口不能为 0: 转发要发送到这个端口"},
         {"PortNotANumber",
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=7401xyz\n"
                      "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
@@ -255,7 +260,7 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
         {"NegativePort",
          endpoints + "[Client1]\nIP=127.0.0.2\n[ClientPost1]\nPost=5000\n"
                      "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=-1\n",
-         2, ": [ServerPost1] Post=-1: 请输入一个在 0 和 10000 之间的整数。"},
+         2, ": [ServerPost1] Post=-1: 请输入一个在 0 和 65535 之间的整数。"},
         {"AddressRunRefuses",
          endpoints + "[Client1]\nIP=1.2.3\n[ClientPost1]\nPost=5000\n"
                      "[Server1]\nIP=127.0.0.3\n[ServerPost1]\nPost=5000\n",
@@ -319,6 +324,39 @@ TEST(HeadlessRelayTest, UnusableSettingsAndAMissingFileEndBeforeAnythingStarts) 
                                             (folder.Path() / "InfoFile/ParameterSet.inf").string() +
                                             ": 是一个目录"))
         << program.Err();
+}
+
+// Every port a socket has, on either side: --check takes 0 (where the relay waits), 20000 and
+// 65535, and a TCP relay between two ports the system hands out (far above 10000) carries a stream.
+TEST(HeadlessRelayTest, EveryPortUpTo65535IsTaken) {
+    for (const auto& [waitPort, otherPort] : {std::pair{0, 20000}, std::pair{65535, 20000}}) {
+        SCOPED_TRACE(waitPort);
+        const Folder folder;
+        folder.WriteParameters(
+            Parameters(1, 0, kClientAddress, otherPort, kServerAddress, waitPort));
+        Program check(folder, {"--check", "--workdir", folder.Path().string()});
+        EXPECT_EQ(check.Wait(), 0) << check.Out();
+        EXPECT_TRUE(check.Out().starts_with(
+            "设置可用: 客户端到服务器端, TCP, 输入网卡 127.0.0.2:" + std::to_string(otherPort) +
+            ", 输出网卡 127.0.0.3:" + std::to_string(waitPort) + ","))
+            << check.Out();
+    }
+
+    const Folder folder;
+    const int waitPort = FreePort(kServerAddress, SOCK_STREAM);
+    const int otherPort = FreePort(kClientAddress, SOCK_STREAM);
+    ASSERT_GT(std::min(waitPort, otherPort), 10000) << "the system's ports start lower";
+    const UniqueFd otherListener = ListenOn(kClientAddress, otherPort);
+    folder.WriteParameters(Parameters(1, 0, kClientAddress, otherPort, kServerAddress, waitPort));
+    Program program(folder, {"--workdir", folder.Path().string()});
+    ASSERT_TRUE(program.Started());
+    const UniqueFd destination = ConnectWithin(kServerAddress, waitPort);
+    const UniqueFd source = AcceptWithin(otherListener.Get());
+    ASSERT_TRUE(source.Valid()) << program.Err();
+    ASSERT_TRUE(SendAll(source.Get(), "high"));
+    EXPECT_EQ(ReadStream(destination.Get(), 5).data, "high"s + '\0');
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
 }
 
 // --check reads a good file as a start would and names values read as their fallback, binding
