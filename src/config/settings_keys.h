@@ -26,6 +26,7 @@ inline constexpr char kStatusSection[] = "Status";
 inline constexpr char kListenKey[] = "Listen";
 inline constexpr char kRelaySection[] = "Relay";
 inline constexpr char kIdleSecondsKey[] = "IdleSeconds";
+inline constexpr char kStreamsKey[] = "Streams";
 
 // The dialog's own choice: its port check takes 0 to 65535 instead of 0 to 10000 ("1", or "0").
 inline constexpr char kDialogSection[] = "Dialog";

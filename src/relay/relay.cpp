@@ -37,7 +37,9 @@ Relay::~Relay() {
 }
 
 void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept) {
-    if (plan.protocol == RelayProtocol::Tcp) {
+    if (plan.protocol == RelayProtocol::Tcp && plan.streams > 1) {
+        RunStreamSet(worker, plan, kept);
+    } else if (plan.protocol == RelayProtocol::Tcp) {
         RunTcpWorker(worker, plan, kept);
     } else {
         RunUdpWorker(worker, plan, kept);
