@@ -108,8 +108,10 @@ struct Readings {
 
 void MeasureOnce(const Relay& relay, const Programs& programs, const Measure& measure,
                  Readings& readings) {
-    const int clientPort = relaytest::FreePort(kClientAddress, SOCK_STREAM);
-    const int serverPort = relaytest::FreePort(kServerAddress, SOCK_STREAM);
+    // Below 10000, which the relay's port check takes; fresh for each measure, so that the
+    // connections an earlier one closed never stand in its way.
+    const int clientPort = relaytest::LowFreePort(kClientAddress, SOCK_STREAM);
+    const int serverPort = relaytest::LowFreePort(kServerAddress, SOCK_STREAM);
     RelayProcess process(relay, programs, true, clientPort, serverPort);
     if (!process.AwaitReady([&] { return relaytest::IsListening(kClientAddress, clientPort); },
                             relay.WaitingLine(true))) {

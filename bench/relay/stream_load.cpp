@@ -1,5 +1,6 @@
 #include "stream_load.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -30,6 +31,7 @@ public:
 
     void Run(Clock::time_point deadline, const std::atomic<bool>& stop) {
         const UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+        ::fcntl(m_listener.Get(), F_SETFL, ::fcntl(m_listener.Get(), F_GETFL) | O_NONBLOCK);
         epoll_event entry{EPOLLIN, {}};
         entry.data.fd = m_listener.Get();
         ::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, m_listener.Get(), &entry);
