@@ -26,6 +26,7 @@ inline constexpr char kStatusSection[] = "Status";
 inline constexpr char kListenKey[] = "Listen";
 inline constexpr char kRelaySection[] = "Relay";
 inline constexpr char kIdleSecondsKey[] = "IdleSeconds";
+inline constexpr char kStreamsKey[] = "Streams";
 
 // The dialog's own choices, which the relay program does not use: "[Dialog] WidePorts=1" widens
 // the dialog's port range to 0..65535 (0 or absent: 0..10000).

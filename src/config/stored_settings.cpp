@@ -64,6 +64,21 @@ std::optional<std::chrono::seconds> IdleLimitFromText(std::string_view text) {
     return std::chrono::seconds(seconds);
 }
 
+// How many TCP streams are served at once: 1 to kMostStreams in decimal digits; one when the text
+// is empty.
+std::optional<unsigned> StreamsFromText(std::string_view text) {
+    if (text.empty()) {
+        return 1u;
+    }
+    unsigned streams = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), streams);
+    if (error != std::errc() || end != text.data() + text.size() || streams < 1 ||
+        streams > kMostStreams) {
+        return std::nullopt;
+    }
+    return streams;
+}
+
 bool SameLetters(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
@@ -142,6 +157,7 @@ StoredSettings SettingsFromText(std::string_view text) {
     settings.forwarding.widePorts = reader.Whole(kDialogSection, kWidePortsKey) == "1";
     settings.statusListen = reader.Whole(kStatusSection, kListenKey);
     settings.idleSeconds = reader.Whole(kRelaySection, kIdleSecondsKey);
+    settings.streams = reader.Whole(kRelaySection, kStreamsKey);
     return settings;
 }
 
@@ -235,6 +251,11 @@ SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddress
         return refuse(kRelaySection, kIdleSecondsKey, settings.idleSeconds,
                       "不是秒数 (0 到 4294967295, 0 表示不限)");
     }
+    const std::optional<unsigned> streams = StreamsFromText(settings.streams);
+    if (!streams) {
+        return refuse(kRelaySection, kStreamsKey, settings.streams,
+                      "不是同时转发的流数 (1 到 " + std::to_string(kMostStreams) + ")");
+    }
     if (!settings.statusListen.empty()) {
         verdict.statusEndpoint = ListenEndpointFromText(settings.statusListen);
         if (!verdict.statusEndpoint) {
@@ -253,6 +274,7 @@ SettingsVerdict CheckSettings(const StoredSettings& settings, const LocalAddress
     plan.forward = forwarding.forward;
     plan.allowed = std::move(*allowed);
     plan.idleLimit = *idleLimit;
+    plan.streams = *streams;
     verdict.plan = std::move(plan);
     return verdict;
 }

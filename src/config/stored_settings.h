@@ -34,6 +34,7 @@ struct StoredSettings {
     ForwardingSettings forwarding;
     std::string statusListen; // "[Status] Listen": where the relay program serves its metrics
     std::string idleSeconds;  // "[Relay] IdleSeconds": a TCP stream's idle limit; empty or 0: none
+    std::string streams;      // "[Relay] Streams": TCP streams served at once; empty: one
     std::vector<SettingFlaw> flaws;
 
     friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
@@ -62,7 +63,8 @@ struct SettingsRefusal {
 // the address texts, the ports (0 to 65535, and not 0 on the side the relay connects or sends
 // to), a relay that would send to itself (its destination address refused, both endpoints named;
 // `isLocal` says which addresses are this machine's), then the allowed sources; then the idle
-// limit and the status endpoint. `warnings` name values that are read as their fallback.
+// limit, the streams at once and the status endpoint. `warnings` name values that are read as
+// their fallback.
 struct SettingsVerdict {
     std::optional<RelayPlan> plan;
     std::optional<Endpoint> statusEndpoint; // none: no metrics are served

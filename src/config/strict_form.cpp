@@ -49,6 +49,7 @@ constexpr std::array kKnownKeys = {
     KnownKey{kAllowSection, kSourcesKey, nullptr, nullptr},
     KnownKey{kStatusSection, kListenKey, nullptr, nullptr},
     KnownKey{kRelaySection, kIdleSecondsKey, nullptr, nullptr},
+    KnownKey{kRelaySection, kStreamsKey, nullptr, nullptr},
     KnownKey{kDialogSection, kWidePortsKey, IsOneOrZero, "1 或 0"},
 };
 

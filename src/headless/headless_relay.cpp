@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -299,6 +300,16 @@ bool Reload(LoggedRelay& relay, StatusService& status, RelayLog& log,
     return true;
 }
 
+// Several streams at once cost two descriptors each: the soft limit (often 1024) goes up to the
+// hard one, which the system or the unit's LimitNOFILE sets.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // What ended a wait of the main loop.
 struct Wake {
     bool signalled = false;
@@ -337,6 +348,7 @@ int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) 
     PassedDescriptors passed = TakePassedDescriptors();
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
+    RaiseDescriptorLimit();
     // What the process before this one handed over leaves systemd's store at once.
     HandedOver handed = TakeHandedOver(std::move(passed), log);
     std::error_code ignored;

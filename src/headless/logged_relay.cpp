@@ -45,13 +45,22 @@ std::string Describe(const RelayEvent& event, RelayProtocol protocol) {
                SideEndpointText(event.side, event.endpoint);
     case RelayEvent::Kind::TextCut:
         return "按文本转发: 第一个零字节之后的数据未转发; 二进制数据请选 原样转发";
+    case RelayEvent::Kind::StreamEnded:
+        return "已结束: 来自 " + EndpointText(event.peer) + " 的流, " +
+               DescribeRelayEnd(event.outcome);
+    case RelayEvent::Kind::StreamsWaiting:
+        return "同时转发的流已满, 新的连接在监听队列中等待 (现有 " + std::to_string(event.count) +
+               " 个), 在 " + SideEndpointText(event.side, event.endpoint) +
+               "; 可在参数文件中调大 [Relay] Streams";
     }
     return "";
 }
 
 // Data the relay left out is worth a warning: a binary stream relayed as text loses most of it.
 LogLevel LevelOf(const RelayEvent& event) {
-    return event.kind == RelayEvent::Kind::TextCut ? LogLevel::Warning : LogLevel::Info;
+    return event.kind == RelayEvent::Kind::TextCut || event.kind == RelayEvent::Kind::StreamsWaiting
+               ? LogLevel::Warning
+               : LogLevel::Info;
 }
 
 LogLevel LevelOf(const RelayOutcome& outcome) {
@@ -115,6 +124,9 @@ void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind
         }
         NotifyReady();
     }
+    if (plan.protocol == RelayProtocol::Tcp && plan.streams > 1) {
+        return ToldOfStreams(event, plan, kind);
+    }
     const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
     switch (event.kind) {
     case Kind::Listening:
@@ -155,6 +167,47 @@ void LoggedRelay::Told(const RelayEvent& event, const RelayPlan& plan, StartKind
     m_log.Line(LevelOf(event), Describe(event, plan.protocol));
 }
 
+void LoggedRelay::ToldOfStreams(const RelayEvent& event, const RelayPlan& plan, StartKind kind) {
+    using Kind = RelayEvent::Kind;
+    switch (event.kind) {
+    case Kind::Listening:
+    case Kind::Resumed:
+        if (kind == StartKind::Replanned) {
+            return;
+        }
+        break;
+    case Kind::Connected:
+        m_streams.fetch_add(1, std::memory_order_relaxed);
+        m_log.Info("已接受连接: 来自 " + EndpointText(event.peer) + ", 在 " +
+                   SideEndpointText(event.side, event.endpoint));
+        m_log.Info("已连接: " + SideEndpointText(plan.OtherSide(), plan.otherEndpoint));
+        return;
+    case Kind::StreamEnded: {
+        const RelayOutcome& outcome = event.outcome;
+        const std::lock_guard lock(m_countsMutex);
+        if (outcome.end == RelayEnd::SetupFailed) {
+            ++m_connectFailures[static_cast<std::size_t>(ConnectFailureOf(outcome.error))];
+            m_failedConnects.Failed(m_log, outcome, event.peer);
+            return;
+        }
+        ++m_streamEnds[static_cast<std::size_t>(StreamEndReasonOf(outcome))];
+        m_durations.Observe(event.seconds);
+        m_log.Line(LevelOf(outcome), Describe(event, plan.protocol));
+        m_log.Info(DescribeTotals(outcome, plan.protocol));
+        return;
+    }
+    case Kind::StreamsWaiting:
+        // Once: a relay that is often full would otherwise say it all day.
+        if (m_saidStreamsWaiting.exchange(true)) {
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    m_log.Line(LevelOf(event), Describe(event, plan.protocol));
+}
+
 RelayOutcome LoggedRelay::Stop(const std::string& why, Door door) {
     m_relay->Stop();
     // Released, the relay makes no listener any more: the kept one is this thread's to shut.
@@ -165,6 +218,7 @@ RelayOutcome LoggedRelay::Stop(const std::string& why, Door door) {
         m_log.Info(why);
     }
     const RelayOutcome outcome = Finish();
+    const std::lock_guard lock(m_countsMutex);
     m_failedConnects.SayUnsaid(m_log);
     return outcome;
 }
@@ -199,6 +253,7 @@ void LoggedRelay::LogEnd(const RelayOutcome& outcome, bool sayHandOver) {
         outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect;
     m_sayWaiting = !failedConnect;
     if (failedConnect) {
+        const std::lock_guard lock(m_countsMutex);
         m_failedConnects.Failed(m_log, outcome, peer);
         return;
     }
@@ -217,6 +272,7 @@ void LoggedRelay::LogEnd(const RelayOutcome& outcome, bool sayHandOver) {
 }
 
 void LoggedRelay::CountEnd(const RelayOutcome& outcome, bool goesOnHere) {
+    const std::lock_guard lock(m_countsMutex);
     if (outcome.end == RelayEnd::SetupFailed && outcome.step == SetupStep::Connect) {
         ++m_connectFailures[static_cast<std::size_t>(ConnectFailureOf(outcome.error))];
     }
@@ -282,14 +338,20 @@ RelayMetrics LoggedRelay::Metrics() const {
     metrics.streams = m_streams.load(std::memory_order_relaxed);
     metrics.starts = m_starts.load(std::memory_order_relaxed);
     metrics.startTime = m_startTime.load(std::memory_order_relaxed);
-    metrics.streamEnds = m_streamEnds;
-    metrics.connectFailures = m_connectFailures;
-    metrics.durations = m_durations;
+    {
+        const std::lock_guard lock(m_countsMutex);
+        metrics.streamEnds = m_streamEnds;
+        metrics.connectFailures = m_connectFailures;
+        metrics.durations = m_durations;
+    }
     metrics.process = ReadProcessFigures();
     if (m_relay) {
         const RelayStatus status = m_relay->Status();
         metrics.totals += status;
-        metrics.connected = status.stage == RelayStage::Relaying;
+        metrics.connected = m_relay->Plan().streams > 1            ? status.streamsConnected
+                            : status.stage == RelayStage::Relaying ? 1
+                                                                   : 0;
+        metrics.waiting = status.streamsWaiting;
         metrics.plan = m_relay->Plan();
         metrics.listening =
             status.waitEndpoint.Empty() ? metrics.plan.waitEndpoint : status.waitEndpoint;

@@ -88,13 +88,18 @@ private:
     // adds its totals and lets it go. Its outcome.
     RelayOutcome End(bool sayHandOver);
     void Told(const RelayEvent& event, const RelayPlan& plan, StartKind kind);
+    // Several streams at once: each stream's lines as its events come, its end counted as it ends.
+    void ToldOfStreams(const RelayEvent& event, const RelayPlan& plan, StartKind kind);
     void LogEnd(const RelayOutcome& outcome, bool sayHandOver);
     // Counts a failed connect, and the end of the stream the relay had unless it `goesOnHere`
     // (handed to the next relay of this process).
     void CountEnd(const RelayOutcome& outcome, bool goesOnHere);
 
     RelayLog& m_log;
+    // Guards what a worker of several streams counts as each ends, against the metrics' reads.
+    mutable std::mutex m_countsMutex;
     FailedConnects m_failedConnects;
+    std::atomic<bool> m_saidStreamsWaiting{false};
     // Set on the worker's thread as it reports, read on this one once it ended.
     std::atomic<bool> m_bound{false}; // the running relay's endpoint is bound: it started
     std::mutex m_acceptedMutex;

@@ -166,8 +166,11 @@ std::string MetricsText(const RelayMetrics& metrics) {
     out.Sample("tarvel_stream_duration_seconds_bucket", number(durations.count), "le=\"+Inf\"");
     out.Sample("tarvel_stream_duration_seconds_sum", Decimal(durations.sum));
     out.Sample("tarvel_stream_duration_seconds_count", number(durations.count));
-    out.Single("tarvel_connected", "gauge", "1 while a TCP stream is connected on both sides.",
-               metrics.connected ? "1" : "0");
+    out.Single("tarvel_connected", "gauge", "TCP streams connected on both sides now.",
+               number(metrics.connected));
+    out.Single("tarvel_streams_waiting", "gauge",
+               "Connections waiting in the listener's queue because every stream at once is taken.",
+               number(metrics.waiting));
     out.Single("tarvel_relay_starts_total", "counter",
                "Relays started with a plan: at the program's start and after each change of plan.",
                number(metrics.starts));

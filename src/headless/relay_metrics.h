@@ -43,10 +43,11 @@ struct DurationHistogram {
 // stream is a relay of its own) and where the running one is.
 struct RelayMetrics {
     RelayCounts totals;
-    std::uint64_t streams = 0;  // TCP streams that were connected on both sides
-    bool connected = false;     // a TCP stream is connected now
-    std::uint64_t starts = 0;   // relays started with a new plan: the first, and after each change
-    std::int64_t startTime = 0; // seconds since 1970 of the last of those starts
+    std::uint64_t streams = 0;   // TCP streams that were connected on both sides
+    std::uint64_t connected = 0; // TCP streams connected on both sides now
+    std::uint64_t waiting = 0;   // connections waiting to be taken while every stream is taken
+    std::uint64_t starts = 0;    // relays started with a new plan: the first, and after each change
+    std::int64_t startTime = 0;  // seconds since 1970 of the last of those starts
     RelayPlan plan;
     Endpoint listening; // where it listens or is bound, as the system bound it
     std::string name;   // the relay's own name: its parameter file's, without ".inf"

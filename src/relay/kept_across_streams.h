@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 #include "relay/pending_closes.h"
@@ -16,6 +17,8 @@ struct LiveStream {
     UniqueFd connected; // to the other endpoint
     Endpoint peer;      // who connected
     std::string unsent; // read from the source, not yet given to the destination
+    // When the stream began in this process; none when it came from the process before.
+    std::chrono::steady_clock::time_point began{};
 };
 
 // What a caller that runs one relay after another keeps for them from one to the next. While a
@@ -32,6 +35,8 @@ struct KeptAcrossStreams {
     // TCP: a stream to go on with instead of waiting for a new one; where a relay released for a
     // hand-over leaves its stream.
     std::optional<LiveStream> stream;
+    // Several streams at once: those to go on with, where a hand-over leaves them.
+    std::vector<LiveStream> streams;
     // The sources refused so far, so that the log names each address once whatever the stream.
     RefusedSources refused;
     // The destinations' orderly closes, which go on while the next stream is served.

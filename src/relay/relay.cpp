@@ -43,7 +43,9 @@ void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStream
         worker.Finish(false, RelayEnd::SetupFailed);
         return;
     }
-    if (plan.protocol == RelayProtocol::Tcp) {
+    if (plan.protocol == RelayProtocol::Tcp && plan.streams > 1) {
+        RunStreamSet(worker, plan, kept);
+    } else if (plan.protocol == RelayProtocol::Tcp) {
         RunTcpWorker(worker, plan, kept);
     } else {
         RunUdpWorker(worker, plan, kept);

@@ -38,6 +38,9 @@ std::string DescribePlan(const RelayPlan& plan) {
            ", 允许的来源: " + AllowedSourcesText(plan.allowed) +
            (plan.idleLimit.count() != 0 && plan.protocol == RelayProtocol::Tcp
                 ? ", 空闲 " + std::to_string(plan.idleLimit.count()) + " 秒后断开"
+                : "") +
+           (plan.streams > 1 && plan.protocol == RelayProtocol::Tcp
+                ? ", 同时最多 " + std::to_string(plan.streams) + " 个流"
                 : "");
 }
 

@@ -124,5 +124,6 @@ bool CarriesOn(const RelayPlan& running, const RelayPlan& wanted, const Endpoint
     return running.mode == wanted.mode && running.protocol == wanted.protocol &&
            running.waitEndpoint == wanted.waitEndpoint &&
            running.otherEndpoint == wanted.otherEndpoint && running.forward == wanted.forward &&
+           (running.streams > 1) == (wanted.streams > 1) &&
            (peer.Empty() || wanted.allowed.Allows(peer));
 }

@@ -31,6 +31,8 @@ struct RelayPlan {
     AllowedSources allowed;
     // TCP: a stream on which nothing moved this long ends; zero for never.
     std::chrono::seconds idleLimit{0};
+    // TCP: how many streams are served at the same time; 1 serves one after another. UDP: unused.
+    unsigned streams = 1;
 
     RelaySide OtherSide() const noexcept {
         return waitSide == RelaySide::Client ? RelaySide::Server : RelaySide::Client;
@@ -45,6 +47,9 @@ struct RelayPlan {
     }
     friend bool operator==(const RelayPlan&, const RelayPlan&) = default;
 };
+
+// The most TCP streams a relay serves at once: each costs two descriptors.
+inline constexpr unsigned kMostStreams = 10000;
 
 // The plan for a mode and protocol between the client and the server endpoint.
 RelayPlan MakeRelayPlan(RelayMode mode, RelayProtocol protocol, const Endpoint& client,
@@ -69,7 +74,7 @@ bool CanBindHere(const Endpoint& address, const LocalAddressTest& isLocal = IsLo
 bool AimsAtItself(const RelayPlan& plan, const LocalAddressTest& isLocal = IsLocalAddress);
 
 // Whether a relay running `running` can go on under `wanted` without cutting its stream: the same
-// direction, protocol, endpoints and forwarding, and `peer` (who is connected, when anyone is)
-// among the sources `wanted` allows. What may differ applies from then on: the allowed sources and
-// the idle limit.
+// direction, protocol, endpoints and forwarding, one stream at a time or several at once, and
+// `peer` (who is connected, when anyone is) among the sources `wanted` allows. What may differ
+// applies from then on: the allowed sources, the idle limit and how many streams at once.
 bool CarriesOn(const RelayPlan& running, const RelayPlan& wanted, const Endpoint& peer);

@@ -142,7 +142,9 @@ UniqueFd MakeEndpointSocket(RelayProtocol protocol, const Endpoint& endpoint, Se
         failed = SetupStep::Bind;
         return UniqueFd();
     }
-    if (tcp && ::listen(made.Get(), 5) != 0) {
+    // The system's usual queue: with a queue of a few, a client quicker than the relay fills it,
+    // its next SYN is dropped, and it waits a whole second before it tries again.
+    if (tcp && ::listen(made.Get(), SOMAXCONN) != 0) {
         failed = SetupStep::Listen;
         return UniqueFd();
     }

@@ -184,5 +184,7 @@ RelayStatus RelayWorker::Status() const {
     std::lock_guard lock(m_mutex);
     RelayStatus status = m_status;
     static_cast<RelayCounts&>(status) = Counts();
+    status.streamsConnected = m_streamsConnected.load(std::memory_order_relaxed);
+    status.streamsWaiting = m_streamsWaiting.load(std::memory_order_relaxed);
     return status;
 }

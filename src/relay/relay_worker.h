@@ -25,12 +25,20 @@ struct RelayEvent {
         RefusedMore, // `count` more connections or datagrams of sources already named refused
         TextCut,     // text: bytes after a unit's zero were left out, the first time in this run
         Resumed,     // TCP: going on with `peer`'s stream on `endpoint`, from the relay before
+        // Several streams at once: `peer`'s stream ended alone, after `seconds`, as `outcome`
+        // says (a failed connect to the other side included).
+        StreamEnded,
+        // Several streams at once: all of them are taken and `count` connections wait in the
+        // listener's queue.
+        StreamsWaiting,
     };
     Kind kind;
     RelaySide side;
     Endpoint endpoint;
     Endpoint peer;
     std::uint64_t count = 0;
+    RelayOutcome outcome{};
+    double seconds = 0;
 };
 using RelayEventSink = std::function<void(const RelayEvent&)>;
 
@@ -51,6 +59,10 @@ struct RelayStatus : RelayCounts {
     RelaySide waitSide = RelaySide::Client;
     Endpoint waitEndpoint; // where it listens or is bound, once it does
     Endpoint peer;         // TCP: who connected; UDP: who sent last
+    // Several TCP streams at once: how many are connected on both sides, and how many connections
+    // wait in the listener's queue because all are taken.
+    std::uint64_t streamsConnected = 0;
+    std::uint64_t streamsWaiting = 0;
 };
 
 // One run of a relay worker: whether Stop has released it, the buffer head, what it forwarded,
@@ -130,6 +142,11 @@ public:
     }
     // UDP: the sender of the datagrams forwarded last.
     void LastSender(const Endpoint& peer);
+    // Several TCP streams at once: how many are connected, and how many wait to be taken.
+    void Streams(std::uint64_t connected, std::uint64_t waiting) noexcept {
+        m_streamsConnected.store(connected, std::memory_order_relaxed);
+        m_streamsWaiting.store(waiting, std::memory_order_relaxed);
+    }
 
     // The lamps read the head while the worker receives, so it is kept as one atomic word.
     BufferHead Head() const noexcept;
@@ -174,4 +191,6 @@ private:
     std::atomic<std::uint64_t> m_queueDropped{0};
     std::atomic<std::uint64_t> m_datagramsUnsent{0};
     std::atomic<std::uint64_t> m_bytesUnsent{0};
+    std::atomic<std::uint64_t> m_streamsConnected{0};
+    std::atomic<std::uint64_t> m_streamsWaiting{0};
 };

@@ -13,4 +13,7 @@ void RunRelayWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStream
 
 // The two kinds of relay behind it.
 void RunTcpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept = nullptr);
+// Several TCP streams at once (the plan's `streams`), each as RunTcpWorker relays one, on one
+// thread.
+void RunStreamSet(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept = nullptr);
 void RunUdpWorker(RelayWorker& worker, const RelayPlan& plan, KeptAcrossStreams* kept = nullptr);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "headless/http_request.h"
+#include "metrics_fetch.h"
 #include "relay_program.h"
 #include "relay_test_peers.h"
 
@@ -24,36 +25,8 @@ namespace {
 
 using namespace relaytest;
 using namespace relayprogram;
+using namespace metricsfetch;
 using namespace std::string_literals;
-
-constexpr char kStatusAddress[] = "127.0.0.1";
-
-// What the status endpoint answers to `request`, read until it closes; empty when it cannot be
-// reached.
-std::string Ask(int port, const std::string& request) {
-    UniqueFd connection = ConnectWithin(kStatusAddress, port);
-    if (!connection.Valid() || !SendAll(connection.Get(), request)) {
-        return {};
-    }
-    return ReadUntilClosed(connection.Get()).data;
-}
-
-std::string Get(int port, const std::string& path = "/metrics") {
-    return Ask(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n\r\n");
-}
-
-// The body of an answer, after its head.
-std::string Body(const std::string& answer) {
-    const std::size_t end = answer.find("\r\n\r\n");
-    return end == std::string::npos ? std::string() : answer.substr(end + 4);
-}
-
-// The value a sample line of the metrics text gives, or -1.
-long long Sample(const std::string& metrics, const std::string& name) {
-    const std::regex line("(^|\n)" + name + "(\\{[^}]*\\})? (-?[0-9]+)\n");
-    std::smatch match;
-    return std::regex_search(metrics, match, line) ? std::stoll(match[3]) : -1;
-}
 
 // A relay program with its status endpoint on a free loopback port, from a file it is given: the
 // working folder's, or `name`.inf given with --config.
@@ -82,13 +55,6 @@ struct Monitored {
     std::string name;
     std::unique_ptr<Program> program;
 };
-
-// The value of the sample `key` (its name and labels as written), or -1.
-long long Value(const std::string& metrics, const std::string& key) {
-    const std::string line = "\n" + key + " ";
-    const std::size_t at = ("\n" + metrics).find(line);
-    return at == std::string::npos ? -1 : std::atoll(metrics.c_str() + at + line.size() - 1);
-}
 
 // The output of a command fed `input`, and its exit status.
 std::pair<int, std::string> RunWithInput(const std::string& command, const std::string& input) {

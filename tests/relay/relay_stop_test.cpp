@@ -240,6 +240,11 @@ TEST(RelayStopTest, RepeatedStartAndStopLeaksNoSocketOrThread) {
 // A relay whose wake-up descriptor cannot be made (the descriptor limit reached) fails its set-up
 // with the reason, instead of running where no Stop could reach it.
 TEST(RelayStopTest, AWakeUpDescriptorThatCannotBeMadeFailsTheSetUp) {
+#ifdef TARVEL_SANITIZED
+    // The sanitizers test memory through a pipe of their own: with no descriptor left they take
+    // a new thread's state for unreadable and report a fault that is not there.
+    GTEST_SKIP() << "needs descriptors the sanitizers' runtime takes";
+#endif
     const Endpoints endpoints = Endpoints::Pick(true);
     const RelayPlan plan = endpoints.Plan(kTcpClientToServer);
     rlimit saved{};
