@@ -15,7 +15,7 @@
 #include <fstream>
 #include <memory>
 
-#include "traffic/traffic_button.h"
+#include "controls/traffic_button.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 // The application's dialog templates and string table.
 
-#include "platform/dialog_template.h"
+#include "desktop/dialog_template.h"
 
 // The template with the given resource id (100, 102 or 104).
 const DialogTemplate& LoadDialogTemplate(int id);

@@ -2,7 +2,7 @@
 
 #include "dialog_templates.h"
 #include "pictures.h"
-#include "platform/dialog_builder.h"
+#include "desktop/dialog_builder.h"
 #include "resource.h"
 
 #include <QPushButton>

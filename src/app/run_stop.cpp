@@ -3,7 +3,7 @@
 #include "config/parameter_checks.h"
 #include "config/settings_keys.h"
 #include "config/stored_settings.h"
-#include "platform/message_box.h"
+#include "desktop/message_box.h"
 #include "relay/relay.h"
 #include "relay/relay_description.h"
 #include "resource.h"

@@ -2,7 +2,7 @@
 
 #include "dialog_templates.h"
 #include "pictures.h"
-#include "platform/message_box.h"
+#include "desktop/message_box.h"
 #include "resource.h"
 
 #include <QLabel>

@@ -2,7 +2,7 @@
 
 #include "config/forwarding_settings.h"
 #include "controls/button_xp.h"
-#include "platform/dialog_builder.h"
+#include "desktop/dialog_builder.h"
 
 #include <QCheckBox>
 #include <QDialog>

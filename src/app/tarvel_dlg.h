@@ -7,8 +7,8 @@
 #include "controls/combo_box_xp.h"
 #include "controls/edit_ex.h"
 #include "platform/colorref.h"
-#include "platform/dialog_builder.h"
-#include "traffic/traffic_button.h"
+#include "desktop/dialog_builder.h"
+#include "controls/traffic_button.h"
 
 #include <QComboBox>
 #include <QDialog>

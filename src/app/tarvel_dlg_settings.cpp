@@ -5,8 +5,8 @@
 #include "app/settings_dlg.h"
 #include "config/stored_settings.h"
 
-#include "platform/message_box.h"
-#include "platform/shell.h"
+#include "desktop/message_box.h"
+#include "desktop/shell.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <charconv>
 #include <vector>
 
+#include "config/profile.h"
 #include "config/settings_keys.h"
-#include "platform/profile.h"
 
 namespace {
 

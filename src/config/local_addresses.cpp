@@ -1,19 +1,15 @@
 #include "config/local_addresses.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <memory>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <algorithm>
 #include <utility>
 
-namespace {
+#include "platform/interface_addresses.h"
 
-struct IfAddrsDeleter {
-    void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
-};
+namespace {
 
 // Where an address goes in the lists: the IPv4 ones first, their loopback addresses behind the
 // others, then the IPv6 ones, loopback last.
@@ -24,24 +20,23 @@ struct LocalAddress {
     Rank rank;
 };
 
-std::optional<LocalAddress> IPv4Entry(const ifaddrs& entry) {
+std::optional<LocalAddress> IPv4Entry(const InterfaceAddress& entry) {
     sockaddr_in address{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(entry.ifa_addr), sizeof address,
+    std::copy_n(reinterpret_cast<const unsigned char*>(entry.Address()), sizeof address,
                 reinterpret_cast<unsigned char*>(&address));
     char text[INET_ADDRSTRLEN] = {};
     if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) {
         return std::nullopt;
     }
-    const bool loopback =
-        (entry.ifa_flags & IFF_LOOPBACK) != 0 || (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+    const bool loopback = entry.loopback || (ntohl(address.sin_addr.s_addr) >> 24) == 127;
     return LocalAddress{text, loopback ? Rank::IPv4Loopback : Rank::IPv4};
 }
 
 // Global and unique-local addresses as they are; link-local ones only with their interface, as
 // they mean nothing without it.
-std::optional<LocalAddress> IPv6Entry(const ifaddrs& entry) {
+std::optional<LocalAddress> IPv6Entry(const InterfaceAddress& entry) {
     sockaddr_in6 address{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(entry.ifa_addr), sizeof address,
+    std::copy_n(reinterpret_cast<const unsigned char*>(entry.Address()), sizeof address,
                 reinterpret_cast<unsigned char*>(&address));
     const in6_addr& bytes = address.sin6_addr;
     if (IN6_IS_ADDR_LOOPBACK(&bytes)) {
@@ -56,7 +51,7 @@ std::optional<LocalAddress> IPv6Entry(const ifaddrs& entry) {
         return std::nullopt;
     }
     if (IN6_IS_ADDR_LINKLOCAL(&bytes)) {
-        return LocalAddress{std::string(text) + "%" + entry.ifa_name, Rank::IPv6};
+        return LocalAddress{std::string(text) + "%" + entry.interfaceName, Rank::IPv6};
     }
     return LocalAddress{text, Rank::IPv6};
 }
@@ -64,23 +59,17 @@ std::optional<LocalAddress> IPv6Entry(const ifaddrs& entry) {
 } // namespace
 
 std::optional<std::vector<std::string>> EnumerateLocalAddresses() {
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) {
+    const std::optional<std::vector<InterfaceAddress>> interfaces = ReadInterfaceAddresses();
+    if (!interfaces) {
         return std::nullopt;
     }
-    const std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
-
     std::vector<LocalAddress> found;
-    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || (entry->ifa_flags & IFF_UP) == 0) {
+    for (const InterfaceAddress& entry : *interfaces) {
+        if (!entry.up) {
             continue;
         }
-        std::optional<LocalAddress> address;
-        if (entry->ifa_addr->sa_family == AF_INET) {
-            address = IPv4Entry(*entry);
-        } else if (entry->ifa_addr->sa_family == AF_INET6) {
-            address = IPv6Entry(*entry);
-        }
+        const std::optional<LocalAddress> address =
+            entry.Family() == AF_INET ? IPv4Entry(entry) : IPv6Entry(entry);
         if (address) {
             found.push_back(std::move(*address));
         }

@@ -2,8 +2,8 @@
 
 #include "config/settings_keys.h"
 
+#include "config/profile.h"
 #include "platform/error_reason.h"
-#include "platform/profile.h"
 
 bool ParameterFileExists(const std::filesystem::path& file) {
     // A directory, pipe, socket or device of that name holds no settings, and reading a pipe or

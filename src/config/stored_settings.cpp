@@ -9,8 +9,8 @@
 #include <cstdlib>
 
 #include "config/parameter_checks.h"
+#include "config/profile.h"
 #include "config/settings_keys.h"
-#include "platform/profile.h"
 #include "platform/scan_unsigned.h"
 #include "relay/relay_outcome.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "config/profile.h"
 #include "config/settings_keys.h"
-#include "platform/profile.h"
 
 namespace {
 

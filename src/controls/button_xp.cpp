@@ -4,8 +4,8 @@
 
 #include "controls/hls_color.h"
 #include "controls/pixel_rules.h"
-#include "platform/fonts.h"
-#include "platform/system_colors.h"
+#include "desktop/fonts.h"
+#include "desktop/system_colors.h"
 
 CButtonXP::CButtonXP(QWidget* parent) : QPushButton(parent) {}
 

@@ -10,7 +10,7 @@
 #include "controls/draw_button.h"
 #include "controls/flat_combo_layout.h"
 #include "controls/pixel_rules.h"
-#include "platform/system_colors.h"
+#include "desktop/system_colors.h"
 
 CComboBoxXP::CComboBoxXP(QWidget* parent) : QComboBox(parent) {
     InstallAccessibleComboBox();

@@ -4,7 +4,7 @@
 
 #include "controls/hls_color.h"
 #include "controls/pixel_rules.h"
-#include "platform/system_colors.h"
+#include "desktop/system_colors.h"
 
 void CDrawButton::Draw(QPainter& painter, std::uint32_t state) const {
     if (state == 0)

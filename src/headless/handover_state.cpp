@@ -207,12 +207,13 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
         !ParseNumber(field(kUnsentKey), unsent) || unsent != text.size()) {
         return std::nullopt;
     }
-    if (!firstVersion && (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
-                   !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
-                   !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
-                   !ParseCounts(field("stream-ends"), state.streamEnds) ||
-                   !ParseCounts(field("connect-failures"), state.connectFailures) ||
-                   !ParseHistogram(field("durations"), state.durations))) {
+    if (!firstVersion &&
+        (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
+         !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
+         !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
+         !ParseCounts(field("stream-ends"), state.streamEnds) ||
+         !ParseCounts(field("connect-failures"), state.connectFailures) ||
+         !ParseHistogram(field("durations"), state.durations))) {
         return std::nullopt;
     }
     plan = MakeRelayPlan(clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,

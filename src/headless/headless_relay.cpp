@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "config/profile.h"
 #include "config/stored_settings.h"
 #include "config/strict_form.h"
 #include "headless/handover.h"
@@ -22,8 +23,8 @@
 #include "headless/reload_request.h"
 #include "headless/service_manager.h"
 #include "headless/status_endpoint.h"
+#include "platform/descriptor_waits.h"
 #include "platform/error_reason.h"
-#include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "platform/unique_fd.h"
 #include "relay/relay.h"

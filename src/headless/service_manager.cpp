@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/open_socket.h"
-#include "relay/relay_sockets.h"
+#include "platform/descriptor_waits.h"
+#include "platform/open_socket.h"
 
 bool NotifyServiceManager(std::string_view state, std::span<const int> descriptors) {
     const char* const path = std::getenv("NOTIFY_SOCKET");

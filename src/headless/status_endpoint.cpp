@@ -7,7 +7,7 @@
 
 #include "headless/http_request.h"
 #include "headless/relay_metrics.h"
-#include "relay/open_socket.h"
+#include "platform/open_socket.h"
 
 namespace {
 

@@ -1,15 +1,13 @@
 #include "relay/relay_plan.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
-
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <vector>
+
+#include "platform/interface_addresses.h"
 
 RelayPlan MakeRelayPlan(RelayMode mode, RelayProtocol protocol, const Endpoint& client,
                         const Endpoint& server, ForwardMode forward, AllowedSources allowed) {
@@ -59,39 +57,23 @@ AddressBytes BytesOf(const sockaddr* address) {
     return result;
 }
 
-int PrefixLength(const AddressBytes& mask) {
-    int bits = 0;
-    for (std::size_t i = 0; i < mask.Size(); ++i) {
-        bits += std::popcount(mask.bytes[i]);
-    }
-    return bits;
-}
-
-struct IfAddrsDeleter {
-    void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
-};
-
 } // namespace
 
 bool IsLocalAddress(const Endpoint& address) {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
+    const std::optional<std::vector<InterfaceAddress>> interfaces = ReadInterfaceAddresses();
+    if (!interfaces) {
         return false;
     }
-    const std::unique_ptr<ifaddrs, IfAddrsDeleter> owned(list);
     // The machine's addresses as prefixes, matched as allowed sources are (a link-local address
     // whatever interface was written with it).
     std::vector<AllowedSources::Prefix> own;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        const AddressBytes bytes = BytesOf(entry->ifa_addr);
-        if (bytes.family != AF_INET && bytes.family != AF_INET6) {
-            continue;
-        }
+    for (const InterfaceAddress& entry : *interfaces) {
+        const AddressBytes bytes = BytesOf(entry.Address());
         AllowedSources::Prefix prefix{bytes.family, bytes.bytes,
                                       static_cast<int>(bytes.Size() * 8)};
         // The system takes in a loopback interface's whole network, not only its address.
-        if ((entry->ifa_flags & IFF_LOOPBACK) != 0 && entry->ifa_netmask != nullptr) {
-            prefix.bits = PrefixLength(BytesOf(entry->ifa_netmask));
+        if (entry.loopback && entry.prefixLength > 0) {
+            prefix.bits = entry.prefixLength;
         }
         own.push_back(prefix);
     }

@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/open_socket.h"
 #include "relay/kept_across_streams.h"
-#include "relay/open_socket.h"
 #include "relay/refused_sources.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_units.h"

@@ -2,8 +2,8 @@
 
 #include "app/tarvel_dlg.h"
 #include "platform/colorref.h"
-#include "platform/message_box.h"
-#include "platform/shell.h"
+#include "desktop/message_box.h"
+#include "desktop/shell.h"
 #include "process_events_until.h"
 
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "dialog_templates.h"
 #include "fixed_system_colors.h"
-#include "platform/dialog_units.h"
+#include "desktop/dialog_units.h"
 #include "resource.h"
 
 #include <QAccessible>

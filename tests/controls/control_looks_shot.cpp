@@ -16,7 +16,7 @@
 #include "controls/button_xp.h"
 #include "controls/combo_box_xp.h"
 #include "dialog_templates.h"
-#include "platform/fonts.h"
+#include "desktop/fonts.h"
 #include "resource.h"
 
 namespace {

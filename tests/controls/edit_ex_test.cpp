@@ -4,7 +4,7 @@
 
 #include "controls/edit_ex.h"
 #include "fixed_system_colors.h"
-#include "platform/fonts.h"
+#include "desktop/fonts.h"
 
 // How the dialog's lamps look is tested on the dialog's own lamps; these are the edit box's own
 // rules, whatever its owner sets.

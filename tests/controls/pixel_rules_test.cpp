@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "controls/paint_buffer.h"
-#include "platform/fonts.h"
+#include "desktop/fonts.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "relay/open_socket.h"
+#include "platform/open_socket.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-#include "platform/fonts.h"
+#include "desktop/fonts.h"
 
 // GUI tests run headless with the program's own style and fonts, so pixel checks are repeatable.
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "traffic/traffic_button.h"
+#include "controls/traffic_button.h"
 
 #include <QApplication>
 #include <QPainter>

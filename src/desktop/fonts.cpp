@@ -1,4 +1,4 @@
-#include "platform/fonts.h"
+#include "desktop/fonts.h"
 
 #include <QApplication>
 #include <QStringList>

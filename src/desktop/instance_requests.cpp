@@ -1,4 +1,4 @@
-#include "platform/instance_requests.h"
+#include "desktop/instance_requests.h"
 
 #include <QLocalSocket>
 

@@ -1,4 +1,4 @@
-#include "platform/system_colors.h"
+#include "desktop/system_colors.h"
 
 #include <QApplication>
 #include <QPalette>

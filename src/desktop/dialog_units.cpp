@@ -1,4 +1,4 @@
-#include "platform/dialog_units.h"
+#include "desktop/dialog_units.h"
 
 #include <QFontMetrics>
 

@@ -2,7 +2,7 @@
 
 // Builds the main dialog and the about box from their templates.
 
-#include "platform/dialog_template.h"
+#include "desktop/dialog_template.h"
 
 #include <QPixmap>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "platform/dialog_builder.h"
+#include "desktop/dialog_builder.h"
 
-#include "platform/dialog_units.h"
+#include "desktop/dialog_units.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

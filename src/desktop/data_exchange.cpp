@@ -1,6 +1,6 @@
-#include "platform/data_exchange.h"
+#include "desktop/data_exchange.h"
 
-#include "platform/message_box.h"
+#include "desktop/message_box.h"
 #include "platform/scan_unsigned.h"
 
 #include <QCoreApplication>

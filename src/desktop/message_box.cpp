@@ -1,4 +1,4 @@
-#include "platform/message_box.h"
+#include "desktop/message_box.h"
 
 #include <QMessageBox>
 

@@ -1,4 +1,4 @@
-#include "platform/profile.h"
+#include "config/profile.h"
 
 #include "platform/whole_file.h"
 #include "platform/wide_text.h"

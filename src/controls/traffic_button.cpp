@@ -1,10 +1,10 @@
-#include "traffic/traffic_button.h"
+#include "controls/traffic_button.h"
 
 #include <QPainter>
 
 #include "controls/pixel_rules.h"
-#include "platform/fonts.h"
-#include "platform/system_colors.h"
+#include "desktop/fonts.h"
+#include "desktop/system_colors.h"
 
 namespace {
 

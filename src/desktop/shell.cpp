@@ -1,4 +1,4 @@
-#include "platform/shell.h"
+#include "desktop/shell.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -2,7 +2,7 @@
 
 // The program's message boxes, with a seam that tests replace.
 
-#include "platform/message_icon.h"
+#include "desktop/message_icon.h"
 #include "platform/scoped_replacement.h"
 
 #include <QString>

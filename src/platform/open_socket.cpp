@@ -1,4 +1,4 @@
-#include "relay/open_socket.h"
+#include "platform/open_socket.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
