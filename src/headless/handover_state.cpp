@@ -10,11 +10,19 @@
 
 namespace {
 
-constexpr std::string_view kHeader = "tarvel-relay handover 2\n";
-// The version before: the same lines but the metrics' own counters.
+constexpr std::string_view kHeader = "tarvel-relay handover 3\n";
+// The versions before: one "peer" line for the one stream they could hand over instead of the list
+// of streams; the first also without the metrics' own counters.
+constexpr std::string_view kSecondHeader = "tarvel-relay handover 2\n";
 constexpr std::string_view kFirstHeader = "tarvel-relay handover 1\n";
-// The last line: the length of the bytes not yet sent, which follow it as they are.
+// The last line: the length of the bytes not yet sent, which follow it as they are (every stream's
+// in the order of the list).
 constexpr std::string_view kUnsentKey = "unsent";
+// How many streams are listed, and each one's line: "stream-K=PEER,UNSENT-LENGTH".
+constexpr std::string_view kHandedKey = "handed";
+std::string StreamKey(std::size_t k) {
+    return "stream-" + std::to_string(k);
+}
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -136,23 +144,32 @@ std::string SerializeHandoverState(const HandoverState& state) {
     line("starts", std::to_string(state.starts));
     line("start-time", std::to_string(state.startTime));
     line("head", Hex(state.head.data(), state.head.size()));
-    line("peer", EndpointField(state.peer));
     line("queue-dropped", std::to_string(state.totals.datagramsQueueDropped));
     line("unsent-datagrams", std::to_string(state.totals.datagramsUnsent));
     line("unsent-bytes", std::to_string(state.totals.bytesUnsent));
     line("stream-ends", CountsField(state.streamEnds));
     line("connect-failures", CountsField(state.connectFailures));
     line("durations", HistogramField(state.durations));
-    line(kUnsentKey, std::to_string(state.unsent.size()));
-    return text + state.unsent;
+    line(kHandedKey, std::to_string(state.handed.size()));
+    std::string unsent;
+    for (std::size_t k = 0; k < state.handed.size(); ++k) {
+        const HandedStream& stream = state.handed[k];
+        line(StreamKey(k), EndpointField(stream.peer) + "," + std::to_string(stream.unsent.size()));
+        unsent += stream.unsent;
+    }
+    line(kUnsentKey, std::to_string(unsent.size()));
+    return text + unsent;
 }
 
 std::optional<HandoverState> ParseHandoverState(std::string_view text) {
-    const bool firstVersion = text.starts_with(kFirstHeader);
-    if (!firstVersion && !text.starts_with(kHeader)) {
+    const int version = text.starts_with(kHeader)         ? 3
+                        : text.starts_with(kSecondHeader) ? 2
+                        : text.starts_with(kFirstHeader)  ? 1
+                                                          : 0;
+    if (version == 0) {
         return std::nullopt;
     }
-    text.remove_prefix(firstVersion ? kFirstHeader.size() : kHeader.size());
+    text.remove_prefix(kHeader.size()); // every header is as long
     std::map<std::string, std::string, std::less<>> fields;
     std::size_t lines = 0;
     for (;; ++lines) {
@@ -187,13 +204,16 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
     std::chrono::seconds::rep idleSeconds = 0;
     const std::optional<Endpoint> wait = ParseEndpoint(field("wait"));
     const std::optional<Endpoint> other = ParseEndpoint(field("other"));
-    const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
+    std::size_t handed = 0;
+    if (version == 3 && (!ParseNumber(field(kHandedKey), handed) || handed > fields.size())) {
+        return std::nullopt;
+    }
     // Every field once: a doubled one leaves fewer fields than lines.
-    const std::size_t kFields = firstVersion ? 17 : 23;
+    const std::size_t kFields = version == 1 ? 17 : version == 2 ? 23 : 23 + handed;
     if (fields.size() != kFields || lines + 1 != kFields ||
         !choice("mode", "client-to-server", "server-to-client", clientToServer) ||
         !choice("protocol", "tcp", "udp", tcp) || !choice("forward", "bytes", "text", bytes) ||
-        !wait || wait->Empty() || !other || other->Empty() || !peer ||
+        !wait || wait->Empty() || !other || other->Empty() ||
         !ParseNumber(field("bytes"), state.totals.bytesForwarded) ||
         !ParseNumber(field("datagrams"), state.totals.datagramsForwarded) ||
         !ParseNumber(field("cut"), state.totals.datagramsCut) ||
@@ -207,13 +227,12 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
         !ParseNumber(field(kUnsentKey), unsent) || unsent != text.size()) {
         return std::nullopt;
     }
-    if (!firstVersion &&
-        (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
-         !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
-         !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
-         !ParseCounts(field("stream-ends"), state.streamEnds) ||
-         !ParseCounts(field("connect-failures"), state.connectFailures) ||
-         !ParseHistogram(field("durations"), state.durations))) {
+    if (version != 1 && (!ParseNumber(field("queue-dropped"), state.totals.datagramsQueueDropped) ||
+                         !ParseNumber(field("unsent-datagrams"), state.totals.datagramsUnsent) ||
+                         !ParseNumber(field("unsent-bytes"), state.totals.bytesUnsent) ||
+                         !ParseCounts(field("stream-ends"), state.streamEnds) ||
+                         !ParseCounts(field("connect-failures"), state.connectFailures) ||
+                         !ParseHistogram(field("durations"), state.durations))) {
         return std::nullopt;
     }
     plan = MakeRelayPlan(clientToServer ? RelayMode::ClientToServer : RelayMode::ServerToClient,
@@ -221,7 +240,29 @@ std::optional<HandoverState> ParseHandoverState(std::string_view text) {
                          clientToServer ? *other : *wait, clientToServer ? *wait : *other,
                          bytes ? ForwardMode::Bytes : ForwardMode::Text);
     plan.idleLimit = std::chrono::seconds(idleSeconds);
-    state.peer = *peer;
-    state.unsent = text;
-    return state;
+    if (version < 3) {
+        // One stream at most, named by its peer alone; without one the bytes are nobody's.
+        const std::optional<Endpoint> peer = ParseEndpoint(field("peer"));
+        if (!peer) {
+            return std::nullopt;
+        }
+        if (!peer->Empty()) {
+            state.handed.push_back({*peer, std::string(text)});
+        }
+        return state;
+    }
+    for (std::size_t k = 0; k < handed; ++k) {
+        const std::string_view stream = field(StreamKey(k));
+        const std::size_t comma = stream.find(',');
+        std::size_t length = 0;
+        const std::optional<Endpoint> peer =
+            comma == std::string_view::npos ? std::nullopt : ParseEndpoint(stream.substr(0, comma));
+        if (!peer || peer->Empty() || !ParseNumber(stream.substr(comma + 1), length) ||
+            length > text.size()) {
+            return std::nullopt;
+        }
+        state.handed.push_back({*peer, std::string(text.substr(0, length))});
+        text.remove_prefix(length);
+    }
+    return text.empty() ? std::optional<HandoverState>(std::move(state)) : std::nullopt;
 }

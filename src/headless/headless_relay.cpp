@@ -344,12 +344,14 @@ Wake WaitForSignalOrEnd(const RelaySignals& signals, const LoggedRelay& relay,
 } // namespace
 
 int RunHeadlessRelay(RelayLog& log, const std::filesystem::path& parameterFile) {
+    // First, since it opens nothing: the passed descriptors (two for each stream handed over) are
+    // checked against the limit.
+    RaiseDescriptorLimit();
     // Before anything is opened here, so that a descriptor this process opened is never taken
     // for one it was passed.
     PassedDescriptors passed = TakePassedDescriptors();
     // Taken over from the start, so no signal kills the process half-way.
     const RelaySignals signals;
-    RaiseDescriptorLimit();
     // What the process before this one handed over leaves systemd's store at once.
     HandedOver handed = TakeHandedOver(std::move(passed), log);
     std::error_code ignored;

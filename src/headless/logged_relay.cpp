@@ -313,9 +313,13 @@ HandoverState LoggedRelay::HandOver() {
     state.streamEnds = m_streamEnds;
     state.connectFailures = m_connectFailures;
     state.durations = m_durations;
+    // One list, whichever relay left them: the one stream at a time, or several.
     if (m_kept.stream) {
-        state.peer = m_kept.stream->peer;
-        state.unsent = m_kept.stream->unsent;
+        m_kept.streams.insert(m_kept.streams.begin(), std::move(*m_kept.stream));
+        m_kept.stream.reset();
+    }
+    for (const LiveStream& stream : m_kept.streams) {
+        state.handed.push_back({stream.peer, stream.unsent});
     }
     return state;
 }

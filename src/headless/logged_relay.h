@@ -65,8 +65,8 @@ public:
     void Replan(const RelayPlan& plan);
 
     // Ends the running relay for the next process: it stops reading and ends at once, leaving its
-    // endpoint socket and its stream (with what it read and had not given) in Kept(). What the
-    // next process needs besides.
+    // endpoint socket and its streams (with what each read and had not given) in Kept().streams,
+    // in the order of the record's list. What the next process needs besides.
     HandoverState HandOver();
     // Goes on from what the process before handed over: its totals, starts and lamps here, its
     // sockets in Kept(); Start then goes on with them, counting no start.

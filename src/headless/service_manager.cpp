@@ -70,9 +70,10 @@ bool NotifyServiceManager(std::string_view state, std::span<const int> descripto
 
 namespace {
 
-// The first descriptor systemd passes, and the most this program ever stores.
+// The first descriptor systemd passes, and the most this program ever stores (the units'
+// FileDescriptorStoreMax).
 constexpr int kFirstPassedDescriptor = 3;
-constexpr long kMostPassedDescriptors = 64;
+constexpr long kMostPassedDescriptors = 4096;
 
 // A variable's value as a whole decimal number; -1 when it is not one.
 long NumberVariable(const char* name) {

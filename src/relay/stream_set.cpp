@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/open_socket.h"
+#include "platform/open_socket.h"
 #include "relay/relay_sockets.h"
 #include "relay/relay_workers.h"
 #include "relay/stream_batch.h"

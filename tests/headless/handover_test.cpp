@@ -2,6 +2,7 @@
 // restart: the real program, with a service manager of the test's own on $NOTIFY_SOCKET.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "headless/handover_state.h"
+#include "metrics_fetch.h"
 #include "relay_program.h"
 #include "relay_test_peers.h"
 
@@ -145,8 +148,8 @@ private:
 constexpr char kBytes[] = "[Forward]\nMode=Bytes\n";
 
 // Letters only: the text rule then leaves every byte in, and a torn or doubled unit shows.
-std::string Letters(std::size_t size) {
-    std::mt19937 random(7);
+std::string Letters(std::size_t size, unsigned seed = 7) {
+    std::mt19937 random(seed);
     std::string data(size, 'a');
     for (char& c : data) {
         c = static_cast<char>('a' + random() % 26);
@@ -403,6 +406,94 @@ TEST(HandOverTest, HalfAStreamNamesThePeerThatLeft) {
     }
 }
 
+// Four streams at once, in either forwarding, handed to the next process: each goes on over its own
+// two connections and arrives whole and in order (the bytes the first process held included), none
+// is refused or reset, the store keeps each stream's connections under names of their own, and the
+// metrics' totals go on from the first process's to the exact sum.
+TEST(HandOverTest, EveryStreamOfSeveralGoesOnInTheNextProcess) {
+    constexpr int kStreams = 4;
+    constexpr std::size_t kSize = 1 << 20;
+    for (const int clientToServer : {0, 1}) {
+        SCOPED_TRACE(clientToServer == 1 ? "client to server" : "server to client");
+        const int statusPort = LowFreePort(metricsfetch::kStatusAddress, SOCK_STREAM);
+        const TcpSetting relay(clientToServer, "[Forward]\nMode=Bytes\n[Relay]\nStreams=4\n"
+                                               "[Status]\nListen=127.0.0.1:" +
+                                                   std::to_string(statusPort) + "\n");
+        ServiceManager manager(relay.folder);
+        const Start managed{.environment = {manager.Variable()}};
+        Program first(relay.folder, relay.Arguments(), managed);
+        ASSERT_TRUE(LogShows(first, "等待连接")) << first.Err();
+        std::vector<TcpSetting::Stream> streams;
+        std::vector<std::string> data;
+        std::vector<std::string> received(kStreams);
+        std::vector<std::jthread> senders;
+        for (int k = 0; k < kStreams; ++k) {
+            streams.push_back(relay.Connect());
+            ASSERT_TRUE(streams.back().destination.Valid()) << first.Err();
+            // A relay that never reads again fails the sender instead of holding it.
+            const timeval bound{30, 0};
+            ::setsockopt(streams.back().source.Get(), SOL_SOCKET, SO_SNDTIMEO, &bound,
+                         sizeof bound);
+            data.push_back(Letters(kSize, 11 + static_cast<unsigned>(k)));
+        }
+        // Each source sends half before the hand-over and the rest once the next process runs;
+        // each destination reads a part first and then nothing, so that the first process holds
+        // bytes it has not given.
+        std::atomic<bool> handedOver{false};
+        for (int k = 0; k < kStreams; ++k) {
+            senders.emplace_back([&, k] {
+                const std::string_view all = data[k];
+                SendAll(streams[k].source.Get(), all.substr(0, kSize / 2));
+                WaitUntil([&] { return handedOver.load(); }, 30s);
+                SendAll(streams[k].source.Get(), all.substr(kSize / 2));
+                ::shutdown(streams[k].source.Get(), SHUT_WR);
+            });
+            received[k] = ReadStream(streams[k].destination.Get(), 64 << 10).data;
+        }
+        // Whatever fails on the way, the senders go on and end.
+        const auto release = std::unique_ptr<std::atomic<bool>, void (*)(std::atomic<bool>*)>(
+            &handedOver, [](std::atomic<bool>* flag) { flag->store(true); });
+        const long long forwardedBefore =
+            metricsfetch::Sample(metricsfetch::Get(statusPort), "tarvel_forwarded_bytes_total");
+        EXPECT_GE(forwardedBefore, kStreams * (64 << 10));
+        first.Signal(SIGUSR2);
+        ASSERT_EQ(first.Wait(), 0) << first.Err();
+        EXPECT_TRUE(Contains(first.Err(), "已把监听端点和 4 个流的连接交给 systemd 保管"))
+            << first.Err();
+        EXPECT_EQ(manager.Names(),
+                  (std::vector<std::string>{"endpoint", "accepted", "connected", "accepted-1",
+                                            "connected-1", "accepted-2", "connected-2",
+                                            "accepted-3", "connected-3", "state"}));
+
+        Program next(relay.folder, relay.Arguments(), manager.Passing(managed));
+        handedOver = true;
+        for (int k = 0; k < kStreams; ++k) {
+            SCOPED_TRACE(k);
+            const StreamRead rest = ReadUntilClosed(streams[k].destination.Get(), 20s);
+            EXPECT_TRUE(rest.closed && !rest.reset);
+            received[k] += rest.data;
+            EXPECT_EQ(received[k].size(), kSize);
+            EXPECT_TRUE(received[k] == data[k]) << "the stream differs from what was sent";
+        }
+        senders.clear();
+        EXPECT_EQ(Count(next.Err(), "已接续: 来自 "), static_cast<std::size_t>(kStreams))
+            << next.Err();
+        EXPECT_FALSE(Readable(relay.otherListener.Get(), kQuiet))
+            << "the next process made a connection of its own";
+        EXPECT_TRUE(manager.Names().empty());
+        EXPECT_TRUE(WaitUntil([&] {
+            return Count(next.Err(), "已结束: 来自 ") == static_cast<std::size_t>(kStreams);
+        })) << next.Err();
+        const std::string after = metricsfetch::Get(statusPort);
+        EXPECT_EQ(metricsfetch::Sample(after, "tarvel_forwarded_bytes_total"), kStreams * kSize);
+        EXPECT_EQ(metricsfetch::Value(after, "tarvel_stream_ends_total{reason=\"source_closed\"}"),
+                  kStreams);
+        EXPECT_EQ(metricsfetch::Sample(after, "tarvel_streams_total"), kStreams);
+        next.Signal(SIGTERM);
+        EXPECT_EQ(next.Wait(), 0);
+    }
+}
+
 // A record in a memory file, as the store keeps one.
 UniqueFd RecordFile(const std::string& text, off_t size = -1) {
     UniqueFd file(::memfd_create("record", MFD_CLOEXEC));
@@ -414,14 +505,34 @@ UniqueFd RecordFile(const std::string& text, off_t size = -1) {
 }
 
 // What a process before would have written for the plan of `relay`'s file, with a stream from
-// `peer`.
-std::string RecordFor(const TcpHandOver& relay, const Endpoint& peer = {}) {
+// `peer` that had not given `unsent`.
+std::string RecordFor(const TcpHandOver& relay, const Endpoint& peer = {},
+                      const std::string& unsent = {}) {
     HandoverState state;
     state.plan = MakeRelayPlan(RelayMode::ServerToClient, RelayProtocol::Tcp,
                                EndpointAt(kClientAddress, relay.clientPort),
                                EndpointAt(kServerAddress, relay.serverPort), ForwardMode::Bytes);
-    state.peer = peer;
+    if (!peer.Empty()) {
+        state.handed = {{peer, unsent}};
+    }
     return SerializeHandoverState(state);
+}
+
+// The same record as the version before wrote it: its one stream named by a "peer" line.
+std::string AsTheVersionBefore(std::string record) {
+    const auto line = [&record](const std::string& key) {
+        const std::size_t at = record.find("\n" + key + "=") + 1;
+        const std::size_t end = record.find('\n', at) + 1;
+        const std::string value = record.substr(at + key.size() + 1, end - at - key.size() - 2);
+        record.erase(at, end - at);
+        return value;
+    };
+    record.replace(record.find("handover 3"), 10, "handover 2");
+    line("handed");
+    const std::string stream = line("stream-0");
+    record.insert(record.find("\nunsent=") + 1,
+                  "peer=" + stream.substr(0, stream.find(',')) + "\n");
+    return record;
 }
 
 // Descriptors and the names they are stored under.
@@ -545,6 +656,42 @@ TEST(HandOverTest, WhatDoesNotMatchThePlanIsRefusedWithItsReason) {
         next->Signal(SIGTERM);
         EXPECT_EQ(next->Wait(), 0) << next->Err();
         EXPECT_TRUE(relay.manager.Names().empty());
+    }
+}
+
+// An upgrade from the version before: its record's one stream, with the bytes it had not given,
+// goes on in a relay of one stream at a time and in one of several.
+TEST(HandOverTest, ARecordOfTheVersionBeforeCarriesItsStreamOn) {
+    for (const char* streams : {"1", "4"}) {
+        SCOPED_TRACE(streams);
+        TcpHandOver relay("Bytes");
+        relay.Write(kBytes + "[Relay]\nStreams="s + streams + "\n");
+        UniqueFd listener = ListenOn(kClientAddress, relay.clientPort);
+        relay.source = ConnectWithin(kClientAddress, relay.clientPort);
+        UniqueFd accepted = AcceptWithin(listener.Get());
+        UniqueFd connected = ConnectWithin(kServerAddress, relay.serverPort);
+        relay.destination = AcceptWithin(relay.otherListener.Get());
+        ASSERT_TRUE(accepted.Valid() && connected.Valid() && relay.destination.Valid());
+        // As the relay's own sockets are.
+        for (const UniqueFd* socket : {&listener, &accepted, &connected}) {
+            ::fcntl(socket->Get(), F_SETFL, ::fcntl(socket->Get(), F_GETFL) | O_NONBLOCK);
+        }
+        relay.manager.Put("endpoint", std::move(listener));
+        relay.manager.Put("accepted", std::move(accepted));
+        relay.manager.Put("connected", std::move(connected));
+        relay.manager.Put("state", RecordFile(AsTheVersionBefore(RecordFor(
+                                       relay, LocalEndpoint(relay.source.Get()), "held "))));
+
+        const std::unique_ptr<Program> next = relay.Run(relay.manager.Passing(relay.Managed()));
+        EXPECT_TRUE(LogShows(*next, "已接续: 来自 127.0.0.1:")) << next->Err();
+        ASSERT_TRUE(SendAll(relay.source.Get(), "after"));
+        ::shutdown(relay.source.Get(), SHUT_WR);
+        const StreamRead read = ReadUntilClosed(relay.destination.Get());
+        EXPECT_EQ(read.data, "held after");
+        EXPECT_TRUE(read.closed && !read.reset) << next->Err();
+        EXPECT_TRUE(relay.manager.Names().empty());
+        next->Signal(SIGTERM);
+        EXPECT_EQ(next->Wait(), 0);
     }
 }
 
