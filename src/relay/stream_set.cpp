@@ -443,12 +443,15 @@ private:
         event.outcome.error = error;
         event.outcome.peer = end == RelayEnd::SourceClosed ? sourcePeer : destinationPeer;
         event.seconds = std::chrono::duration<double>(Clock::now() - stream.began).count();
+        // Counted and said before either peer can see the end, so that whoever looks once a peer
+        // saw it finds it counted.
+        --m_connected;
+        ShowCounts();
+        m_worker.Report(event);
         UniqueFd destination = std::move(SourceIsAccepted() ? stream.connected : stream.accepted);
         Unwatch(destination.Get());
         Closes().Add(std::move(destination));
-        --m_connected;
         Free(slot);
-        m_worker.Report(event);
     }
 
     // Lets the slot go once this round's events are served; its descriptors close now.

@@ -4,6 +4,8 @@
 //   stream_probe udp-receive ADDRESS PORT COUNT SECONDS  until COUNT numbers or SECONDS passed
 //   stream_probe tcp-send ADDRESS PORT FILE RATE         FILE over one connection, RATE bytes/s
 //   stream_probe tcp-receive ADDRESS PORT FILE SECONDS   one connection into FILE, until its end
+//   stream_probe tcp-receive-each ADDRESS PORT FILE COUNT SECONDS
+//                                                        COUNT connections at once into FILE.0, ...
 //   stream_probe tcp-knock ADDRESS PORT SECONDS          connects and closes again and again
 //   stream_probe tcp-sink ADDRESS PORT SECONDS           takes connections and closes them
 // Each prints one line of what it saw and exits 0 when nothing was lost, refused or broken.
@@ -14,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +196,70 @@ int TcpReceive(const sockaddr_in& at, const char* file, long seconds) {
     return ended && !another ? 0 : 1;
 }
 
+// COUNT connections at once, each into a file of its own in the order they came, until each has
+// ended; a connection beyond COUNT is a fault.
+int TcpReceiveEach(const sockaddr_in& at, const std::string& file, long count, long seconds) {
+    const UniqueFd listener = ListenAt(at, static_cast<int>(count));
+    if (!listener.Valid() || count <= 0) {
+        return 2;
+    }
+    enum class State { Open, Ended, Broken };
+    struct Incoming {
+        UniqueFd connection;
+        std::ofstream out;
+        State state = State::Open;
+    };
+    std::vector<Incoming> incoming;
+    std::size_t received = 0;
+    bool another = false;
+    const auto open = [&incoming] {
+        return std::count_if(incoming.begin(), incoming.end(),
+                             [](const Incoming& in) { return in.state == State::Open; });
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    char chunk[65536];
+    while (Clock::now() < deadline &&
+           (incoming.size() < static_cast<std::size_t>(count) || open() > 0)) {
+        std::vector<pollfd> entries{{listener.Get(), POLLIN, 0}};
+        for (const Incoming& in : incoming) {
+            entries.push_back({in.state == State::Open ? in.connection.Get() : -1, POLLIN, 0});
+        }
+        if (::poll(entries.data(), entries.size(), 1000) < 0) {
+            continue;
+        }
+        if ((entries[0].revents & POLLIN) != 0) {
+            UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (incoming.size() == static_cast<std::size_t>(count)) {
+                another = true;
+            } else if (connection.Valid()) {
+                const std::string name = file + "." + std::to_string(incoming.size());
+                incoming.push_back({std::move(connection), std::ofstream(name, std::ios::binary)});
+            }
+        }
+        for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
+            if (entries[i + 1].revents == 0) {
+                continue;
+            }
+            Incoming& in = incoming[i];
+            const ssize_t got = ::recv(in.connection.Get(), chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                in.state = got == 0 ? State::Ended : State::Broken;
+                in.out.close();
+                continue;
+            }
+            in.out.write(chunk, got);
+            received += static_cast<std::size_t>(got);
+        }
+    }
+    another = another || WaitReadable(listener.Get(), 500ms);
+    const auto ended = std::count_if(incoming.begin(), incoming.end(),
+                                     [](const Incoming& in) { return in.state == State::Ended; });
+    std::printf("received %zu bytes over %zu connections, %ld of them ended in order, %s\n",
+                received, incoming.size(), static_cast<long>(ended),
+                another ? "then another connection came" : "and no other came");
+    return ended == count && !another ? 0 : 1;
+}
+
 // Connections that are refused while the relay is being restarted.
 int TcpKnock(const sockaddr_in& to, long seconds) {
     long made = 0;
@@ -241,6 +308,10 @@ int main(int argc, char** argv) {
     }
     if (argc == 6 && mode == "tcp-send") {
         return TcpSend(Address(argv[2], argv[3]), argv[4], std::atol(argv[5]));
+    }
+    if (argc == 7 && mode == "tcp-receive-each") {
+        return TcpReceiveEach(Address(argv[2], argv[3]), argv[4], std::atol(argv[5]),
+                              std::atol(argv[6]));
     }
     if (argc == 6 && mode == "tcp-receive") {
         return TcpReceive(Address(argv[2], argv[3]), argv[4], std::atol(argv[5]));
