@@ -26,16 +26,6 @@ std::string StatusAt(int port) {
     return "[Status]\nListen=" + std::string(kStatusAddress) + ":" + std::to_string(port) + "\n";
 }
 
-// Random bytes, zeros among them.
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& byte : data) {
-        byte = static_cast<char>(random());
-    }
-    return data;
-}
-
 // Sends all of `data` on the stream's source and closes it, while the destination is read to its
 // end, both beside the test's thread, so that several streams move at once: what the destination
 // received.

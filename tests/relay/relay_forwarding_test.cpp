@@ -21,15 +21,6 @@ namespace {
 using namespace relaytest;
 using namespace std::string_literals;
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& byte : data) {
-        byte = static_cast<char>(random());
-    }
-    return data;
-}
-
 Endpoints PickFor(const WorkerCase& worker) {
     return Endpoints::Pick(worker.tcp);
 }

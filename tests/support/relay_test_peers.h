@@ -30,6 +30,16 @@
 
 namespace relaytest {
 
+// Random bytes, zeros among them, the same for the same seed.
+inline std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& byte : data) {
+        byte = static_cast<char>(random());
+    }
+    return data;
+}
+
 using namespace std::chrono_literals;
 
 inline constexpr const char* kClientAddress = "127.0.0.2";
