@@ -1,8 +1,8 @@
 #include "app/about_dlg.h"
 
+#include "desktop/dialog_builder.h"
 #include "dialog_templates.h"
 #include "pictures.h"
-#include "desktop/dialog_builder.h"
 #include "resource.h"
 
 #include <QPushButton>

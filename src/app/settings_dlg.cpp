@@ -1,8 +1,8 @@
 #include "app/settings_dlg.h"
 
+#include "desktop/message_box.h"
 #include "dialog_templates.h"
 #include "pictures.h"
-#include "desktop/message_box.h"
 #include "resource.h"
 
 #include <QLabel>

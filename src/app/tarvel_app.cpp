@@ -1,11 +1,11 @@
 #include "app/tarvel_app.h"
 
 #include "app/tarvel_dlg.h"
-#include "dialog_templates.h"
 #include "desktop/fonts.h"
 #include "desktop/instance_requests.h"
 #include "desktop/message_box.h"
 #include "desktop/shell.h"
+#include "dialog_templates.h"
 #include "platform/single_instance.h"
 #include "platform/unique_fd.h"
 #include "resource.h"

@@ -6,9 +6,9 @@
 #include "controls/button_xp.h"
 #include "controls/combo_box_xp.h"
 #include "controls/edit_ex.h"
-#include "platform/colorref.h"
-#include "desktop/dialog_builder.h"
 #include "controls/traffic_button.h"
+#include "desktop/dialog_builder.h"
+#include "platform/colorref.h"
 
 #include <QComboBox>
 #include <QDialog>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/tarvel_dlg.h"
-#include "platform/colorref.h"
 #include "desktop/message_box.h"
 #include "desktop/shell.h"
+#include "platform/colorref.h"
 #include "process_events_until.h"
 
 #include <QString>

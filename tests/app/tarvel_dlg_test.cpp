@@ -1,8 +1,8 @@
 #include "dialog_fixture.h"
 
+#include "desktop/dialog_units.h"
 #include "dialog_templates.h"
 #include "fixed_system_colors.h"
-#include "desktop/dialog_units.h"
 #include "resource.h"
 
 #include <QAccessible>

@@ -15,8 +15,8 @@
 
 #include "controls/button_xp.h"
 #include "controls/combo_box_xp.h"
-#include "dialog_templates.h"
 #include "desktop/fonts.h"
+#include "dialog_templates.h"
 #include "resource.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <QFontInfo>
 
 #include "controls/edit_ex.h"
-#include "fixed_system_colors.h"
 #include "desktop/fonts.h"
+#include "fixed_system_colors.h"
 
 // How the dialog's lamps look is tested on the dialog's own lamps; these are the edit box's own
 // rules, whatever its owner sets.

@@ -1,7 +1,7 @@
-#include "paint_counter.h"
 #include "desktop/dialog_builder.h"
 #include "desktop/dialog_units.h"
 #include "desktop/shell.h"
+#include "paint_counter.h"
 #include "platform/single_instance.h"
 #include "process_events_until.h"
 
