@@ -68,7 +68,7 @@ std::optional<std::vector<std::string>> EnumerateLocalAddresses() {
         if (!entry.up) {
             continue;
         }
-        const std::optional<LocalAddress> address =
+        std::optional<LocalAddress> address =
             entry.Family() == AF_INET ? IPv4Entry(entry) : IPv6Entry(entry);
         if (address) {
             found.push_back(std::move(*address));
