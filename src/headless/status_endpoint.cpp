@@ -1,5 +1,7 @@
 #include "headless/status_endpoint.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -13,11 +15,14 @@ namespace {
 
 // A scraper has this long to send its request and take the answer.
 constexpr std::chrono::seconds kExchangeBound(2);
-// Connections served at once. A new one takes the place of the oldest when all are taken, so that
-// no crowd of idle or slow clients keeps a scrape waiting: a scrape sends its request at once and
-// is answered within the turn that reads it, long before this many newer connections have come.
+// Connections served at once. A new one takes the place of the oldest that has said nothing yet
+// (else of the oldest) when all are taken, so that no crowd of idle or slow clients keeps a scrape
+// waiting: a scrape sends its request at once and is answered within the turn that reads it.
 constexpr std::size_t kMostConnections = 256;
-// Connections the system completes and queues for accepting; each turn takes all of them.
+// Connections taken per turn: a scrape taken before its request arrived keeps its place for
+// several turns however many come after it, and the turns read what came meanwhile.
+constexpr std::size_t kAcceptsPerTurn = 32;
+// Connections the system completes and queues for accepting, the next turns' to take.
 constexpr int kListenQueue = 4096;
 
 std::string Answer(int status, const char* reason, const char* contentType, const std::string& body,
@@ -45,6 +50,10 @@ StatusEndpoint::StatusEndpoint(const Endpoint& endpoint, MetricsSource metrics, 
     KeepToOwnFamily(listener, endpoint.Family());
     const int reuse = 1;
     ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    // A connection is handed over once its first bytes came: a scrape arrives with its request and
+    // is answered at once, while one that says nothing takes no place until the bound has passed.
+    const int deferSeconds = static_cast<int>(kExchangeBound.count());
+    ::setsockopt(listener.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     if (::bind(listener.Get(), endpoint.Address(), endpoint.Length()) != 0 ||
         ::listen(listener.Get(), kListenQueue) != 0) {
         error = errno;
@@ -90,15 +99,21 @@ void StatusEndpoint::Serve(const pollfd* entries, Clock::time_point now) {
 }
 
 void StatusEndpoint::Accept(Clock::time_point now) {
-    // At most a full set of places per turn, so that a flood of connections cannot hold the loop.
-    for (std::size_t taken = 0; taken < kMostConnections; ++taken) {
+    // A few per turn, so that a flood of connections can neither hold the loop nor push out a
+    // scrape whose request is on its way.
+    for (std::size_t taken = 0; taken < kAcceptsPerTurn; ++taken) {
         UniqueFd accepted(
             ::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!accepted.Valid()) {
             return; // nothing more waiting, or a connection that went before it was taken
         }
         if (m_connections.size() == kMostConnections) {
-            m_connections.erase(m_connections.begin()); // the oldest: the least likely a scrape
+            // The oldest silent one, the least likely a scrape; else the oldest.
+            const auto silent =
+                std::find_if(m_connections.begin(), m_connections.end(), [](const Connection& c) {
+                    return c.received.empty() && c.answer.empty();
+                });
+            m_connections.erase(silent != m_connections.end() ? silent : m_connections.begin());
         }
         m_connections.push_back({std::move(accepted), {}, {}, now + kExchangeBound});
         // A scraper sends its request with the connection: answered now, it needs no place.
