@@ -25,18 +25,6 @@ char AsciiLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 enum class LineKind { Blank, Comment, Section, Key, Other };
 
 // One line of the file. Offsets are into the whole text; `bodyEnd` stops before the line's
@@ -116,13 +104,13 @@ Location Find(std::string_view text, std::string_view section, std::string_view 
             if (inSection) {
                 break;
             }
-            inSection = SameName(line.name, section);
+            inSection = SameProfileName(line.name, section);
         }
         if (!inSection) {
             continue;
         }
         where.sectionFound = true;
-        if (line.kind == LineKind::Key && SameName(line.name, key)) {
+        if (line.kind == LineKind::Key && SameProfileName(line.name, key)) {
             where.keyLine = line;
             return where;
         }
@@ -224,6 +212,28 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+bool SameProfileName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view ProfileValueText(std::string_view written) {
+    std::string_view value = Trim(written);
+    // A value in a matching pair of quotes reads without them.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
 std::string ReadProfileValue(std::string_view contents, std::string_view section,
                              std::string_view key, ValueLength length) {
     const Location where = Find(contents, section, key);
@@ -231,12 +241,8 @@ std::string ReadProfileValue(std::string_view contents, std::string_view section
         return {};
     }
     const Line& line = *where.keyLine;
-    std::string_view value = Trim(contents.substr(line.valueBegin, line.bodyEnd - line.valueBegin));
-    // A value in a matching pair of quotes reads without them.
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-    }
+    const std::string_view value =
+        ProfileValueText(contents.substr(line.valueBegin, line.bodyEnd - line.valueBegin));
     return std::string(length == ValueLength::Whole ? value
                                                     : value.substr(0, kProfileValueBufferSize - 1));
 }

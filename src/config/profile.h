@@ -27,6 +27,13 @@ inline constexpr std::size_t kProfileValueBufferSize = 255;
 // `text` without the blanks (spaces, tabs, line ends) at either end, as values and names are read.
 std::string_view Trim(std::string_view text);
 
+// Whether two section or key names are the same name: letter case does not count.
+bool SameProfileName(std::string_view a, std::string_view b);
+
+// A value as written after its "=", as it reads: trimmed, without a matching pair of enclosing
+// quotes (the whole of it: no buffer's cut).
+std::string_view ProfileValueText(std::string_view written);
+
 // How much of a value is read: what the original keys' 255-byte buffer holds, or all of it. The
 // keys this program added are read whole: a list cut where the buffer ends would mean something
 // else than was written.

@@ -79,13 +79,6 @@ std::optional<unsigned> StreamsFromText(std::string_view text) {
     return streams;
 }
 
-bool SameLetters(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 // Reads the file's values one key at a time, noting those the key does not take as written.
 class SettingsReader {
 public:
@@ -146,9 +139,9 @@ StoredSettings SettingsFromText(std::string_view text) {
 
     // Files from before these keys existed have neither: text, from anyone.
     const std::string mode = reader.Whole(kForwardSection, kForwardModeKey);
-    if (SameLetters(mode, kBytesModeName)) {
+    if (SameProfileName(mode, kBytesModeName)) {
         settings.forwarding.forward = ForwardMode::Bytes;
-    } else if (!mode.empty() && !SameLetters(mode, kTextModeName)) {
+    } else if (!mode.empty() && !SameProfileName(mode, kTextModeName)) {
         settings.flaws.push_back(
             {SettingFlaw::Kind::NotAChoice, kForwardSection, kForwardModeKey, mode, kTextModeName});
     }

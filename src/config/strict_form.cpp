@@ -20,17 +20,8 @@ struct KnownKey {
     const char* forms; // the documented forms, as the refusal names them
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        return lower(x) == lower(y);
-    });
-}
-
 bool IsForwardMode(std::string_view value) {
-    return SameName(value, kTextModeName) || SameName(value, kBytesModeName);
+    return SameProfileName(value, kTextModeName) || SameProfileName(value, kBytesModeName);
 }
 
 bool IsOneOrZero(std::string_view value) {
@@ -54,14 +45,15 @@ constexpr std::array kKnownKeys = {
 };
 
 bool IsKnownSection(std::string_view name) {
-    return std::any_of(kKnownKeys.begin(), kKnownKeys.end(),
-                       [name](const KnownKey& known) { return SameName(known.section, name); });
+    return std::any_of(kKnownKeys.begin(), kKnownKeys.end(), [name](const KnownKey& known) {
+        return SameProfileName(known.section, name);
+    });
 }
 
 const KnownKey* FindKey(std::string_view section, std::string_view key) {
     const auto found =
         std::find_if(kKnownKeys.begin(), kKnownKeys.end(), [&](const KnownKey& known) {
-            return SameName(known.section, section) && SameName(known.key, key);
+            return SameProfileName(known.section, section) && SameProfileName(known.key, key);
         });
     return found == kKnownKeys.end() ? nullptr : &*found;
 }
@@ -69,16 +61,6 @@ const KnownKey* FindKey(std::string_view section, std::string_view key) {
 bool IsControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return (byte < 0x20 && c != '\t') || byte == 0x7f;
-}
-
-// A value as the reader takes it: trimmed, without a matching pair of enclosing quotes.
-std::string_view ValueOf(std::string_view text) {
-    std::string_view value = Trim(text);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-    }
-    return value;
 }
 
 // What is wrong with one line, or empty. `section` is the section the line is in (empty before
@@ -105,7 +87,7 @@ std::string LineFault(std::string_view body, std::string& section,
         if (!IsKnownSection(name)) {
             return "未知的节 [" + name + "]";
         }
-        const auto same = [&name](const std::string& seen) { return SameName(seen, name); };
+        const auto same = [&name](const std::string& seen) { return SameProfileName(seen, name); };
         if (std::any_of(sectionsSeen.begin(), sectionsSeen.end(), same)) {
             return "节 [" + name + "] 出现了两次";
         }
@@ -126,12 +108,12 @@ std::string LineFault(std::string_view body, std::string& section,
     if (known == nullptr) {
         return "节 [" + section + "] 中没有键 " + key;
     }
-    const auto same = [&key](const std::string& seen) { return SameName(seen, key); };
+    const auto same = [&key](const std::string& seen) { return SameProfileName(seen, key); };
     if (std::any_of(keysSeen.begin(), keysSeen.end(), same)) {
         return "键 [" + section + "] " + key + " 出现了两次";
     }
     keysSeen.push_back(key);
-    const std::string_view value = ValueOf(trimmed.substr(equals + 1));
+    const std::string_view value = ProfileValueText(trimmed.substr(equals + 1));
     if (known->form != nullptr && !known->form(value)) {
         return "[" + section + "] " + key + "=" + std::string(value) + ": 只能是 " + known->forms;
     }
