@@ -72,8 +72,6 @@ public:
     // sockets in Kept(); Start then goes on with them, counting no start.
     void TakeOver(const HandoverState& state);
 
-    // Lets the endpoint socket go, as before a relay with another plan.
-    void ReleaseEndpointSocket() { m_kept.endpointSocket.Reset(); }
     KeptAcrossStreams& Kept() { return m_kept; }
 
     // Readable once the running relay has ended by itself.
